@@ -1,0 +1,318 @@
+#include "PKCS11Base.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "EventLog.h"
+#include "platform/LastError.h"
+
+namespace {
+
+std::string VFormat(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  int n = std::vsnprintf(nullptr, 0, format, copy);
+  va_end(copy);
+  if (n <= 0) return {};
+  std::string out(static_cast<size_t>(n) + 1, '\0');
+  std::vsnprintf(out.data(), out.size(), format, args);
+  out.resize(static_cast<size_t>(n));
+  return out;
+}
+
+// A fixed-length, blank-padded Cryptoki text: copy at most `length` bytes, stop at a zero
+// byte, then cut trailing blanks.
+std::string FixedText(const CK_UTF8CHAR* field, size_t length) {
+  size_t n = 0;
+  while (n < length && field[n] != 0) ++n;
+  while (n > 0 && field[n - 1] == ' ') --n;
+  return std::string(reinterpret_cast<const char*>(field), n);
+}
+
+CK_UTF8CHAR_PTR PinBytes(const TvrCommon::SecureString* pin) {
+  return pin ? reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin->CStr())) : nullptr;
+}
+
+CK_ULONG PinLength(const TvrCommon::SecureString* pin) { return pin ? pin->Length() : 0; }
+
+using GetFunctionListFn = CK_RV (*)(CK_FUNCTION_LIST_PTR_PTR);
+using InitializeFn = CK_RV (*)(CK_VOID_PTR);
+using FinalizeFn = CK_RV (*)(CK_VOID_PTR);
+using GetInfoFn = CK_RV (*)(CK_INFO_PTR);
+
+}  // namespace
+
+std::string GetCryptokiVersion(ModuleHandle module) {
+  if (!module) return {};
+  auto initialize =
+      reinterpret_cast<InitializeFn>(Platform::GetProcAddress(module, "C_Initialize"));
+  auto finalize = reinterpret_cast<FinalizeFn>(Platform::GetProcAddress(module, "C_Finalize"));
+  auto getInfo = reinterpret_cast<GetInfoFn>(Platform::GetProcAddress(module, "C_GetInfo"));
+  if (!initialize || !finalize || !getInfo) return {};
+  if (initialize(nullptr) != CKR_OK) return {};
+  std::string version;
+  CK_INFO info;
+  std::memset(&info, 0, sizeof info);
+  if (getInfo(&info) == CKR_OK) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%d.%02d", info.cryptokiVersion.major,
+                  info.cryptokiVersion.minor);
+    version = text;
+  }
+  if (finalize(nullptr) != CKR_OK) version.clear();
+  return version;
+}
+
+PKCS11Base::PKCS11Base(const VendorModuleEntry* row, ModuleHandle module)
+    : vendorModule_(row), module_(module), callLock_(std::make_shared<std::recursive_mutex>()) {
+  if (!module_) {
+    LogError("No module!");
+    return;
+  }
+  auto getFunctionList = reinterpret_cast<GetFunctionListFn>(
+      Platform::GetProcAddress(module_, "C_GetFunctionList"));
+  if (!getFunctionList) {
+    LogError("Get Procedure Address ERROR! Error code: %08x", Platform::GetLastError());
+    return;
+  }
+  CK_FUNCTION_LIST* list = nullptr;
+  CK_RV rv = Call(getFunctionList, &list);
+  if (rv != CKR_OK) {
+    LogError("Get Function List ERROR! Error code: %08x", Rv32(rv));
+    return;
+  }
+  functionList_ = list;
+  InitializeAndReadInfo();
+}
+
+PKCS11Base::PKCS11Base(const PKCS11Base& primary, bool)
+    : vendorModule_(primary.vendorModule_),
+      module_(primary.module_),
+      readerName_(primary.readerName_),
+      functionList_(primary.functionList_),
+      initialized_(primary.initialized_),
+      isClone_(true),
+      callLock_(primary.callLock_) {}
+
+PKCS11Base::~PKCS11Base() {
+  if (!functionList_) {
+    LogError("NO FUNCTIONLIST POINTER");
+    return;
+  }
+  if (isClone_) return;
+  if (initialized_) {
+    CK_RV rv = Call(functionList_->C_Finalize, nullptr);
+    if (rv != CKR_OK) LogError("FINALIZE ERROR! Error code: %08x", Rv32(rv));
+  }
+  std::lock_guard<std::recursive_mutex> guard(*callLock_);
+  if (!Platform::FreeLibrary(module_))
+    LogError("Free Library ERROR! Error code: %08x", Platform::GetLastError());
+}
+
+bool PKCS11Base::InitializeAndReadInfo() {
+  CK_RV rv = Call(functionList_->C_Initialize, nullptr);
+  if (rv != CKR_OK) {
+    LogError("INITIALIZE ERROR! Error code: %08x", Rv32(rv));
+    return false;
+  }
+  initialized_ = true;
+  CK_INFO info;
+  std::memset(&info, 0, sizeof info);
+  if (Call(functionList_->C_GetInfo, &info) != CKR_OK) return true;
+  LogInfo(
+      "Manufacturer ID: %.*s, library description: %.*s, library version: %d.%d, "
+      "cryptoki version: %d.%02d",
+      32, reinterpret_cast<const char*>(info.manufacturerID), 32,
+      reinterpret_cast<const char*>(info.libraryDescription), info.libraryVersion.major,
+      info.libraryVersion.minor, info.cryptokiVersion.major, info.cryptokiVersion.minor);
+  cryptokiVersion_ = info.cryptokiVersion;
+  manufacturerId_.assign(reinterpret_cast<const char*>(info.manufacturerID), 32);
+  libraryFlags_ = static_cast<uint32_t>(info.flags);
+  libraryDescription_.assign(reinterpret_cast<const char*>(info.libraryDescription), 32);
+  libraryVersion_ = info.libraryVersion;
+  return true;
+}
+
+void PKCS11Base::LogError(const char* format, ...) const {
+  va_list args;
+  va_start(args, format);
+  std::string text = VFormat(format, args);
+  va_end(args);
+  LogEvent(EVENTLOG_ERROR_TYPE, text);
+}
+
+void PKCS11Base::LogInfo(const char* format, ...) const {
+  va_list args;
+  va_start(args, format);
+  std::string text = VFormat(format, args);
+  va_end(args);
+  LogEvent(EVENTLOG_INFORMATION_TYPE, text);
+}
+
+bool PKCS11Base::CheckFunctionList() const {
+  if (functionList_) return true;
+  LogError("NO FUNCTIONLIST POINTER");
+  return false;
+}
+
+bool PKCS11Base::IsValid() const { return functionList_ != nullptr; }
+
+CK_FUNCTION_LIST* PKCS11Base::GetFunctionList() const { return functionList_; }
+
+void PKCS11Base::Reinitialize() {
+  if (!CheckFunctionList()) return;
+  if (isClone_) return;
+  std::lock_guard<std::recursive_mutex> guard(*callLock_);
+  if (initialized_) {
+    CK_RV rv = Call(functionList_->C_Finalize, nullptr);
+    if (rv != CKR_OK) {
+      LogError("FINALIZE ERROR! Error code: %08x", Rv32(rv));
+      return;
+    }
+    initialized_ = false;
+  }
+  InitializeAndReadInfo();
+}
+
+bool PKCS11Base::IsInitialized() const { return initialized_; }
+
+std::vector<CK_SLOT_ID> PKCS11Base::GetSlotList(bool tokenPresent) {
+  if (!CheckFunctionList()) return {};
+  // Count and fill under one lock so that a reader change between the calls cannot
+  // be seen half.
+  std::lock_guard<std::recursive_mutex> guard(*callLock_);
+  CK_ULONG count = 0;
+  if (Call(functionList_->C_GetSlotList, CK_BBOOL(tokenPresent ? CK_TRUE : CK_FALSE), nullptr,
+           &count) != CKR_OK)
+    return {};
+  std::vector<CK_SLOT_ID> slots(count);
+  if (count == 0) return slots;
+  if (Call(functionList_->C_GetSlotList, CK_BBOOL(tokenPresent ? CK_TRUE : CK_FALSE),
+           slots.data(), &count) != CKR_OK)
+    return {};
+  slots.resize(count);
+  return slots;
+}
+
+void PKCS11Base::SetSlot(CK_SLOT_ID slot) { slotId_ = slot; }
+
+std::unique_ptr<SlotInfo> PKCS11Base::GetSlotInfo() {
+  if (!CheckFunctionList()) return nullptr;
+  CK_SLOT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  CK_RV rv = Call(functionList_->C_GetSlotInfo, slotId_, &info);
+  if (rv != CKR_OK) {
+    LogError("GETSLOTINFO ERROR! Error code: %08x", Rv32(rv));
+    return nullptr;
+  }
+  auto result = std::make_unique<SlotInfo>();
+  result->description = FixedText(info.slotDescription, sizeof info.slotDescription);
+  result->manufacturerId = FixedText(info.manufacturerID, sizeof info.manufacturerID);
+  result->tokenPresent = (info.flags & CKF_TOKEN_PRESENT) != 0;
+  return result;
+}
+
+bool PKCS11Base::IsTokenPresent() {
+  if (!CheckFunctionList()) return false;
+  CK_SLOT_INFO info;
+  std::memset(&info, 0, sizeof info);
+  CK_RV rv = Call(functionList_->C_GetSlotInfo, slotId_, &info);
+  if (rv != CKR_OK) {
+    LogError("GETSLOTINFO ERROR! Error code: %08x", Rv32(rv));
+    return false;
+  }
+  return (info.flags & CKF_TOKEN_PRESENT) != 0;
+}
+
+bool PKCS11Base::OpenSession(bool readWrite) {
+  if (!CheckFunctionList()) return false;
+  if (session_ != 0) {
+    LogError("OPENSESSION ERROR! ILLEGAL STATE!");
+    return false;
+  }
+  CK_FLAGS flags = CKF_SERIAL_SESSION | (readWrite ? CKF_RW_SESSION : 0);
+  CK_SESSION_HANDLE handle = 0;
+  CK_RV rv = Call(functionList_->C_OpenSession, slotId_, flags, static_cast<CK_VOID_PTR>(nullptr),
+                  static_cast<CK_NOTIFY>(nullptr), &handle);
+  if (rv != CKR_OK) {
+    LogError("OPENSESSION ERROR! Error code: %08x", Rv32(rv));
+    return false;
+  }
+  session_ = handle;
+  return true;
+}
+
+bool PKCS11Base::CloseSession() {
+  if (!CheckFunctionList()) return false;
+  if (session_ == 0) {
+    LogError("CLOSESESSION ERROR! ILLEGAL STATE!");
+    return false;
+  }
+  CK_RV rv = Call(functionList_->C_CloseSession, session_);
+  if (rv != CKR_OK) {
+    LogError("CLOSESESSION ERROR! Error code: %08x", Rv32(rv));
+    return false;
+  }
+  session_ = 0;
+  return true;
+}
+
+bool PKCS11Base::HasSession() const { return session_ != 0; }
+
+std::unique_ptr<SessionInfo> PKCS11Base::GetSessionInfo() {
+  if (!CheckFunctionList()) return nullptr;
+  CK_SESSION_INFO info;
+  std::memset(&info, 0, sizeof info);
+  if (Call(functionList_->C_GetSessionInfo, session_, &info) != CKR_OK) return nullptr;
+  auto result = std::make_unique<SessionInfo>();
+  result->slotId = info.slotID;
+  result->state = info.state <= 4 ? static_cast<uint32_t>(info.state) : 5;
+  result->flags = static_cast<uint32_t>(info.flags);
+  result->deviceError = static_cast<uint32_t>(info.ulDeviceError);
+  result->readWrite = (info.flags & CKF_RW_SESSION) != 0;
+  result->serial = (info.flags & CKF_SERIAL_SESSION) != 0;
+  return result;
+}
+
+CK_SESSION_HANDLE PKCS11Base::GetSession() const { return session_; }
+
+bool PKCS11Base::Login(const TvrCommon::SecureString* pin, CK_USER_TYPE userType) {
+  if (!CheckFunctionList()) return false;
+  CK_RV rv = Call(functionList_->C_Login, session_, userType, PinBytes(pin), PinLength(pin));
+  if (rv != CKR_OK) {
+    LogError("LOGIN ERROR! Error code: %08x", Rv32(rv));
+    return false;
+  }
+  loggedIn_ = true;
+  return true;
+}
+
+bool PKCS11Base::LoginEx(const TvrCommon::SecureString* pin, bool securityOfficer, CK_RV* rv) {
+  if (!CheckFunctionList()) return false;
+  if (loggedIn_) return false;
+  CK_RV result = Call(functionList_->C_Login, session_,
+                      static_cast<CK_USER_TYPE>(securityOfficer ? CKU_SO : CKU_USER),
+                      PinBytes(pin), PinLength(pin));
+  if (rv) *rv = result;
+  if (result != CKR_OK) {
+    LogError("LOGIN ERROR! Error code: %08x", Rv32(result));
+    return false;
+  }
+  loggedIn_ = true;
+  return true;
+}
+
+bool PKCS11Base::Logout() {
+  if (!CheckFunctionList()) return false;
+  if (!loggedIn_) return false;
+  CK_RV rv = Call(functionList_->C_Logout, session_);
+  if (rv != CKR_OK) {
+    LogError("LOGOUT ERROR! Error code: %08x", Rv32(rv));
+    return false;
+  }
+  loggedIn_ = false;
+  return true;
+}
+
+bool PKCS11Base::IsLoggedIn() const { return loggedIn_; }

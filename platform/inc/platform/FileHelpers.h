@@ -1,0 +1,44 @@
+// Small POSIX file helpers shared by the platform layers.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+namespace Platform {
+
+bool ReadWholeFile(const std::string& path, std::string& out);
+// mkdir -p; existing folders are fine.
+bool MakeDirectories(const std::string& path, mode_t mode);
+// Writes a sibling temp file, fsyncs it, renames it over the target and syncs the folder,
+// so readers see either the old or the new contents, never a half-written file.
+bool WriteFileAtomically(const std::string& path, const std::string& contents, mode_t mode);
+
+// An exclusive flock on a lock file, held for the object's life. Blocks other threads and
+// processes that lock the same file.
+class FileLock {
+ public:
+  explicit FileLock(const std::string& lockPath);
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  bool Locked() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// An owned file descriptor.
+class AutoFd {
+ public:
+  explicit AutoFd(int fd = -1) : fd_(fd) {}
+  ~AutoFd();
+  AutoFd(const AutoFd&) = delete;
+  AutoFd& operator=(const AutoFd&) = delete;
+  int Get() const { return fd_; }
+  int Release() { int f = fd_; fd_ = -1; return f; }
+
+ private:
+  int fd_;
+};
+
+}  // namespace Platform
