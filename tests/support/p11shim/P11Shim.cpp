@@ -1,0 +1,324 @@
+// A PKCS#11 module that forwards to a private copy of SoftHSM2 and lets tests
+// change what the module reports: the Cryptoki version, slot descriptions
+// (reader names), return values, and whether the free slot is listed. Every
+// call is written to a call log, and calls that overlap inside one loaded copy
+// are marked, so tests can see whether the caller serialises its calls.
+//
+// The configuration is "<path of this file>.conf", re-read at every call so a
+// test can change it between calls. Keys: target, version, reader.<label>,
+// rv.<function>, log, delay_us, hide_free_slot.
+//
+// Extending it: a new configuration key goes into Config and ParseLine; a
+// changed result of one function is a Hook<> specialisation (token flags and
+// PIN limits would be a Hook for C_GetTokenInfo); an extra vendor export (for
+// instance ETC_GetFunctionListEx) goes into the export block at the end.
+
+#include <p11-kit/pkcs11.h>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Every function of the Cryptoki 2.x function list, in list order.
+#define P11SHIM_FUNCTIONS(X)                                                                   \
+  X(C_Initialize) X(C_Finalize) X(C_GetInfo) X(C_GetFunctionList) X(C_GetSlotList)             \
+  X(C_GetSlotInfo) X(C_GetTokenInfo) X(C_GetMechanismList) X(C_GetMechanismInfo)               \
+  X(C_InitToken) X(C_InitPIN) X(C_SetPIN) X(C_OpenSession) X(C_CloseSession)                   \
+  X(C_CloseAllSessions) X(C_GetSessionInfo) X(C_GetOperationState) X(C_SetOperationState)      \
+  X(C_Login) X(C_Logout) X(C_CreateObject) X(C_CopyObject) X(C_DestroyObject)                  \
+  X(C_GetObjectSize) X(C_GetAttributeValue) X(C_SetAttributeValue) X(C_FindObjectsInit)        \
+  X(C_FindObjects) X(C_FindObjectsFinal) X(C_EncryptInit) X(C_Encrypt) X(C_EncryptUpdate)      \
+  X(C_EncryptFinal) X(C_DecryptInit) X(C_Decrypt) X(C_DecryptUpdate) X(C_DecryptFinal)         \
+  X(C_DigestInit) X(C_Digest) X(C_DigestUpdate) X(C_DigestKey) X(C_DigestFinal)                \
+  X(C_SignInit) X(C_Sign) X(C_SignUpdate) X(C_SignFinal) X(C_SignRecoverInit)                  \
+  X(C_SignRecover) X(C_VerifyInit) X(C_Verify) X(C_VerifyUpdate) X(C_VerifyFinal)              \
+  X(C_VerifyRecoverInit) X(C_VerifyRecover) X(C_DigestEncryptUpdate)                           \
+  X(C_DecryptDigestUpdate) X(C_SignEncryptUpdate) X(C_DecryptVerifyUpdate) X(C_GenerateKey)    \
+  X(C_GenerateKeyPair) X(C_WrapKey) X(C_UnwrapKey) X(C_DeriveKey) X(C_SeedRandom)              \
+  X(C_GenerateRandom) X(C_GetFunctionStatus) X(C_CancelFunction) X(C_WaitForSlotEvent)
+
+// Global state is constant-initialised and trivially destructible, so the
+// library constructor and destructor below may use it in any order.
+char gOwnPath[PATH_MAX];
+std::mutex gTargetMutex;
+void* gTargetHandle = nullptr;
+std::atomic<CK_FUNCTION_LIST*> gTarget{nullptr};
+std::atomic<int> gInFlight{0};
+
+struct Config {
+  std::string target;
+  std::optional<CK_VERSION> version;
+  std::map<std::string, std::string> readers;  // token label -> reader name
+  std::map<std::string, CK_RV> rv;             // function name -> injected result
+  std::string log;
+  unsigned long delayUs = 0;
+  bool hideFreeSlot = true;
+};
+
+std::string Trim(const std::string& text) {
+  const auto first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+std::optional<unsigned long> ParseNumber(const std::string& text) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* digits = text.c_str() + (hex ? 2 : 0);
+  if (*digits == '\0') return std::nullopt;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(digits, &end, hex ? 16 : 10);
+  if (*end != '\0') return std::nullopt;
+  return value;
+}
+
+// "2.20" is 2.20, "2.1" and "2.01" are both 2.01.
+std::optional<CK_VERSION> ParseVersion(const std::string& text) {
+  const auto dot = text.find('.');
+  if (dot == std::string::npos) return std::nullopt;
+  const auto major = ParseNumber(text.substr(0, dot));
+  const auto minor = ParseNumber(text.substr(dot + 1));
+  if (!major || !minor || *major > 255 || *minor > 255) return std::nullopt;
+  return CK_VERSION{static_cast<unsigned char>(*major), static_cast<unsigned char>(*minor)};
+}
+
+void ParseLine(Config& config, const std::string& line) {
+  const auto eq = line.find('=');
+  if (eq == std::string::npos) return;
+  const std::string key = Trim(line.substr(0, eq));
+  const std::string value = Trim(line.substr(eq + 1));
+  if (key == "target") {
+    config.target = value;
+  } else if (key == "version") {
+    config.version = ParseVersion(value);
+  } else if (key.rfind("reader.", 0) == 0) {
+    config.readers[key.substr(7)] = value;
+  } else if (key.rfind("rv.", 0) == 0) {
+    if (const auto rv = ParseNumber(value)) config.rv[key.substr(3)] = *rv;
+  } else if (key == "log") {
+    config.log = value;
+  } else if (key == "delay_us") {
+    config.delayUs = ParseNumber(value).value_or(0);
+  } else if (key == "hide_free_slot") {
+    config.hideFreeSlot = value != "0";
+  }
+}
+
+Config ReadConfig() {
+  Config config;
+  std::ifstream in(std::string(gOwnPath) + ".conf");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line[0] != '#') ParseLine(config, line);
+  }
+  return config;
+}
+
+// One write per line with O_APPEND, so lines of concurrent calls never interleave.
+void AppendLog(const Config& config, const std::string& text) {
+  if (config.log.empty()) return;
+  const int fd = ::open(config.log.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return;
+  const std::string line = text + "\n";
+  [[maybe_unused]] const ssize_t written = ::write(fd, line.data(), line.size());
+  ::close(fd);
+}
+
+CK_FUNCTION_LIST* LoadTarget(const Config& config) {
+  if (CK_FUNCTION_LIST* target = gTarget.load()) return target;
+  std::lock_guard lock(gTargetMutex);
+  if (CK_FUNCTION_LIST* target = gTarget.load()) return target;
+  if (config.target.empty()) return nullptr;
+  void* handle = ::dlopen(config.target.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (!handle) return nullptr;
+  auto getList = reinterpret_cast<CK_C_GetFunctionList>(::dlsym(handle, "C_GetFunctionList"));
+  CK_FUNCTION_LIST* target = nullptr;
+  if (!getList || getList(&target) != CKR_OK || !target) {
+    ::dlclose(handle);
+    return nullptr;
+  }
+  gTargetHandle = handle;
+  gTarget.store(target);
+  return target;
+}
+
+// Marks one call as in flight for its whole duration.
+class CallScope {
+ public:
+  explicit CallScope(const char* name) {
+    const bool overlap = gInFlight.fetch_add(1) > 0;
+    config_ = ReadConfig();
+    AppendLog(config_, name);
+    if (overlap) AppendLog(config_, std::string("OVERLAP ") + name);
+    if (config_.delayUs) ::usleep(static_cast<useconds_t>(config_.delayUs));
+  }
+  ~CallScope() { gInFlight.fetch_sub(1); }
+  CallScope(const CallScope&) = delete;
+  CallScope& operator=(const CallScope&) = delete;
+
+  const Config& config() const { return config_; }
+
+ private:
+  Config config_;
+};
+
+std::string TokenLabel(const CK_TOKEN_INFO& info) {
+  std::string label(reinterpret_cast<const char*>(info.label), sizeof info.label);
+  const auto end = label.find_last_not_of(' ');
+  return end == std::string::npos ? std::string() : label.substr(0, end + 1);
+}
+
+CK_FUNCTION_LIST gOwnList;  // filled by the wrapper table below
+
+// What a wrapper does after logging and injection: forward by default.
+template <auto Member>
+struct Hook {
+  template <typename... Args>
+  static CK_RV Run(const Config&, CK_FUNCTION_LIST* target, Args... args) {
+    return (target->*Member)(args...);
+  }
+};
+
+template <>
+struct Hook<&CK_FUNCTION_LIST::C_GetFunctionList> {
+  static CK_RV Run(const Config& config, CK_FUNCTION_LIST* target, CK_FUNCTION_LIST_PTR_PTR list) {
+    if (!list) return CKR_ARGUMENTS_BAD;
+    gOwnList.version = config.version.value_or(target->version);
+    *list = &gOwnList;
+    return CKR_OK;
+  }
+};
+
+template <>
+struct Hook<&CK_FUNCTION_LIST::C_GetInfo> {
+  static CK_RV Run(const Config& config, CK_FUNCTION_LIST* target, CK_INFO_PTR info) {
+    const CK_RV rv = target->C_GetInfo(info);
+    if (rv == CKR_OK && config.version) info->cryptokiVersion = *config.version;
+    return rv;
+  }
+};
+
+template <>
+struct Hook<&CK_FUNCTION_LIST::C_GetSlotList> {
+  static CK_RV Run(const Config& config, CK_FUNCTION_LIST* target, CK_BBOOL tokenPresent,
+                   CK_SLOT_ID_PTR slots, CK_ULONG_PTR count) {
+    if (!config.hideFreeSlot || !count) return target->C_GetSlotList(tokenPresent, slots, count);
+    CK_ULONG all = 0;
+    CK_RV rv = target->C_GetSlotList(tokenPresent, nullptr, &all);
+    if (rv != CKR_OK) return rv;
+    std::vector<CK_SLOT_ID> ids(all);
+    rv = target->C_GetSlotList(tokenPresent, ids.data(), &all);
+    if (rv != CKR_OK) return rv;
+    ids.resize(all);
+    std::vector<CK_SLOT_ID> kept;
+    for (const CK_SLOT_ID id : ids) {
+      CK_TOKEN_INFO info{};
+      if (target->C_GetTokenInfo(id, &info) == CKR_OK && (info.flags & CKF_TOKEN_INITIALIZED)) {
+        kept.push_back(id);
+      }
+    }
+    const CK_ULONG capacity = *count;
+    *count = kept.size();
+    if (!slots) return CKR_OK;
+    if (capacity < kept.size()) return CKR_BUFFER_TOO_SMALL;
+    std::copy(kept.begin(), kept.end(), slots);
+    return CKR_OK;
+  }
+};
+
+template <>
+struct Hook<&CK_FUNCTION_LIST::C_GetSlotInfo> {
+  static CK_RV Run(const Config& config, CK_FUNCTION_LIST* target, CK_SLOT_ID slot,
+                   CK_SLOT_INFO_PTR info) {
+    const CK_RV rv = target->C_GetSlotInfo(slot, info);
+    if (rv != CKR_OK || config.readers.empty()) return rv;
+    CK_TOKEN_INFO token{};
+    if (target->C_GetTokenInfo(slot, &token) != CKR_OK) return rv;
+    const auto reader = config.readers.find(TokenLabel(token));
+    if (reader == config.readers.end()) return rv;
+    std::memset(info->slotDescription, ' ', sizeof info->slotDescription);
+    std::memcpy(info->slotDescription, reader->second.data(),
+                std::min(reader->second.size(), sizeof info->slotDescription));
+    return rv;
+  }
+};
+
+// The one wrapper shape: log, detect overlap, inject, then run the hook.
+template <const char* Name, auto Member, typename Function>
+struct Wrapper;
+
+template <const char* Name, auto Member, typename... Args>
+struct Wrapper<Name, Member, CK_RV (*)(Args...)> {
+  static CK_RV Call(Args... args) {
+    const CallScope scope(Name);
+    const Config& config = scope.config();
+    if (const auto injected = config.rv.find(Name); injected != config.rv.end()) {
+      return injected->second;
+    }
+    CK_FUNCTION_LIST* target = LoadTarget(config);
+    if (!target) return CKR_GENERAL_ERROR;
+    if (!(target->*Member)) return CKR_FUNCTION_NOT_SUPPORTED;
+    return Hook<Member>::Run(config, target, args...);
+  }
+};
+
+#define P11SHIM_WRAPPER(name)            \
+  constexpr char kName_##name[] = #name; \
+  using name##_Wrapper = Wrapper<kName_##name, &CK_FUNCTION_LIST::name, CK_##name>;
+P11SHIM_FUNCTIONS(P11SHIM_WRAPPER)
+#undef P11SHIM_WRAPPER
+
+constexpr CK_FUNCTION_LIST MakeOwnList() {
+  CK_FUNCTION_LIST list{};
+#define P11SHIM_SLOT(name) list.name = &name##_Wrapper::Call;
+  P11SHIM_FUNCTIONS(P11SHIM_SLOT)
+#undef P11SHIM_SLOT
+  return list;
+}
+
+__attribute__((constructor)) void OnLoad() {
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&OnLoad), &info) && info.dli_fname) {
+    std::strncpy(gOwnPath, info.dli_fname, sizeof gOwnPath - 1);
+  }
+  gOwnList = MakeOwnList();
+  AppendLog(ReadConfig(), "load");
+}
+
+__attribute__((destructor)) void OnUnload() {
+  AppendLog(ReadConfig(), "unload");
+  if (gTargetHandle) ::dlclose(gTargetHandle);
+  gTargetHandle = nullptr;
+  gTarget.store(nullptr);
+}
+
+}  // namespace
+
+// Entry points exported by name. Vendor extensions go here as well.
+extern "C" {
+#pragma GCC visibility push(default)
+
+CK_RV C_Initialize(CK_VOID_PTR initArgs) { return C_Initialize_Wrapper::Call(initArgs); }
+CK_RV C_Finalize(CK_VOID_PTR reserved) { return C_Finalize_Wrapper::Call(reserved); }
+CK_RV C_GetInfo(CK_INFO_PTR info) { return C_GetInfo_Wrapper::Call(info); }
+#ifndef P11SHIM_NO_GET_FUNCTION_LIST
+CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
+  return C_GetFunctionList_Wrapper::Call(list);
+}
+#endif
+
+#pragma GCC visibility pop
+}
