@@ -157,6 +157,20 @@ class PKCS11Base {
 
  private:
   bool InitializeAndReadInfo();
+  std::recursive_mutex& CallLock() const { return *callLock_; }
+  bool ReadByteAttributes(CK_OBJECT_HANDLE object, CK_ATTRIBUTE* attributes, size_t count,
+                          std::vector<std::vector<uint8_t>>& values, CK_RV& rv);
+  void ReadOneObject(TokenObjects& objects, CK_OBJECT_CLASS objectClass, const char* prefix,
+                     CK_OBJECT_HANDLE handle);
+  bool CreateObject(CK_ATTRIBUTE* attributes, size_t count);
+  // Runs a two-step output operation (length query, then the output) without ever
+  // letting the module write past the caller's capacity.
+  template <typename Fn>
+  CK_RV RunSizedOutput(Fn fn, const uint8_t* input, uint32_t inputLength, uint8_t* output,
+                       uint32_t* outputLength);
+  bool Sign(CK_MECHANISM_TYPE mechanism, CK_OBJECT_HANDLE key,
+            const TvrCommon::SecureString* pin, const uint8_t* data, uint32_t dataLength,
+            uint8_t* signature, uint32_t* signatureLength);
 
   const VendorModuleEntry* vendorModule_ = nullptr;
   ModuleHandle module_ = nullptr;

@@ -66,6 +66,7 @@ void InstalledShim::WriteConf() const {
   if (!options_.version.empty()) conf << "version=" << options_.version << "\n";
   for (const auto& [label, reader] : options_.readers) conf << "reader." << label << "=" << reader << "\n";
   for (const auto& [function, rv] : rv_) conf << "rv." << function << "=0x" << std::hex << rv << std::dec << "\n";
+  for (const auto& [key, value] : extra_) conf << key << "=" << value << "\n";
   WriteFileAtomically(path_ + ".conf", conf.str());
 }
 
@@ -105,6 +106,16 @@ bool InstalledShim::SawOverlap() const {
 void InstalledShim::ClearLog() {
   std::error_code ignored;
   fs::remove(logPath_, ignored);
+}
+
+void InstalledShim::SetOption(const std::string& key, const std::string& value) {
+  extra_[key] = value;
+  WriteConf();
+}
+
+void InstalledShim::ClearOption(const std::string& key) {
+  extra_.erase(key);
+  WriteConf();
 }
 
 }  // namespace TvrTest

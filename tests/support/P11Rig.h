@@ -59,6 +59,9 @@ class InstalledShim {
   void InjectRv(const std::string& function, unsigned long rv);  // e.g. ("C_Login", 0xa0)
   void ClearRv(const std::string& function);
   void SetVersion(const std::string& version);
+  // Any other key of the shim's configuration, e.g. ("token_flags_set", "0x40000").
+  void SetOption(const std::string& key, const std::string& value);
+  void ClearOption(const std::string& key);
 
   // One line per call (the function name), "load"/"unload" for the library's
   // constructor/destructor, "OVERLAP <function>" for a call that started while
@@ -73,6 +76,7 @@ class InstalledShim {
 
   ShimOptions options_;
   std::map<std::string, unsigned long> rv_;
+  std::map<std::string, std::string> extra_;
   std::string path_;
   std::string targetPath_;
   std::string logPath_;

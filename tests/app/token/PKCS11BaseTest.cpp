@@ -310,33 +310,6 @@ TEST_F(TokenTest, SessionGuardClosesTheSession) {
   EXPECT_EQ(shim_->CountCalls("C_CloseSession"), 1u);
 }
 
-TEST_F(TokenTest, OperationsNotYetAvailableFailCleanly) {
-  InstallShim();
-  auto token = CreateTokenOnSlot();
-  ASSERT_TRUE(token->OpenSession(true));
-  SecureString pin("1234");
-  std::string id = "01", label = "x";
-  uint8_t out[256];
-  uint32_t outLength = sizeof out;
-  EXPECT_EQ(token->GetTokenInfo(), nullptr);
-  EXPECT_NE(token->ReadObjects(), nullptr);
-  EXPECT_FALSE(token->InitPIN(&pin));
-  EXPECT_FALSE(token->SetPIN(&pin, &pin));
-  EXPECT_FALSE(token->DestroyObject(1));
-  EXPECT_FALSE(token->CreateCertificate(&id, &label, 0, nullptr));
-  EXPECT_FALSE(token->CreatePublicKey(&id, &label, nullptr));
-  EXPECT_FALSE(token->CreatePrivateKey(&id, &label, nullptr));
-  EXPECT_FALSE(token->CreateDataObject(false, &label, &label, out, 1));
-  EXPECT_FALSE(token->Decrypt(1, out, 1, out, &outLength));
-  EXPECT_FALSE(token->SignRSA(1, &pin, out, 1, out, &outLength));
-  EXPECT_FALSE(token->SignEC(1, &pin, out, 1, out, &outLength));
-  EXPECT_TRUE(token->GetMechanismList().empty());
-  EXPECT_FALSE(token->GenerateRSAKeyPair(&label, &id, &label, &id, 0, 2048, out, 3));
-  EXPECT_FALSE(token->GenerateECKeyPair(&label, &id, &label, &id, 0, out, 1));
-  EXPECT_EQ(token->GetAttribute(1, CKA_LABEL), nullptr);
-  token->CloseSession();
-}
-
 // The card monitor works on the primary object while the interface thread works on a
 // clone; the module was initialised without locking arguments, so no two calls into it
 // may overlap. The shim sleeps inside every call and records any overlap.
@@ -366,7 +339,9 @@ TEST_F(TokenTest, PrimaryAndCloneNeverCallTheModuleAtOnce) {
   EXPECT_FALSE(shim_->SawOverlap());
 
   // The same hammering straight through the function list does overlap, which shows the
-  // shim would have seen it.
+  // shim would have seen it. (The shim answers by itself here: SoftHSM2, initialised
+  // without locking, really does crash under concurrent calls.)
+  shim_->InjectRv("C_GetSlotInfo", CKR_OK);
   shim_->ClearLog();
   CK_FUNCTION_LIST* list = primary->GetFunctionList();
   auto raw = [list, &primary] {

@@ -16,9 +16,13 @@ void TokenTest::SetUp() {
   Platform::SetEventSink(sink_);
   Platform::RegisterEventSource();
   tokens_.emplace();
+  tokens_->AddToken(InitialToken());
+}
+
+TvrTest::TokenSpec TokenTest::InitialToken() const {
   TvrTest::TokenSpec spec;
   spec.withKeyAndCertificate = false;
-  tokens_->AddToken(spec);
+  return spec;
 }
 
 void TokenTest::TearDown() {
@@ -55,6 +59,42 @@ std::unique_ptr<PKCS11Base> TokenTest::CreateTokenOnSlot() {
   EXPECT_EQ(slots.size(), 1u);
   if (!slots.empty()) token->SetSlot(slots[0]);
   return token;
+}
+
+std::unique_ptr<PKCS11Base> TokenTest::CreateTokenOnSlot(const std::string& version) {
+  const VendorModuleEntry* row = &VendorModuleTable[1];
+  std::unique_ptr<PKCS11Base> token;
+  if (version == "2.01") token = PKCS11V201::Create(row, LoadModule());
+  if (version == "2.10") token = PKCS11V210::Create(row, LoadModule());
+  if (version == "2.11") token = PKCS11V211::Create(row, LoadModule());
+  if (version == "2.20") token = PKCS11V220::Create(row, LoadModule());
+  if (!token) {
+    ADD_FAILURE() << "no token class for " << version;
+    return nullptr;
+  }
+  EXPECT_TRUE(token->IsValid());
+  auto slots = token->GetSlotList(true);
+  EXPECT_FALSE(slots.empty());
+  if (!slots.empty()) token->SetSlot(slots[0]);
+  return token;
+}
+
+std::unique_ptr<PKCS11Base> TokenTest::CreateLoggedInToken(const std::string& version) {
+  auto token = CreateTokenOnSlot(version);
+  if (!token) return nullptr;
+  EXPECT_TRUE(token->OpenSession(true));
+  TvrCommon::SecureString pin("1234");
+  EXPECT_TRUE(token->Login(&pin, CKU_USER));
+  return token;
+}
+
+void TokenTest::Pkcs11Tool(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {TVR_PKCS11_TOOL, "--module", TVR_SOFTHSM2_MODULE,
+                                   "--token-label", "TvrTest", "--login", "--pin", "1234"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  std::string output;
+  int status = TvrTest::RunCommand(argv, &output);
+  ASSERT_EQ(status, 0) << output;
 }
 
 bool TokenTest::HasEvent(const std::string& text) const {

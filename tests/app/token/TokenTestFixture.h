@@ -17,6 +17,8 @@ class TokenTest : public ::testing::Test {
   static constexpr const char* kReader = "Virtual PCD 00 00";
 
   void SetUp() override;
+  // The token every test starts with: "TvrTest", user PIN 1234, no objects.
+  virtual TvrTest::TokenSpec InitialToken() const;
   void TearDown() override;
 
   void SetEventLogLevel(int level);
@@ -28,6 +30,12 @@ class TokenTest : public ::testing::Test {
   std::unique_ptr<PKCS11Base> CreateToken();
   // Creates the token, selects the slot of kReader and checks the object is usable.
   std::unique_ptr<PKCS11Base> CreateTokenOnSlot();
+  // The same for the class of a Cryptoki version ("2.01", "2.10", "2.11", "2.20").
+  std::unique_ptr<PKCS11Base> CreateTokenOnSlot(const std::string& version);
+  // Opens a read-write session and logs the user in.
+  std::unique_ptr<PKCS11Base> CreateLoggedInToken(const std::string& version = "2.20");
+  // Runs pkcs11-tool against the private SoftHSM2 token with the user PIN.
+  void Pkcs11Tool(const std::vector<std::string>& arguments);
 
   std::vector<std::string> Events() const { return sink_->Texts(); }
   bool HasEvent(const std::string& text) const;

@@ -6,7 +6,8 @@
 //
 // The configuration is "<path of this file>.conf", re-read at every call so a
 // test can change it between calls. Keys: target, version, reader.<label>,
-// rv.<function>, log, delay_us, hide_free_slot.
+// rv.<function>, log, delay_us, hide_free_slot, token_flags_set, token_flags_clear,
+// find_fail.<object class>=<rv> (C_FindObjectsInit fails for that CKA_CLASS only).
 //
 // Extending it: a new configuration key goes into Config and ParseLine; a
 // changed result of one function is a Hook<> specialisation (token flags and
@@ -67,6 +68,9 @@ struct Config {
   std::string log;
   unsigned long delayUs = 0;
   bool hideFreeSlot = true;
+  CK_FLAGS tokenFlagsSet = 0;    // ORed into CK_TOKEN_INFO.flags
+  CK_FLAGS tokenFlagsClear = 0;  // then these bits are cleared
+  std::map<CK_OBJECT_CLASS, CK_RV> findFail;  // C_FindObjectsInit result by searched class
 };
 
 std::string Trim(const std::string& text) {
@@ -114,6 +118,14 @@ void ParseLine(Config& config, const std::string& line) {
     config.delayUs = ParseNumber(value).value_or(0);
   } else if (key == "hide_free_slot") {
     config.hideFreeSlot = value != "0";
+  } else if (key == "token_flags_set") {
+    config.tokenFlagsSet = ParseNumber(value).value_or(0);
+  } else if (key.rfind("find_fail.", 0) == 0) {
+    const auto objectClass = ParseNumber(key.substr(10));
+    const auto rv = ParseNumber(value);
+    if (objectClass && rv) config.findFail[*objectClass] = *rv;
+  } else if (key == "token_flags_clear") {
+    config.tokenFlagsClear = ParseNumber(value).value_or(0);
   }
 }
 
@@ -253,6 +265,30 @@ struct Hook<&CK_FUNCTION_LIST::C_GetSlotInfo> {
     std::memcpy(info->slotDescription, reader->second.data(),
                 std::min(reader->second.size(), sizeof info->slotDescription));
     return rv;
+  }
+};
+
+template <>
+struct Hook<&CK_FUNCTION_LIST::C_GetTokenInfo> {
+  static CK_RV Run(const Config& config, CK_FUNCTION_LIST* target, CK_SLOT_ID slot,
+                   CK_TOKEN_INFO_PTR info) {
+    const CK_RV rv = target->C_GetTokenInfo(slot, info);
+    if (rv == CKR_OK) info->flags = (info->flags | config.tokenFlagsSet) & ~config.tokenFlagsClear;
+    return rv;
+  }
+};
+
+template <>
+struct Hook<&CK_FUNCTION_LIST::C_FindObjectsInit> {
+  static CK_RV Run(const Config& config, CK_FUNCTION_LIST* target, CK_SESSION_HANDLE session,
+                   CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
+    for (CK_ULONG i = 0; attributes && i < count; ++i) {
+      if (attributes[i].type != CKA_CLASS || attributes[i].ulValueLen != sizeof(CK_OBJECT_CLASS))
+        continue;
+      const auto fail = config.findFail.find(*static_cast<CK_OBJECT_CLASS*>(attributes[i].pValue));
+      if (fail != config.findFail.end()) return fail->second;
+    }
+    return target->C_FindObjectsInit(session, attributes, count);
   }
 };
 

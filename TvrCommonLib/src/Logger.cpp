@@ -1,0 +1,55 @@
+#include "Logger.h"
+
+#include <atomic>
+
+namespace TvrLogger {
+
+null_out_buf::int_type null_out_buf::overflow(int_type ch)
+{
+    return traits_type::not_eof(ch);
+}
+
+std::streamsize null_out_buf::xsputn(const char_type*, std::streamsize count)
+{
+    return count;
+}
+
+null_out_stream::null_out_stream(null_out_buf& buffer) : std::ostream(&buffer) {}
+
+NoLogger::NoLogger() : m_buffer(), m_stream(m_buffer) {}
+
+std::ostream& NoLogger::Debug(const std::string&, int) { return m_stream; }
+std::ostream& NoLogger::Log(int, const std::string&, int) { return m_stream; }
+std::ostream& NoLogger::Info(const std::string&, int) { return m_stream; }
+std::ostream& NoLogger::Warn(const std::string&, int) { return m_stream; }
+std::ostream& NoLogger::Error(const std::string&, int) { return m_stream; }
+void NoLogger::Control(int) {}
+bool NoLogger::IsActive() { return false; }
+
+NoLogger* SharedNoLogger()
+{
+    static NoLogger instance;
+    return &instance;
+}
+
+} // namespace TvrLogger
+
+namespace TvrCommon {
+
+namespace {
+// Atomic so that a reader on another thread never sees a torn pointer.
+std::atomic<TvrLogger::ILogger*> g_logger{nullptr};
+}
+
+void SetLogger(TvrLogger::ILogger* logger)
+{
+    g_logger.store(logger ? logger : TvrLogger::SharedNoLogger());
+}
+
+TvrLogger::ILogger* GetLogger()
+{
+    TvrLogger::ILogger* logger = g_logger.load();
+    return logger ? logger : TvrLogger::SharedNoLogger();
+}
+
+} // namespace TvrCommon

@@ -1,0 +1,77 @@
+#include "Base64.h"
+
+#include "ErrCodeException.h"
+
+#include <gtest/gtest.h>
+#include <openssl/crypto.h>
+
+#include <string>
+#include <vector>
+
+using namespace TvrCommon;
+
+TEST(Base64Test, EncodesOneLineOrLinesOf64)
+{
+    EXPECT_EQ(*Base64Encode("abc", 3, false), "YWJj");
+    EXPECT_EQ(*Base64Encode("abc", 3, true), "YWJj");
+
+    const std::string sixty(60, 'x');
+    const std::string lines = *Base64Encode(sixty.data(), 60, true);
+    ASSERT_EQ(lines.size(), 64u + 1 + 16);
+    EXPECT_EQ(lines[64], '\n');
+    EXPECT_EQ(lines.find('\n', 65), std::string::npos);
+
+    const std::string oneLine = *Base64Encode(sixty.data(), 60, false);
+    EXPECT_EQ(oneLine.size(), 80u);
+    EXPECT_EQ(oneLine.find('\n'), std::string::npos);
+
+    try {
+        Base64Encode("", 0, false);
+        ADD_FAILURE() << "no exception";
+    } catch (const ErrCodeException& e) {
+        EXPECT_EQ(e.GetCode(), 1);
+    }
+}
+
+TEST(Base64Test, DecodesWhatItEncodesWithAndWithoutLineBreaks)
+{
+    std::vector<unsigned char> bytes(1000);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = static_cast<unsigned char>(i * 7);
+    }
+    for (bool breaks : {false, true}) {
+        const std::string text = *Base64Encode(bytes.data(), static_cast<int>(bytes.size()), breaks);
+        Base64DecodedBuffer decoded(text.c_str());
+        ASSERT_EQ(decoded.GetSize(), bytes.size()) << "line breaks " << breaks;
+        EXPECT_EQ(std::vector<unsigned char>(decoded.GetData(), decoded.GetData() + decoded.GetSize()), bytes);
+    }
+    // CR LF line ends, as PEM files written on other systems have them.
+    Base64DecodedBuffer crlf("YWJj\r\nZGVm\r\n");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(crlf.GetData()), crlf.GetSize()), "abcdef");
+}
+
+TEST(Base64Test, DecodedBufferOwnershipAndWipe)
+{
+    unsigned char* released = nullptr;
+    {
+        Base64DecodedBuffer decoded("YWJj");
+        ASSERT_EQ(decoded.GetSize(), 3u);
+        EXPECT_EQ(decoded.GetData()[3], 0) << "a zero byte follows the data";
+        released = decoded.Release();
+    }
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(released), 3), "abc");
+    OPENSSL_free(released);
+
+    Base64DecodedBuffer wiped("c2VjcmV0");
+    wiped.Wipe();
+    ASSERT_EQ(wiped.GetSize(), 6u);
+    for (size_t i = 0; i < wiped.GetSize(); ++i) {
+        EXPECT_EQ(wiped.GetData()[i], 0);
+    }
+
+    Base64DecodedBuffer garbage("!!!!");
+    EXPECT_EQ(garbage.GetSize(), 0u);
+    Base64DecodedBuffer empty("");
+    EXPECT_EQ(empty.GetSize(), 0u);
+    empty.Wipe();
+}
