@@ -193,4 +193,50 @@ TEST_F(TokenWithKeyTest, AFailingClassLeavesTheOthersRead) {
   EXPECT_TRUE(objects->certificates.empty() && objects->privateKeys.empty());
 }
 
+// Modules differ in whether CKA_EC_POINT carries its OCTET STRING wrapper; a point that
+// decodes neither way leaves the record without a key.
+TEST_F(TokenTest, EcPointsWrappedRawOrBroken) {
+  InstallShim();
+  auto token = CreateLoggedInToken();
+  EvpPkeyPtr key(EVP_EC_gen("P-256"));
+  unsigned char* point = nullptr;
+  size_t pointLength = EVP_PKEY_get1_encoded_public_key(key.get(), &point);
+  ASSERT_EQ(pointLength, 65u);
+  std::vector<uint8_t> raw(point, point + pointLength);
+  OPENSSL_free(point);
+  std::vector<uint8_t> wrapped(raw.size() + 2);  // OCTET STRING of 65 bytes
+  wrapped[0] = 0x04;
+  wrapped[1] = 0x41;
+  std::copy(raw.begin(), raw.end(), wrapped.begin() + 2);
+  std::vector<uint8_t> broken = {0x04, 0x03, 0x04, 0x01, 0x02};
+  uint8_t params[] = {0x06, 0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07};
+  struct Case {
+    uint8_t id;
+    std::vector<uint8_t>* point;
+  };
+  for (Case c : {Case{1, &wrapped}, Case{2, &raw}, Case{3, &broken}}) {
+    CK_OBJECT_CLASS objectClass = CKO_PUBLIC_KEY;
+    CK_KEY_TYPE keyType = CKK_EC;
+    CK_BBOOL yes = CK_TRUE;
+    CK_ATTRIBUTE t[] = {{CKA_CLASS, &objectClass, sizeof objectClass},
+                        {CKA_KEY_TYPE, &keyType, sizeof keyType},
+                        {CKA_TOKEN, &yes, 1},
+                        {CKA_ID, &c.id, 1},
+                        {CKA_EC_PARAMS, params, sizeof params},
+                        {CKA_EC_POINT, c.point->data(), c.point->size()}};
+    CK_OBJECT_HANDLE handle = 0;
+    ASSERT_EQ(token->GetFunctionList()->C_CreateObject(token->GetSession(), t, 6, &handle), CKR_OK);
+  }
+  auto objects = token->ReadObjects();
+  auto keyOf = [&](const char* id) {
+    return objects->FindPublicKey(FindObjectHandleById(objects->publicKeys, id))->publicKey.get();
+  };
+  ASSERT_NE(keyOf("01"), nullptr);
+  ASSERT_NE(keyOf("02"), nullptr);
+  EXPECT_EQ(EVP_PKEY_eq(keyOf("01"), key.get()), 1);
+  EXPECT_EQ(EVP_PKEY_eq(keyOf("02"), key.get()), 1);
+  EXPECT_EQ(keyOf("03"), nullptr);
+  EXPECT_EQ(objects->publicKeys.size(), 3u);
+}
+
 }  // namespace
