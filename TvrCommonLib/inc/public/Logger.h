@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include <ostream>
 #include <streambuf>
 #include <string>
@@ -58,6 +60,21 @@ private:
 
 // The one shared NoLogger of all libraries (created on first use, thread-safe).
 NoLogger* SharedNoLogger();
+
+// One library's logger pointer: null stores the shared NoLogger, and reading it before
+// anything was stored gives the NoLogger too. Atomic, so no thread sees a torn pointer.
+class LoggerSlot {
+public:
+    void Set(ILogger* logger) { m_logger.store(logger ? logger : SharedNoLogger()); }
+    ILogger* Get() const
+    {
+        ILogger* logger = m_logger.load();
+        return logger ? logger : SharedNoLogger();
+    }
+
+private:
+    std::atomic<ILogger*> m_logger{nullptr};
+};
 
 } // namespace TvrLogger
 
