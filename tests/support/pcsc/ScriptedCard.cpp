@@ -116,6 +116,10 @@ void ScriptedCard::Insert() {
       promise.set_exception(std::current_exception());
       return;
     }
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      connected_ = true;
+    }
     promise.set_value(fd);
     Serve(fd);
   });
@@ -136,10 +140,6 @@ void ScriptedCard::Remove() {
 }
 
 void ScriptedCard::Serve(int fd) {
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    connected_ = true;
-  }
   for (;;) {
     uint8_t header[2];
     if (!ReadExact(fd, header, sizeof header)) break;

@@ -1,0 +1,157 @@
+// The card tables, loading vendor modules and choosing a reader's slot (SoftHSM2 behind
+// the shim names the slots after readers; no PC/SC service is needed).
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "CardRecognition.h"
+#include "EventLog.h"
+#include "TokenTestFixture.h"
+
+namespace {
+
+TEST(CardTablesTest, CardTypeRowsAreFoundByTheExactCardName) {
+  for (const CardTypeEntry& row : CardTypeTable) {
+    EXPECT_EQ(FindCardTypeByCardName(row.cardName), &row) << row.cardName;
+    const VendorModuleEntry* vendor = FindVendorModuleByType(&row);
+    ASSERT_NE(vendor, nullptr) << row.typeKey;
+    EXPECT_STREQ(vendor->typeKey, row.typeKey);
+  }
+  EXPECT_EQ(FindCardTypeByCardName("Incard  TS2048"), &CardTypeTable[0]);
+  for (const char* other : {"Incard TS2048", "classic tpc", "Classic TPC ", "Classic", ""}) {
+    EXPECT_EQ(FindCardTypeByCardName(other), nullptr) << other;
+  }
+  const CardTypeEntry stranger{"Some Card", "Nobody", "Some card", 1};
+  EXPECT_EQ(FindVendorModuleByType(&stranger), nullptr);
+  EXPECT_EQ(FindVendorModuleByType(nullptr), nullptr);
+}
+
+class VendorModuleTest : public TokenTest {};
+
+TEST_F(VendorModuleTest, FailedLoadIsAWarningWithTheFileAndCode) {
+  // bit4ipki.dll is not installed; a file that is no library stands for eTPKCS11.dll.
+  {
+    std::ofstream junk(TvrTest::ModuleDir() + "/libeTPKCS11.so");
+    junk << "not a library";
+  }
+  struct Case {
+    const VendorModuleEntry* row;
+    const char* event;
+  };
+  const std::vector<Case> cases = {
+      {&VendorModuleTable[0], "Load Library ERROR! Module path: bit4ipki.dll Error code: 0000007e"},
+      {&VendorModuleTable[2], "Load Library ERROR! Module path: eTPKCS11.dll Error code: 000000c1"},
+  };
+  for (const Case& c : cases) {
+    sink_->Clear();
+    EXPECT_EQ(LoadVendorModule(c.row), nullptr);
+    EXPECT_EQ(sink_->Entries(), (std::vector<Platform::RecordingEventSink::Entry>{
+                                    {EVENTLOG_WARNING_TYPE, c.event}}));
+  }
+  // Warnings are written from level 2 up.
+  SetEventLogLevel(1);
+  sink_->Clear();
+  EXPECT_EQ(LoadVendorModule(&VendorModuleTable[0]), nullptr);
+  EXPECT_TRUE(Events().empty());
+  EXPECT_EQ(LoadVendorModule(nullptr), nullptr);
+}
+
+TEST_F(VendorModuleTest, InstalledModuleLoadsWithoutEvent) {
+  InstallShim();
+  Platform::ModuleHandle module = LoadVendorModule(&VendorModuleTable[1]);  // gclib.dll
+  ASSERT_NE(module, nullptr);
+  EXPECT_NE(Platform::GetProcAddress(module, "C_GetFunctionList"), nullptr);
+  EXPECT_TRUE(Events().empty());
+  Platform::FreeLibrary(module);
+}
+
+// Slots of three tokens: two named after one reader, one after another.
+class SlotSelectionTest : public TokenTest {
+ protected:
+  static constexpr const char* kSecondReader = "Virtual PCD 00 01";
+
+  void SetUp() override {
+    TokenTest::SetUp();
+    TvrTest::TokenSpec spec;
+    spec.withKeyAndCertificate = false;
+    for (const char* label : {"Second", "Third"}) {
+      spec.label = label;
+      tokens_->AddToken(spec);
+    }
+  }
+
+  // The token object over the shim with these slot names, and its slot list.
+  std::unique_ptr<PKCS11Base> Token(const std::map<std::string, std::string>& readers) {
+    InstallShim({.readers = readers});
+    auto token = CreateToken();
+    EXPECT_TRUE(token->IsValid());
+    slots_ = token->GetSlotList(true);
+    EXPECT_EQ(slots_.size(), 3u);
+    return token;
+  }
+
+  std::string DescriptionOfCurrentSlot(PKCS11Base& token) {
+    auto info = token.GetSlotInfo();
+    return info ? info->description : "<none>";
+  }
+
+  std::vector<CK_SLOT_ID> slots_;
+};
+
+TEST_F(SlotSelectionTest, IndexCountsTheSlotsOfTheReader) {
+  auto token = Token({{"TvrTest", kSecondReader}, {"Second", kReader}, {"Third", kSecondReader}});
+  std::vector<CK_SLOT_ID> chosen;
+  for (uint32_t n : {0u, 1u}) {
+    token->SetReaderName("stale");
+    ASSERT_TRUE(SelectSlotForReader(slots_, kSecondReader, n, token.get())) << n;
+    EXPECT_EQ(token->GetReaderName(), kSecondReader);
+    EXPECT_EQ(DescriptionOfCurrentSlot(*token), kSecondReader);
+    chosen.push_back(token->GetSlot());
+  }
+  EXPECT_NE(chosen[0], chosen[1]);
+  // The two slots in slot-list order.
+  std::vector<CK_SLOT_ID> inOrder;
+  for (CK_SLOT_ID slot : slots_) {
+    if (slot == chosen[0] || slot == chosen[1]) inOrder.push_back(slot);
+  }
+  EXPECT_EQ(inOrder, chosen);
+
+  token->SetReaderName("stale");
+  EXPECT_FALSE(SelectSlotForReader(slots_, kSecondReader, 2, token.get()));
+  EXPECT_EQ(token->GetReaderName(), kSecondReader);
+  EXPECT_EQ(token->GetSlot(), slots_.back());  // the last slot tried
+
+  EXPECT_FALSE(SelectSlotForReader(slots_, "Virtual PCD 00 02", 0, token.get()));
+  EXPECT_EQ(token->GetReaderName(), "Virtual PCD 00 02");
+  // A longer reader name is not named by a shorter description.
+  EXPECT_FALSE(SelectSlotForReader(slots_, std::string(kSecondReader) + " x", 0, token.get()));
+  // An empty reader name matches every slot.
+  ASSERT_TRUE(SelectSlotForReader(slots_, "", 2, token.get()));
+  EXPECT_EQ(token->GetSlot(), slots_[2]);
+  EXPECT_FALSE(SelectSlotForReader(slots_, kSecondReader, 0, nullptr));
+}
+
+TEST_F(SlotSelectionTest, ReaderNamesLongerThanTheDescriptionField) {
+  // pcsc-lite names USB readers after the device and interface; such names exceed the
+  // 64 bytes of a slot description, which then holds only the first 64.
+  const std::string longName =
+      "Tavrenic Test Reader Company CardMan Deluxe [CCID Interface] (0123456789AB) 00 00";
+  // Cut at 64 bytes this ends in a blank, which the description loses too.
+  const std::string blankAt64 = std::string(63, 'r') + " (serial) 00 00";
+  ASSERT_GT(longName.size(), 64u);
+  for (const std::string& reader : {longName, blankAt64}) {
+    auto token = Token({{"TvrTest", kReader}, {"Second", reader}, {"Third", kSecondReader}});
+    ASSERT_TRUE(SelectSlotForReader(slots_, reader, 0, token.get())) << reader;
+    EXPECT_EQ(token->GetReaderName(), reader);
+    // The first 64 bytes without trailing blanks.
+    const std::string description = reader.substr(0, reader.find_last_not_of(' ', 63) + 1);
+    EXPECT_EQ(DescriptionOfCurrentSlot(*token), description);
+    EXPECT_FALSE(SelectSlotForReader(slots_, reader, 1, token.get()));
+    // Another long name that differs within the first 64 bytes does not match.
+    std::string other = reader;
+    other[10] = '#';
+    EXPECT_FALSE(SelectSlotForReader(slots_, other, 0, token.get()));
+  }
+}
+
+}  // namespace
