@@ -35,6 +35,12 @@ const std::unordered_map<uint32_t, const char*>& Texts() {
       {1168, "Element not found."},
       {1223, "The operation was canceled by the user."},
       {1460, "This operation returned because the timeout period expired."},
+      // certificate stores and providers
+      {0x80070057u, "The parameter is incorrect."},
+      {0x8009001Eu, "Provider DLL could not be found."},
+      {0x80092004u, "Cannot find object or property."},
+      {0x80092005u, "The object or property already exists."},
+      {0x8009310Bu, "ASN1 bad tag value met."},
       // PC/SC (pcsc-lite's codes, the same numbers as the Windows smart-card service)
       {0x80100001u, "An internal consistency check failed."},
       {0x80100002u, "The action was cancelled by an SCardCancel request."},

@@ -35,6 +35,12 @@ inline constexpr uint32_t kErrorServiceNotActive = 1062;
 inline constexpr uint32_t kErrorCancelled = 1223;
 inline constexpr uint32_t kErrorNotFound = 1168;
 inline constexpr uint32_t kErrorTimeout = 1460;
+// Certificate stores and providers.
+inline constexpr uint32_t kEInvalidArg = 0x80070057u;            // E_INVALIDARG
+inline constexpr uint32_t kNteProvDllNotFound = 0x8009001Eu;     // NTE_PROV_DLL_NOT_FOUND
+inline constexpr uint32_t kCryptENotFound = 0x80092004u;         // CRYPT_E_NOT_FOUND
+inline constexpr uint32_t kCryptEExists = 0x80092005u;           // CRYPT_E_EXISTS
+inline constexpr uint32_t kCryptEAsn1BadTag = 0x8009310Bu;       // CRYPT_E_ASN1_BADTAG
 
 uint32_t GetLastError();
 void SetLastError(uint32_t code);
