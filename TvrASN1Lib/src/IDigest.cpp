@@ -1,0 +1,53 @@
+#include "IDigest.h"
+
+#include "ASN1Logger.h"
+
+#include <openssl/asn1.h>
+#include <openssl/crypto.h>
+#include <openssl/obj_mac.h>
+
+#include <memory>
+#include <ostream>
+
+namespace TvrASN1::detail {
+
+std::string HexOf(const TvrCommon::ByteArray& bytes, bool upperCase)
+{
+    std::string text;
+    char pair[3];
+    for (size_t i = 0; i < bytes.GetSize(); ++i) {
+        std::snprintf(pair, sizeof(pair), upperCase ? "%02X" : "%02x", bytes.GetData()[i]);
+        text += pair;
+    }
+    return text;
+}
+
+TvrCommon::ByteArray Sha1Of(const TvrCommon::ByteArray& bytes)
+{
+    TvrCrypto::Signature signature;  // its default digest is SHA-1
+    signature.SetData(bytes);
+    signature.Hash();
+    return signature.GetHash();
+}
+
+std::string SignatureFingerprint(const ASN1_BIT_STRING* signatureValue)
+{
+    TvrCrypto::Signature signature;
+    signature.SetDigestAlgorithm("sha1");
+    unsigned char* encoded = nullptr;
+    int length = signatureValue ? i2d_ASN1_OCTET_STRING(signatureValue, &encoded) : 0;
+    std::unique_ptr<unsigned char, void (*)(unsigned char*)> guard(
+        encoded, [](unsigned char* p) { OPENSSL_free(p); });
+    if (length < 1 || !encoded)
+        throw TvrCommon::ErrCodeException(3);
+    signature.SetData(TvrCommon::ByteArray(encoded, static_cast<size_t>(length)));
+    signature.Hash();
+    TvrCommon::ByteArray hash = signature.GetHash();
+    if (hash.GetSize() != 20) {
+        GetLogger()->Debug("src/OpenSSLBase", __LINE__) << "sha1, 20?" << std::endl;
+        throw TvrCommon::ErrCodeException(1);
+    }
+    return HexOf(hash, true);
+}
+
+} // namespace TvrASN1::detail
