@@ -122,6 +122,14 @@ class PKCS11Base {
   void SetReaderName(const std::string& name) { readerName_ = name; }
   CK_SLOT_ID GetSlot() const { return slotId_; }
   bool IsClone() const { return isClone_; }
+  // The loaded vendor library (shared with clones), for the vendor's own exports.
+  ModuleHandle GetModule() const { return module_; }
+  // Runs one call into the module, a vendor extension included, under the module's
+  // call lock.
+  template <typename Fn, typename... Args>
+  CK_RV CallModule(Fn fn, Args... args) const {
+    return Call(fn, args...);
+  }
 
   // What C_GetInfo reported when the module was (re)initialised.
   CK_VERSION GetCryptokiVersionField() const { return cryptokiVersion_; }

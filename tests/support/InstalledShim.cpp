@@ -45,7 +45,10 @@ InstalledShim::InstalledShim(const std::string& fileName, const ShimOptions& opt
   targetPath_ = path_ + ".softhsm2-" + std::to_string(installs++) + ".so";
   logPath_ = path_ + ".log";
   if (fs::exists(path_)) throw std::runtime_error(path_ + " is already installed");
-  CopyInto(options.withoutFunctionList ? TVR_P11SHIM_NOFL_PATH : TVR_P11SHIM_PATH, path_);
+  const char* build = options.withoutFunctionList ? TVR_P11SHIM_NOFL_PATH
+                      : options.withoutExtensions ? TVR_P11SHIM_NOEXT_PATH
+                                                  : TVR_P11SHIM_PATH;
+  CopyInto(build, path_);
   CopyInto(TVR_SOFTHSM2_MODULE, targetPath_);
   WriteConf();
 }

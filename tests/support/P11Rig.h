@@ -39,6 +39,7 @@ struct ShimOptions {
   std::string version{};                       // reported Cryptoki version, "2.1" = 2.01; "" = SoftHSM2's
   std::map<std::string, std::string> readers{};  // token label -> reader name in the slot description
   bool withoutFunctionList = false;            // install the build that lacks C_GetFunctionList
+  bool withoutExtensions = false;              // install the build that lacks ETC_GetFunctionListEx
   unsigned delayUs = 0;                        // sleep inside every call
   bool hideFreeSlot = true;                    // leave SoftHSM2's uninitialised slot out of C_GetSlotList
 };

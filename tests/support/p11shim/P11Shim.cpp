@@ -7,12 +7,20 @@
 // The configuration is "<path of this file>.conf", re-read at every call so a
 // test can change it between calls. Keys: target, version, reader.<label>,
 // rv.<function>, log, delay_us, hide_free_slot, token_flags_set, token_flags_clear,
-// find_fail.<object class>=<rv> (C_FindObjectsInit fails for that CKA_CLASS only).
+// find_fail.<object class>=<rv> (C_FindObjectsInit fails for that CKA_CLASS only),
+// and the eToken vendor parts:
+//   hw.counters=a,b,c,d        a retry-counter hardware-feature object with these four
+//                              counters (absent key: no such object)
+//   hw.pin_state.<user type>=f a PIN-state object for that user type with flag byte f
+//   ext.getlist_rv=<rv>        what ETC_GetFunctionListEx returns (it fills the list anyway)
+//   rv.ETC_ChangePin / rv.ETC_UnblockPin   results of the two extension entries
+// The extension entries log "<name>|<argument>|..." after their name line, PIN texts
+// included (this is a test double: nothing else ever sees that log).
 //
 // Extending it: a new configuration key goes into Config and ParseLine; a
 // changed result of one function is a Hook<> specialisation (token flags and
-// PIN limits would be a Hook for C_GetTokenInfo); an extra vendor export (for
-// instance ETC_GetFunctionListEx) goes into the export block at the end.
+// PIN limits would be a Hook for C_GetTokenInfo); an extra vendor export goes into the
+// export block at the end, next to ETC_GetFunctionListEx.
 
 #include <p11-kit/pkcs11.h>
 
@@ -22,6 +30,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +38,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -71,6 +81,9 @@ struct Config {
   CK_FLAGS tokenFlagsSet = 0;    // ORed into CK_TOKEN_INFO.flags
   CK_FLAGS tokenFlagsClear = 0;  // then these bits are cleared
   std::map<CK_OBJECT_CLASS, CK_RV> findFail;  // C_FindObjectsInit result by searched class
+  std::optional<std::array<CK_ULONG, 4>> counters;  // the retry-counter object, when present
+  std::map<CK_ULONG, CK_BYTE> pinStates;            // user type -> PIN-state flag
+  CK_RV getListExRv = CKR_OK;
 };
 
 std::string Trim(const std::string& text) {
@@ -126,6 +139,21 @@ void ParseLine(Config& config, const std::string& line) {
     if (objectClass && rv) config.findFail[*objectClass] = *rv;
   } else if (key == "token_flags_clear") {
     config.tokenFlagsClear = ParseNumber(value).value_or(0);
+  } else if (key == "hw.counters") {
+    std::array<CK_ULONG, 4> counters{};
+    std::istringstream in(value);
+    std::string item;
+    size_t n = 0;
+    while (n < counters.size() && std::getline(in, item, ',')) {
+      counters[n++] = ParseNumber(Trim(item)).value_or(0);
+    }
+    if (n == counters.size()) config.counters = counters;
+  } else if (key.rfind("hw.pin_state.", 0) == 0) {
+    const auto userType = ParseNumber(key.substr(13));
+    const auto flag = ParseNumber(value);
+    if (userType && flag) config.pinStates[*userType] = static_cast<CK_BYTE>(*flag);
+  } else if (key == "ext.getlist_rv") {
+    config.getListExRv = ParseNumber(value).value_or(CKR_OK);
   }
 }
 
@@ -278,6 +306,76 @@ struct Hook<&CK_FUNCTION_LIST::C_GetTokenInfo> {
   }
 };
 
+// The eToken's vendor-defined hardware-feature objects, made up from the configuration
+// (SoftHSM2 cannot hold them). Their handles lie far above SoftHSM2's.
+constexpr CK_HW_FEATURE_TYPE kRetryCounterFeature = 0x80005002;
+constexpr CK_HW_FEATURE_TYPE kPinStateFeature = 0x8000500A;
+constexpr CK_ATTRIBUTE_TYPE kPinStateUserType = 0x80001219;
+constexpr CK_ATTRIBUTE_TYPE kPinStateFlag = 0x80001218;
+constexpr CK_ATTRIBUTE_TYPE kCounterAttributes[4] = {0x80001110, 0x80001111, 0x80001152,
+                                                     0x80001154};
+constexpr CK_OBJECT_HANDLE kRetryCounterHandle = 0x7E000000;
+constexpr CK_OBJECT_HANDLE kPinStateHandleBase = 0x7E000100;
+
+using Bytes = std::vector<unsigned char>;
+using VendorObject = std::map<CK_ATTRIBUTE_TYPE, Bytes>;
+
+Bytes UlongBytes(CK_ULONG value) {
+  Bytes bytes(sizeof value);
+  std::memcpy(bytes.data(), &value, sizeof value);
+  return bytes;
+}
+
+std::map<CK_OBJECT_HANDLE, VendorObject> VendorObjects(const Config& config) {
+  std::map<CK_OBJECT_HANDLE, VendorObject> objects;
+  if (config.counters) {
+    VendorObject& counter = objects[kRetryCounterHandle];
+    counter[CKA_CLASS] = UlongBytes(CKO_HW_FEATURE);
+    counter[CKA_HW_FEATURE_TYPE] = UlongBytes(kRetryCounterFeature);
+    for (size_t i = 0; i < 4; ++i) {
+      counter[kCounterAttributes[i]] = UlongBytes((*config.counters)[i]);
+    }
+  }
+  CK_OBJECT_HANDLE next = kPinStateHandleBase;
+  for (const auto& [userType, flag] : config.pinStates) {
+    VendorObject& state = objects[next++];
+    state[CKA_CLASS] = UlongBytes(CKO_HW_FEATURE);
+    state[CKA_HW_FEATURE_TYPE] = UlongBytes(kPinStateFeature);
+    state[kPinStateUserType] = UlongBytes(userType);
+    state[kPinStateFlag] = Bytes{flag};
+  }
+  return objects;
+}
+
+// Open searches for vendor objects, by session (the library's load and unload hooks never
+// touch them, so their construction order does not matter).
+std::mutex gSearchMutex;
+std::map<CK_SESSION_HANDLE, std::vector<CK_OBJECT_HANDLE>> gVendorSearches;
+std::map<CK_SESSION_HANDLE, std::vector<CK_OBJECT_HANDLE>>& VendorSearches() {
+  return gVendorSearches;
+}
+
+bool SearchesHardwareFeatures(CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
+  for (CK_ULONG i = 0; attributes && i < count; ++i) {
+    if (attributes[i].type == CKA_CLASS && attributes[i].ulValueLen == sizeof(CK_ULONG) &&
+        *static_cast<CK_ULONG*>(attributes[i].pValue) == CKO_HW_FEATURE) {
+      return true;
+    }
+  }
+  return false;
+}
+
+bool Matches(const VendorObject& object, CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
+  for (CK_ULONG i = 0; i < count; ++i) {
+    const auto value = object.find(attributes[i].type);
+    if (value == object.end() || value->second.size() != attributes[i].ulValueLen ||
+        std::memcmp(value->second.data(), attributes[i].pValue, attributes[i].ulValueLen) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 template <>
 struct Hook<&CK_FUNCTION_LIST::C_FindObjectsInit> {
   static CK_RV Run(const Config& config, CK_FUNCTION_LIST* target, CK_SESSION_HANDLE session,
@@ -288,7 +386,79 @@ struct Hook<&CK_FUNCTION_LIST::C_FindObjectsInit> {
       const auto fail = config.findFail.find(*static_cast<CK_OBJECT_CLASS*>(attributes[i].pValue));
       if (fail != config.findFail.end()) return fail->second;
     }
-    return target->C_FindObjectsInit(session, attributes, count);
+    // SoftHSM2 keeps the session's search state (one search at a time, session checks);
+    // hardware-feature objects are then served from the configuration.
+    const CK_RV rv = target->C_FindObjectsInit(session, attributes, count);
+    if (rv != CKR_OK || !SearchesHardwareFeatures(attributes, count)) return rv;
+    std::vector<CK_OBJECT_HANDLE> found;
+    for (const auto& [handle, object] : VendorObjects(config)) {
+      if (Matches(object, attributes, count)) found.push_back(handle);
+    }
+    std::lock_guard lock(gSearchMutex);
+    VendorSearches()[session] = found;
+    return rv;
+  }
+};
+
+template <>
+struct Hook<&CK_FUNCTION_LIST::C_FindObjects> {
+  static CK_RV Run(const Config&, CK_FUNCTION_LIST* target, CK_SESSION_HANDLE session,
+                   CK_OBJECT_HANDLE_PTR objects, CK_ULONG capacity, CK_ULONG_PTR count) {
+    {
+      std::lock_guard lock(gSearchMutex);
+      const auto search = VendorSearches().find(session);
+      if (search != VendorSearches().end()) {
+        if (!objects || !count) return CKR_ARGUMENTS_BAD;
+        std::vector<CK_OBJECT_HANDLE>& left = search->second;
+        const CK_ULONG n = std::min<CK_ULONG>(capacity, left.size());
+        std::copy(left.begin(), left.begin() + n, objects);
+        left.erase(left.begin(), left.begin() + n);
+        *count = n;
+        return CKR_OK;
+      }
+    }
+    return target->C_FindObjects(session, objects, capacity, count);
+  }
+};
+
+template <>
+struct Hook<&CK_FUNCTION_LIST::C_FindObjectsFinal> {
+  static CK_RV Run(const Config&, CK_FUNCTION_LIST* target, CK_SESSION_HANDLE session) {
+    const CK_RV rv = target->C_FindObjectsFinal(session);
+    std::lock_guard lock(gSearchMutex);
+    VendorSearches().erase(session);
+    return rv;
+  }
+};
+
+template <>
+struct Hook<&CK_FUNCTION_LIST::C_GetAttributeValue> {
+  static CK_RV Run(const Config& config, CK_FUNCTION_LIST* target, CK_SESSION_HANDLE session,
+                   CK_OBJECT_HANDLE handle, CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
+    const auto objects = VendorObjects(config);
+    const auto object = objects.find(handle);
+    if (object == objects.end()) {
+      return target->C_GetAttributeValue(session, handle, attributes, count);
+    }
+    CK_SESSION_INFO info{};
+    if (const CK_RV rv = target->C_GetSessionInfo(session, &info); rv != CKR_OK) return rv;
+    CK_RV result = CKR_OK;
+    for (CK_ULONG i = 0; i < count; ++i) {
+      const auto value = object->second.find(attributes[i].type);
+      if (value == object->second.end()) {
+        attributes[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
+        result = CKR_ATTRIBUTE_TYPE_INVALID;
+      } else if (!attributes[i].pValue) {
+        attributes[i].ulValueLen = value->second.size();
+      } else if (attributes[i].ulValueLen < value->second.size()) {
+        attributes[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
+        result = CKR_BUFFER_TOO_SMALL;
+      } else {
+        std::memcpy(attributes[i].pValue, value->second.data(), value->second.size());
+        attributes[i].ulValueLen = value->second.size();
+      }
+    }
+    return result;
   }
 };
 
@@ -325,6 +495,60 @@ constexpr CK_FUNCTION_LIST MakeOwnList() {
   return list;
 }
 
+
+// The eToken extension list: a table of function pointers of which only the change (39th)
+// and unblock (40th) entries are filled.
+std::string TextArgument(CK_UTF8CHAR_PTR text, CK_ULONG length) {
+  return text ? std::string(reinterpret_cast<const char*>(text), length) : std::string("null");
+}
+
+// Runs an extension entry: name line, argument line, injection, then the session check.
+template <typename... Parts>
+CK_RV ExtensionCall(const char* name, CK_SESSION_HANDLE session, const Parts&... parts) {
+  const CallScope scope(name);
+  const Config& config = scope.config();
+  std::ostringstream args;
+  args << name << "|" << session;
+  ((args << "|" << parts), ...);
+  AppendLog(config, args.str());
+  if (const auto injected = config.rv.find(name); injected != config.rv.end()) {
+    return injected->second;
+  }
+  CK_FUNCTION_LIST* target = LoadTarget(config);
+  if (!target) return CKR_GENERAL_ERROR;
+  CK_SESSION_INFO info{};
+  return target->C_GetSessionInfo(session, &info);
+}
+
+std::string Hex(CK_ULONG value) {
+  std::ostringstream text;
+  text << "0x" << std::hex << value;
+  return text.str();
+}
+
+CK_RV EtcChangePin(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_ULONG a, CK_ULONG b,
+                   CK_ULONG c, CK_ULONG d, CK_UTF8CHAR_PTR oldPin, CK_ULONG oldLength,
+                   CK_UTF8CHAR_PTR newPin, CK_ULONG newLength) {
+  return ExtensionCall("ETC_ChangePin", session, Hex(userType), a, b, c, d,
+                       TextArgument(oldPin, oldLength), oldLength,
+                       TextArgument(newPin, newLength), newLength);
+}
+
+CK_RV EtcUnblockPin(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8CHAR_PTR newPin,
+                    CK_ULONG newLength, CK_ULONG mode, CK_ULONG zero, CK_UTF8CHAR_PTR puk,
+                    CK_ULONG pukLength) {
+  return ExtensionCall("ETC_UnblockPin", session, Hex(userType),
+                       TextArgument(newPin, newLength), newLength, mode, zero,
+                       TextArgument(puk, pukLength), pukLength);
+}
+
+void* const gExtensionList[40] = {
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+    reinterpret_cast<void*>(&EtcChangePin), reinterpret_cast<void*>(&EtcUnblockPin)};
+
 __attribute__((constructor)) void OnLoad() {
   Dl_info info{};
   if (::dladdr(reinterpret_cast<void*>(&OnLoad), &info) && info.dli_fname) {
@@ -353,6 +577,15 @@ CK_RV C_GetInfo(CK_INFO_PTR info) { return C_GetInfo_Wrapper::Call(info); }
 #ifndef P11SHIM_NO_GET_FUNCTION_LIST
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
   return C_GetFunctionList_Wrapper::Call(list);
+}
+#endif
+#ifndef P11SHIM_NO_ETC_EXTENSIONS
+// Fills the list even when told to fail, so a caller that ignores the result shows.
+CK_RV ETC_GetFunctionListEx(void** list) {
+  const CallScope scope("ETC_GetFunctionListEx");
+  if (!list) return CKR_ARGUMENTS_BAD;
+  *list = const_cast<void**>(gExtensionList);
+  return scope.config().getListExRv;
 }
 #endif
 

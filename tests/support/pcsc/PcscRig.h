@@ -76,7 +76,18 @@ class PrivatePcscd {
 
   static std::string ReaderName(int index);  // "Virtual PCD 00 0<index>"
 
+  // Before Start: serves the readers through a PIN-pad double (PinPadIfd.cpp) that gives
+  // the reader of readerIndex the PC/SC v2 part 10 "modify PIN direct" feature; its pad
+  // types firstValue and newValue into the command's value blocks. The other reader has
+  // no PIN pad.
+  void EnablePinPad(int readerIndex, const std::string& firstValue, const std::string& newValue);
+  // The modify structures the PIN pad received, in order.
+  std::vector<Bytes> PinPadBlocks() const;
+
  private:
+  int pinPadReader_ = -1;
+  std::string pinPadFirst_;
+  std::string pinPadNew_;
   pid_t pid_ = -1;
   int netns_ = -1;
   std::chrono::microseconds startTime_{0};

@@ -38,6 +38,8 @@ using Clock = std::chrono::steady_clock;
 //   <base>/conf/vpcd        the reader configuration
 //   <base>/nodrivers/       bound over the USB driver folder inside the namespace
 //   <base>/libifdvpcd.so    a copy of the vpcd driver, outside the hidden folder
+//   <base>/libifdpinpad.so  the PIN-pad double over it (when enabled), and its .conf
+//   <base>/pinpad.log       the modify blocks the PIN-pad double received
 //   <base>/pcscd.log        the daemon's output
 struct RigPaths {
   std::string base;
@@ -47,6 +49,8 @@ struct RigPaths {
   std::string confDir;
   std::string noDrivers;
   std::string driver;
+  std::string pinPadDriver;
+  std::string pinPadRecord;
   std::string log;
 
   RigPaths() {
@@ -62,6 +66,8 @@ struct RigPaths {
     confDir = base + "/conf";
     noDrivers = base + "/nodrivers";
     driver = base + "/libifdvpcd.so";
+    pinPadDriver = base + "/libifdpinpad.so";
+    pinPadRecord = base + "/pinpad.log";
     log = base + "/pcscd.log";
     fs::create_directories(runDir);
     fs::create_directories(confDir);
@@ -88,13 +94,13 @@ bool IsDirectory(const char* path) {
   return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-void WriteConf(const RigPaths& paths) {
+void WriteConf(const RigPaths& paths, bool pinPad) {
   std::ofstream conf(paths.confDir + "/vpcd");
   char port[16];
   std::snprintf(port, sizeof port, "0x%X", PrivatePcscd::kVpcdPort);
   conf << "FRIENDLYNAME \"Virtual PCD\"\n"
        << "DEVICENAME /dev/null:" << port << "\n"
-       << "LIBPATH " << paths.driver << "\n"
+       << "LIBPATH " << (pinPad ? paths.pinPadDriver : paths.driver) << "\n"
        << "CHANNELID " << port << "\n";
   if (!conf) throw std::runtime_error("cannot write " + paths.confDir + "/vpcd");
 }
@@ -195,7 +201,18 @@ void PrivatePcscd::Start() {
     fs::remove(paths.runDir + "/pcscd.pid", ignored);
     fs::remove(paths.socket, ignored);
     if (!fs::exists(paths.driver)) fs::copy_file(TVR_VPCD_DRIVER, paths.driver);
-    WriteConf(paths);
+    if (pinPadReader_ >= 0) {
+      fs::copy_file(TVR_PINPAD_IFD, paths.pinPadDriver, fs::copy_options::overwrite_existing);
+      fs::remove(paths.pinPadRecord, ignored);
+      std::ofstream conf(paths.pinPadDriver + ".conf", std::ios::trunc);
+      conf << "driver=" << paths.driver << "\n"
+           << "slots=" << pinPadReader_ << "\n"
+           << "first=" << pinPadFirst_ << "\n"
+           << "new=" << pinPadNew_ << "\n"
+           << "record=" << paths.pinPadRecord << "\n";
+      if (!conf.flush()) throw std::runtime_error("cannot write the PIN-pad configuration");
+    }
+    WriteConf(paths, pinPadReader_ >= 0);
 
     // Everything the child needs is made before fork: after it only system calls run.
     const bool bindRunDir = IsDirectory("/run/pcscd");
@@ -317,6 +334,23 @@ void PrivatePcscd::Stop() {
   }
   pid_ = -1;
   gDaemonRunning = false;
+}
+
+void PrivatePcscd::EnablePinPad(int readerIndex, const std::string& firstValue,
+                                const std::string& newValue) {
+  if (Running()) throw std::logic_error("EnablePinPad must come before Start");
+  pinPadReader_ = readerIndex;
+  pinPadFirst_ = firstValue;
+  pinPadNew_ = newValue;
+}
+
+std::vector<Bytes> PrivatePcscd::PinPadBlocks() const {
+  std::vector<Bytes> blocks;
+  std::ifstream in(Paths().pinPadRecord);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty()) blocks.push_back(HexBytes(line));
+  }
+  return blocks;
 }
 
 std::vector<std::string> ListPcscReaders() {

@@ -1,0 +1,227 @@
+#include "CardPinCommands.h"
+
+#include <openssl/crypto.h>
+
+#include <array>
+#include <vector>
+
+#include "PKCS11Base.h"
+#include "SharedUtilities.h"
+#include "platform/PinPad.h"
+#include "platform/Profile.h"
+#include "platform/ScopedLibrary.h"
+
+namespace {
+
+constexpr size_t kHeaderLength = 5;
+constexpr uint8_t kSw1Success = 0x90;
+constexpr uint8_t kSw1MoreData = 0x61;
+// Data of one response plus its status word.
+constexpr size_t kMaxResponse = 256 + 2;
+// GET RESPONSE rounds before a card that keeps answering 61 xx is given up.
+constexpr int kMaxContinuations = 16;
+// The tries byte lies this many bytes before the end of the GET DATA answer.
+constexpr size_t kTriesFromEnd = 13;
+
+// Bytes that may hold PIN values; wiped before the memory is released.
+class WipedBytes {
+ public:
+  explicit WipedBytes(size_t size) : bytes_(size, 0) {}
+  ~WipedBytes() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
+  WipedBytes(const WipedBytes&) = delete;
+  WipedBytes& operator=(const WipedBytes&) = delete;
+  uint8_t* Data() { return bytes_.data(); }
+  size_t Size() const { return bytes_.size(); }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+// A PC/SC context and a shared connection to one reader's card, left as they are when
+// the scope ends.
+class CardConnection {
+ public:
+  explicit CardConnection(const std::string& readerName) {
+    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, context_.Put()) !=
+        SCARD_S_SUCCESS) {
+      return;
+    }
+    DWORD protocol = 0;
+    if (SCardConnect(context_.Get(), readerName.c_str(), SCARD_SHARE_SHARED,
+                     SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, card_.Put(),
+                     &protocol) != SCARD_S_SUCCESS) {
+      return;
+    }
+    if (protocol == SCARD_PROTOCOL_T0) pci_ = SCARD_PCI_T0;
+    if (protocol == SCARD_PROTOCOL_T1) pci_ = SCARD_PCI_T1;
+  }
+  CardConnection(const CardConnection&) = delete;
+  CardConnection& operator=(const CardConnection&) = delete;
+
+  bool Connected() const { return card_.Get() != 0 && pci_ != nullptr; }
+  SCARDHANDLE Card() const { return card_.Get(); }
+
+  // The response (data and status word) in response; false when PC/SC fails or the
+  // answer is shorter than a status word.
+  bool Transmit(const uint8_t* command, size_t length, uint8_t* response,
+                size_t capacity, size_t& received) const {
+    DWORD got = static_cast<DWORD>(capacity);
+    if (SCardTransmit(card_.Get(), pci_, command, static_cast<DWORD>(length), nullptr,
+                      response, &got) != SCARD_S_SUCCESS ||
+        got < 2 || got > capacity) {
+      return false;
+    }
+    received = got;
+    return true;
+  }
+
+ private:
+  AutoSCardContext context_;
+  AutoSCardHandle card_{0, SCARD_LEAVE_CARD};  // released before the context
+  const SCARD_IO_REQUEST* pci_ = nullptr;
+};
+
+// Header, Lc = 2n, then two blocks of n bytes, each value from the start of its block.
+// The values are null for the PIN pad, which fills the zero blocks itself.
+void BuildPinCommand(WipedBytes& command, const uint8_t header[4], uint16_t n,
+                     const TvrCommon::SecureString* first,
+                     const TvrCommon::SecureString* second) {
+  uint8_t* out = command.Data();
+  for (int i = 0; i < 4; ++i) out[i] = header[i];
+  out[4] = static_cast<uint8_t>(2 * n);
+  if (!first) return;
+  for (size_t i = 0; i < first->Length(); ++i) {
+    out[kHeaderLength + i] = static_cast<uint8_t>(first->CStr()[i]);
+  }
+  for (size_t i = 0; i < second->Length(); ++i) {
+    out[kHeaderLength + n + i] = static_cast<uint8_t>(second->CStr()[i]);
+  }
+}
+
+void LoadMessageSet(SCARDHANDLE card, Platform::ReaderMessageSet set) {
+  const std::string language = Platform::Profile().GetString("", "Language", "HUN");
+  const Platform::ScopedLibrary library(Platform::kReaderPromptLibrary);
+  const auto getMessages =
+      library.Find<Platform::GetLanguageDependentReaderMessagesFn>(Platform::kReaderMessagesExport);
+  const auto loadMessages =
+      library.Find<Platform::LoadMessagesIntoReaderFn>(Platform::kLoadReaderMessagesExport);
+  if (!getMessages || !loadMessages) return;
+  loadMessages(card, getMessages(language.c_str(), static_cast<uint32_t>(set)));
+}
+
+bool ModifyOnPinPad(const CardConnection& connection, WipedBytes& command,
+                    uint16_t minimumLength, uint16_t n, Platform::ReaderMessageSet set) {
+  const Platform::ScopedLibrary library(Platform::kPinPadLibrary);
+  const auto modify = library.Find<Platform::TVRCCardSPEModifyFn>(Platform::kPinPadModifyExport);
+  if (!modify) return false;
+  Platform::PinPadParameters parameters;
+  parameters.firstOffset = 0;
+  parameters.newOffset = static_cast<uint8_t>(n);
+  parameters.minLength = minimumLength;
+  parameters.maxLength = n;
+  const auto block = Platform::EncodePinPadParameters(parameters);
+  uint8_t status[2] = {0, 0};
+  uint32_t reserved = 0;
+  const int done = modify(connection.Card(), static_cast<uint32_t>(command.Size()),
+                          command.Data(), 2, status, &reserved,
+                          block.data(), Platform::ReaderPromptTexts(set).data());
+  return done != 0 && status[0] == kSw1Success && status[1] == 0x00;
+}
+
+bool RunPinCommand(const std::string& readerName, uint16_t minimumLength, uint16_t n,
+                   OwnedPin first, OwnedPin second, const uint8_t header[4],
+                   Platform::ReaderMessageSet set) {
+  // Lc is one byte; and a value that does not fit its block would spill into the next.
+  if (n == 0 || n > kMaxPinBlockLength) return false;
+  if (static_cast<bool>(first) != static_cast<bool>(second)) return false;
+  if (first && (first->Length() > n || second->Length() > n)) return false;
+
+  const CardConnection connection(readerName);
+  if (!connection.Connected()) return false;
+  WipedBytes command(kHeaderLength + 2 * static_cast<size_t>(n));
+  BuildPinCommand(command, header, n, first.get(), second.get());
+
+  if (first) {
+    uint8_t response[2];
+    size_t received = 0;
+    return connection.Transmit(command.Data(), command.Size(), response, sizeof response,
+                               received) &&
+           response[0] == kSw1Success && response[1] == 0x00;
+  }
+
+  if (set == Platform::ReaderMessageSet::General) {
+    LoadReaderMessages(connection.Card());
+  } else {
+    LoadMessageSet(connection.Card(), set);
+  }
+  const bool ok = ModifyOnPinPad(connection, command, minimumLength, n, set);
+  LoadReaderMessages(connection.Card());
+  return ok;
+}
+
+}  // namespace
+
+bool ApduChangePin(const std::string& readerName, uint16_t minimumLength, uint16_t n,
+                   OwnedPin first, OwnedPin second, uint8_t cla, uint8_t ins, uint8_t p1,
+                   uint8_t p2) {
+  const uint8_t header[4] = {cla, ins, p1, p2};
+  return RunPinCommand(readerName, minimumLength, n, std::move(first), std::move(second),
+                       header, Platform::ReaderMessageSet::General);
+}
+
+bool ApduUnblockPin(const std::string& readerName, uint16_t minimumLength, uint16_t n,
+                    OwnedPin first, OwnedPin second, uint8_t cla, uint8_t ins, uint8_t p1,
+                    uint8_t p2) {
+  const uint8_t header[4] = {cla, ins, p1, p2};
+  return RunPinCommand(readerName, minimumLength, n, std::move(first), std::move(second),
+                       header, Platform::ReaderMessageSet::Unblock);
+}
+
+bool GemaltoChangePin(const std::string& readerName, uint16_t minimumLength, uint16_t n,
+                      OwnedPin currentPin, OwnedPin newPin) {
+  return ApduChangePin(readerName, minimumLength, n, std::move(currentPin), std::move(newPin),
+                       0x00, 0x24, 0x00, 0x81);
+}
+
+bool GemaltoUnblockPin(const std::string& readerName, uint16_t minimumLength, uint16_t n,
+                       OwnedPin puk, OwnedPin newPin) {
+  return ApduUnblockPin(readerName, minimumLength, n, std::move(puk), std::move(newPin), 0x00,
+                        0x2C, 0x00, 0x81);
+}
+
+void LoadReaderMessages(SCARDHANDLE card) {
+  LoadMessageSet(card, Platform::ReaderMessageSet::General);
+}
+
+int GemaltoGetRetryCounter(const PKCS11Base* token, uint32_t index) {
+  if (!token || index > 0xFF - 0x81) return -1;
+  const CardConnection connection(token->GetReaderName());
+  if (!connection.Connected()) return -1;
+
+  const uint8_t getData[] = {0x00, 0xCB, 0x00, 0xFF, 0x10, 0xA0, 0x0E,
+                             0x83, 0x01, static_cast<uint8_t>(0x81 + index),
+                             0x8C, 0x80, 0xDF, 0x21, 0x80, 0xDF, 0x27, 0x80, 0xDF, 0x28, 0x80};
+  uint8_t response[kMaxResponse];
+  size_t received = 0;
+  if (!connection.Transmit(getData, sizeof getData, response, sizeof response, received)) {
+    return -1;
+  }
+  // The data of every response counts, the first one's too: a T=1 reader answers with
+  // the data and 90 00 at once.
+  std::vector<uint8_t> collected(response, response + received - 2);
+  uint8_t sw1 = response[received - 2];
+  uint8_t sw2 = response[received - 1];
+  for (int round = 0; sw1 == kSw1MoreData; ++round) {
+    if (round == kMaxContinuations) return -1;
+    const uint8_t getResponse[] = {0x00, 0xC0, 0x00, 0x00, sw2};
+    if (!connection.Transmit(getResponse, sizeof getResponse, response, sizeof response,
+                             received)) {
+      return -1;
+    }
+    collected.insert(collected.end(), response, response + received - 2);
+    sw1 = response[received - 2];
+    sw2 = response[received - 1];
+  }
+  if (sw1 != kSw1Success || sw2 != 0x00 || collected.size() < kTriesFromEnd) return -1;
+  return collected[collected.size() - kTriesFromEnd];
+}

@@ -1,0 +1,42 @@
+// Our stand-in for the card maker's reader-prompt library. It hands out the program's
+// message sets; loading one into a reader succeeds without sending anything, since the
+// PIN-pad readers here show their own prompts.
+#include <PCSC/winscard.h>
+
+#include <cstdint>
+
+#include "platform/PinPad.h"
+
+namespace {
+
+struct ReaderMessages {
+  Platform::ReaderMessageSet set;
+  const Platform::PinPadPrompts* texts;
+};
+
+const ReaderMessages kGeneral{Platform::ReaderMessageSet::General,
+                              &Platform::ReaderPromptTexts(Platform::ReaderMessageSet::General)};
+const ReaderMessages kUnblock{Platform::ReaderMessageSet::Unblock,
+                              &Platform::ReaderPromptTexts(Platform::ReaderMessageSet::Unblock)};
+
+}  // namespace
+
+extern "C" {
+
+// The texts are the program's own (one language); any language gets them.
+__attribute__((visibility("default"))) void* GetLanguageDependentReaderMessages(
+    const char* language, uint32_t set) {
+  if (!language) return nullptr;
+  switch (static_cast<Platform::ReaderMessageSet>(set)) {
+    case Platform::ReaderMessageSet::General: return const_cast<ReaderMessages*>(&kGeneral);
+    case Platform::ReaderMessageSet::Unblock: return const_cast<ReaderMessages*>(&kUnblock);
+  }
+  return nullptr;
+}
+
+__attribute__((visibility("default"))) long LoadMessagesIntoReader(SCARDHANDLE /*card*/,
+                                                                   void* messages) {
+  return messages ? SCARD_S_SUCCESS : SCARD_E_INVALID_PARAMETER;
+}
+
+}  // extern "C"
