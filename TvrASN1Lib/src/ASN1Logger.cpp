@@ -1,22 +1,12 @@
 #include "ASN1Logger.h"
 
-#include <atomic>
-
 namespace TvrASN1 {
 
 namespace {
-std::atomic<TvrLogger::ILogger*> g_logger{nullptr};
+TvrLogger::LoggerSlot g_logger;
 }
 
-void SetLogger(TvrLogger::ILogger* logger)
-{
-    g_logger.store(logger ? logger : TvrLogger::SharedNoLogger());
-}
-
-TvrLogger::ILogger* GetLogger()
-{
-    TvrLogger::ILogger* logger = g_logger.load();
-    return logger ? logger : TvrLogger::SharedNoLogger();
-}
+void SetLogger(TvrLogger::ILogger* logger) { g_logger.Set(logger); }
+TvrLogger::ILogger* GetLogger() { return g_logger.Get(); }
 
 } // namespace TvrASN1

@@ -1,24 +1,15 @@
 #include "X509LibLogger.h"
 
-#include <atomic>
 #include <ostream>
 
 namespace TvrX509 {
 
 namespace {
-std::atomic<TvrLogger::ILogger*> g_logger{nullptr};
+TvrLogger::LoggerSlot g_logger;
 }
 
-void SetLogger(TvrLogger::ILogger* logger)
-{
-    g_logger.store(logger ? logger : TvrLogger::SharedNoLogger());
-}
-
-TvrLogger::ILogger* GetLogger()
-{
-    TvrLogger::ILogger* logger = g_logger.load();
-    return logger ? logger : TvrLogger::SharedNoLogger();
-}
+void SetLogger(TvrLogger::ILogger* logger) { g_logger.Set(logger); }
+TvrLogger::ILogger* GetLogger() { return g_logger.Get(); }
 
 bool TraceCondition(bool value, const char* label, bool negate)
 {

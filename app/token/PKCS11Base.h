@@ -171,6 +171,8 @@ class PKCS11Base {
   void ReadOneObject(TokenObjects& objects, CK_OBJECT_CLASS objectClass, const char* prefix,
                      CK_OBJECT_HANDLE handle);
   bool CreateObject(CK_ATTRIBUTE* attributes, size_t count);
+  bool GenerateKeyPair(CK_MECHANISM_TYPE mechanism, CK_ATTRIBUTE* publicTemplate,
+                       size_t publicCount, CK_ATTRIBUTE* privateTemplate, size_t privateCount);
   // Runs a two-step output operation (length query, then the output) without ever
   // letting the module write past the caller's capacity.
   template <typename Fn>

@@ -428,6 +428,36 @@ std::vector<std::string> PKCS11Base::GetMechanismList() {
   return names;
 }
 
+// The private half of a generated key pair: on the token, private, sensitive.
+struct PrivateTemplate {
+  CK_ATTRIBUTE attributes[8];
+  PrivateTemplate(const std::string* label, std::vector<uint8_t>& id, Usage& u)
+      : attributes{{CKA_TOKEN, &kTrue, sizeof kTrue},
+                   {CKA_PRIVATE, &kTrue, sizeof kTrue},
+                   {CKA_SENSITIVE, &kTrue, sizeof kTrue},
+                   {CKA_LABEL, TextBytes(label), TextLength(label)},
+                   Attr(CKA_ID, id),
+                   {CKA_DECRYPT, &u.decrypt, 1},
+                   {CKA_SIGN, &u.sign, 1},
+                   {CKA_UNWRAP, &u.unwrap, 1}} {}
+};
+
+bool PKCS11Base::GenerateKeyPair(CK_MECHANISM_TYPE mechanismType, CK_ATTRIBUTE* publicTemplate,
+                                 size_t publicCount, CK_ATTRIBUTE* privateTemplate,
+                                 size_t privateCount) {
+  CK_MECHANISM mechanism = {mechanismType, nullptr, 0};
+  CK_OBJECT_HANDLE publicHandle = 0, privateHandle = 0;
+  CK_RV rv = Call(GetFunctionList()->C_GenerateKeyPair, GetSession(), &mechanism, publicTemplate,
+                  static_cast<CK_ULONG>(publicCount), privateTemplate,
+                  static_cast<CK_ULONG>(privateCount), &publicHandle, &privateHandle);
+  if (rv != CKR_OK) {
+    LogError("GenerateKeyPair ERROR! Error code: %08x; session handle: %08x", Rv32(rv),
+             Rv32(GetSession()));
+    return false;
+  }
+  return true;
+}
+
 bool PKCS11Base::GenerateRSAKeyPair(const std::string* publicLabel, const std::string* publicIdHex,
                                     const std::string* privateLabel,
                                     const std::string* privateIdHex, uint32_t kind,
@@ -448,24 +478,8 @@ bool PKCS11Base::GenerateRSAKeyPair(const std::string* publicLabel, const std::s
                         {CKA_ENCRYPT, &u.encrypt, 1},
                         {CKA_VERIFY, &u.verify, 1},
                         {CKA_WRAP, &u.wrap, 1}};
-  CK_ATTRIBUTE priv[] = {{CKA_TOKEN, &kTrue, sizeof kTrue},
-                         {CKA_PRIVATE, &kTrue, sizeof kTrue},
-                         {CKA_SENSITIVE, &kTrue, sizeof kTrue},
-                         {CKA_LABEL, TextBytes(privateLabel), TextLength(privateLabel)},
-                         Attr(CKA_ID, privateId),
-                         {CKA_DECRYPT, &u.decrypt, 1},
-                         {CKA_SIGN, &u.sign, 1},
-                         {CKA_UNWRAP, &u.unwrap, 1}};
-  CK_MECHANISM mechanism = {CKM_RSA_PKCS_KEY_PAIR_GEN, nullptr, 0};
-  CK_OBJECT_HANDLE publicHandle = 0, privateHandle = 0;
-  CK_RV rv = Call(GetFunctionList()->C_GenerateKeyPair, GetSession(), &mechanism, pub, CK_ULONG(9),
-                  priv, CK_ULONG(8), &publicHandle, &privateHandle);
-  if (rv != CKR_OK) {
-    LogError("GenerateKeyPair ERROR! Error code: %08x; session handle: %08x", Rv32(rv),
-             Rv32(GetSession()));
-    return false;
-  }
-  return true;
+  PrivateTemplate priv(privateLabel, privateId, u);
+  return GenerateKeyPair(CKM_RSA_PKCS_KEY_PAIR_GEN, pub, 9, priv.attributes, 8);
 }
 
 bool PKCS11Base::GenerateECKeyPair(const std::string* publicLabel, const std::string* publicIdHex,
@@ -485,24 +499,8 @@ bool PKCS11Base::GenerateECKeyPair(const std::string* publicLabel, const std::st
                         {CKA_ENCRYPT, &u.encrypt, 1},
                         {CKA_VERIFY, &u.verify, 1},
                         {CKA_WRAP, &u.wrap, 1}};
-  CK_ATTRIBUTE priv[] = {{CKA_TOKEN, &kTrue, sizeof kTrue},
-                         {CKA_PRIVATE, &kTrue, sizeof kTrue},
-                         {CKA_SENSITIVE, &kTrue, sizeof kTrue},
-                         {CKA_LABEL, TextBytes(privateLabel), TextLength(privateLabel)},
-                         Attr(CKA_ID, privateId),
-                         {CKA_DECRYPT, &u.decrypt, 1},
-                         {CKA_SIGN, &u.sign, 1},
-                         {CKA_UNWRAP, &u.unwrap, 1}};
-  CK_MECHANISM mechanism = {CKM_EC_KEY_PAIR_GEN, nullptr, 0};
-  CK_OBJECT_HANDLE publicHandle = 0, privateHandle = 0;
-  CK_RV rv = Call(GetFunctionList()->C_GenerateKeyPair, GetSession(), &mechanism, pub, CK_ULONG(8),
-                  priv, CK_ULONG(8), &publicHandle, &privateHandle);
-  if (rv != CKR_OK) {
-    LogError("GenerateKeyPair ERROR! Error code: %08x; session handle: %08x", Rv32(rv),
-             Rv32(GetSession()));
-    return false;
-  }
-  return true;
+  PrivateTemplate priv(privateLabel, privateId, u);
+  return GenerateKeyPair(CKM_EC_KEY_PAIR_GEN, pub, 8, priv.attributes, 8);
 }
 
 std::unique_ptr<std::string> PKCS11Base::GetAttribute(CK_OBJECT_HANDLE object,
