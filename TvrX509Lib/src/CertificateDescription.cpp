@@ -1,4 +1,5 @@
 #include "PropertyWriter.h"
+#include "QCSummary.h"
 #include "X509Certificate.h"
 
 namespace TvrX509 {
@@ -28,6 +29,15 @@ void X509Certificate::DumpProperties(IPropertyWriter& writer) const
     write("SignatureDigestAlgorithm", GetSignatureDigestAlgorithm());
     write("SignatureKeyDescription", GetSignatureKeyDescription());
     write("FingerPrint", GetThumbprint());
+
+    const QCSummary summary = GetQCSummary();
+    DescribeQCSummary(summary, writer);
+    DescribeQCConformance(ClassifyQC(summary), writer);
+}
+
+QCSummary X509Certificate::GetQCSummary() const
+{
+    return TvrX509::GetQCSummary(*this);
 }
 
 } // namespace TvrX509

@@ -126,6 +126,10 @@ TEST(CertificateDescriptionTest, SigningLeafTranscript)
         "  SignatureDigestAlgorithm = text \"sha256\" {0,0,\"\"}\n"
         "  SignatureKeyDescription = text \"EC\" {0,0,\"\"}\n"
         "  FingerPrint = text \"" + fingerprint + "\" {0,0,\"\"}\n"
+        // No qualified-certificate statements: no summary, and the verdict "no".
+        "section Conformance {0,0,0,\"  \"}\n"
+        "  Qualified = text \"no\" {0,0,\"\"}\n"
+        "end Conformance\n"
         "end Certificate\n";
     EXPECT_EQ(Joined(Describe(X509Certificate(leaf.Cert()))), golden);
 }
@@ -143,7 +147,9 @@ TEST(CertificateDescriptionTest, OptionalPropertiesFollowTheCertificate)
     EXPECT_EQ(names(Describe(X509Certificate(pki.OcspSigner().Cert()))),
               (std::vector<std::string>{"section Certificate {1,1,0,\"  \"}", "  SubjectDN", "  IssuerDN",
                                         "  SerialNumber", "  NotBefore", "  NotAfter", "  SignatureDigestAlgorithm",
-                                        "  SignatureKeyDescription", "  FingerPrint", "end Certificate"}));
+                                        "  SignatureKeyDescription", "  FingerPrint",
+                                        "section Conformance {0,0,0,\"  \"}", "  Qualified", "end Conformance",
+                                        "end Certificate"}));
     // The e-mail address only in the alternative name.
     std::vector<std::string> lines = Describe(X509Certificate(pki.NoKeyUsageLeaf().Cert()));
     ASSERT_GE(lines.size(), 4u);

@@ -18,6 +18,7 @@ namespace TvrX509 {
 
 class X509CertificateImpl;
 class IPropertyWriter;
+struct QCSummary;
 
 // An X.509 certificate. Origin tags: 2 taken from a system store, 3 downloaded through
 // AIA, 7 set by every constructor; at most one tag per class is kept (see AddTag).
@@ -118,7 +119,11 @@ public:
     int GetUserInt() const;
     void SetUserInt(int value);
 
-    // Describes the certificate as the section "Certificate".
+    // The qualified-certificate statements read into a summary.
+    QCSummary GetQCSummary() const;
+
+    // Describes the certificate as the section "Certificate", ending with the
+    // qualified-certificate summary and conformance.
     void DumpProperties(IPropertyWriter& writer) const;
 
 private:

@@ -30,9 +30,9 @@ public:
     // The whole Extension structure.
     std::unique_ptr<TvrASN1::DERBytes> GetDER() const;
 
-    // KeyUsage, ExtendedKeyUsage, AuthInfoAccess, CRLDistributionPoints or
-    // CertificatePolicies for their OIDs, a plain X509Extension otherwise; the caller
-    // owns the result.
+    // KeyUsage, ExtendedKeyUsage, AuthInfoAccess, CRLDistributionPoints,
+    // CertificatePolicies or QCStatements for their OIDs, a plain X509Extension otherwise;
+    // the caller owns the result.
     static X509Extension* Create(const std::string& oid, const TvrASN1::DERBytes& value,
                                  bool critical);
 

@@ -5,6 +5,7 @@
 #include "CertificatePolicies.h"
 #include "ExtendedKeyUsage.h"
 #include "KeyUsage.h"
+#include "QCStatements.h"
 #include "X509LibLogger.h"
 
 #include <openssl/objects.h>
@@ -108,7 +109,9 @@ X509Extension* X509ExtensionImpl::Create(const std::string& oid, const TvrASN1::
         return new ExtendedKeyUsage(value, critical);
     case NID_info_access:
         return new AuthInfoAccess(value, critical);
-    default:  // qcStatements (NID 286) joins the list with its typed class
+    case NID_qcStatements:
+        return new QCStatements(value, critical);
+    default:
         return new X509Extension(oid, value, critical);
     }
 }
