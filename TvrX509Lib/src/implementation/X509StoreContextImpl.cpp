@@ -1,0 +1,458 @@
+#include "X509StoreContextImpl.h"
+
+#include "ErrCodeException.h"
+#include "ThreadFlagRegistry.h"
+#include "ThreadId.h"
+#include "VerifyAttempt.h"
+#include "X509CertificateImpl.h"
+#include "X509LibLogger.h"
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <exception>
+#include <ostream>
+
+namespace TvrX509 {
+
+namespace {
+
+const char* const kSource = "src/X509StoreContextImpl";
+
+std::ostream& Debug(int line)
+{
+    return GetLogger()->Debug(kSource, line);
+}
+
+// The same CA: equal subject names and equal public keys. A path never passes through one
+// CA twice, so certification cycles end at once.
+bool SameCa(const X509Certificate& a, const X509Certificate& b)
+{
+    X509* x = X509CertificateImpl::Get(a);
+    X509* y = X509CertificateImpl::Get(b);
+    if (X509_NAME_cmp(X509_get_subject_name(x), X509_get_subject_name(y)) != 0)
+        return false;
+    EVP_PKEY* keyX = X509_get0_pubkey(x);
+    EVP_PKEY* keyY = X509_get0_pubkey(y);
+    return keyX && keyY && EVP_PKEY_eq(keyX, keyY) == 1;
+}
+
+} // namespace
+
+X509StoreContextImpl::X509StoreContextImpl(IStoreContextDownloader* downloaderIn) : downloader(downloaderIn) {}
+
+int X509StoreContextImpl::SetTargetCertificate(const X509Certificate& certificate, int context)
+{
+    Register(certificate, CertificateFlags{});
+    target = certificate;
+    downloadContext = context;
+    return context;
+}
+
+void X509StoreContextImpl::AddTrustedCertificate(const X509Certificate& certificate)
+{
+    auto it = certificates.find(certificate);
+    if (it == certificates.end()) {
+        Debug(__LINE__) << "Adding " << DescribeCertificate(certificate) << " to trusted!" << std::endl;
+        certificates.emplace(certificate, CertificateFlags{true, false, false});
+        return;
+    }
+    if (it->second.trusted)
+        return;
+    Debug(__LINE__) << "Moved " << DescribeCertificate(certificate) << " from untrusted to trusted!" << std::endl;
+    X509Certificate promoted(certificate);
+    promoted.AddTag(it->first.GetTag());
+    certificates.erase(it);
+    certificates.emplace(promoted, CertificateFlags{true, false, false});
+}
+
+void X509StoreContextImpl::AddUntrustedCertificate(const X509Certificate& certificate)
+{
+    auto it = certificates.find(certificate);
+    if (it == certificates.end()) {
+        Debug(__LINE__) << "Adding " << DescribeCertificate(certificate) << " to untrusted!" << std::endl;
+        certificates.emplace(certificate, CertificateFlags{});
+        return;
+    }
+    if (it->second.trusted)
+        Debug(__LINE__) << "Not adding " << DescribeCertificate(certificate)
+                        << " to untrusted, as it is already in trusted!" << std::endl;
+}
+
+bool X509StoreContextImpl::OpenSSLVerify(const std::string& parameter, const TvrCommon::Date& t)
+{
+    if (&parameter != &downloadParameter)
+        downloadParameter = parameter;
+    Debug(__LINE__) << "Verify Target certificate:" << DescribeCertificate(target)
+                    << ", build chain for timepoint: " << t.ToIso8601String() << std::endl;
+    if (VerifyTarget(t)) {
+        Debug(__LINE__) << "OpenSSLVerify(): found " << results.size() << " chain(s)" << std::endl;
+        return true;
+    }
+    Debug(__LINE__) << "OpenSSLVerify(): error " << std::endl;
+    if (TvrCrypto::ThreadFlagRegistry::GetFlag2(TvrCommon::CurrentThreadId()))
+        GetLogger()->Error(kSource, __LINE__) << "Found wrong digest algorithm!" << std::endl;
+    else
+        GetLogger()->Error(kSource, __LINE__) << "Verify Target certificate failed." << std::endl;
+    return false;
+}
+
+X509StoreContextImpl::Chain X509StoreContextImpl::GetCertificateChain(size_t index) const
+{
+    if (index >= results.size()) {
+        GetLogger()->Error(kSource, __LINE__) << "CertificateChain index " << index << " out of range!" << std::endl;
+        return Chain();
+    }
+    return results[index];
+}
+
+std::string X509StoreContextImpl::DescribeCertificate(const X509Certificate& certificate)
+{
+    return " CN: " + certificate.GetSubjectCN() + ", validity: " + certificate.GetNotBefore().ToIso8601String() +
+           " - " + certificate.GetNotAfter().ToIso8601String() + ", issuerCN: " + certificate.GetIssuerCN() + " ";
+}
+
+std::string X509StoreContextImpl::DescribeChain(const Chain& chain)
+{
+    if (chain.empty())
+        return "empty chain";
+    std::string text;
+    for (const X509Certificate& certificate : chain)
+        text += (text.empty() ? "" : " -> ") + certificate.GetSubjectDN();
+    return text;
+}
+
+X509StoreContextImpl::Entry& X509StoreContextImpl::Register(const X509Certificate& certificate,
+                                                            CertificateFlags flags)
+{
+    auto it = certificates.find(certificate);
+    if (it == certificates.end())
+        it = certificates.emplace(certificate, flags).first;
+    return *it;
+}
+
+bool X509StoreContextImpl::VerifyTarget(const TvrCommon::Date& t)
+{
+    results.clear();
+    Entry& entry = Register(target, CertificateFlags{});
+    if (tslCheckCallback && !entry.second.tslChecked) {
+        entry.second.tslChecked = true;
+        Debug(__LINE__) << "Checking target certificate on TSL." << std::endl;
+        std::set<X509Certificate> discarded;
+        if (tslCheckCallback(entry.first, discarded, t)) {
+            entry.second.trusted = true;
+            Debug(__LINE__) << "Checking target itself is on TSL." << std::endl;
+        }
+    }
+    if (entry.second.trusted) {
+        Debug(__LINE__) << "Target itself is trusted, don't need chain building." << std::endl;
+        results.push_back(Chain{entry.first});
+        return true;
+    }
+    return BuildChains({}, &entry.first, t) == 0;
+}
+
+int X509StoreContextImpl::BuildChains(const std::vector<CertRef>& partial, CertRef candidate,
+                                      const TvrCommon::Date& t)
+{
+    int error = 0;
+    {
+        // The OpenSSL objects live for this attempt only, not across the recursion below.
+        std::vector<X509*> untrusted;
+        std::vector<X509*> trusted;
+        for (CertRef certificate : partial)
+            untrusted.push_back(X509CertificateImpl::Get(*certificate));
+        auto entry = certificates.find(*candidate);
+        bool candidateTrusted = entry != certificates.end() && entry->second.trusted;
+        (candidateTrusted ? trusted : untrusted).push_back(X509CertificateImpl::Get(*candidate));
+
+        VerifyAttempt attempt;
+        X509* targetX509 = X509CertificateImpl::Get(partial.empty() ? *candidate : *partial.front());
+        if (!attempt.Prepare(targetX509, untrusted, trusted))
+            return 1;
+        X509_STORE_CTX* ctx = attempt.Context();
+        if (attempt.Run() > 0) {
+            std::vector<CertRef> chain(partial);
+            chain.push_back(candidate);
+            STACK_OF(X509)* built = X509_STORE_CTX_get0_chain(ctx);
+            bool equal = built && static_cast<size_t>(sk_X509_num(built)) == chain.size();
+            for (size_t i = 0; equal && i < chain.size(); ++i)
+                equal = X509CertificateImpl::Compare(sk_X509_value(built, static_cast<int>(i)),
+                                                     X509CertificateImpl::Get(*chain[i])) == 0;
+            if (!equal) {
+                GetLogger()->Error(kSource, __LINE__)
+                    << "Certificate in X509CertChain is not equal to certificate in OpenSSL X509 chain!" << std::endl;
+                throw TvrCommon::ErrCodeException(1);
+            }
+            std::string names;
+            for (CertRef certificate : chain)
+                names += (names.empty() ? "" : " -> ") + certificate->GetSubjectCN();
+            GetLogger()->Info(kSource, __LINE__) << "Certificate chain: " << names << std::endl;
+            Chain copies;
+            for (CertRef certificate : chain)
+                copies.push_back(*certificate);
+            results.push_back(std::move(copies));
+            Debug(__LINE__) << "Certificate chain added to result list!" << std::endl;
+            return 0;
+        }
+        error = X509_STORE_CTX_get_error(ctx);
+        // A failure that left no reason (allocation, issuer lookup) is no success.
+        if (error == X509_V_OK)
+            error = 1;
+        X509* current = X509_STORE_CTX_get_current_cert(ctx);
+        if (!current)
+            return error;
+        if (X509CertificateImpl::Compare(current, X509CertificateImpl::Get(*candidate)) != 0) {
+            Debug(__LINE__) << "Cert chain was not built to " << DescribeCertificate(*candidate)
+                            << ", because error for " << DescribeCertificate(X509Certificate(current)) << " : "
+                            << error << " (" << X509_verify_cert_error_string(error) << ")" << std::endl;
+            return error;
+        }
+        if (error != X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT &&
+            error != X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY) {
+            Debug(__LINE__) << "OpenSSLVerify error: " << error << " (" << X509_verify_cert_error_string(error)
+                            << ")    with current certificate: " << DescribeCertificate(X509Certificate(current))
+                            << std::endl;
+            if (error == X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION) {
+                for (const std::string& oid : X509CertificateImpl::GetUnsupportedCriticalExtensions(current))
+                    GetLogger()->Error(kSource, __LINE__)
+                        << "OID of the not supported critical extension: " << oid << std::endl;
+            }
+            return error;
+        }
+    }
+
+    // The candidate's issuer is missing: extend the chain.
+    if (candidate->IsSelfIssuedCA()) {
+        Debug(__LINE__) << "This is an untrusted rootCA: " << DescribeCertificate(*candidate) << std::endl;
+        return X509_V_ERR_CERT_UNTRUSTED;
+    }
+    if (candidate->GetSubjectDN() == candidate->GetIssuerDN()) {
+        Debug(__LINE__) << "Rejecting self-signed non-CA certificate: " << DescribeCertificate(*candidate)
+                        << std::endl;
+        return X509_V_ERR_CERT_REJECTED;
+    }
+    Debug(__LINE__) << "Extend the chain with issuer" << std::endl;
+    Debug(__LINE__) << "Lookup issuer for " << DescribeCertificate(*candidate) << std::endl;
+    CertRefSet trustedIssuers;
+    CertRefSet untrustedIssuers;
+    if (!LookupIssuers(candidate, trustedIssuers, untrustedIssuers, t)) {
+        Debug(__LINE__) << "No issuer found..." << std::endl;
+        return X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT;
+    }
+    std::vector<CertRef> extended(partial);
+    extended.push_back(candidate);
+    bool success = false;
+    for (const CertRefSet* issuers : {&trustedIssuers, &untrustedIssuers}) {
+        for (CertRef issuer : *issuers) {
+            bool revisits = false;
+            for (CertRef member : extended)
+                revisits = revisits || SameCa(*member, *issuer);
+            if (revisits) {
+                Debug(__LINE__) << "Skipping issuer already in the chain:" << DescribeCertificate(*issuer)
+                                << std::endl;
+                continue;
+            }
+            int result = BuildChains(extended, issuer, t);
+            if (result == 0) {
+                success = true;
+            } else if (result == X509_V_ERR_CERT_CHAIN_TOO_LONG) {
+                Debug(__LINE__) << "Too long chain, backing up..." << std::endl;
+                return X509_V_ERR_CERT_CHAIN_TOO_LONG;
+            }
+        }
+    }
+    return success ? 0 : error;
+}
+
+bool X509StoreContextImpl::LookupIssuers(CertRef c, CertRefSet& trustedOut, CertRefSet& untrustedOut,
+                                         const TvrCommon::Date& t)
+{
+    CertRefSet ignored;
+    std::set<X509Certificate> scratch;
+    bool found = SearchTslIssuers(c, trustedOut, t, ignored);
+    found = SearchPoolIssuers(c, trustedOut, untrustedOut, t, ignored, scratch) || found;
+    found = MergeTslFindings(trustedOut, untrustedOut, t, ignored, scratch) || found;
+    if (!found && aiaDownload)
+        found = DownloadAIAIssuers(c, untrustedOut, t, ignored);
+
+    TvrLogger::ILogger* log = GetLogger();
+    if (!log->IsActive())
+        return found;
+    if (!found) {
+        log->Debug(kSource, __LINE__) << "No issuer found." << std::endl;
+    } else {
+        log->Debug(kSource, __LINE__) << "Found issuers:" << std::endl;
+        for (CertRef issuer : trustedOut)
+            log->Debug(kSource, __LINE__) << "Trusted: " << DescribeCertificate(*issuer) << std::endl;
+        for (CertRef issuer : untrustedOut)
+            log->Debug(kSource, __LINE__) << "Untrusted: " << DescribeCertificate(*issuer) << std::endl;
+    }
+    if (!ignored.empty()) {
+        log->Debug(kSource, __LINE__) << "Ignored issuers, because validity period does not fit "
+                                      << t.ToIso8601String() << std::endl;
+        for (CertRef issuer : ignored)
+            log->Debug(kSource, __LINE__) << "Issuer: " << DescribeCertificate(*issuer) << std::endl;
+    }
+    return found;
+}
+
+bool X509StoreContextImpl::SearchTslIssuers(CertRef c, CertRefSet& trustedOut, const TvrCommon::Date& t,
+                                            CertRefSet& ignored)
+{
+    if (!tslIssuerCallback)
+        return false;
+    Entry& entry = Register(*c, CertificateFlags{});
+    if (entry.second.tslIssuersSearched)
+        return false;
+    entry.second.tslIssuersSearched = true;
+    std::set<X509Certificate> listed;
+    if (!tslIssuerCallback(entry.first, listed, t))
+        return false;
+    bool found = false;
+    for (const X509Certificate& certificate : listed) {
+        auto it = certificates.find(certificate);
+        if (it == certificates.end()) {
+            Debug(__LINE__) << "Found on TSL, adding " << DescribeCertificate(certificate) << " to trusted!"
+                            << std::endl;
+            it = certificates.emplace(certificate, CertificateFlags{true, true, false}).first;
+        } else {
+            if (!it->second.trusted) {
+                Debug(__LINE__) << "Found on TSL, moved " << DescribeCertificate(certificate)
+                                << " from untrusted to trusted!" << std::endl;
+                it->second.trusted = true;
+            }
+            it->second.tslChecked = true;
+        }
+        if (it->first.CheckValidityPeriod(t, 0)) {
+            trustedOut.insert(&it->first);
+            found = true;
+        } else {
+            ignored.insert(&it->first);
+        }
+    }
+    return found;
+}
+
+bool X509StoreContextImpl::SearchPoolIssuers(CertRef c, CertRefSet& trustedOut, CertRefSet& untrustedOut,
+                                             const TvrCommon::Date& t, CertRefSet& ignored,
+                                             std::set<X509Certificate>& scratch)
+{
+    const std::string issuerName = c->GetIssuerDN();
+    const std::string authorityKeyId = c->GetAuthorityKeyIdentifierHex();
+    bool found = false;
+    for (Entry& entry : certificates) {
+        const X509Certificate& e = entry.first;
+        CertificateFlags& flags = entry.second;
+        if (e.GetSubjectDN() != issuerName)
+            continue;
+        const std::string subjectKeyId = e.GetSubjectKeyIdentifierHex();
+        if (!subjectKeyId.empty() && !authorityKeyId.empty() && subjectKeyId != authorityKeyId)
+            continue;
+        if (!flags.trusted && tslCheckCallback && !flags.tslChecked) {
+            flags.tslChecked = true;
+            if (tslCheckCallback(e, scratch, t)) {
+                flags.trusted = true;
+                Debug(__LINE__) << "Found on TSL, moved " << DescribeCertificate(e) << " from untrusted to trusted!"
+                                << std::endl;
+            }
+        }
+        if (!e.CheckValidityPeriod(t, 0)) {
+            ignored.insert(&e);
+            continue;
+        }
+        (flags.trusted ? trustedOut : untrustedOut).insert(&e);
+        found = true;
+    }
+    return found;
+}
+
+bool X509StoreContextImpl::MergeTslFindings(CertRefSet& trustedOut, CertRefSet& untrustedOut,
+                                            const TvrCommon::Date& t, CertRefSet& ignored,
+                                            const std::set<X509Certificate>& scratch)
+{
+    bool found = false;
+    for (const X509Certificate& certificate : scratch) {
+        auto it = certificates.find(certificate);
+        if (it == certificates.end()) {
+            Debug(__LINE__) << "Found on TSL, adding " << DescribeCertificate(certificate) << " to trusted!"
+                            << std::endl;
+            it = certificates.emplace(certificate, CertificateFlags{true, true, false}).first;
+            if (it->first.CheckValidityPeriod(t, 0)) {
+                trustedOut.insert(&it->first);
+                found = true;
+            } else {
+                ignored.insert(&it->first);
+            }
+            continue;
+        }
+        if (!it->second.trusted) {
+            Debug(__LINE__) << "Found on TSL, moved " << DescribeCertificate(certificate)
+                            << " from untrusted to trusted!" << std::endl;
+            it->second.trusted = true;
+            if (it->first.CheckValidityPeriod(t, 0)) {
+                untrustedOut.erase(&it->first);
+                trustedOut.insert(&it->first);
+            } else {
+                ignored.insert(&it->first);
+            }
+        }
+        it->second.tslChecked = true;
+    }
+    return found;
+}
+
+bool X509StoreContextImpl::DownloadAIAIssuers(CertRef c, CertRefSet& untrustedOut, const TvrCommon::Date& t,
+                                              CertRefSet& ignored)
+{
+    Debug(__LINE__) << "No local issuer cert found, downloading by AIA" << std::endl;
+    if (!downloadCallback && !downloader) {
+        Debug(__LINE__) << "No downloader given, issuer download skipped." << std::endl;
+        return false;
+    }
+    bool found = false;
+    try {
+        for (const std::string& url : c->GetCAIssuerURLs()) {
+            std::unique_ptr<TvrCommon::ByteArray> bytes = Download(url);
+            if (!bytes)
+                continue;
+            try {
+                X509Certificate downloaded(*bytes);
+                downloaded.AddTag(3);
+                Debug(__LINE__) << "Downloaded certificate:" << DescribeCertificate(downloaded) << std::endl;
+                const bool valid = downloaded.CheckValidityPeriod(t, 0);
+                Entry& entry = Register(downloaded, CertificateFlags{});
+                if (valid) {
+                    untrustedOut.insert(&entry.first);
+                    found = true;
+                } else {
+                    ignored.insert(&entry.first);
+                }
+                if (downloadNotifyCallback)
+                    downloadNotifyCallback(downloaded, 0);
+            } catch (const std::exception&) {
+                Debug(__LINE__) << "Failed to create certificate from AIA url: " << url << std::endl;
+            }
+        }
+    } catch (...) {
+        Debug(__LINE__) << "Exception thrown while downloading issuer... giving up." << std::endl;
+    }
+    return found;
+}
+
+std::unique_ptr<TvrCommon::ByteArray> X509StoreContextImpl::Download(const std::string& url)
+{
+    std::unique_ptr<TvrCommon::ByteArray> bytes;
+    if (downloadCallback) {
+        Debug(__LINE__) << "Trying to download certificate using download callback!" << std::endl;
+        bytes = downloadCallback(url, downloadContext, downloadParameter);
+        Debug(__LINE__) << "Finished downloading certificate using download callback!" << std::endl;
+    } else {
+        Debug(__LINE__) << "Trying to download certificate not using download callback!" << std::endl;
+        bytes = downloader->Download(url);
+        Debug(__LINE__) << "Finished downloading certificate not using download callback!" << std::endl;
+    }
+    return bytes;
+}
+
+} // namespace TvrX509

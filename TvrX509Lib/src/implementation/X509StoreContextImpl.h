@@ -1,0 +1,90 @@
+#pragma once
+
+#include "X509StoreContext.h"
+
+#include <openssl/x509_vfy.h>
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace TvrX509 {
+
+// What the context knows about one pool certificate; flags only ever turn true.
+struct CertificateFlags {
+    bool trusted = false;             // a trust anchor
+    bool tslChecked = false;          // the trust-list check hook was asked about it
+    bool tslIssuersSearched = false;  // the trust-list issuer hook was asked for its issuers
+};
+
+class X509StoreContextImpl {
+public:
+    using Chain = std::vector<X509Certificate>;
+
+    explicit X509StoreContextImpl(IStoreContextDownloader* downloader);
+    X509StoreContextImpl(const X509StoreContextImpl& other) = default;
+    X509StoreContextImpl& operator=(const X509StoreContextImpl& other) = default;
+    virtual ~X509StoreContextImpl() = default;
+
+    int SetTargetCertificate(const X509Certificate& certificate, int context);
+    void AddTrustedCertificate(const X509Certificate& certificate);
+    void AddUntrustedCertificate(const X509Certificate& certificate);
+    bool OpenSSLVerify(const std::string& parameter, const TvrCommon::Date& t);
+    Chain GetCertificateChain(size_t index) const;
+
+    // " CN: <cn>, validity: <from> - <to>, issuerCN: <cn> ".
+    static std::string DescribeCertificate(const X509Certificate& certificate);
+    // The subject names joined with " -> ", "empty chain" for none.
+    static std::string DescribeChain(const Chain& chain);
+
+    // The chain verification run on each attempt's store context. VerifyCert: 1 success,
+    // 0 failure (reason in the context), -1 no certificate set.
+    static int VerifyCert(X509_STORE_CTX* ctx);
+    static int InternalVerify(X509_STORE_CTX* ctx);
+    static int CheckChainExtensions(X509_STORE_CTX* ctx);
+    static int CheckTrust(X509_STORE_CTX* ctx);
+    static X509* FindIssuer(X509_STORE_CTX* ctx, STACK_OF(X509)* stack, X509* x);
+    static int CheckIssued(X509_STORE_CTX* ctx, X509* x, X509* issuer);
+    static bool IsInTrustedStack(X509_STORE_CTX* ctx, X509* x);
+    static int VerifyCallback(int ok, X509_STORE_CTX* ctx);
+
+    std::map<X509Certificate, CertificateFlags> certificates;
+    X509Certificate target;
+    int downloadContext = 0;
+    std::string downloadParameter;
+    std::vector<Chain> results;
+    bool aiaDownload = true;
+    CertificateDownloadCallback downloadCallback = nullptr;
+    TslLookupCallback tslCheckCallback = nullptr;
+    TslLookupCallback tslIssuerCallback = nullptr;
+    CertificateDownloadNotifyCallback downloadNotifyCallback = nullptr;
+    IStoreContextDownloader* downloader = nullptr;
+
+private:
+    // During a verification, certificates are handled as the keys of `certificates`, so
+    // each OpenSSL object (and the signature marks on it) serves every attempt. Keys stay
+    // in place while the search runs: it only inserts entries and changes flags.
+    using CertRef = const X509Certificate*;
+    struct RefLess {
+        bool operator()(CertRef a, CertRef b) const { return *a < *b; }
+    };
+    using CertRefSet = std::set<CertRef, RefLess>;
+    using Entry = std::map<X509Certificate, CertificateFlags>::value_type;
+
+    bool VerifyTarget(const TvrCommon::Date& t);
+    int BuildChains(const std::vector<CertRef>& partial, CertRef candidate, const TvrCommon::Date& t);
+    bool LookupIssuers(CertRef c, CertRefSet& trustedOut, CertRefSet& untrustedOut, const TvrCommon::Date& t);
+    bool SearchTslIssuers(CertRef c, CertRefSet& trustedOut, const TvrCommon::Date& t, CertRefSet& ignored);
+    bool SearchPoolIssuers(CertRef c, CertRefSet& trustedOut, CertRefSet& untrustedOut, const TvrCommon::Date& t,
+                           CertRefSet& ignored, std::set<X509Certificate>& scratch);
+    bool MergeTslFindings(CertRefSet& trustedOut, CertRefSet& untrustedOut, const TvrCommon::Date& t,
+                          CertRefSet& ignored, const std::set<X509Certificate>& scratch);
+    bool DownloadAIAIssuers(CertRef c, CertRefSet& untrustedOut, const TvrCommon::Date& t, CertRefSet& ignored);
+    // Downloads one caIssuers address; null when nothing came or no way to download is set.
+    std::unique_ptr<TvrCommon::ByteArray> Download(const std::string& url);
+    // The pool entry of `certificate`, inserted with `flags` when absent.
+    Entry& Register(const X509Certificate& certificate, CertificateFlags flags);
+};
+
+} // namespace TvrX509
