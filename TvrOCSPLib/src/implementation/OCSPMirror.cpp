@@ -1,0 +1,59 @@
+#include "OCSPMirror.h"
+
+#include <openssl/asn1t.h>
+#include <openssl/crypto.h>
+
+namespace TvrOCSP {
+
+ASN1_SEQUENCE(RESPBYTES_MIRROR) = {
+    ASN1_SIMPLE(RESPBYTES_MIRROR, responseType, ASN1_OBJECT),
+    ASN1_SIMPLE(RESPBYTES_MIRROR, response, ASN1_OCTET_STRING),
+} ASN1_SEQUENCE_END(RESPBYTES_MIRROR)
+
+ASN1_SEQUENCE(RESPONSE_MIRROR) = {
+    ASN1_SIMPLE(RESPONSE_MIRROR, responseStatus, ASN1_ENUMERATED),
+    ASN1_EXP_OPT(RESPONSE_MIRROR, responseBytes, OCSP_RESPBYTES, 0),
+} ASN1_SEQUENCE_END(RESPONSE_MIRROR)
+
+ASN1_SEQUENCE(RESPDATA_MIRROR) = {
+    ASN1_EXP_OPT(RESPDATA_MIRROR, version, ASN1_INTEGER, 0),
+    ASN1_SIMPLE(RESPDATA_MIRROR, responderId, ASN1_ANY),
+    ASN1_SIMPLE(RESPDATA_MIRROR, producedAt, ASN1_GENERALIZEDTIME),
+    ASN1_SEQUENCE_OF(RESPDATA_MIRROR, responses, OCSP_SINGLERESP),
+    ASN1_EXP_SEQUENCE_OF_OPT(RESPDATA_MIRROR, responseExtensions, X509_EXTENSION, 1),
+} ASN1_SEQUENCE_END(RESPDATA_MIRROR)
+
+ASN1_SEQUENCE(REVOKEDINFO_MIRROR) = {
+    ASN1_SIMPLE(REVOKEDINFO_MIRROR, revocationTime, ASN1_GENERALIZEDTIME),
+    ASN1_EXP_OPT(REVOKEDINFO_MIRROR, revocationReason, ASN1_ENUMERATED, 0),
+} ASN1_SEQUENCE_END(REVOKEDINFO_MIRROR)
+
+ASN1_CHOICE(CERTSTATUS_MIRROR) = {
+    ASN1_IMP(CERTSTATUS_MIRROR, value.good, ASN1_NULL, 0),
+    ASN1_IMP(CERTSTATUS_MIRROR, value.revoked, OCSP_REVOKEDINFO, 1),
+    ASN1_IMP(CERTSTATUS_MIRROR, value.unknown, ASN1_NULL, 2),
+} ASN1_CHOICE_END(CERTSTATUS_MIRROR)
+
+ASN1_SEQUENCE(SINGLERESP_MIRROR) = {
+    ASN1_SIMPLE(SINGLERESP_MIRROR, certId, OCSP_CERTID),
+    ASN1_SIMPLE(SINGLERESP_MIRROR, certStatus, OCSP_CERTSTATUS),
+    ASN1_SIMPLE(SINGLERESP_MIRROR, thisUpdate, ASN1_GENERALIZEDTIME),
+    ASN1_EXP_OPT(SINGLERESP_MIRROR, nextUpdate, ASN1_GENERALIZEDTIME, 0),
+    ASN1_EXP_SEQUENCE_OF_OPT(SINGLERESP_MIRROR, singleExtensions, X509_EXTENSION, 1),
+} ASN1_SEQUENCE_END(SINGLERESP_MIRROR)
+
+void* DecodeMirror(const ASN1_ITEM* sourceItem, const void* object, const ASN1_ITEM* mirrorItem)
+{
+    if (!object)
+        return nullptr;
+    unsigned char* der = nullptr;
+    int length = ASN1_item_i2d(static_cast<const ASN1_VALUE*>(object), &der, sourceItem);
+    if (length <= 0 || !der)
+        return nullptr;
+    const unsigned char* p = der;
+    ASN1_VALUE* mirror = ASN1_item_d2i(nullptr, &p, length, mirrorItem);
+    OPENSSL_free(der);
+    return mirror;
+}
+
+} // namespace TvrOCSP

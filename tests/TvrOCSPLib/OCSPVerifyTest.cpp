@@ -1,0 +1,278 @@
+#include "BasicOCSPResponseImpl.h"
+#include "ErrCodeException.h"
+#include "LogCapture.h"
+#include "OCSPLibLogger.h"
+#include "OcspTestUtil.h"
+
+#include <gtest/gtest.h>
+
+using namespace OcspTest;
+using TvrOCSP::BasicOCSPResponse;
+using TvrOCSP::OCSPRequest;
+using TvrOCSP::SingleResponse;
+using TvrX509::X509Certificate;
+
+namespace {
+
+BasicSpec GoodFor(const PkiItem& leaf)
+{
+    BasicSpec spec;
+    spec.singles = {{&leaf}};
+    return spec;
+}
+
+bool Contains(const std::ostringstream& stream, const std::string& text)
+{
+    return stream.str().find(text) != std::string::npos;
+}
+
+// The test PKI's CA certificates and OCSP signer as Verify candidates.
+class Candidates {
+public:
+    Candidates()
+        : root_(Cert(Pki().Root())), intermediate_(Cert(Pki().Intermediate())), signer_(Cert(Pki().OcspSigner()))
+    {
+        set_ = {&root_, &intermediate_, &signer_};
+    }
+    const std::set<X509Certificate*>* Get() const { return &set_; }
+
+private:
+    X509Certificate root_, intermediate_, signer_;
+    std::set<X509Certificate*> set_;
+};
+
+} // namespace
+
+TEST(OcspVerify, EmbeddedSignerVerifiesAndIsAuthorised)
+{
+    BasicOCSPResponse basic = Basic(GoodFor(Pki().SigningLeaf()));
+    X509Certificate responder;
+    ASSERT_TRUE(basic.Verify(responder, nullptr));
+    EXPECT_TRUE(responder == Cert(Pki().OcspSigner()));
+    EXPECT_TRUE(basic.IsResponderCertificate(Cert(Pki().OcspSigner())));
+    EXPECT_FALSE(basic.IsResponderCertificate(Cert(Pki().Intermediate())));
+    EXPECT_TRUE(basic.IsAuthorizedResponder(responder, Cert(Pki().Intermediate())));
+    // Authorised for the intermediate's certificates only.
+    EXPECT_FALSE(basic.IsAuthorizedResponder(responder, Cert(Pki().Root())));
+}
+
+TEST(OcspVerify, IssuerSigningItselfIsAuthorised)
+{
+    BasicSpec spec = GoodFor(Pki().SigningLeaf());
+    spec.signer = &Pki().Intermediate();
+    BasicOCSPResponse basic = Basic(spec);
+    X509Certificate responder;
+    ASSERT_TRUE(basic.Verify(responder, nullptr));
+    EXPECT_TRUE(basic.IsAuthorizedResponder(responder, Cert(Pki().Intermediate())));
+}
+
+TEST(OcspVerify, SignersThatMayNotAnswerForTheIssuer)
+{
+    LogCapture log(TvrOCSP::SetLogger);
+    struct Case {
+        const char* name;
+        const PkiItem* signer;
+        const char* logged;
+    };
+    const Case cases[] = {
+        {"signer of another CA", &Foreign().signer, "not issued by the certificate's issuer"},
+        {"issued by the issuer without id-kp-OCSPSigning", &Pki().TlsServer(), "not entrusted with OCSP signing"},
+        {"a sibling end entity", &Pki().SigningLeaf(), "not entrusted with OCSP signing"},
+    };
+    for (const Case& c : cases) {
+        BasicSpec spec = GoodFor(Pki().SigningLeaf());
+        spec.signer = c.signer;
+        BasicOCSPResponse basic = Basic(spec);
+        X509Certificate responder;
+        // Verify checks the signature only, so it accepts the embedded signer ...
+        ASSERT_TRUE(basic.Verify(responder, nullptr)) << c.name;
+        EXPECT_TRUE(responder == Cert(*c.signer)) << c.name;
+        // ... and the authorisation check refuses it.
+        EXPECT_FALSE(basic.IsAuthorizedResponder(responder, Cert(Pki().Intermediate()))) << c.name;
+        EXPECT_TRUE(Contains(log.error, c.logged)) << c.name << ": " << log.error.str();
+        log.error.str("");
+    }
+}
+
+TEST(OcspVerify, AuthorisedCertificateThatDidNotSignIsRefused)
+{
+    BasicSpec spec = GoodFor(Pki().SigningLeaf());
+    spec.signer = &Foreign().signer;
+    BasicOCSPResponse basic = Basic(spec);
+    // The real OCSP signer is authorised, but this response is not its signature.
+    EXPECT_FALSE(basic.IsAuthorizedResponder(Cert(Pki().OcspSigner()), Cert(Pki().Intermediate())));
+    EXPECT_FALSE(basic.IsAuthorizedResponder(Cert(Pki().Intermediate()), Cert(Pki().Intermediate())));
+    EXPECT_FALSE(basic.IsAuthorizedResponder(X509Certificate(), Cert(Pki().Intermediate())));
+}
+
+TEST(OcspVerify, FirstEmbeddedCertificateIsTakenAsTheSigner)
+{
+    BasicSpec spec = GoodFor(Pki().SigningLeaf());
+    spec.flags = OCSP_NOCERTS;
+    spec.appendedCerts = {&Pki().Root(), &Pki().OcspSigner()};
+    BasicOCSPResponse basic = Basic(spec);
+    Candidates candidates;
+    X509Certificate responder(Pki().Root().Cert());
+    EXPECT_FALSE(basic.Verify(responder, candidates.Get()));
+    EXPECT_TRUE(responder == Cert(Pki().Root()));
+}
+
+TEST(OcspVerify, CandidatesWhenNothingIsEmbedded)
+{
+    Candidates candidates;
+    for (unsigned long flags : {OCSP_NOCERTS, OCSP_NOCERTS | OCSP_RESPID_KEY}) {
+        BasicSpec spec = GoodFor(Pki().SigningLeaf());
+        spec.flags = flags;
+        BasicOCSPResponse basic = Basic(spec);
+        {
+            LogCapture log(TvrOCSP::SetLogger);
+            X509Certificate responder;
+            EXPECT_FALSE(basic.Verify(responder, nullptr)) << flags;
+            EXPECT_TRUE(Contains(log.info, "Certificate not found in OCSP response! OCSP Responder ID: "));
+            EXPECT_TRUE(Contains(log.error, "Basic OCSP response validation failed!"));
+        }
+        {
+            LogCapture log(TvrOCSP::SetLogger);
+            std::set<X509Certificate*> none;
+            X509Certificate responder;
+            EXPECT_FALSE(basic.Verify(responder, &none)) << flags;
+            EXPECT_TRUE(Contains(log.error, "No OCSP responder certificate found by ID"));
+        }
+        X509Certificate responder;
+        ASSERT_TRUE(basic.Verify(responder, candidates.Get())) << flags;
+        EXPECT_TRUE(responder == Cert(Pki().OcspSigner()));
+        EXPECT_TRUE(basic.IsAuthorizedResponder(responder, Cert(Pki().Intermediate())));
+    }
+}
+
+TEST(OcspVerify, ByKeyIdThatIsNotSha1)
+{
+    BasicSpec spec = GoodFor(Pki().SigningLeaf());
+    spec.flags = OCSP_NOCERTS | OCSP_RESPID_KEY;
+    BasicPtr built = BuildBasic(spec);
+    const ASN1_OCTET_STRING* keyHash = nullptr;
+    const X509_NAME* name = nullptr;
+    ASSERT_EQ(OCSP_resp_get0_id(built.get(), &keyHash, &name), 1);
+    ASSERT_TRUE(keyHash);
+    ASN1_OCTET_STRING_set(const_cast<ASN1_OCTET_STRING*>(keyHash), ASN1_STRING_get0_data(keyHash), 16);
+    BasicOCSPResponse basic = ToBasic(built.get());
+
+    Candidates candidates;
+    {
+        LogCapture log(TvrOCSP::SetLogger);
+        X509Certificate responder;
+        EXPECT_FALSE(basic.Verify(responder, candidates.Get()));
+        EXPECT_TRUE(Contains(log.error, "Malformed OCSP responder ID! Non SHA-1 key hash, length:16"))
+            << log.error.str();
+    }
+    {
+        LogCapture log(TvrOCSP::SetLogger);
+        std::set<X509Certificate*> none;
+        X509Certificate responder;
+        EXPECT_FALSE(basic.Verify(responder, &none));
+        EXPECT_TRUE(Contains(log.error, "No OCSP responder certificate found by ID"));
+        EXPECT_FALSE(Contains(log.error, "Non SHA-1"));
+    }
+    EXPECT_FALSE(basic.IsResponderCertificate(Cert(Pki().OcspSigner())));
+}
+
+TEST(OcspVerify, BrokenSignatureFailsAndLeavesTheResponderAlone)
+{
+    BasicPtr built = BuildBasic(GoodFor(Pki().SigningLeaf()));
+    const ASN1_OCTET_STRING* signature = OCSP_resp_get0_signature(built.get());
+    const_cast<unsigned char*>(ASN1_STRING_get0_data(signature))[10] ^= 0x01;
+    BasicOCSPResponse basic = ToBasic(built.get());
+    X509Certificate responder(Pki().Root().Cert());
+    EXPECT_FALSE(basic.Verify(responder, nullptr));
+    EXPECT_TRUE(responder == Cert(Pki().Root()));
+    EXPECT_FALSE(basic.IsAuthorizedResponder(Cert(Pki().OcspSigner()), Cert(Pki().Intermediate())));
+}
+
+TEST(OcspVerify, CriticalResponseExtensionFailsAfterFillingTheResponder)
+{
+    BasicSpec spec = GoodFor(Pki().SigningLeaf());
+    spec.nonce = std::vector<unsigned char>(16, 1);
+    X509Certificate withNonce;
+    EXPECT_TRUE(Basic(spec).Verify(withNonce, nullptr));
+
+    spec.criticalExtension = true;
+    X509Certificate responder;
+    EXPECT_FALSE(Basic(spec).Verify(responder, nullptr));
+    EXPECT_TRUE(responder == Cert(Pki().OcspSigner()));
+}
+
+TEST(OcspVerify, CheckNonce)
+{
+    OCSPRequest withNonce = RequestFor(Pki().SigningLeaf(), true);
+    OCSPRequest otherNonce = RequestFor(Pki().SigningLeaf(), true);
+    OCSPRequest withoutNonce = RequestFor(Pki().SigningLeaf(), false);
+
+    BasicSpec echo = GoodFor(Pki().SigningLeaf());
+    echo.echoNonceOf = &withNonce;
+    BasicSpec own = GoodFor(Pki().SigningLeaf());
+    own.nonce = std::vector<unsigned char>(16, 7);
+    BasicSpec none = GoodFor(Pki().SigningLeaf());
+
+    struct Case {
+        const char* name;
+        const BasicSpec* response;
+        const OCSPRequest* request;
+        bool expected;
+    };
+    const Case cases[] = {
+        {"echoed", &echo, &withNonce, true},
+        {"wrong nonce", &echo, &otherNonce, false},
+        {"own nonce against a request nonce", &own, &withNonce, false},
+        {"neither has one", &none, &withoutNonce, true},
+        {"only the response has one", &own, &withoutNonce, true},
+        {"response drops the request's nonce", &none, &withNonce, false},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Basic(*c.response).CheckNonce(*c.request), c.expected) << c.name;
+}
+
+TEST(OcspVerify, FindSingleResponse)
+{
+    const TestPki& pki = Pki();
+    OCSPRequest request = RequestFor(pki.RevokedLeaf());
+    BasicSpec spec;
+    spec.singles = {{&pki.SigningLeaf()},
+                    {&pki.RevokedLeaf(), V_OCSP_CERTSTATUS_REVOKED, OCSP_REVOKED_STATUS_KEYCOMPROMISE}};
+    SingleResponse found;
+    ASSERT_TRUE(Basic(spec).FindSingleResponse(request, found));
+    EXPECT_EQ(found.GetCertStatus()->GetStatus(), 1);
+    EXPECT_TRUE(*found.GetCertID() == request.GetRequests()->front().GetCertID());
+
+    // A SHA-1 CertID of the same certificate does not answer a SHA-256 request.
+    BasicSpec sha1;
+    sha1.singles = {{&pki.RevokedLeaf(), V_OCSP_CERTSTATUS_GOOD, -1, EVP_sha1()}};
+    SingleResponse untouched = found;
+    EXPECT_FALSE(Basic(sha1).FindSingleResponse(request, untouched));
+    EXPECT_EQ(untouched.GetCertStatus()->GetStatus(), 1);
+
+    // No single response at all.
+    BasicSpec empty;
+    BasicOCSPResponse noSingles = Basic(empty);
+    EXPECT_FALSE(noSingles.GetSingleResponses());
+    EXPECT_FALSE(noSingles.FindSingleResponse(request, untouched));
+}
+
+TEST(OcspVerify, FindSingleResponseNeedsExactlyOneRequestEntry)
+{
+    BasicOCSPResponse basic = Basic(GoodFor(Pki().SigningLeaf()));
+    SingleResponse found;
+    try {
+        basic.FindSingleResponse(OCSPRequest(), found);
+        ADD_FAILURE() << "no entry accepted";
+    } catch (const TvrCommon::ErrCodeException& e) {
+        EXPECT_EQ(e.GetCode(), 1);
+    }
+    OCSPRequest two = RequestFor(Pki().SigningLeaf());
+    TvrOCSP::OCSPRequestImpl::Of(two).AddCertID("sha256", Cert(Pki().RevokedLeaf()), Cert(Pki().Intermediate()));
+    try {
+        basic.FindSingleResponse(two, found);
+        ADD_FAILURE() << "two entries accepted";
+    } catch (const TvrCommon::ErrCodeException& e) {
+        EXPECT_EQ(e.GetCode(), 2);
+    }
+}
