@@ -1,16 +1,9 @@
 #include "OCSPItemDup.h"
+#include "ItemDupByTemplate.h"
 
 namespace TvrOCSP {
 
-namespace {
-template <typename T>
-T* DupByItem(const ASN1_ITEM* item, const T* source)
-{
-    if (!source)
-        return nullptr;
-    return static_cast<T*>(ASN1_item_dup(item, const_cast<T*>(source)));
-}
-} // namespace
+using TvrASN1::DupByItem;
 
 #define TVR_OCSP_ITEM_DUP(X)                                  \
     X* Dup##X(const X* source)                               \

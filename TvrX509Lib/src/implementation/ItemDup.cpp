@@ -1,16 +1,9 @@
 #include "ItemDup.h"
+#include "ItemDupByTemplate.h"
 
 namespace TvrX509 {
 
-namespace {
-template <typename T>
-T* DupByItem(const ASN1_ITEM* item, const T* source)
-{
-    if (!source)
-        return nullptr;
-    return static_cast<T*>(ASN1_item_dup(item, const_cast<T*>(source)));
-}
-} // namespace
+using TvrASN1::DupByItem;
 
 ASN1_BIT_STRING* ASN1_BIT_STRING_dup(const ASN1_BIT_STRING* source)
 {
