@@ -23,7 +23,7 @@ void RegisterCertificateInStore(const uint8_t* der, size_t derLength, const std:
                                 ReaderCertificateMap& map, const std::string& readerName,
                                 int& registered, int& expired, int& expiring, bool registerExpired);
 
-// Registers the certificate with that handle, its container name and key specification
+// Registers the certificate with that handle, its container name and key spec
 // derived by provider from the card's objects.
 void RegisterPkcs11CardCertificates(PKCS11Base* token, const TokenObjects* objects,
                                     CK_OBJECT_HANDLE certificate, Platform::CertStore* targetStore,
@@ -46,7 +46,7 @@ int RegisterViaCspOrKsp(const std::string& readerName, const std::string& cspNam
                         ReaderCertificateMap& map, int& expired, int& expiring);
 
 // A Gemalto container descriptor's value: tag 0x01, length n, the key's identifier; tag
-// 0x02, length m (1 to 3), the key specification (first byte). False for a value that is
+// 0x02, length m (1 to 3), the key spec (first byte). False for a value that is
 // shorter than its elements claim or does not have this shape.
 bool ParseGemaltoContainerDescriptor(const std::vector<uint8_t>& value, std::string& idHex,
                                      uint32_t& keySpec);

@@ -32,7 +32,7 @@ class CertStoreBackend;
 class CertContext;
 using CertContextPtr = std::shared_ptr<CertContext>;
 
-// Key specifications of the key-provider information.
+// Key specs of the key-provider information.
 inline constexpr uint32_t kAtKeyExchange = 1;  // AT_KEYEXCHANGE
 inline constexpr uint32_t kAtSignature = 2;    // AT_SIGNATURE
 
