@@ -7,8 +7,11 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "P11Rig.h"
 #include "PKCS11Versions.h"
@@ -47,7 +50,7 @@ struct Bench {
     for (CK_SLOT_ID slot : slots) {
       token->SetSlot(slot);
       auto info = token->GetTokenInfo();
-      if (info && info->label == "TvrTest") break;
+      if (info && info->label == spec.label) break;
     }
     token->OpenSession(true);
     TvrCommon::SecureString pin("1234");

@@ -11,17 +11,6 @@
 
 namespace TvrASN1::detail {
 
-std::string HexOf(const TvrCommon::ByteArray& bytes, bool upperCase)
-{
-    std::string text;
-    char pair[3];
-    for (size_t i = 0; i < bytes.GetSize(); ++i) {
-        std::snprintf(pair, sizeof(pair), upperCase ? "%02X" : "%02x", bytes.GetData()[i]);
-        text += pair;
-    }
-    return text;
-}
-
 TvrCommon::ByteArray Sha1Of(const TvrCommon::ByteArray& bytes)
 {
     TvrCrypto::Signature signature;  // its default digest is SHA-1
@@ -47,7 +36,7 @@ std::string SignatureFingerprint(const ASN1_BIT_STRING* signatureValue)
         GetLogger()->Debug("src/OpenSSLBase", __LINE__) << "sha1, 20?" << std::endl;
         throw TvrCommon::ErrCodeException(1);
     }
-    return HexOf(hash, true);
+    return hash.Hexify(1, 0);
 }
 
 } // namespace TvrASN1::detail

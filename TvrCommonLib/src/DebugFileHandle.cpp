@@ -5,6 +5,7 @@
 #include "LastErrorGuard.h"
 #include "Mutex.h"
 #include "MutexLock.h"
+#include "StringUtils.h"
 
 #include <atomic>
 #include <cstdio>
@@ -139,12 +140,7 @@ bool DebugFileHandle::IsSamePath(const std::string& path)
 
 std::string DebugFileHandle::BackupName(const std::string& path)
 {
-    const size_t slash = path.find_last_of("/\\");
-    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
-    const size_t dot = path.rfind('.');
-    if (dot == std::string::npos || dot < nameStart)
-        return path + ".1";
-    return path.substr(0, dot) + ".1" + path.substr(dot);
+    return StringUtils::InsertBeforeExtension(path, ".1");
 }
 
 } // namespace TvrCommon

@@ -158,15 +158,20 @@ long GetFileSize(FILE* file)
 size_t GetFileSize(const std::string& path)
 {
     FdJanitor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    struct stat info;
-    if (fd.Get() < 0 || (::fstat(fd.Get(), &info) == 0 && S_ISDIR(info.st_mode))) {
-        const int error = fd.Get() < 0 ? errno : EISDIR;
+    if (fd.Get() < 0) {
+        const int error = errno;
         Error(__LINE__) << "Error reading file size. errno:" << error << std::endl;
         throw ErrCodeException(13);
     }
+    struct stat info;
     if (::fstat(fd.Get(), &info) != 0 || info.st_size < 0) {
-        Error(__LINE__) << "Error reading file size. errno:" << errno << std::endl;
+        const int error = errno;
+        Error(__LINE__) << "Error reading file size. errno:" << error << std::endl;
         throw ErrCodeException(5);
+    }
+    if (S_ISDIR(info.st_mode)) {
+        Error(__LINE__) << "Error reading file size. errno:" << EISDIR << std::endl;
+        throw ErrCodeException(13);
     }
     if (static_cast<unsigned long long>(info.st_size) > 0xFFFFFFFFULL) {
         Error(__LINE__) << "Error reading file size." << std::endl;

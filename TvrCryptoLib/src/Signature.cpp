@@ -385,7 +385,7 @@ ByteArray Signature::Digest(int nid, const unsigned char* data, int length)
     }
     Signature signature;
     signature.SetDigestNid(nid);
-    signature.SetData(length == 0 ? ByteArray() : ByteArray(data, static_cast<size_t>(length)));
+    signature.SetData(ByteArray(data, static_cast<size_t>(length)));
     signature.Hash();
     return signature.GetHash();
 }

@@ -1,9 +1,9 @@
 #include "X509Name.h"
 
+#include "TypedExtensionImpl.h"
 #include "X509LibLogger.h"
 #include "X509NameImpl.h"
 
-#include <openssl/objects.h>
 
 #include <cstring>
 #include <memory>
@@ -43,9 +43,7 @@ AttrValueAssertion::~AttrValueAssertion()
 
 std::string AttrValueAssertion::GetType() const
 {
-    char buffer[1024] = {};
-    OBJ_obj2txt(buffer, sizeof(buffer), X509_NAME_ENTRY_get_object(m_impl->object), 0);
-    return buffer;
+    return ObjectToText(X509_NAME_ENTRY_get_object(m_impl->object), 0);
 }
 
 std::string AttrValueAssertion::GetValue() const

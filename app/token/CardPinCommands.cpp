@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -83,11 +84,11 @@ class CardConnection {
 
 // Header, Lc = 2n, then two blocks of n bytes, each value from the start of its block.
 // The values are null for the PIN pad, which fills the zero blocks itself.
-void BuildPinCommand(WipedBytes& command, const uint8_t header[4], uint16_t n,
+void BuildPinCommand(WipedBytes& command, const std::array<uint8_t, 4>& header, uint16_t n,
                      const TvrCommon::SecureString* first,
                      const TvrCommon::SecureString* second) {
   uint8_t* out = command.Data();
-  for (int i = 0; i < 4; ++i) out[i] = header[i];
+  std::copy(header.begin(), header.end(), out);
   out[4] = static_cast<uint8_t>(2 * n);
   if (!first) return;
   for (size_t i = 0; i < first->Length(); ++i) {
@@ -129,7 +130,7 @@ bool ModifyOnPinPad(const CardConnection& connection, WipedBytes& command,
 }
 
 bool RunPinCommand(const std::string& readerName, uint16_t minimumLength, uint16_t n,
-                   OwnedPin first, OwnedPin second, const uint8_t header[4],
+                   OwnedPin first, OwnedPin second, const std::array<uint8_t, 4>& header,
                    Platform::ReaderMessageSet set) {
   // Lc is one byte; and a value that does not fit its block would spill into the next.
   if (n == 0 || n > kMaxPinBlockLength) return false;
@@ -149,11 +150,7 @@ bool RunPinCommand(const std::string& readerName, uint16_t minimumLength, uint16
            response[0] == kSw1Success && response[1] == 0x00;
   }
 
-  if (set == Platform::ReaderMessageSet::General) {
-    LoadReaderMessages(connection.Card());
-  } else {
-    LoadMessageSet(connection.Card(), set);
-  }
+  LoadMessageSet(connection.Card(), set);
   const bool ok = ModifyOnPinPad(connection, command, minimumLength, n, set);
   LoadReaderMessages(connection.Card());
   return ok;
@@ -164,17 +161,15 @@ bool RunPinCommand(const std::string& readerName, uint16_t minimumLength, uint16
 bool ApduChangePin(const std::string& readerName, uint16_t minimumLength, uint16_t n,
                    OwnedPin first, OwnedPin second, uint8_t cla, uint8_t ins, uint8_t p1,
                    uint8_t p2) {
-  const uint8_t header[4] = {cla, ins, p1, p2};
   return RunPinCommand(readerName, minimumLength, n, std::move(first), std::move(second),
-                       header, Platform::ReaderMessageSet::General);
+                       {cla, ins, p1, p2}, Platform::ReaderMessageSet::General);
 }
 
 bool ApduUnblockPin(const std::string& readerName, uint16_t minimumLength, uint16_t n,
                     OwnedPin first, OwnedPin second, uint8_t cla, uint8_t ins, uint8_t p1,
                     uint8_t p2) {
-  const uint8_t header[4] = {cla, ins, p1, p2};
   return RunPinCommand(readerName, minimumLength, n, std::move(first), std::move(second),
-                       header, Platform::ReaderMessageSet::Unblock);
+                       {cla, ins, p1, p2}, Platform::ReaderMessageSet::Unblock);
 }
 
 bool GemaltoChangePin(const std::string& readerName, uint16_t minimumLength, uint16_t n,

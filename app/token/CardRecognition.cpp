@@ -7,6 +7,7 @@
 
 #include "EventLog.h"
 #include "PKCS11Base.h"
+#include "SharedUtilities.h"
 #include "platform/LastError.h"
 
 namespace {
@@ -18,42 +19,6 @@ constexpr const char* kActivClientCardName =
 
 // The fixed size of CK_SLOT_INFO.slotDescription.
 constexpr size_t kSlotDescriptionLength = 64;
-
-// A PC/SC context, released with the holder.
-class ScardContext {
- public:
-  ScardContext() : ok_(SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context_) ==
-                       SCARD_S_SUCCESS) {}
-  ~ScardContext() {
-    if (ok_) SCardReleaseContext(context_);
-  }
-  ScardContext(const ScardContext&) = delete;
-  ScardContext& operator=(const ScardContext&) = delete;
-  bool Ok() const { return ok_; }
-  SCARDCONTEXT Get() const { return context_; }
-
- private:
-  SCARDCONTEXT context_ = 0;
-  bool ok_;
-};
-
-// Memory that PC/SC allocated for a result, freed with the holder.
-class ScardMemory {
- public:
-  explicit ScardMemory(SCARDCONTEXT context) : context_(context) {}
-  ~ScardMemory() {
-    if (memory_) SCardFreeMemory(context_, memory_);
-  }
-  ScardMemory(const ScardMemory&) = delete;
-  ScardMemory& operator=(const ScardMemory&) = delete;
-  // For the LPSTR-through-pointer convention of SCARD_AUTOALLOCATE.
-  LPSTR* Receive() { return &memory_; }
-  const char* Get() const { return memory_; }
-
- private:
-  SCARDCONTEXT context_;
-  LPSTR memory_ = nullptr;
-};
 
 std::string TrimTrailingBlanks(std::string text) {
   const size_t last = text.find_last_not_of(' ');
@@ -101,21 +66,23 @@ Platform::ModuleHandle LoadVendorModule(const VendorModuleEntry* row) {
 }
 
 int GetReaderNumber(const std::string& readerName) {
-  ScardContext context;
-  if (!context.Ok()) return 0;
-  ScardMemory readers(context.Get());
-  DWORD length = SCARD_AUTOALLOCATE;
-  if (SCardListReaders(context.Get(), nullptr, reinterpret_cast<LPSTR>(readers.Receive()),
-                       &length) != SCARD_S_SUCCESS ||
-      !readers.Get()) {
+  AutoSCardContext context;
+  if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, context.Put()) != SCARD_S_SUCCESS) {
     return 0;
   }
+  char* list = nullptr;
+  DWORD length = SCARD_AUTOALLOCATE;
+  if (SCardListReaders(context.Get(), nullptr, reinterpret_cast<LPSTR>(&list), &length) !=
+          SCARD_S_SUCCESS ||
+      !list) {
+    return 0;
+  }
+  const AutoSCardMemory readers(context.Get(), list);  // freed before the context is released
   // A multi-string: names ending in a zero byte, the list in an empty name; never read
   // past the length PC/SC reported.
-  const char* const begin = readers.Get();
-  const char* const end = begin + length;
+  const char* const end = list + length;
   int number = 0;
-  for (const char* name = begin; name < end && *name;) {
+  for (const char* name = list; name < end && *name;) {
     const size_t size = strnlen(name, static_cast<size_t>(end - name));
     ++number;
     if (readerName.size() == size && readerName.compare(0, size, name, size) == 0) return number;

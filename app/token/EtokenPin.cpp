@@ -5,13 +5,6 @@
 
 namespace {
 
-// A null text goes to the module as a null pointer with length 0.
-CK_UTF8CHAR_PTR Bytes(const TvrCommon::SecureString* text) {
-  return text ? reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(text->CStr())) : nullptr;
-}
-
-CK_ULONG Length(const TvrCommon::SecureString* text) { return text ? text->Length() : 0; }
-
 CK_ATTRIBUTE UlongAttribute(CK_ATTRIBUTE_TYPE type, CK_ULONG* value) {
   return {type, value, sizeof(CK_ULONG)};
 }
@@ -96,8 +89,8 @@ bool CGemalto2Ext::ChangePin(CK_SESSION_HANDLE session, const TvrCommon::SecureS
   if (!functionList || !extensionList) return false;
   const auto change = reinterpret_cast<Etoken::ChangePinFn>(extensionList[Etoken::kChangePinEntry]);
   return token.CallModule(change, session, Etoken::kSigningPinUser, CK_ULONG{0}, CK_ULONG{0},
-                          CK_ULONG{0}, CK_ULONG{0}, Bytes(oldPin), Length(oldPin),
-                          Bytes(newPin), Length(newPin)) == CKR_OK;
+                          CK_ULONG{0}, CK_ULONG{0}, PinBytes(oldPin), PinLength(oldPin),
+                          PinBytes(newPin), PinLength(newPin)) == CKR_OK;
 }
 
 bool CGemalto2Ext::UnblockPin(CK_SESSION_HANDLE session, const TvrCommon::SecureString* puk,
@@ -105,32 +98,23 @@ bool CGemalto2Ext::UnblockPin(CK_SESSION_HANDLE session, const TvrCommon::Secure
   if (!functionList || !extensionList) return false;
   const auto unblock =
       reinterpret_cast<Etoken::UnblockPinFn>(extensionList[Etoken::kUnblockPinEntry]);
-  return token.CallModule(unblock, session, userType, Bytes(newPin), Length(newPin),
-                          CK_ULONG{3}, CK_ULONG{0}, Bytes(puk), Length(puk)) == CKR_OK;
+  return token.CallModule(unblock, session, userType, PinBytes(newPin), PinLength(newPin),
+                          CK_ULONG{3}, CK_ULONG{0}, PinBytes(puk), PinLength(puk)) == CKR_OK;
 }
 
 bool EtokenGetRetryCounters(PKCS11Base* token, CK_ULONG* first, CK_ULONG* second,
                             CK_ULONG* third, CK_ULONG* fourth) {
   if (!token) return false;
-  CK_ULONG values[4] = {0, 0, 0, 0};
+  // The outputs change only when the counters were read.
   CGemalto2Ext ext(*token);
-  if (!ext.GetRetryCounters(token->GetSession(), &values[0], &values[1], &values[2],
-                            &values[3])) {
-    return false;
-  }
-  CK_ULONG* outputs[] = {first, second, third, fourth};
-  for (int i = 0; i < 4; ++i) {
-    if (outputs[i]) *outputs[i] = values[i];
-  }
-  return true;
+  return ext.GetRetryCounters(token->GetSession(), first, second, third, fourth);
 }
 
 int EtokenGetRetryCounter(PKCS11Base* token, uint8_t selector) {
   CK_ULONG values[4] = {0, 0, 0, 0};
   if (!EtokenGetRetryCounters(token, &values[0], &values[1], &values[2], &values[3])) return -1;
   if (selector > 3) return -1;
-  const CK_ULONG value = values[selector];
-  return value > static_cast<CK_ULONG>(kMaxPlausibleTries) ? -1 : static_cast<int>(value);
+  return PlausibleTries(static_cast<int64_t>(values[selector]));
 }
 
 bool EtokenUnblockPin(PKCS11Base* token, const TvrCommon::SecureString* puk,

@@ -7,7 +7,6 @@
 #include "CardPinCommands.h"
 #include "EtokenPin.h"
 #include "PKCS11Base.h"
-#include "VendorPin.h"
 
 namespace {
 
@@ -42,11 +41,8 @@ std::string BuildLoginFailedMessage(PKCS11Base* token) {
     return WithTries(GemaltoGetRetryCounter(token, 0), kPinTries, kPinLocked);
   }
   if (std::strcmp(key, "Gemalto2") == 0) {
-    CK_ULONG first = 0, second = 0, third = 0, fourth = 0;
-    if (!EtokenGetRetryCounters(token, &first, &second, &third, &fourth)) return kLoginFailed;
-    const int tries =
-        first > static_cast<CK_ULONG>(kMaxPlausibleTries) ? -1 : static_cast<int>(first);
-    return WithTries(tries, kGlobalPinTries, kGlobalPinLocked);
+    // The first of the four counters is the global PIN's; unreadable counters give -1.
+    return WithTries(EtokenGetRetryCounter(token, 0), kGlobalPinTries, kGlobalPinLocked);
   }
   return kLoginFailed;
 }

@@ -21,21 +21,6 @@ std::string VFormat(const char* format, va_list args) {
   return out;
 }
 
-// A fixed-length, blank-padded Cryptoki text: copy at most `length` bytes, stop at a zero
-// byte, then cut trailing blanks.
-std::string FixedText(const CK_UTF8CHAR* field, size_t length) {
-  size_t n = 0;
-  while (n < length && field[n] != 0) ++n;
-  while (n > 0 && field[n - 1] == ' ') --n;
-  return std::string(reinterpret_cast<const char*>(field), n);
-}
-
-CK_UTF8CHAR_PTR PinBytes(const TvrCommon::SecureString* pin) {
-  return pin ? reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin->CStr())) : nullptr;
-}
-
-CK_ULONG PinLength(const TvrCommon::SecureString* pin) { return pin ? pin->Length() : 0; }
-
 using GetFunctionListFn = CK_RV (*)(CK_FUNCTION_LIST_PTR_PTR);
 using InitializeFn = CK_RV (*)(CK_VOID_PTR);
 using FinalizeFn = CK_RV (*)(CK_VOID_PTR);

@@ -171,8 +171,12 @@ class PKCS11Base {
   void ReadOneObject(TokenObjects& objects, CK_OBJECT_CLASS objectClass, const char* prefix,
                      CK_OBJECT_HANDLE handle);
   bool CreateObject(CK_ATTRIBUTE* attributes, size_t count);
-  bool GenerateKeyPair(CK_MECHANISM_TYPE mechanism, CK_ATTRIBUTE* publicTemplate,
-                       size_t publicCount, CK_ATTRIBUTE* privateTemplate, size_t privateCount);
+  // The common part of both key-pair generations; keyParts are the public template's
+  // attributes of the key kind (modulus bits and exponent, or EC parameters).
+  bool GenerateKeyPair(CK_MECHANISM_TYPE mechanism, const CK_ATTRIBUTE* keyParts,
+                       size_t keyPartCount, const std::string* publicLabel,
+                       const std::string* publicIdHex, const std::string* privateLabel,
+                       const std::string* privateIdHex, uint32_t kind);
   // Runs a two-step output operation (length query, then the output) without ever
   // letting the module write past the caller's capacity.
   template <typename Fn>

@@ -10,17 +10,7 @@
 
 namespace {
 
-// No attribute of a card object is anywhere near this; a larger length is a module
-// fault, not something to allocate for.
-constexpr CK_ULONG kMaxAttributeLength = 16 * 1024 * 1024;
 constexpr size_t kMaxTextLength = 4095;
-
-std::string FixedText(const CK_UTF8CHAR* field, size_t length) {
-  size_t n = 0;
-  while (n < length && field[n] != 0) ++n;
-  while (n > 0 && field[n - 1] == ' ') --n;
-  return std::string(reinterpret_cast<const char*>(field), n);
-}
 
 // Bytes up to the first zero byte, at most 4095 of them.
 std::string AttributeText(const std::vector<uint8_t>& bytes) {
@@ -126,10 +116,7 @@ std::unique_ptr<TokenInfo> PKCS11Base::GetTokenInfo() {
 bool PKCS11Base::ReadByteAttributes(CK_OBJECT_HANDLE object, CK_ATTRIBUTE* attributes,
                                     size_t count, std::vector<std::vector<uint8_t>>& values,
                                     CK_RV& rv) {
-  for (size_t i = 0; i < count; ++i) {
-    if (attributes[i].pValue) continue;  // fixed-size fields are filled in place
-    attributes[i].ulValueLen = 0;
-  }
+  // Fixed-size fields (those with a value pointer) are filled in place by the second call.
   std::vector<CK_ATTRIBUTE> query(attributes, attributes + count);
   for (auto& a : query) a.pValue = nullptr;
   rv = Call(GetFunctionList()->C_GetAttributeValue, GetSession(), object, query.data(),
@@ -151,7 +138,7 @@ bool PKCS11Base::ReadByteAttributes(CK_OBJECT_HANDLE object, CK_ATTRIBUTE* attri
             static_cast<CK_ULONG>(count));
   if (rv != CKR_OK) return false;
   for (size_t i = 0; i < count; ++i)
-    if (i < values.size() && attributes[i].pValue == values[i].data())
+    if (attributes[i].pValue == values[i].data())
       values[i].resize(std::min<CK_ULONG>(attributes[i].ulValueLen, values[i].size()));
   return true;
 }

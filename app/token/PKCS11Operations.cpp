@@ -18,11 +18,6 @@ CK_BBOOL kFalse = CK_FALSE;
 // Output of a module larger than this is not a signature or an RSA block.
 constexpr CK_ULONG kMaxScratchOutput = 64 * 1024;
 
-CK_UTF8CHAR_PTR PinBytes(const TvrCommon::SecureString* pin) {
-  return pin ? reinterpret_cast<CK_UTF8CHAR_PTR>(const_cast<char*>(pin->CStr())) : nullptr;
-}
-CK_ULONG PinLength(const TvrCommon::SecureString* pin) { return pin ? pin->Length() : 0; }
-
 void* TextBytes(const std::string* text) {
   return text ? const_cast<char*>(text->data()) : nullptr;
 }
@@ -428,28 +423,37 @@ std::vector<std::string> PKCS11Base::GetMechanismList() {
   return names;
 }
 
-// The private half of a generated key pair: on the token, private, sensitive.
-struct PrivateTemplate {
-  CK_ATTRIBUTE attributes[8];
-  PrivateTemplate(const std::string* label, std::vector<uint8_t>& id, Usage& u)
-      : attributes{{CKA_TOKEN, &kTrue, sizeof kTrue},
-                   {CKA_PRIVATE, &kTrue, sizeof kTrue},
-                   {CKA_SENSITIVE, &kTrue, sizeof kTrue},
-                   {CKA_LABEL, TextBytes(label), TextLength(label)},
-                   Attr(CKA_ID, id),
-                   {CKA_DECRYPT, &u.decrypt, 1},
-                   {CKA_SIGN, &u.sign, 1},
-                   {CKA_UNWRAP, &u.unwrap, 1}} {}
-};
-
-bool PKCS11Base::GenerateKeyPair(CK_MECHANISM_TYPE mechanismType, CK_ATTRIBUTE* publicTemplate,
-                                 size_t publicCount, CK_ATTRIBUTE* privateTemplate,
-                                 size_t privateCount) {
+// Both key pairs: the public template is on the token, public, with the key kind's own
+// parts after CKA_PRIVATE; the private half is on the token, private and sensitive.
+bool PKCS11Base::GenerateKeyPair(CK_MECHANISM_TYPE mechanismType, const CK_ATTRIBUTE* keyParts,
+                                 size_t keyPartCount, const std::string* publicLabel,
+                                 const std::string* publicIdHex, const std::string* privateLabel,
+                                 const std::string* privateIdHex, uint32_t kind) {
+  if (!CheckFunctionList()) return false;
+  std::vector<uint8_t> publicId, privateId;
+  if (!IdBytes(publicIdHex, publicId) || !IdBytes(privateIdHex, privateId)) return false;
+  Usage u = UsageForKind(kind);
+  std::vector<CK_ATTRIBUTE> pub = {{CKA_TOKEN, &kTrue, sizeof kTrue},
+                                   {CKA_PRIVATE, &kFalse, sizeof kFalse}};
+  pub.insert(pub.end(), keyParts, keyParts + keyPartCount);
+  pub.insert(pub.end(), {{CKA_LABEL, TextBytes(publicLabel), TextLength(publicLabel)},
+                         Attr(CKA_ID, publicId),
+                         {CKA_ENCRYPT, &u.encrypt, 1},
+                         {CKA_VERIFY, &u.verify, 1},
+                         {CKA_WRAP, &u.wrap, 1}});
+  CK_ATTRIBUTE priv[] = {{CKA_TOKEN, &kTrue, sizeof kTrue},
+                         {CKA_PRIVATE, &kTrue, sizeof kTrue},
+                         {CKA_SENSITIVE, &kTrue, sizeof kTrue},
+                         {CKA_LABEL, TextBytes(privateLabel), TextLength(privateLabel)},
+                         Attr(CKA_ID, privateId),
+                         {CKA_DECRYPT, &u.decrypt, 1},
+                         {CKA_SIGN, &u.sign, 1},
+                         {CKA_UNWRAP, &u.unwrap, 1}};
   CK_MECHANISM mechanism = {mechanismType, nullptr, 0};
   CK_OBJECT_HANDLE publicHandle = 0, privateHandle = 0;
-  CK_RV rv = Call(GetFunctionList()->C_GenerateKeyPair, GetSession(), &mechanism, publicTemplate,
-                  static_cast<CK_ULONG>(publicCount), privateTemplate,
-                  static_cast<CK_ULONG>(privateCount), &publicHandle, &privateHandle);
+  CK_RV rv = Call(GetFunctionList()->C_GenerateKeyPair, GetSession(), &mechanism, pub.data(),
+                  static_cast<CK_ULONG>(pub.size()), priv, CK_ULONG(8), &publicHandle,
+                  &privateHandle);
   if (rv != CKR_OK) {
     LogError("GenerateKeyPair ERROR! Error code: %08x; session handle: %08x", Rv32(rv),
              Rv32(GetSession()));
@@ -463,44 +467,22 @@ bool PKCS11Base::GenerateRSAKeyPair(const std::string* publicLabel, const std::s
                                     const std::string* privateIdHex, uint32_t kind,
                                     uint32_t modulusBits, const uint8_t* publicExponent,
                                     uint32_t publicExponentLength) {
-  if (!CheckFunctionList()) return false;
-  std::vector<uint8_t> publicId, privateId;
-  if (!IdBytes(publicIdHex, publicId) || !IdBytes(privateIdHex, privateId)) return false;
-  Usage u = UsageForKind(kind);
   CK_ULONG bits = modulusBits;
-  CK_ATTRIBUTE pub[] = {{CKA_TOKEN, &kTrue, sizeof kTrue},
-                        {CKA_PRIVATE, &kFalse, sizeof kFalse},
-                        {CKA_MODULUS_BITS, &bits, sizeof bits},
-                        {CKA_PUBLIC_EXPONENT, const_cast<uint8_t*>(publicExponent),
-                         publicExponent ? publicExponentLength : 0},
-                        {CKA_LABEL, TextBytes(publicLabel), TextLength(publicLabel)},
-                        Attr(CKA_ID, publicId),
-                        {CKA_ENCRYPT, &u.encrypt, 1},
-                        {CKA_VERIFY, &u.verify, 1},
-                        {CKA_WRAP, &u.wrap, 1}};
-  PrivateTemplate priv(privateLabel, privateId, u);
-  return GenerateKeyPair(CKM_RSA_PKCS_KEY_PAIR_GEN, pub, 9, priv.attributes, 8);
+  const CK_ATTRIBUTE parts[] = {{CKA_MODULUS_BITS, &bits, sizeof bits},
+                                {CKA_PUBLIC_EXPONENT, const_cast<uint8_t*>(publicExponent),
+                                 publicExponent ? publicExponentLength : 0}};
+  return GenerateKeyPair(CKM_RSA_PKCS_KEY_PAIR_GEN, parts, 2, publicLabel, publicIdHex,
+                         privateLabel, privateIdHex, kind);
 }
 
 bool PKCS11Base::GenerateECKeyPair(const std::string* publicLabel, const std::string* publicIdHex,
                                    const std::string* privateLabel,
                                    const std::string* privateIdHex, uint32_t kind,
                                    const uint8_t* ecParameters, uint32_t ecParametersLength) {
-  if (!CheckFunctionList()) return false;
-  std::vector<uint8_t> publicId, privateId;
-  if (!IdBytes(publicIdHex, publicId) || !IdBytes(privateIdHex, privateId)) return false;
-  Usage u = UsageForKind(kind);
-  CK_ATTRIBUTE pub[] = {{CKA_TOKEN, &kTrue, sizeof kTrue},
-                        {CKA_PRIVATE, &kFalse, sizeof kFalse},
-                        {CKA_EC_PARAMS, const_cast<uint8_t*>(ecParameters),
-                         ecParameters ? ecParametersLength : 0},
-                        {CKA_LABEL, TextBytes(publicLabel), TextLength(publicLabel)},
-                        Attr(CKA_ID, publicId),
-                        {CKA_ENCRYPT, &u.encrypt, 1},
-                        {CKA_VERIFY, &u.verify, 1},
-                        {CKA_WRAP, &u.wrap, 1}};
-  PrivateTemplate priv(privateLabel, privateId, u);
-  return GenerateKeyPair(CKM_EC_KEY_PAIR_GEN, pub, 8, priv.attributes, 8);
+  const CK_ATTRIBUTE parts[] = {{CKA_EC_PARAMS, const_cast<uint8_t*>(ecParameters),
+                                 ecParameters ? ecParametersLength : 0}};
+  return GenerateKeyPair(CKM_EC_KEY_PAIR_GEN, parts, 1, publicLabel, publicIdHex, privateLabel,
+                         privateIdHex, kind);
 }
 
 std::unique_ptr<std::string> PKCS11Base::GetAttribute(CK_OBJECT_HANDLE object,
@@ -510,7 +492,7 @@ std::unique_ptr<std::string> PKCS11Base::GetAttribute(CK_OBJECT_HANDLE object,
   CK_ATTRIBUTE a = {type, nullptr, 0};
   if (Call(GetFunctionList()->C_GetAttributeValue, GetSession(), object, &a, CK_ULONG(1)) != CKR_OK)
     return nullptr;
-  if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION || a.ulValueLen > 16 * 1024 * 1024) return nullptr;
+  if (a.ulValueLen == CK_UNAVAILABLE_INFORMATION || a.ulValueLen > kMaxAttributeLength) return nullptr;
   auto value = std::make_unique<std::string>(a.ulValueLen, '\0');
   a.pValue = value->empty() ? nullptr : value->data();
   if (Call(GetFunctionList()->C_GetAttributeValue, GetSession(), object, &a, CK_ULONG(1)) != CKR_OK)

@@ -28,8 +28,8 @@ class SystemSmartCardProviders : public SmartCardProviders {
 
   std::unique_ptr<KeyStorageProvider> OpenStorageProvider(const std::string&) override {
     // The key storage functions would come from "ncrypt.dll", which never exists here; even
-    // if a library of that name turned up, its store handles would mean nothing to us.
-    const NCryptFunctions functions = LoadNCryptFunctions();
+    // if a library of that name turned up, its store handles would mean nothing to us, so
+    // it is not even looked for.
     return nullptr;
   }
 

@@ -101,11 +101,6 @@ std::optional<uint32_t> ProviderIdOfKey(const std::string& key) {
   return std::nullopt;
 }
 
-std::string EnvOr(const char* name, const std::string& fallback) {
-  const char* v = std::getenv(name);
-  return (v && *v) ? std::string(v) : fallback;
-}
-
 }  // namespace
 
 bool Utf16CodeUnitLess::operator()(const std::string& a, const std::string& b) const {
@@ -126,14 +121,9 @@ CardDatabase CardDatabase::Load() {
   return db;
 }
 
-std::string CardDatabase::MachineFilePath() {
-  return EnvOr("TVR_SYSTEM_CONFIG_DIR", "/etc/xdg") + kFileName;
-}
+std::string CardDatabase::MachineFilePath() { return SystemConfigDirectory() + kFileName; }
 
-std::string CardDatabase::UserFilePath() {
-  const char* home = std::getenv("HOME");
-  return EnvOr("XDG_CONFIG_HOME", std::string(home ? home : "") + "/.config") + kFileName;
-}
+std::string CardDatabase::UserFilePath() { return UserConfigDirectory() + kFileName; }
 
 bool CardDatabase::AddFile(const std::string& path) {
   std::string text;

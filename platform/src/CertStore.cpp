@@ -7,6 +7,7 @@
 
 #include "CertStoreBackend.h"
 #include "platform/EventLog.h"
+#include "platform/FileHelpers.h"
 #include "platform/LastError.h"
 #include "platform/Profile.h"
 
@@ -36,11 +37,6 @@ std::string Sha1Hex(const std::vector<uint8_t>& bytes) {
     hex += kDigits[digest[i] & 0x0F];
   }
   return hex;
-}
-
-std::string EnvOr(const char* name, const std::string& fallback) {
-  const char* value = std::getenv(name);
-  return (value && *value) ? std::string(value) : fallback;
 }
 
 }  // namespace
@@ -111,12 +107,12 @@ std::unique_ptr<CertStore> CertStore::OpenMemory() {
 
 std::string CertStore::StoresDirectory() {
   const char* home = std::getenv("HOME");
-  return EnvOr("XDG_DATA_HOME", std::string(home ? home : "") + "/.local/share") +
+  return EnvironmentOr("XDG_DATA_HOME", std::string(home ? home : "") + "/.local/share") +
          "/Tavrenic/stores";
 }
 
 std::string CertStore::TrustBundlePath() {
-  return EnvOr("TVR_TRUST_BUNDLE", "/etc/ssl/certs/ca-certificates.crt");
+  return EnvironmentOr("TVR_TRUST_BUNDLE", "/etc/ssl/certs/ca-certificates.crt");
 }
 
 bool CertStore::Close() {

@@ -15,6 +15,18 @@ AutoFd::~AutoFd() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+std::string EnvironmentOr(const char* name, const std::string& fallback) {
+  const char* value = std::getenv(name);
+  return (value && *value) ? std::string(value) : fallback;
+}
+
+std::string UserConfigDirectory() {
+  const char* home = std::getenv("HOME");
+  return EnvironmentOr("XDG_CONFIG_HOME", std::string(home ? home : "") + "/.config");
+}
+
+std::string SystemConfigDirectory() { return EnvironmentOr("TVR_SYSTEM_CONFIG_DIR", "/etc/xdg"); }
+
 bool ReadWholeFile(const std::string& path, std::string& out) {
   out.clear();
   AutoFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));

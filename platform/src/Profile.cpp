@@ -1,15 +1,9 @@
 #include "platform/Profile.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <mutex>
 #include <sstream>
 
@@ -298,11 +292,6 @@ std::optional<ProfileValue> ReadFromFile(const std::string& path, const std::str
 std::mutex g_nameLock;
 std::string g_applicationName;
 
-std::string EnvOr(const char* name, const std::string& fallback) {
-  const char* v = std::getenv(name);
-  return (v && *v) ? std::string(v) : fallback;
-}
-
 bool ValidSectionName(const std::string& s) {
   return s.find_first_of("[]\n\r") == std::string::npos;
 }
@@ -325,13 +314,11 @@ std::string Profile::ApplicationName() {
 }
 
 std::string Profile::UserFilePath() const {
-  const char* home = std::getenv("HOME");
-  std::string base = EnvOr("XDG_CONFIG_HOME", std::string(home ? home : "") + "/.config");
-  return base + "/Tavrenic/" + application_ + ".conf";
+  return UserConfigDirectory() + "/Tavrenic/" + application_ + ".conf";
 }
 
 std::string Profile::MachineFilePath() const {
-  return EnvOr("TVR_SYSTEM_CONFIG_DIR", "/etc/xdg") + "/Tavrenic/" + application_ + ".conf";
+  return SystemConfigDirectory() + "/Tavrenic/" + application_ + ".conf";
 }
 
 std::optional<ProfileValue> Profile::Read(const std::string& section, const std::string& name) const {

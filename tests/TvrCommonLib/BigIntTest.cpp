@@ -1,7 +1,7 @@
 #include "BigInt.h"
 
 #include "ByteArray.h"
-#include "ErrCodeException.h"
+#include "TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -56,10 +56,5 @@ TEST(BigIntTest, DerIntegerKeepsItsSign)
 {
     EXPECT_EQ(BigInt::FromDerInteger(Bytes({0x02, 0x01, 0xFB})).ToDecimalString(), "-5");
     EXPECT_EQ(BigInt::FromDerInteger(Bytes({0x02, 0x02, 0x00, 0xFF})).ToDecimalString(), "255");
-    try {
-        BigInt::FromDerInteger(Bytes({0x04, 0x01, 0x00}));
-        ADD_FAILURE() << "an OCTET STRING is no INTEGER";
-    } catch (const ErrCodeException& e) {
-        EXPECT_EQ(e.GetCode(), 3);
-    }
+    EXPECT_EQ(CodeOf([] { BigInt::FromDerInteger(Bytes({0x04, 0x01, 0x00})); }), 3) << "an OCTET STRING is no INTEGER";
 }

@@ -2,8 +2,8 @@
 
 #include "ByteArray.h"
 #include "CapturingLogger.h"
-#include "ErrCodeException.h"
 #include "FileJanitor.h"
+#include "TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -20,17 +20,6 @@ using namespace TvrCommon;
 using namespace TvrCommon::FileUtils;
 
 namespace {
-
-template <typename F>
-int CodeOf(F f)
-{
-    try {
-        f();
-    } catch (const ErrCodeException& e) {
-        return e.GetCode();
-    }
-    return -1;
-}
 
 class FileUtilsTest : public ::testing::Test {
 protected:

@@ -3,6 +3,7 @@
 #include "ByteArray.h"
 #include "CapturingLogger.h"
 #include "ErrCodeException.h"
+#include "TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -17,17 +18,6 @@ using namespace TvrCommon;
 using namespace TvrCommon::StringUtils;
 
 namespace {
-
-template <typename F>
-int CodeOf(F f)
-{
-    try {
-        f();
-    } catch (const ErrCodeException& e) {
-        return e.GetCode();
-    }
-    return -1;
-}
 
 class StringUtilsTest : public ::testing::Test {
 protected:

@@ -3,10 +3,10 @@
 #include "CapturingLogger.h"
 #include "DebugCallbackHandle.h"
 #include "DebugFileHandle.h"
-#include "ErrCodeException.h"
 #include "LastErrorGuard.h"
 #include "ScopedLock.h"
 #include "ThreadId.h"
+#include "TestHelpers.h"
 
 #include <gtest/gtest.h>
 
@@ -130,20 +130,10 @@ TEST_F(TraceRegistryTest, RegistrationRules)
     SetDebugFile("", 3); // removes the entry: back to the default handle
     EXPECT_EQ(GetTraceLevel(), 1);
     for (int level : {5, -1}) {
-        try {
-            SetDebugFile(path.string(), level);
-            ADD_FAILURE() << level;
-        } catch (const ErrCodeException& e) {
-            EXPECT_EQ(e.GetCode(), 4);
-        }
-        EXPECT_THROW(SetDebugCallback(CollectLine, level), ErrCodeException);
+        EXPECT_EQ(CodeOf([&] { SetDebugFile(path.string(), level); }), 4) << level;
+        EXPECT_EQ(CodeOf([&] { SetDebugCallback(CollectLine, level); }), 4) << level;
     }
-    try {
-        SetDebugFile((fs::temp_directory_path() / "no-such-dir-tvr" / "t.log").string(), 3);
-        ADD_FAILURE();
-    } catch (const ErrCodeException& e) {
-        EXPECT_EQ(e.GetCode(), 13);
-    }
+    EXPECT_EQ(CodeOf([] { SetDebugFile((fs::temp_directory_path() / "no-such-dir-tvr" / "t.log").string(), 3); }), 13);
     EXPECT_EQ(GetTraceLevel(), 1);
 
     SetDebugFile(path.string(), 4);
@@ -244,19 +234,9 @@ TEST(DebugHandleTest, BackupNamesAndHandleKinds)
     EXPECT_TRUE(callback.IsSameCallback(CollectLine));
     EXPECT_FALSE(callback.IsSamePath(""));
     EXPECT_EQ(callback.GetMaxSize(), 0u);
-    try {
-        callback.SetMaxSize(10);
-        FAIL();
-    } catch (const ErrCodeException& e) {
-        EXPECT_EQ(e.GetCode(), 11);
-    }
+    EXPECT_EQ(CodeOf([&] { callback.SetMaxSize(10); }), 11);
     EXPECT_FALSE(DebugCallbackHandle(3, nullptr).IsOpen());
-    try {
-        DebugFileHandle empty("", 3, 0);
-        FAIL();
-    } catch (const ErrCodeException& e) {
-        EXPECT_EQ(e.GetCode(), 1);
-    }
+    EXPECT_EQ(CodeOf([] { DebugFileHandle empty("", 3, 0); }), 1);
 }
 
 // Threads register, trace and unregister at once; each text arrives whole.

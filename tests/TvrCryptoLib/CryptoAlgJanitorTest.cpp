@@ -1,6 +1,7 @@
 #include "CryptoAlgJanitor.h"
 
 #include "../TvrCommonLib/CapturingLogger.h"
+#include "ByteArray.h"
 #include "CryptoLogger.h"
 #include "ThreadFlagRegistry.h"
 #include "ThreadId.h"
@@ -45,13 +46,7 @@ std::string Sha256Hex(const std::string& data)
     unsigned int length = 0;
     if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1)
         return "failed";
-    static const char hex[] = "0123456789abcdef";
-    std::string text;
-    for (unsigned int i = 0; i < length; ++i) {
-        text += hex[digest[i] >> 4];
-        text += hex[digest[i] & 15];
-    }
-    return text;
+    return TvrCommon::ByteArray(digest, length).Hexify(0, 0);
 }
 
 // A PKCS#12 file in the old RC2/3DES encryption, made by the openssl tool.

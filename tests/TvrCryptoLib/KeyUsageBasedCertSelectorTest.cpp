@@ -2,7 +2,7 @@
 
 #include "../TvrCommonLib/CapturingLogger.h"
 #include "CryptoLogger.h"
-#include "ErrCodeException.h"
+#include "../TvrCommonLib/TestHelpers.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
@@ -38,12 +38,8 @@ TEST(KeyUsageBasedCertSelectorTest, UnknownKindIsLoggedAndRefused)
     CapturingLogger logger;
     TvrCrypto::SetLogger(&logger);
     for (int kind : {0, 3, 32}) {
-        try {
-            KeyUsageBasedCertSelector::GetKeyUsageFromKey(kind, EVP_PKEY_RSA, false);
-            ADD_FAILURE() << "kind " << kind;
-        } catch (const TvrCommon::ErrCodeException& e) {
-            EXPECT_EQ(e.GetCode(), 4);
-        }
+        EXPECT_EQ(CodeOf([&] { KeyUsageBasedCertSelector::GetKeyUsageFromKey(kind, EVP_PKEY_RSA, false); }), 4)
+            << "kind " << kind;
     }
     TvrCrypto::SetLogger(nullptr);
     EXPECT_NE(logger.error.str().find("KeyUsageBasedCertSelector::GetKeyUsageFromKey: Could not get KeyUsageFlags!"),

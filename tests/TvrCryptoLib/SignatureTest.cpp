@@ -1,8 +1,8 @@
 #include "Signature.h"
 
 #include "../TvrCommonLib/CapturingLogger.h"
+#include "../TvrCommonLib/TestHelpers.h"
 #include "CryptoLogger.h"
-#include "ErrCodeException.h"
 #include "FileUtils.h"
 
 #include <gtest/gtest.h>
@@ -17,22 +17,10 @@
 #include <string>
 
 using TvrCommon::ByteArray;
-using TvrCommon::ErrCodeException;
 using TvrCrypto::Signature;
 namespace FileUtils = TvrCommon::FileUtils;
 
 namespace {
-
-template <typename F>
-int CodeOf(F f)
-{
-    try {
-        f();
-    } catch (const ErrCodeException& e) {
-        return e.GetCode();
-    }
-    return -1;
-}
 
 ByteArray Text(const std::string& text)
 {

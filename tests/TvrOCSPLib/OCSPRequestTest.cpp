@@ -1,5 +1,4 @@
 #include "CertIDImpl.h"
-#include "ErrCodeException.h"
 #include "OcspTestUtil.h"
 #include "P11Rig.h"
 
@@ -14,16 +13,6 @@ using TvrOCSP::CertID;
 using TvrOCSP::OCSPRequest;
 
 namespace {
-
-int CodeOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const TvrCommon::ErrCodeException& e) {
-        return e.GetCode();
-    }
-    return 0;
-}
 
 std::string HexColon(const unsigned char* data, size_t length)
 {
@@ -137,7 +126,7 @@ TEST(OcspRequest, OpensslCliParsesTheRequest)
     std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(der->GetData()),
                                                 static_cast<std::streamsize>(der->GetSize()));
     std::string output;
-    ASSERT_EQ(TvrTest::RunCommand({TVR_OPENSSL_EXE, "ocsp", "-reqin", path, "-req_text"}, &output), 0) << output;
+    ASSERT_EQ(TvrTest::RunCommand({TVR_OPENSSL_CLI, "ocsp", "-reqin", path, "-req_text"}, &output), 0) << output;
     EXPECT_NE(output.find("Hash Algorithm: sha256"), std::string::npos) << output;
     EXPECT_NE(output.find("Serial Number: " + leaf.SerialHex()), std::string::npos) << output;
     EXPECT_NE(output.find("OCSP Nonce"), std::string::npos) << output;

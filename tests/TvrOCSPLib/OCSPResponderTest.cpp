@@ -1,6 +1,5 @@
 // Requests built by the library, answered by `openssl ocsp` running as a responder on
 // loopback, and the answers read and verified by the library.
-#include "ErrCodeException.h"
 #include "OcspTestUtil.h"
 #include "P11Rig.h"
 
@@ -148,7 +147,7 @@ private:
     {
         const TestPki& pki = Pki();
         port_ = FreePort();
-        std::vector<std::string> args = {TVR_OPENSSL_EXE, "ocsp", "-port", std::to_string(port_),
+        std::vector<std::string> args = {TVR_OPENSSL_CLI, "ocsp", "-port", std::to_string(port_),
                                          "-index", pki.IndexTxtPath(), "-CA", pki.Intermediate().pemPath,
                                          "-rsigner", pki.OcspSigner().pemPath, "-rkey", pki.OcspSigner().keyPath,
                                          "-nmin", "5"};

@@ -4,6 +4,7 @@
 
 #include "BasicOCSPResponse.h"
 #include "DERBytes.h"
+#include "ErrCodeException.h"
 #include "OCSPRequest.h"
 #include "OCSPRequestImpl.h"
 #include "OCSPResponse.h"
@@ -14,6 +15,7 @@
 #include <openssl/x509v3.h>
 
 #include <ctime>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -25,6 +27,17 @@ using TvrTest::PkiItem;
 using TvrTest::TestPki;
 
 inline const TestPki& Pki() { return TestPki::Get(); }
+
+// The code of the library exception `action` raises; 0 when it raises none.
+inline int CodeOf(const std::function<void()>& action)
+{
+    try {
+        action();
+    } catch (const TvrCommon::ErrCodeException& e) {
+        return e.GetCode();
+    }
+    return 0;
+}
 
 inline TvrX509::X509Certificate Cert(const PkiItem& item) { return TvrX509::X509Certificate(item.Cert()); }
 

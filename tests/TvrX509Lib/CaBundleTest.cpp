@@ -1,6 +1,7 @@
 #include "ASN1Exception.h"
 #include "AuthInfoAccess.h"
 #include "CRLDistributionPoints.h"
+#include "CertTestUtil.h"
 #include "CertificatePolicies.h"
 #include "ExtendedKeyUsage.h"
 #include "KeyUsage.h"
@@ -19,6 +20,7 @@
 
 using TvrASN1::DERBytes;
 using namespace TvrX509;
+using CertTest::NameDer;
 
 namespace {
 
@@ -46,15 +48,6 @@ std::map<std::string, std::pair<std::string, std::string>> CommandLineNames()
             names[current].second = line.substr(7);
     }
     return names;
-}
-
-DERBytes NameDer(const X509_NAME* name)
-{
-    unsigned char* der = nullptr;
-    int length = i2d_X509_NAME(name, &der);
-    DERBytes bytes(der, static_cast<size_t>(length));
-    OPENSSL_free(der);
-    return bytes;
 }
 
 // Reads every extension through the factory and exercises its typed interface.

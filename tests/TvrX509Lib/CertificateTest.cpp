@@ -21,22 +21,13 @@
 using namespace TvrX509;
 using CertTest::At;
 using CertTest::Bytes;
+using CertTest::CodeOf;
 using TvrTest::CertBuilder;
 using TvrTest::CertSpec;
 using TvrTest::PkiItem;
 using TvrTest::TestPki;
 
 namespace {
-
-int CodeOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const TvrCommon::ErrCodeException& e) {
-        return e.GetCode();
-    }
-    return 0;
-}
 
 // `openssl x509 -fingerprint -sha1` as 40 lower-case digits.
 std::string CommandLineThumbprint(const std::string& pemPath)

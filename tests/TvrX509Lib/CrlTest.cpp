@@ -15,6 +15,7 @@
 
 using namespace TvrX509;
 using CertTest::At;
+using CertTest::CodeOf;
 using TvrTest::PkiItem;
 using TvrTest::TestPki;
 
@@ -90,16 +91,6 @@ std::string Base64Of(const std::vector<unsigned char>& der)
     text.resize(static_cast<size_t>(EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), der.data(),
                                                     static_cast<int>(der.size()))));
     return text;
-}
-
-int CodeOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const TvrCommon::ErrCodeException& e) {
-        return e.GetCode();
-    }
-    return 0;
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "ASN1Logger.h"
 #include "AuthInfoAccess.h"
 #include "CRLDistributionPoints.h"
+#include "CertTestUtil.h"
 #include "ASN1Exception.h"
 #include "CertificatePolicies.h"
 #include "ExtendedKeyUsage.h"
@@ -16,32 +17,17 @@
 #include <memory>
 
 using TvrASN1::DERBytes;
-using TvrCommon::ErrCodeException;
+using CertTest::CodeOf;
+using CertTest::Der;
+using CertTest::ExtensionValue;
 using namespace TvrX509;
 
 namespace {
 
-DERBytes Bytes(const std::vector<unsigned char>& bytes)
-{
-    return DERBytes(bytes.data(), bytes.size());
-}
-
-// The value and critical flag of a certificate's extension, by NID.
-std::pair<DERBytes, bool> ValueOf(const TvrTest::PkiItem& item, int nid)
-{
-    int index = X509_get_ext_by_NID(item.Cert(), nid, -1);
-    if (index < 0)
-        throw std::runtime_error("extension missing");
-    X509_EXTENSION* ext = X509_get_ext(item.Cert(), index);
-    const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(ext);
-    return {DERBytes(ASN1_STRING_get0_data(data), static_cast<size_t>(ASN1_STRING_length(data))),
-            X509_EXTENSION_get_critical(ext) > 0};
-}
-
 template <typename T>
 std::unique_ptr<T> Typed(const TvrTest::PkiItem& item, const std::string& oid, int nid)
 {
-    auto [value, critical] = ValueOf(item, nid);
+    auto [value, critical] = ExtensionValue(item, nid);
     std::unique_ptr<X509Extension> ext(X509Extension::Create(oid, value, critical));
     T* typed = dynamic_cast<T*>(ext.get());
     if (!typed)
@@ -50,19 +36,9 @@ std::unique_ptr<T> Typed(const TvrTest::PkiItem& item, const std::string& oid, i
     return std::unique_ptr<T>(typed);
 }
 
-int CodeOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const ErrCodeException& e) {
-        return e.GetCode();
-    }
-    return 0;
-}
-
 KeyUsage KeyUsageOf(std::vector<unsigned char> bitString)
 {
-    return KeyUsage(Bytes(bitString), true);
+    return KeyUsage(Der(bitString), true);
 }
 
 } // namespace
@@ -70,8 +46,8 @@ KeyUsage KeyUsageOf(std::vector<unsigned char> bitString)
 TEST(ExtensionTest, FactoryPicksTheTypedClassByOid)
 {
     const auto& pki = TvrTest::TestPki::Get();
-    const DERBytes keyUsageValue = Bytes({0x03, 0x02, 0x06, 0xC0});
-    const DERBytes basicConstraints = Bytes({0x30, 0x03, 0x01, 0x01, 0xFF});
+    const DERBytes keyUsageValue = Der({0x03, 0x02, 0x06, 0xC0});
+    const DERBytes basicConstraints = Der({0x30, 0x03, 0x01, 0x01, 0xFF});
     struct Case {
         std::string oid;
         DERBytes value;
@@ -80,13 +56,13 @@ TEST(ExtensionTest, FactoryPicksTheTypedClassByOid)
     } cases[] = {
         {"2.5.29.15", keyUsageValue, KeyUsage::OID, [](X509Extension* e) { return dynamic_cast<KeyUsage*>(e); }},
         {"keyUsage", keyUsageValue, "2.5.29.15", [](X509Extension* e) { return dynamic_cast<KeyUsage*>(e); }},
-        {"2.5.29.37", ValueOf(pki.SigningLeaf(), NID_ext_key_usage).first, ExtendedKeyUsage::OID,
+        {"2.5.29.37", ExtensionValue(pki.SigningLeaf(), NID_ext_key_usage).first, ExtendedKeyUsage::OID,
          [](X509Extension* e) { return dynamic_cast<ExtendedKeyUsage*>(e); }},
-        {"1.3.6.1.5.5.7.1.1", ValueOf(pki.SigningLeaf(), NID_info_access).first, AuthInfoAccess::OID,
+        {"1.3.6.1.5.5.7.1.1", ExtensionValue(pki.SigningLeaf(), NID_info_access).first, AuthInfoAccess::OID,
          [](X509Extension* e) { return dynamic_cast<AuthInfoAccess*>(e); }},
-        {"2.5.29.31", ValueOf(pki.SigningLeaf(), NID_crl_distribution_points).first,
+        {"2.5.29.31", ExtensionValue(pki.SigningLeaf(), NID_crl_distribution_points).first,
          CRLDistributionPoints::OID, [](X509Extension* e) { return dynamic_cast<CRLDistributionPoints*>(e); }},
-        {"2.5.29.32", ValueOf(pki.SigningLeaf(), NID_certificate_policies).first, CertificatePolicies::OID,
+        {"2.5.29.32", ExtensionValue(pki.SigningLeaf(), NID_certificate_policies).first, CertificatePolicies::OID,
          [](X509Extension* e) { return dynamic_cast<CertificatePolicies*>(e); }},
         {"2.5.29.19", basicConstraints, "2.5.29.19",
          [](X509Extension* e) { return typeid(*e) == typeid(X509Extension); }},
@@ -118,9 +94,9 @@ TEST(ExtensionTest, FactoryPicksTheTypedClassByOid)
 TEST(ExtensionTest, NoExtensionIsSupported)
 {
     LogCapture capture(TvrX509::SetLogger);
-    const DERBytes value = Bytes({0x03, 0x02, 0x07, 0x80});
+    const DERBytes value = Der({0x03, 0x02, 0x07, 0x80});
     std::unique_ptr<X509Extension> typed(X509Extension::Create("2.5.29.15", value, true));
-    X509Extension plain("2.5.29.19", Bytes({0x30, 0x00}), false);
+    X509Extension plain("2.5.29.19", Der({0x30, 0x00}), false);
     EXPECT_FALSE(typed->IsSupported());
     EXPECT_FALSE(plain.IsSupported());
     EXPECT_EQ(capture.warn.str(),
@@ -164,7 +140,7 @@ TEST(ExtensionTest, KeyUsageFlagsAndCheck)
 
 TEST(ExtensionTest, TypedValueThatDoesNotDecodeThrows)
 {
-    const DERBytes octetString = Bytes({0x04, 0x01, 0x00});
+    const DERBytes octetString = Der({0x04, 0x01, 0x00});
     auto throwsAsn1 = [](std::function<void()> make) {
         try {
             make();
@@ -176,9 +152,9 @@ TEST(ExtensionTest, TypedValueThatDoesNotDecodeThrows)
     LogCapture capture(TvrASN1::SetLogger);
     EXPECT_TRUE(throwsAsn1([&] { KeyUsage(octetString, false); }));
     EXPECT_TRUE(throwsAsn1([&] { X509Extension::Create("2.5.29.37", octetString, false); }));
-    EXPECT_TRUE(throwsAsn1([&] { X509Extension::Create("2.5.29.32", Bytes({0x30, 0x05}), false); }));
+    EXPECT_TRUE(throwsAsn1([&] { X509Extension::Create("2.5.29.32", Der({0x30, 0x05}), false); }));
     EXPECT_TRUE(throwsAsn1([&] { X509Extension::Create("2.5.29.31", DERBytes(), false); }));
-    EXPECT_TRUE(throwsAsn1([&] { AuthInfoAccess(Bytes({0x30, 0x03, 0x30, 0x01, 0x06}), false); }));
+    EXPECT_TRUE(throwsAsn1([&] { AuthInfoAccess(Der({0x30, 0x03, 0x30, 0x01, 0x06}), false); }));
     EXPECT_NE(capture.log.str().find("error parsing input"), std::string::npos);
 }
 
@@ -196,7 +172,7 @@ TEST(ExtensionTest, ExtendedKeyUsagePurposesInOrder)
             a.insert(a.end(), b.begin(), b.end());
             return a;
         }());
-    ExtendedKeyUsage built(Bytes(value), false);
+    ExtendedKeyUsage built(Der(value), false);
     EXPECT_EQ(*built.GetOIDs(), (std::vector<std::string>{"1.3.6.1.5.5.7.3.1", "1.3.6.1.5.5.7.3.2"}));
     EXPECT_EQ(ExtendedKeyUsage().GetCount(), 0);
     EXPECT_TRUE(ExtendedKeyUsage().GetOIDs()->empty());

@@ -1,6 +1,7 @@
 #include "ASN1Exception.h"
 #include "AuthInfoAccess.h"
 #include "CRLDistributionPoints.h"
+#include "CertTestUtil.h"
 #include "CertificatePolicies.h"
 #include "LogCapture.h"
 #include "TestPki.h"
@@ -15,31 +16,15 @@
 #include <memory>
 
 using TvrASN1::DERBytes;
-using TvrCommon::ErrCodeException;
 using namespace TvrX509;
+using CertTest::CodeOf;
+using CertTest::Der;
 
 namespace {
 
-DERBytes Bytes(const std::vector<unsigned char>& bytes)
-{
-    return DERBytes(bytes.data(), bytes.size());
-}
-
 DERBytes ValueOf(const TvrTest::PkiItem& item, int nid)
 {
-    X509_EXTENSION* ext = X509_get_ext(item.Cert(), X509_get_ext_by_NID(item.Cert(), nid, -1));
-    const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(ext);
-    return DERBytes(ASN1_STRING_get0_data(data), static_cast<size_t>(ASN1_STRING_length(data)));
-}
-
-int CodeOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const ErrCodeException& e) {
-        return e.GetCode();
-    }
-    return 0;
+    return CertTest::ExtensionValue(item, nid).first;
 }
 
 std::vector<unsigned char> Cat(std::vector<unsigned char> a, const std::vector<unsigned char>& b)
@@ -65,7 +50,7 @@ TEST(GeneralNameTest, AlternativeNamesOfACertificate)
     EXPECT_EQ(names[1].GetType(), 2);
     EXPECT_EQ(CodeOf([&] { names[1].GetText(); }), 2);
     EXPECT_FALSE(names[0].GetDirectoryName().present);
-    EXPECT_EQ(CodeOf([] { X509GeneralNameImpl::ParseGeneralNames(Bytes({0x04, 0x00})); }), 1);
+    EXPECT_EQ(CodeOf([] { X509GeneralNameImpl::ParseGeneralNames(Der({0x04, 0x00})); }), 1);
 }
 
 TEST(GeneralNameTest, BuiltFromText)
@@ -180,7 +165,7 @@ TEST(LocationTest, DistributionPointsGiveTheFirstFullName)
         0x30, TvrTest::DerTlv(0xA0, TvrTest::DerTlv(0xA1, TvrTest::DerTlv(
                                                           0x30, Cat(TvrTest::DerOid("2.5.4.3"),
                                                                     Ia5(0x0C, "crl"))))));
-    CRLDistributionPoints odd(Bytes(TvrTest::DerTlv(0x30, Cat(reasonsOnly, relative))), false);
+    CRLDistributionPoints odd(Der(TvrTest::DerTlv(0x30, Cat(reasonsOnly, relative))), false);
     ASSERT_EQ(odd.GetCount(), 2);
     for (const auto& point : odd.GetDistributionPoints())
         EXPECT_FALSE(point.GetFullName());
@@ -214,9 +199,9 @@ TEST(LocationTest, MalformedDerIsRefused)
     };
     const std::vector<std::pair<const char*, DERBytes>> inputs = {
         {"empty", DERBytes()},
-        {"truncated", Bytes({0x30, 0x10, 0x30, 0x0E})},
-        {"wrong tag", Bytes({0x02, 0x01, 0x05})},
-        {"bad length", Bytes({0x30, 0x84, 0xff, 0xff, 0xff, 0xff})},
+        {"truncated", Der({0x30, 0x10, 0x30, 0x0E})},
+        {"wrong tag", Der({0x02, 0x01, 0x05})},
+        {"bad length", Der({0x30, 0x84, 0xff, 0xff, 0xff, 0xff})},
     };
     for (const auto& [name, make] : makers) {
         for (const auto& [what, bytes] : inputs) {

@@ -2,6 +2,7 @@
 // order and severity of every line, and a property writer that renders its calls as text.
 #pragma once
 
+#include "CertTestUtil.h"
 #include "DERBytes.h"
 #include "Logger.h"
 #include "PropertyWriter.h"
@@ -41,10 +42,7 @@ inline TvrASN1::DERBytes Der(const std::string& hex)
     return TvrASN1::DERBytes(bytes.data(), bytes.size());
 }
 
-inline TvrASN1::DERBytes Der(const std::vector<unsigned char>& bytes)
-{
-    return TvrASN1::DERBytes(bytes.data(), bytes.size());
-}
+using CertTest::Der;
 
 inline std::vector<unsigned char> Bytes(const TvrASN1::DERBytes& der)
 {

@@ -1,3 +1,4 @@
+#include "CertTestUtil.h"
 #include "LogCapture.h"
 #include "X509LibLogger.h"
 #include "X509Name.h"
@@ -10,20 +11,12 @@
 #include <thread>
 #include <vector>
 
-using TvrCommon::ErrCodeException;
+using CertTest::CodeOf;
+using CertTest::NameDer;
 using TvrX509::X509Name;
 using TvrX509::X509NameImpl;
 
 namespace {
-
-TvrASN1::DERBytes DerOf(const X509_NAME* name)
-{
-    unsigned char* der = nullptr;
-    int length = i2d_X509_NAME(name, &der);
-    TvrASN1::DERBytes bytes(der, static_cast<size_t>(length));
-    OPENSSL_free(der);
-    return bytes;
-}
 
 // A name built directly with OpenSSL, one attribute per element (type, value, string type).
 X509Name RawName(std::initializer_list<std::tuple<const char*, std::string, int>> entries)
@@ -33,19 +26,9 @@ X509Name RawName(std::initializer_list<std::tuple<const char*, std::string, int>
         X509_NAME_add_entry_by_txt(name, type, stringType,
                                    reinterpret_cast<const unsigned char*>(value.data()),
                                    static_cast<int>(value.size()), -1, 0);
-    X509Name result(DerOf(name));
+    X509Name result(NameDer(name));
     X509_NAME_free(name);
     return result;
-}
-
-int CodeOf(const std::function<void()>& action)
-{
-    try {
-        action();
-    } catch (const ErrCodeException& e) {
-        return e.GetCode();
-    }
-    return 0;
 }
 
 size_t RdnCount(const X509Name& name)
@@ -201,7 +184,7 @@ TEST(X509NameTest, RdnsAndAttributes)
     ASN1_OBJECT_free(unknown);
     const unsigned char bmp[] = {0x00, 'A', 0x00, 'B'};
     X509_NAME_add_entry_by_NID(raw, NID_commonName, V_ASN1_BMPSTRING, bmp, 4, -1, 0);
-    X509Name fromDer(DerOf(raw));
+    X509Name fromDer(NameDer(raw));
     EXPECT_EQ(fromDer.GetOneLine(), "CN=AB,1.2.3.4=#0C0378797A");
     auto attributes = fromDer.GetRDNs();
     ASSERT_EQ(attributes.size(), 2u);

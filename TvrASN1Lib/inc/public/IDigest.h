@@ -7,13 +7,11 @@
 #include <openssl/asn1.h>
 #include <openssl/crypto.h>
 
-#include <cstdio>
 #include <string>
 
 namespace TvrASN1 {
 
 namespace detail {
-std::string HexOf(const TvrCommon::ByteArray& bytes, bool upperCase);
 TvrCommon::ByteArray Sha1Of(const TvrCommon::ByteArray& bytes);
 std::string SignatureFingerprint(const ASN1_BIT_STRING* signature);
 } // namespace detail
@@ -33,7 +31,7 @@ public:
     }
 
     // That digest as 40 lower-case hexadecimal digits.
-    std::string GetThumbprint() const { return detail::HexOf(GetDigest(), false); }
+    std::string GetThumbprint() const { return GetDigest().Hexify(0, 0); }
 
     // SHA-1 over the OCTET STRING encoding of the signature value, 40 upper-case digits.
     std::string GetFingerprint() const

@@ -26,11 +26,6 @@ namespace {
 const char* const kSource = "src/BasicOCSPResponse";
 using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 
-TvrCommon::ByteArray BytesOf(const ASN1_STRING* value)
-{
-    return TvrCommon::ByteArray(ASN1_STRING_get0_data(value), static_cast<size_t>(ASN1_STRING_length(value)));
-}
-
 // SHA-1 of the certificate's public key bits; empty when it cannot be computed.
 TvrCommon::ByteArray KeyHashOf(const X509* certificate)
 {
@@ -47,11 +42,6 @@ BasicOCSPResponseImpl::BasicOCSPResponseImpl()
     : OpenSSLBase(OCSP_BASICRESP_new, OCSP_BASICRESP_free, DupOCSP_BASICRESP, d2i_OCSP_BASICRESP,
                   i2d_OCSP_BASICRESP)
 {
-}
-
-BasicOCSPResponseImpl::BasicOCSPResponseImpl(const OCSP_BASICRESP* source) : BasicOCSPResponseImpl()
-{
-    Set(source);
 }
 
 BasicOCSPResponseImpl::BasicOCSPResponseImpl(const TvrASN1::DERBytes& der) : BasicOCSPResponseImpl()
@@ -73,10 +63,8 @@ BasicOCSPResponseImpl& BasicOCSPResponseImpl::Of(const BasicOCSPResponse& respon
 
 int BasicOCSPResponseImpl::GetVersion() const
 {
-    auto mirror = MirrorOf<RESPDATA_MIRROR>(ASN1_ITEM_rptr(OCSP_RESPDATA), OCSP_resp_get0_respdata(object),
-                                            ASN1_ITEM_rptr(RESPDATA_MIRROR));
-    if (!mirror)
-        throw TvrCommon::ErrCodeException(1);
+    auto mirror = RequiredMirrorOf<RESPDATA_MIRROR>(ASN1_ITEM_rptr(OCSP_RESPDATA), OCSP_resp_get0_respdata(object),
+                                                    ASN1_ITEM_rptr(RESPDATA_MIRROR));
     return mirror->version ? static_cast<int>(ASN1_INTEGER_get(mirror->version)) + 1 : 1;
 }
 

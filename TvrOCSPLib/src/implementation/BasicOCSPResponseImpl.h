@@ -25,8 +25,6 @@ class BasicOCSPResponseImpl : public TvrASN1::OpenSSLBase<OCSP_BASICRESP>,
                               public TvrASN1::IDigest<BasicOCSPResponseImpl> {
 public:
     BasicOCSPResponseImpl();
-    // A duplicate of `source`; null: code 4.
-    explicit BasicOCSPResponseImpl(const OCSP_BASICRESP* source);
     // Decodes the first object of `der`; undecodable bytes: code 3.
     explicit BasicOCSPResponseImpl(const TvrASN1::DERBytes& der);
     BasicOCSPResponseImpl(const BasicOCSPResponseImpl& other) = default;

@@ -2,6 +2,7 @@
 
 #include "ErrCodeException.h"
 #include "OCSPLibLogger.h"
+#include "OCSPUtil.h"
 #include "ThreadFlagRegistry.h"
 #include "ThreadId.h"
 #include "X509CertificateImpl.h"
@@ -38,8 +39,7 @@ std::string HashText(const ASN1_OCTET_STRING* hash)
 {
     if (!hash)
         throw TvrCommon::ErrCodeException(1);
-    return TvrCommon::ByteArray(ASN1_STRING_get0_data(hash), static_cast<size_t>(ASN1_STRING_length(hash)))
-        .Hexify(0, 1);
+    return BytesOf(hash).Hexify(0, 1);
 }
 
 } // namespace
@@ -47,11 +47,6 @@ std::string HashText(const ASN1_OCTET_STRING* hash)
 CertIDImpl::CertIDImpl()
     : OpenSSLBase(OCSP_CERTID_new, OCSP_CERTID_free, OCSP_CERTID_dup, d2i_OCSP_CERTID, i2d_OCSP_CERTID)
 {
-}
-
-CertIDImpl::CertIDImpl(const OCSP_CERTID* source) : CertIDImpl()
-{
-    Set(source);
 }
 
 CertIDImpl& CertIDImpl::Of(const CertID& id)
@@ -89,8 +84,7 @@ std::unique_ptr<TvrCommon::BigInt> CertIDImpl::GetSerialNumber() const
     const ASN1_INTEGER* serial = FieldsOf(object).serial;
     if (!serial)
         throw TvrCommon::ErrCodeException(1);
-    TvrCommon::ByteArray bytes(ASN1_STRING_get0_data(serial), static_cast<size_t>(ASN1_STRING_length(serial)));
-    return std::make_unique<TvrCommon::BigInt>(bytes);
+    return std::make_unique<TvrCommon::BigInt>(BytesOf(serial));
 }
 
 std::unique_ptr<std::string> CertIDImpl::GetHashAlgorithm() const

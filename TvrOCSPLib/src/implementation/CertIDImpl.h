@@ -13,8 +13,6 @@ namespace TvrOCSP {
 class CertIDImpl : public TvrASN1::OpenSSLBase<OCSP_CERTID> {
 public:
     CertIDImpl();
-    // A duplicate of `source`; null: code 4.
-    explicit CertIDImpl(const OCSP_CERTID* source);
     CertIDImpl(const CertIDImpl& other) = default;
     CertIDImpl& operator=(const CertIDImpl& other) = default;
     virtual ~CertIDImpl() = default;

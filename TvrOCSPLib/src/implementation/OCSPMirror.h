@@ -7,6 +7,8 @@
 // is handed back as the OpenSSL type. C++ linkage in this namespace, so nothing collides
 // with libcrypto's exports.
 
+#include "ErrCodeException.h"
+
 #include <openssl/asn1.h>
 #include <openssl/ocsp.h>
 #include <openssl/x509.h>
@@ -101,6 +103,17 @@ MirrorPtr<M> MirrorOf(const ASN1_ITEM* sourceItem, const void* object, const ASN
 {
     return MirrorPtr<M>(static_cast<M*>(DecodeMirror(sourceItem, object, mirrorItem)),
                         ItemDeleter(mirrorItem));
+}
+
+// As MirrorOf, for fields the object must have: an object that cannot be mirrored is a
+// missing field, code 1.
+template <typename M>
+MirrorPtr<M> RequiredMirrorOf(const ASN1_ITEM* sourceItem, const void* object, const ASN1_ITEM* mirrorItem)
+{
+    auto mirror = MirrorOf<M>(sourceItem, object, mirrorItem);
+    if (!mirror)
+        throw TvrCommon::ErrCodeException(1);
+    return mirror;
 }
 
 } // namespace TvrOCSP

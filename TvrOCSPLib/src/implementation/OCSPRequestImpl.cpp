@@ -15,11 +15,6 @@ RequestImpl::RequestImpl()
 {
 }
 
-RequestImpl::RequestImpl(const OCSP_ONEREQ* source) : RequestImpl()
-{
-    Set(source);
-}
-
 RequestImpl& RequestImpl::Of(const Request& request)
 {
     return *request.m_impl;

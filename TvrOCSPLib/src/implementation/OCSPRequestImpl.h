@@ -14,7 +14,6 @@ namespace TvrOCSP {
 class RequestImpl : public TvrASN1::OpenSSLBase<OCSP_ONEREQ> {
 public:
     RequestImpl();
-    explicit RequestImpl(const OCSP_ONEREQ* source);
     RequestImpl(const RequestImpl& other) = default;
     RequestImpl& operator=(const RequestImpl& other) = default;
     virtual ~RequestImpl() = default;

@@ -19,11 +19,6 @@ ResponseBytesImpl::ResponseBytesImpl()
 {
 }
 
-ResponseBytesImpl::ResponseBytesImpl(const OCSP_RESPBYTES* source) : ResponseBytesImpl()
-{
-    Set(source);
-}
-
 ResponseBytesImpl& ResponseBytesImpl::Of(const ResponseBytes& bytes)
 {
     return *bytes.m_impl;

@@ -14,7 +14,6 @@ namespace TvrOCSP {
 class ResponseBytesImpl : public TvrASN1::OpenSSLBase<OCSP_RESPBYTES> {
 public:
     ResponseBytesImpl();
-    explicit ResponseBytesImpl(const OCSP_RESPBYTES* source);
     ResponseBytesImpl(const ResponseBytesImpl& other) = default;
     ResponseBytesImpl& operator=(const ResponseBytesImpl& other) = default;
     virtual ~ResponseBytesImpl() = default;

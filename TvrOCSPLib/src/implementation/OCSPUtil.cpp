@@ -19,6 +19,11 @@ TvrCommon::Date DateOf(const ASN1_GENERALIZEDTIME* time)
     return TvrCommon::Date(text, TvrCommon::Date::GeneralizedTime);
 }
 
+TvrCommon::ByteArray BytesOf(const ASN1_STRING* value)
+{
+    return TvrCommon::ByteArray(ASN1_STRING_get0_data(value), static_cast<size_t>(ASN1_STRING_length(value)));
+}
+
 TvrCommon::ByteArray EncodeItem(const void* value, const ASN1_ITEM* item)
 {
     unsigned char* der = nullptr;

@@ -19,6 +19,9 @@ namespace TvrOCSP {
 // The time's text read as GeneralizedTime; null time: code 1.
 TvrCommon::Date DateOf(const ASN1_GENERALIZEDTIME* time);
 
+// The content bytes of an ASN.1 string (octets, bits, integer).
+TvrCommon::ByteArray BytesOf(const ASN1_STRING* value);
+
 // The DER encoding of an item value; empty when it cannot be encoded.
 TvrCommon::ByteArray EncodeItem(const void* value, const ASN1_ITEM* item);
 

@@ -1,7 +1,6 @@
 #include "SingleResponseImpl.h"
 
 #include "CertIDImpl.h"
-#include "ErrCodeException.h"
 #include "OCSPItemDup.h"
 #include "OCSPMirror.h"
 #include "OCSPUtil.h"
@@ -16,11 +15,6 @@ RevokedInfoImpl::RevokedInfoImpl()
 {
 }
 
-RevokedInfoImpl::RevokedInfoImpl(const OCSP_REVOKEDINFO* source) : RevokedInfoImpl()
-{
-    Set(source);
-}
-
 RevokedInfoImpl& RevokedInfoImpl::Of(const RevokedInfo& info)
 {
     return *info.m_impl;
@@ -29,11 +23,8 @@ RevokedInfoImpl& RevokedInfoImpl::Of(const RevokedInfo& info)
 namespace {
 MirrorPtr<REVOKEDINFO_MIRROR> RevokedMirror(const OCSP_REVOKEDINFO* info)
 {
-    auto mirror = MirrorOf<REVOKEDINFO_MIRROR>(ASN1_ITEM_rptr(OCSP_REVOKEDINFO), info,
-                                               ASN1_ITEM_rptr(REVOKEDINFO_MIRROR));
-    if (!mirror)
-        throw TvrCommon::ErrCodeException(1);
-    return mirror;
+    return RequiredMirrorOf<REVOKEDINFO_MIRROR>(ASN1_ITEM_rptr(OCSP_REVOKEDINFO), info,
+                                                ASN1_ITEM_rptr(REVOKEDINFO_MIRROR));
 }
 } // namespace
 
@@ -58,11 +49,6 @@ CertStatusImpl::CertStatusImpl()
 {
 }
 
-CertStatusImpl::CertStatusImpl(const OCSP_CERTSTATUS* source) : CertStatusImpl()
-{
-    Set(source);
-}
-
 CertStatusImpl& CertStatusImpl::Of(const CertStatus& status)
 {
     return *status.m_impl;
@@ -71,11 +57,8 @@ CertStatusImpl& CertStatusImpl::Of(const CertStatus& status)
 namespace {
 MirrorPtr<CERTSTATUS_MIRROR> StatusMirror(const OCSP_CERTSTATUS* status)
 {
-    auto mirror = MirrorOf<CERTSTATUS_MIRROR>(ASN1_ITEM_rptr(OCSP_CERTSTATUS), status,
-                                              ASN1_ITEM_rptr(CERTSTATUS_MIRROR));
-    if (!mirror)
-        throw TvrCommon::ErrCodeException(1);
-    return mirror;
+    return RequiredMirrorOf<CERTSTATUS_MIRROR>(ASN1_ITEM_rptr(OCSP_CERTSTATUS), status,
+                                               ASN1_ITEM_rptr(CERTSTATUS_MIRROR));
 }
 } // namespace
 
@@ -100,11 +83,6 @@ SingleResponseImpl::SingleResponseImpl()
     : OpenSSLBase(OCSP_SINGLERESP_new, OCSP_SINGLERESP_free, DupOCSP_SINGLERESP,
                   d2i_OCSP_SINGLERESP, i2d_OCSP_SINGLERESP)
 {
-}
-
-SingleResponseImpl::SingleResponseImpl(const OCSP_SINGLERESP* source) : SingleResponseImpl()
-{
-    Set(source);
 }
 
 SingleResponseImpl& SingleResponseImpl::Of(const SingleResponse& response)

@@ -13,7 +13,6 @@ namespace TvrOCSP {
 class RevokedInfoImpl : public TvrASN1::OpenSSLBase<OCSP_REVOKEDINFO> {
 public:
     RevokedInfoImpl();
-    explicit RevokedInfoImpl(const OCSP_REVOKEDINFO* source);
     RevokedInfoImpl(const RevokedInfoImpl& other) = default;
     RevokedInfoImpl& operator=(const RevokedInfoImpl& other) = default;
     virtual ~RevokedInfoImpl() = default;
@@ -26,7 +25,6 @@ public:
 class CertStatusImpl : public TvrASN1::OpenSSLBase<OCSP_CERTSTATUS> {
 public:
     CertStatusImpl();
-    explicit CertStatusImpl(const OCSP_CERTSTATUS* source);
     CertStatusImpl(const CertStatusImpl& other) = default;
     CertStatusImpl& operator=(const CertStatusImpl& other) = default;
     virtual ~CertStatusImpl() = default;
@@ -40,7 +38,6 @@ public:
 class SingleResponseImpl : public TvrASN1::OpenSSLBase<OCSP_SINGLERESP> {
 public:
     SingleResponseImpl();
-    explicit SingleResponseImpl(const OCSP_SINGLERESP* source);
     SingleResponseImpl(const SingleResponseImpl& other) = default;
     SingleResponseImpl& operator=(const SingleResponseImpl& other) = default;
     virtual ~SingleResponseImpl() = default;

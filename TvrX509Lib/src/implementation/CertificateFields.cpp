@@ -1,6 +1,7 @@
 #include "CertificateFields.h"
 
 #include "ErrCodeException.h"
+#include "TypedExtensionImpl.h"
 #include "X509LibLogger.h"
 
 #include <openssl/evp.h>
@@ -58,13 +59,11 @@ std::string SignatureDigestName(const X509_ALGOR* algorithm)
 
 X509Extension ExtensionOf(X509_EXTENSION* extension)
 {
-    char oid[1024] = {};
-    OBJ_obj2txt(oid, sizeof(oid), X509_EXTENSION_get_object(extension), 1);
     const ASN1_OCTET_STRING* data = X509_EXTENSION_get_data(extension);
     TvrASN1::DERBytes value;
     if (data)
         value = TvrASN1::DERBytes(ASN1_STRING_get0_data(data), static_cast<size_t>(ASN1_STRING_length(data)));
-    return X509Extension(oid, value, X509_EXTENSION_get_critical(extension) > 0);
+    return X509Extension(ObjectToText(X509_EXTENSION_get_object(extension), 1), value, X509_EXTENSION_get_critical(extension) > 0);
 }
 
 } // namespace TvrX509

@@ -1,5 +1,7 @@
 #include "QCStatementsAsn1.h"
 
+#include "ItemDupByTemplate.h"
+
 #include <openssl/asn1t.h>
 
 namespace TvrX509 {
@@ -52,12 +54,10 @@ IMPLEMENT_ASN1_FUNCTIONS(QC_STATEMENTS)
 IMPLEMENT_ASN1_FUNCTIONS(PRIVATE_KEY_USAGE_PERIOD)
 
 // OpenSSL's own dup macro returns ASN1_item_dup's void* unconverted, which C++ rejects.
-#define TVR_IMPLEMENT_QC_DUP(X)                                                   \
-    X* X##_dup(const X* a)                                                        \
-    {                                                                             \
-        if (!a)                                                                   \
-            return nullptr;                                                       \
-        return static_cast<X*>(ASN1_item_dup(ASN1_ITEM_rptr(X), const_cast<X*>(a))); \
+#define TVR_IMPLEMENT_QC_DUP(X)                                   \
+    X* X##_dup(const X* a)                                        \
+    {                                                             \
+        return TvrASN1::DupByItem(ASN1_ITEM_rptr(X), a);          \
     }
 
 TVR_IMPLEMENT_QC_DUP(ISO_4217_CURRENCY_CODE)

@@ -8,6 +8,7 @@
 #include "FileJanitor.h"
 #include "KeyUsage.h"
 #include "KeyUsageBasedCertSelector.h"
+#include "QCStatementsAsn1.h"
 #include "X509GeneralNameImpl.h"
 #include "X509LibLogger.h"
 #include "X509NameImpl.h"
@@ -461,8 +462,9 @@ bool X509CertificateImpl::GetPrivateKeyUsagePeriod(std::unique_ptr<TvrCommon::Da
         return false;
     }
     const unsigned char* p = ASN1_STRING_get0_data(data);
-    std::unique_ptr<PKEY_USAGE_PERIOD, void (*)(PKEY_USAGE_PERIOD*)> period(
-        d2i_PKEY_USAGE_PERIOD(nullptr, &p, ASN1_STRING_length(data)), PKEY_USAGE_PERIOD_free);
+    std::unique_ptr<PRIVATE_KEY_USAGE_PERIOD, void (*)(PRIVATE_KEY_USAGE_PERIOD*)> period(
+        d2i_PRIVATE_KEY_USAGE_PERIOD(nullptr, &p, ASN1_STRING_length(data)),
+        PRIVATE_KEY_USAGE_PERIOD_free);
     if (!period) {
         GetLogger()->Error(kSource, __LINE__)
             << "Failed to convert PrivateKeyUsagePeriod to internal format." << std::endl;

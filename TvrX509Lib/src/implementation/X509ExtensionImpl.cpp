@@ -6,6 +6,7 @@
 #include "ExtendedKeyUsage.h"
 #include "KeyUsage.h"
 #include "QCStatements.h"
+#include "TypedExtensionImpl.h"
 #include "X509LibLogger.h"
 
 #include <openssl/objects.h>
@@ -14,17 +15,6 @@
 #include <ostream>
 
 namespace TvrX509 {
-
-namespace {
-
-std::string ObjectText(const ASN1_OBJECT* object, int noName)
-{
-    char buffer[1024] = {};
-    OBJ_obj2txt(buffer, sizeof(buffer), object, noName);
-    return buffer;
-}
-
-} // namespace
 
 X509ExtensionImpl::X509ExtensionImpl()
     : OpenSSLBase(X509_EXTENSION_new, X509_EXTENSION_free, X509_EXTENSION_dup,
@@ -43,12 +33,12 @@ X509ExtensionImpl::X509ExtensionImpl(const std::string& oid, const TvrASN1::DERB
 
 std::string X509ExtensionImpl::GetOID() const
 {
-    return ObjectText(X509_EXTENSION_get_object(object), 1);
+    return ObjectToText(X509_EXTENSION_get_object(object), 1);
 }
 
 std::string X509ExtensionImpl::GetName() const
 {
-    return ObjectText(X509_EXTENSION_get_object(object), 0);
+    return ObjectToText(X509_EXTENSION_get_object(object), 0);
 }
 
 bool X509ExtensionImpl::IsCritical() const

@@ -307,11 +307,8 @@ int X509StoreContextImpl::InternalVerify(X509_STORE_CTX* ctx)
     if (IsSelfIssued(ctx, xi)) {
         xs = xi;
     } else {
-        if (n == 0) {
-            X509_STORE_CTX_set_error(ctx, X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE);
-            X509_STORE_CTX_set_current_cert(ctx, xi);
-            return cb(0, ctx);
-        }
+        if (n == 0)
+            return Report(ctx, X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE, n, xi);
         --n;
         X509_STORE_CTX_set_error_depth(ctx, n);
         xs = sk_X509_value(chain, n);
@@ -321,9 +318,7 @@ int X509StoreContextImpl::InternalVerify(X509_STORE_CTX* ctx)
         if (!SignatureMark::IsVerifiedBy(xs, xi)) {
             KeyPtr key(X509_get_pubkey(xi));
             if (!key) {
-                X509_STORE_CTX_set_error(ctx, X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY);
-                X509_STORE_CTX_set_current_cert(ctx, xi);
-                if (!cb(0, ctx))
+                if (!Report(ctx, X509_V_ERR_UNABLE_TO_DECODE_ISSUER_PUBLIC_KEY, n, xi))
                     return 0;
             } else {
                 // Signature checks of trusted certificates run with the thread's flag 1 cleared.
@@ -337,11 +332,8 @@ int X509StoreContextImpl::InternalVerify(X509_STORE_CTX* ctx)
                     TvrCrypto::ThreadFlagRegistry::SetFlag1(thread, saved);
                 if (verified > 0) {
                     SignatureMark::Set(xs, xi);
-                } else {
-                    X509_STORE_CTX_set_error(ctx, X509_V_ERR_CERT_SIGNATURE_FAILURE);
-                    X509_STORE_CTX_set_current_cert(ctx, xs);
-                    if (!cb(0, ctx))
-                        return 0;
+                } else if (!Report(ctx, X509_V_ERR_CERT_SIGNATURE_FAILURE, n, xs)) {
+                    return 0;
                 }
             }
         }

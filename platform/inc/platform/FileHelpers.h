@@ -1,10 +1,17 @@
-// Small POSIX file helpers shared by the platform layers.
+// Small POSIX file and environment helpers shared by the platform layers.
 #pragma once
 
 #include <string>
 #include <sys/types.h>
 
 namespace Platform {
+
+// The environment variable's value; the fallback when it is unset or empty.
+std::string EnvironmentOr(const char* name, const std::string& fallback);
+// Where settings files live: the user's $XDG_CONFIG_HOME (default ~/.config) and the
+// machine's $TVR_SYSTEM_CONFIG_DIR (default /etc/xdg).
+std::string UserConfigDirectory();
+std::string SystemConfigDirectory();
 
 bool ReadWholeFile(const std::string& path, std::string& out);
 // mkdir -p; existing folders are fine.

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "../OwnModulePath.h"
+
 namespace {
 
 char gOwnPath[PATH_MAX];
@@ -82,10 +84,7 @@ void Log(const char* name, const Args&... args) {
 int Result(const char* name) { return static_cast<int>(Value(ReadConfig(), std::string("rv.") + name, 0)); }
 
 __attribute__((constructor)) void OnLoad() {
-  Dl_info info{};
-  if (::dladdr(reinterpret_cast<void*>(&OnLoad), &info) && info.dli_fname) {
-    std::strncpy(gOwnPath, info.dli_fname, sizeof gOwnPath - 1);
-  }
+  TvrTest::StoreOwnModulePath(reinterpret_cast<void*>(&OnLoad), gOwnPath);
 }
 
 }  // namespace

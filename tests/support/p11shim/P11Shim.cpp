@@ -42,6 +42,8 @@
 #include <string>
 #include <vector>
 
+#include "../OwnModulePath.h"
+
 namespace {
 
 // Every function of the Cryptoki 2.x function list, in list order.
@@ -550,10 +552,7 @@ void* const gExtensionList[40] = {
     reinterpret_cast<void*>(&EtcChangePin), reinterpret_cast<void*>(&EtcUnblockPin)};
 
 __attribute__((constructor)) void OnLoad() {
-  Dl_info info{};
-  if (::dladdr(reinterpret_cast<void*>(&OnLoad), &info) && info.dli_fname) {
-    std::strncpy(gOwnPath, info.dli_fname, sizeof gOwnPath - 1);
-  }
+  TvrTest::StoreOwnModulePath(reinterpret_cast<void*>(&OnLoad), gOwnPath);
   gOwnList = MakeOwnList();
   AppendLog(ReadConfig(), "load");
 }

@@ -24,6 +24,8 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "../OwnModulePath.h"
+
 namespace {
 
 // The control code our pad answers to, as CCID readers number it.
@@ -141,10 +143,7 @@ RESPONSECODE ModifyPin(const Config& config, DWORD lun, PUCHAR tx, DWORD txLengt
 }
 
 __attribute__((constructor)) void OnLoad() {
-  Dl_info info{};
-  if (::dladdr(reinterpret_cast<void*>(&OnLoad), &info) && info.dli_fname) {
-    std::strncpy(gOwnPath, info.dli_fname, sizeof gOwnPath - 1);
-  }
+  TvrTest::StoreOwnModulePath(reinterpret_cast<void*>(&OnLoad), gOwnPath);
 }
 
 }  // namespace

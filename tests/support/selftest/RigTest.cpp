@@ -45,6 +45,12 @@ class LoadedModule {
     if (getList(&list) != CKR_OK || !list) throw std::runtime_error("C_GetFunctionList failed");
     return list;
   }
+  // The function list, initialised; the test finalises it.
+  CK_FUNCTION_LIST* Initialised() const {
+    CK_FUNCTION_LIST* list = List();
+    if (list->C_Initialize(nullptr) != CKR_OK) throw std::runtime_error("C_Initialize failed");
+    return list;
+  }
 
  private:
   void* handle_;
@@ -182,8 +188,7 @@ TEST_F(ShimTest, NamesTheSlotsOfTwoTokensAfterOneReaderAndHidesTheFreeSlot) {
   const std::string reader = "Virtual PCD 00 00";
   InstalledShim shim("libgclib.so", {.readers = {{"TokA", reader}, {"TokB", reader}}});
   LoadedModule module(shim.Path());
-  CK_FUNCTION_LIST* p11 = module.List();
-  ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
+  CK_FUNCTION_LIST* p11 = module.Initialised();
 
   CK_ULONG count = 0;
   ASSERT_EQ(p11->C_GetSlotList(CK_TRUE, nullptr, &count), CKR_OK);
@@ -202,8 +207,7 @@ TEST_F(ShimTest, NamesTheSlotsOfTwoTokensAfterOneReaderAndHidesTheFreeSlot) {
 TEST_F(ShimTest, ListsTheFreeSlotUnderItsOwnNameWhenAsked) {
   InstalledShim shim("libgclib.so", {.readers = {{"TokA", "Reader A"}}, .hideFreeSlot = false});
   LoadedModule module(shim.Path());
-  CK_FUNCTION_LIST* p11 = module.List();
-  ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
+  CK_FUNCTION_LIST* p11 = module.Initialised();
   std::vector<std::string> descriptions;
   for (const CK_SLOT_ID slot : Slots(p11)) descriptions.push_back(SlotDescription(p11, slot));
   ASSERT_EQ(descriptions.size(), 3u);
@@ -217,8 +221,7 @@ TEST_F(ShimTest, ListsTheFreeSlotUnderItsOwnNameWhenAsked) {
 TEST_F(ShimTest, InjectedReturnValueNeverReachesSoftHsm) {
   InstalledShim shim("libgclib.so", {});
   LoadedModule module(shim.Path());
-  CK_FUNCTION_LIST* p11 = module.List();
-  ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
+  CK_FUNCTION_LIST* p11 = module.Initialised();
   CK_SESSION_HANDLE session = 0;
   ASSERT_EQ(p11->C_OpenSession(SlotOfToken(p11, "TokA"), CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
   CK_UTF8CHAR pin[] = {'1', '2', '3', '4'};
@@ -241,8 +244,7 @@ TEST_F(ShimTest, InjectedReturnValueNeverReachesSoftHsm) {
 TEST_F(ShimTest, CallLogRunsFromLoadToUnload) {
   InstalledShim shim("libgclib.so", {});
   LoadedModule module(shim.Path());
-  CK_FUNCTION_LIST* p11 = module.List();
-  ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
+  CK_FUNCTION_LIST* p11 = module.Initialised();
   CK_INFO info{};
   ASSERT_EQ(p11->C_GetInfo(&info), CKR_OK);
   ASSERT_EQ(p11->C_Finalize(nullptr), CKR_OK);
@@ -271,8 +273,7 @@ TEST_F(ShimTest, BuildWithoutFunctionListStillExportsTheInfoFunctions) {
 TEST_F(ShimTest, MarksCallsThatOverlapInOneModule) {
   InstalledShim shim("libgclib.so", {.delayUs = 100000});
   LoadedModule module(shim.Path());
-  CK_FUNCTION_LIST* p11 = module.List();
-  ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
+  CK_FUNCTION_LIST* p11 = module.Initialised();
   CK_INFO info{};
   ASSERT_EQ(p11->C_GetInfo(&info), CKR_OK);
   ASSERT_EQ(p11->C_GetInfo(&info), CKR_OK);
@@ -323,8 +324,7 @@ TEST(SoftHsmTokensTest, WritesKeyPairAndCertificateOfEitherKeyType) {
 
     InstalledShim shim("libgclib.so", {});
     LoadedModule module(shim.Path());
-    CK_FUNCTION_LIST* p11 = module.List();
-    ASSERT_EQ(p11->C_Initialize(nullptr), CKR_OK);
+    CK_FUNCTION_LIST* p11 = module.Initialised();
     CK_SESSION_HANDLE session = 0;
     ASSERT_EQ(p11->C_OpenSession(SlotOfToken(p11, "Kulcs"), CKF_SERIAL_SESSION, nullptr, nullptr, &session), CKR_OK);
     CK_UTF8CHAR pin[] = {'1', '2', '3', '4'};
