@@ -1,13 +1,23 @@
 #include "platform/Profile.h"
 
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <random>
+#include <sstream>
 #include <thread>
+
+#include "platform/EventLog.h"
+#include "platform/LastError.h"
 
 using Platform::Profile;
 using Platform::ProfileValue;
@@ -33,6 +43,18 @@ class ProfileTest : public ::testing::Test {
   void WriteMachineFile(const std::string& app, const std::string& text) {
     std::filesystem::create_directories(root_ + "/system/Tavrenic");
     std::ofstream(root_ + "/system/Tavrenic/" + app + ".conf") << text;
+  }
+  std::string UserFolder() const { return root_ + "/user/Tavrenic"; }
+  std::string UserFile(const std::string& app) const { return UserFolder() + "/" + app + ".conf"; }
+  void WriteUserFile(const std::string& app, const std::string& text) {
+    std::filesystem::create_directories(UserFolder());
+    std::ofstream(UserFile(app), std::ios::binary) << text;
+  }
+  std::string ReadUserFile(const std::string& app) const {
+    std::ifstream in(UserFile(app), std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
   }
   std::string root_;
 };
@@ -103,23 +125,254 @@ TEST_F(ProfileTest, UserFileComesFirstThenMachineFile) {
   EXPECT_EQ(merged.GetDword("", "EventLogLevel", 0), 0u);
 }
 
+// A header without its ']' starts no section: what follows it, up to the next header,
+// belongs to none. "[]" returns to the application's own key.
 TEST_F(ProfileTest, HandEditedFileWithBrokenLinesStillReads) {
   WriteMachineFile("app",
+                   "\xEF\xBB\xBF\"First\"=dword:00000001\n"
                    "garbage line\n"
                    "\"Unterminated=\"x\n"
                    "\"BadDword\"=dword:xyz\n"
                    "\"TooLong\"=dword:123456789\n"
                    "\"BadHex\"=hex:0g\n"
+                   "\"Good\"=dword:00000002\r\n"
                    "[Section\n"
                    "\"Good\"=dword:0000000a\r\n"
+                   "\"Stray\"=dword:0000000b\n"
                    "; comment\n"
                    "[Other]\n"
-                   "\"Good\"=\"other\"\n");
+                   "\"Good\"=\"other\"\n"
+                   "[]\n"
+                   "\"Top\"=dword:00000003\n");
   Profile p("app");
-  EXPECT_EQ(p.GetDword("", "Good"), 10u);
+  EXPECT_EQ(p.GetDword("", "First"), 1u);  // a byte-order mark hides nothing
+  EXPECT_EQ(p.GetDword("", "Good"), 2u);
   EXPECT_EQ(p.GetString("Other", "Good"), "other");
-  for (const char* name : {"Unterminated", "BadDword", "TooLong", "BadHex"})
+  EXPECT_EQ(p.GetDword("", "Top"), 3u);
+  EXPECT_EQ(p.TypeOf("Other", "Top"), ValueType::None);
+  for (const char* name : {"Unterminated", "BadDword", "TooLong", "BadHex", "Stray"})
     EXPECT_EQ(p.TypeOf("", name), ValueType::None) << name;
+  EXPECT_EQ(p.TypeOf("Section", "Stray"), ValueType::None);
+}
+
+// Users edit the file by hand: a write rewrites the one line of its value, or adds one
+// line in the value's section, and leaves every other byte as the user wrote it.
+TEST_F(ProfileTest, WritesChangeOnlyTheLineOfTheirValue) {
+  const std::string topAfterSection = "[S]\n\"B\"=\"2\"\n[]\n\"A\"=\"1\"\n";
+  const std::string brokenHeader =
+      "\"Mode\"=dword:00000002\n[RenewCertificatesSettings\n\"Mode\"=dword:00000005\n";
+  const std::string handWritten =
+      "\xEF\xBB\xBF; my settings\n"
+      "\"Language\" = \"ENG\"\n"
+      "\"EventLogLevel\"=dword:00000003 \n"
+      "# note\r\n"
+      "whatever\n"
+      "\"ShowKeys\"=dword:00000001\r\n"
+      "\n"
+      "[RenewCertificatesSettings]\n"
+      "; ldap\n"
+      "  \"mode\"=dword:00000001\n"
+      "\n";
+  auto replace = [](std::string text, const std::string& from, const std::string& to) {
+    return text.replace(text.find(from), from.size(), to);
+  };
+  struct Case {
+    const char* what;
+    std::string before;
+    std::function<bool(Profile&)> change;
+    std::string after;
+  };
+  const std::vector<Case> cases = {
+      {"new section after a [] line", topAfterSection,
+       [](Profile& p) { return p.WriteDword("Other", "X", 1); },
+       topAfterSection + "\n[Other]\n\"X\"=dword:00000001\n"},
+      {"new top-level value after a [] line", topAfterSection,
+       [](Profile& p) { return p.WriteString("", "C", "3"); },
+       topAfterSection + "\"C\"=\"3\"\n"},
+      {"top-level value into a file that starts with a header", "[S]\n\"B\"=\"2\"\n",
+       [](Profile& p) { return p.WriteString("", "A", "1"); },
+       "\"A\"=\"1\"\n[S]\n\"B\"=\"2\"\n"},
+      {"value under a broken header is not the top-level one", brokenHeader,
+       [](Profile& p) { return p.WriteDword("", "Mode", 3); },
+       replace(brokenHeader, "00000002", "00000003")},
+      {"new value ahead of a broken header", brokenHeader,
+       [](Profile& p) { return p.WriteDword("", "Other", 1); },
+       replace(brokenHeader, "[", "\"Other\"=dword:00000001\n[")},
+      {"changed value keeps its line end", handWritten,
+       [](Profile& p) { return p.WriteDword("", "ShowKeys", 0); },
+       replace(handWritten, "dword:00000001\r", "dword:00000000\r")},
+      {"changed value keeps its indentation and spelling", handWritten,
+       [](Profile& p) { return p.WriteDword("renewcertificatessettings", "Mode", 2); },
+       replace(handWritten, "  \"mode\"=dword:00000001", "  \"mode\"=dword:00000002")},
+      {"new value goes to the end of its section", handWritten,
+       [](Profile& p) { return p.WriteString("RenewCertificatesSettings", "LDAPHostname", "h"); },
+       replace(handWritten, "00001\n\n", "00001\n\"LDAPHostname\"=\"h\"\n\n")},
+      {"a line the format does not know gets a value of its own", handWritten,
+       [](Profile& p) { return p.WriteString("", "Language", "HUN"); },
+       replace(handWritten, "\r\n\n[", "\r\n\"Language\"=\"HUN\"\n\n[")},
+      {"deleting removes the one line", handWritten,
+       [](Profile& p) { return p.Delete("", "ShowKeys"); },
+       replace(handWritten, "\"ShowKeys\"=dword:00000001\r\n", "")},
+      {"no line end after the last line", "\"A\"=\"1\"",
+       [](Profile& p) { return p.WriteString("", "B", "2"); }, "\"A\"=\"1\"\n\"B\"=\"2\"\n"},
+  };
+  for (const auto& c : cases) {
+    WriteUserFile("app", c.before);
+    Profile p("app", Profile::Scope::User);
+    ASSERT_TRUE(c.change(p)) << c.what;
+    EXPECT_EQ(ReadUserFile("app"), c.after) << c.what;
+  }
+  // What the issue saw through the public interface.
+  WriteUserFile("kelmardin", "[S]\n\"B\"=\"2\"\n[]\n\"EventLogLevel\"=dword:00000003\n");
+  Profile p("kelmardin");
+  ASSERT_TRUE(p.WriteDword("Other", "X", 1));
+  EXPECT_EQ(p.GetDword("", "EventLogLevel"), 3u);
+  EXPECT_EQ(p.GetString("S", "B"), "2");
+  EXPECT_EQ(p.TypeOf("S", "EventLogLevel"), ValueType::None);
+}
+
+// Root reads every file, so the writer runs as an ordinary user in a child process.
+TEST_F(ProfileTest, WriteFailsWhenTheFileCannotBeReadAndKeepsIt) {
+  WriteMachineFile("kelmardin", "\"EventLogLevel\"=dword:00000001\n");
+  const std::string text = "; mine\n\"Language\"=\"ENG\"\n[RenewCertificatesSettings]\n\"Mode\"=dword:00000002\n";
+  WriteUserFile("kelmardin", text);
+  const std::string path = UserFile("kelmardin");
+  uid_t uid = ::geteuid();
+  gid_t gid = ::getegid();
+  if (uid == 0) {
+    const passwd* nobody = ::getpwnam("nobody");
+    ASSERT_NE(nobody, nullptr);
+    uid = nobody->pw_uid;
+    gid = nobody->pw_gid;
+    ASSERT_EQ(::chmod(root_.c_str(), 0755), 0);
+    for (const std::string& item : {root_ + "/user", UserFolder(), path})
+      ASSERT_EQ(::chown(item.c_str(), uid, gid), 0) << item;
+  }
+  ASSERT_EQ(::chmod(path.c_str(), 0200), 0);  // its owner may write it, not read it
+
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::geteuid() != uid && (::setgid(gid) != 0 || ::setuid(uid) != 0)) ::_exit(10);
+    Profile::SetApplicationName("kelmardin");
+    auto sink = std::make_shared<Platform::RecordingEventSink>();
+    Platform::SetEventSink(sink);
+    Platform::RegisterEventSource();
+    if (Profile("kelmardin").WriteDword("", "ShowKeys", 1)) ::_exit(1);
+    if (Platform::GetLastError() != Platform::kErrorAccessDenied) ::_exit(2);
+    const auto events = sink->Entries();
+    if (events.size() != 1 || events[0].type != Platform::kEventError ||
+        events[0].text.find(path) == std::string::npos)
+      ::_exit(3);
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "1: the write succeeded, 2: wrong error, 3: no event";
+  ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+  EXPECT_EQ(ReadUserFile("kelmardin"), text);
+}
+
+// Temp files are named "<file>.<writer pid>.XXXXXX.tmp". A write clears those whose
+// writer is gone, or that are older than any write takes, and nothing else.
+TEST_F(ProfileTest, WriteClearsTempFilesOfDeadWritersOnly) {
+  Profile p("kelmardin");
+  ASSERT_TRUE(p.WriteDword("", "A", 1));
+  pid_t dead = ::fork();
+  ASSERT_GE(dead, 0);
+  if (dead == 0) ::_exit(0);
+  ASSERT_EQ(::waitpid(dead, nullptr, 0), dead);
+  pid_t live = ::fork();
+  ASSERT_GE(live, 0);
+  if (live == 0) {
+    ::pause();
+    ::_exit(0);
+  }
+  const std::string base = UserFile("kelmardin");
+  const std::string ofDead = base + "." + std::to_string(dead) + ".aB3xYz.tmp";
+  const std::string ofLive = base + "." + std::to_string(live) + ".aB3xYz.tmp";
+  const std::string oldOfLive = base + "." + std::to_string(live) + ".q1w2e3.tmp";
+  const std::vector<std::string> kept = {
+      ofLive, base + ".backup", base + ".bak.tmp", base + "." + std::to_string(dead) + ".tmp",
+      UserFolder() + "/other.conf." + std::to_string(dead) + ".aB3xYz.tmp"};
+  for (const auto& file : kept) std::ofstream(file) << "x";
+  for (const auto& file : {ofDead, oldOfLive}) std::ofstream(file) << "x";
+  std::filesystem::last_write_time(
+      oldOfLive, std::filesystem::file_time_type::clock::now() - std::chrono::hours(2));
+
+  EXPECT_TRUE(p.WriteDword("", "B", 2));
+  ::kill(live, SIGKILL);
+  ::waitpid(live, nullptr, 0);
+  EXPECT_FALSE(std::filesystem::exists(ofDead));
+  EXPECT_FALSE(std::filesystem::exists(oldOfLive));
+  for (const auto& file : kept) EXPECT_TRUE(std::filesystem::exists(file)) << file;
+}
+
+// A writer killed at any point leaves a file that reads whole: what was there before
+// and every write that reported success.
+TEST_F(ProfileTest, KilledWritersNeverDamageTheFile) {
+  constexpr int kFill = 1000;
+  constexpr int kRounds = 200;
+  std::string text = "; kept by hand\n";
+  for (int i = 0; i < kFill; ++i) {
+    char line[64];
+    std::snprintf(line, sizeof line, "\"Fill%d\"=dword:%08x\n", i, i);
+    text += line;
+  }
+  WriteUserFile("kelmardin", text);
+  auto fill = [](int i) { return static_cast<uint32_t>(i); };
+
+  const unsigned seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> delayMicroseconds(0, 20000);
+  std::vector<int> committed;
+  Profile reader("kelmardin");
+  for (int round = 0; round < kRounds; ++round) {
+    int report[2];
+    ASSERT_EQ(::pipe(report), 0);
+    const int first = committed.empty() ? 0 : committed.back() + 1;
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::close(report[0]);
+      Profile writer("kelmardin");
+      for (int i = first;; ++i) {
+        if (!writer.WriteDword("", "Key" + std::to_string(i), static_cast<uint32_t>(i))) ::_exit(1);
+        if (::write(report[1], &i, sizeof i) != sizeof i) ::_exit(2);
+      }
+    }
+    ::close(report[1]);
+    ::usleep(static_cast<useconds_t>(delayMicroseconds(random)));
+    ASSERT_EQ(::kill(child, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "the writer failed: " << WEXITSTATUS(status);
+    int done = 0;
+    while (::read(report[0], &done, sizeof done) == sizeof done) committed.push_back(done);
+    ::close(report[0]);
+
+    ASSERT_EQ(ReadUserFile("kelmardin").rfind("; kept by hand\n", 0), 0u) << "round " << round;
+    for (int i : {0, kFill / 2, kFill - 1})
+      ASSERT_EQ(reader.GetDword("", "Fill" + std::to_string(i)), fill(i)) << "round " << round;
+    if (!committed.empty()) {
+      ASSERT_EQ(reader.GetDword("", "Key" + std::to_string(committed.back()), 0xFFFFFFFFu),
+                static_cast<uint32_t>(committed.back()))
+          << "round " << round;
+    }
+  }
+  for (int i : committed)
+    EXPECT_EQ(reader.GetDword("", "Key" + std::to_string(i), 0xFFFFFFFFu),
+              static_cast<uint32_t>(i));
+
+  // The next write clears the temp files the killed writers left.
+  ASSERT_TRUE(reader.WriteDword("", "After", 1));
+  for (const auto& entry : std::filesystem::directory_iterator(UserFolder())) {
+    const std::string name = entry.path().filename().string();
+    EXPECT_TRUE(name == "kelmardin.conf" || name == "kelmardin.conf.lock") << name;
+  }
+  RecordProperty("committed", static_cast<int>(committed.size()));
 }
 
 TEST_F(ProfileTest, DeleteRemovesAndMissingValueIsFine) {
