@@ -7,6 +7,8 @@
 // always go to the user file. Values keep their type (string, expandable string, 32-bit
 // integer, multi-string, binary) so that callers can tell "absent" from "wrong type".
 //
+// Users may edit the file by hand: a write changes only the line of its value (or adds one
+// in the value's section) and keeps comments and lines it does not understand as they are.
 // Writes are atomic (temp file, fsync, rename) and serialised between threads and
 // processes by a lock file beside the profile.
 #pragma once
@@ -66,8 +68,9 @@ class Profile {
   std::optional<std::vector<uint8_t>> GetBinary(const std::string& section,
                                                 const std::string& name) const;
 
-  // Writers report success; they fail only when the user file cannot be written
-  // (or for a machine-scope profile, which is read-only to the program).
+  // Writers report success; they fail when the user file cannot be read or written
+  // (the file stays as it was; the last error says why, and an error event when the log
+  // level admits errors), and for a machine-scope profile, which is read-only to the program.
   bool Write(const std::string& section, const std::string& name, const ProfileValue& value);
   bool WriteString(const std::string& section, const std::string& name, const std::string& v);
   bool WriteDword(const std::string& section, const std::string& name, uint32_t v);
