@@ -313,7 +313,7 @@ TEST_F(ProfileTest, WriteClearsTempFilesOfDeadWritersOnly) {
 // and every write that reported success.
 TEST_F(ProfileTest, KilledWritersNeverDamageTheFile) {
   constexpr int kFill = 1000;
-  constexpr int kRounds = 200;
+  constexpr int kRounds = 150;
   std::string text = "; kept by hand\n";
   for (int i = 0; i < kFill; ++i) {
     char line[64];
@@ -326,7 +326,7 @@ TEST_F(ProfileTest, KilledWritersNeverDamageTheFile) {
   const unsigned seed = std::random_device{}();
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937 random(seed);
-  std::uniform_int_distribution<int> delayMicroseconds(0, 20000);
+  std::uniform_int_distribution<int> delayMicroseconds(0, 40000);
   std::vector<int> committed;
   Profile reader("kelmardin");
   for (int round = 0; round < kRounds; ++round) {
