@@ -8,14 +8,13 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/ptrace.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <sys/stat.h>
-
 #include <chrono>
-#include <filesystem>
 #include <cstdint>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <set>
@@ -34,7 +33,7 @@ using Platform::CertStore;
 constexpr size_t kCertificates = 6;
 constexpr int kKills = 100;
 constexpr auto kTimeBudget = std::chrono::seconds(40);
-// Large properties keep the writer busy writing, where a non-atomic write would be caught.
+// Large properties: a write in place would be caught half-done more often.
 constexpr size_t kPadding = 64 * 1024;
 
 // The writer's operations form one fixed sequence: operation n acts on certificate
