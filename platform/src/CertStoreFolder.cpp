@@ -1,19 +1,19 @@
 // System stores: one folder per store, one <sha1>.der and one <sha1>.props per certificate.
 //
 // Every operation holds the folder's lock file, so an operation sees the folder as another
-// one left it. Writes go through WriteFileAtomically; a temp file still there when the
-// lock is ours was left by a writer that died, and is removed.
+// one left it. Writes go through WriteFileAtomically, the properties before the certificate;
+// a temp file still there when the lock is ours, or a properties file without its
+// certificate, was left by a writer that died, and is removed.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <openssl/pem.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 
 #include "CertStoreBackend.h"
 #include "platform/FileHelpers.h"
@@ -148,39 +148,6 @@ bool IsTempFileName(const std::string& name) {
   return false;
 }
 
-// The certificates of a PEM bundle by thumbprint; damaged blocks are reported and skipped.
-std::map<std::string, CertContextPtr> ReadTrustBundle(const std::string& path) {
-  std::map<std::string, CertContextPtr> certificates;
-  std::string text;
-  if (path.empty() || !ReadWholeFile(path, text)) return certificates;
-  static const std::string kBegin = "-----BEGIN CERTIFICATE-----";
-  static const std::string kEnd = "-----END CERTIFICATE-----";
-  size_t pos = 0;
-  while ((pos = text.find(kBegin, pos)) != std::string::npos) {
-    const size_t end = text.find(kEnd, pos);
-    const std::string block =
-        text.substr(pos, end == std::string::npos ? std::string::npos : end + kEnd.size() - pos);
-    pos += kBegin.size();
-    BIO* bio = BIO_new_mem_buf(block.data(), static_cast<int>(block.size()));
-    X509* x509 = bio ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
-    BIO_free(bio);
-    CertContextPtr context;
-    if (x509) {
-      unsigned char* der = nullptr;
-      const int length = i2d_X509(x509, &der);
-      if (length > 0) context = CertContext::Create(der, static_cast<size_t>(length));
-      OPENSSL_free(der);
-      X509_free(x509);
-    }
-    if (!context) {
-      ReportStoreError("Damaged certificate in the trust bundle skipped: " + path);
-      continue;
-    }
-    certificates.emplace(context->Thumbprint(), context);
-  }
-  return certificates;
-}
-
 class FolderBackend : public CertStoreBackend {
  public:
   FolderBackend(std::string folder, std::string trustBundle)
@@ -190,17 +157,15 @@ class FolderBackend : public CertStoreBackend {
     FileLock lock(LockPath());
     if (!Locked(lock)) return false;
     std::map<std::string, CertContextPtr> found;
-    if (!trustBundle_.empty()) {
-      for (auto& [thumbprint, context] : ReadTrustBundle(trustBundle_))
-        found[thumbprint] = context->WithStore({}, shared_from_this());
-    }
+    for (const auto& [thumbprint, context] : *LoadTrustBundle(trustBundle_))
+      found[thumbprint] = context->WithStore({}, shared_from_this());
     DIR* dir = ::opendir(folder_.c_str());
     if (!dir) {
       SetLastError(ErrorFromErrno(errno));
       return false;
     }
-    std::vector<std::string> names;
-    while (const dirent* entry = ::readdir(dir)) names.emplace_back(entry->d_name);
+    std::set<std::string> names;
+    while (const dirent* entry = ::readdir(dir)) names.emplace(entry->d_name);
     ::closedir(dir);
     for (const std::string& name : names) {
       if (name == "." || name == ".." || name == ".lock") continue;
@@ -211,7 +176,12 @@ class FolderBackend : public CertStoreBackend {
       }
       const bool der = EndsWith(name, kDerSuffix) && name.size() == 44 && IsThumbprintText(name.substr(0, 40));
       const bool props = EndsWith(name, kPropsSuffix) && name.size() == 46 && IsThumbprintText(name.substr(0, 40));
-      if (props) continue;  // read with its certificate; one without is ignored
+      if (props) {
+        // Read with its certificate. One without was left by a writer that died between
+        // the two files (or by a manual deletion): nothing will ever read it.
+        if (!names.count(name.substr(0, 40) + kDerSuffix)) ::unlink(path.c_str());
+        continue;
+      }
       if (!der) {
         ReportStoreError("Foreign file in the certificate store skipped: " + path);
         continue;
@@ -244,14 +214,20 @@ class FolderBackend : public CertStoreBackend {
     if (existing && disposition == CertAddDisposition::UseExisting) return existing;
 
     const CertProperties& properties = certificate.Properties();
+    const auto& der = certificate.Encoded();
+    const bool hasProperties = properties.keyProvInfo || properties.friendlyName;
+    const std::string text = hasProperties ? SerializeProperties(properties) : std::string();
+    if (der.size() > kMaxStoreFileSize || text.size() > kMaxStoreFileSize) {
+      SetLastError(kEInvalidArg);  // more than the store would read back
+      return nullptr;
+    }
     bool written = true;
-    if (properties.keyProvInfo || properties.friendlyName) {
-      written = WriteFileAtomically(PropsPath(thumbprint), SerializeProperties(properties), 0600);
+    if (hasProperties) {
+      written = WriteFileAtomically(PropsPath(thumbprint), text, 0600);
     } else if (::unlink(PropsPath(thumbprint).c_str()) != 0 && errno != ENOENT) {
       written = false;
     }
     if (written) {
-      const auto& der = certificate.Encoded();
       written = WriteFileAtomically(DerPath(thumbprint), std::string(der.begin(), der.end()), 0600);
     }
     if (!written) {
@@ -265,21 +241,17 @@ class FolderBackend : public CertStoreBackend {
     FileLock lock(LockPath());
     if (!Locked(lock)) return false;
     if (!IsThumbprintText(thumbprint)) return true;  // never stored, so gone
-    bool hadFile = true;
-    if (::unlink(DerPath(thumbprint).c_str()) != 0) {
-      if (errno != ENOENT) {
+    if (FromBundle(thumbprint)) {
+      // It stays in the read-only bundle, so it cannot be deleted; a folder copy (with its
+      // properties) is left as it is rather than half-deleted.
+      SetLastError(kErrorAccessDenied);
+      return false;
+    }
+    for (const std::string& path : {DerPath(thumbprint), PropsPath(thumbprint)}) {
+      if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
         SetLastError(ErrorFromErrno(errno));
         return false;
       }
-      hadFile = false;
-    }
-    if (::unlink(PropsPath(thumbprint).c_str()) != 0 && errno != ENOENT) {
-      SetLastError(ErrorFromErrno(errno));
-      return false;
-    }
-    if (!hadFile && FromBundle(thumbprint)) {
-      SetLastError(kErrorAccessDenied);  // the trust bundle is read-only
-      return false;
     }
     return true;
   }
@@ -298,19 +270,20 @@ class FolderBackend : public CertStoreBackend {
   // The folder's certificate, or null (kCryptENotFound) when there is no usable one.
   CertContextPtr Load(const std::string& thumbprint) {
     std::string der;
-    if (!ReadWholeFile(DerPath(thumbprint), der)) {
+    const std::string derPath = DerPath(thumbprint);
+    if (!ReadOwnFile(derPath, der)) {
       SetLastError(kCryptENotFound);
       return nullptr;
     }
     auto context = CertContext::Create(reinterpret_cast<const uint8_t*>(der.data()), der.size());
     if (!context || context->Thumbprint() != thumbprint || context->Encoded().size() != der.size()) {
-      ReportStoreError("Damaged file in the certificate store skipped: " + DerPath(thumbprint));
+      ReportStoreError("Damaged file in the certificate store skipped: " + derPath);
       SetLastError(kCryptENotFound);
       return nullptr;
     }
     CertProperties properties;
     std::string text;
-    if (ReadWholeFile(PropsPath(thumbprint), text)) {
+    if (ReadOwnFile(PropsPath(thumbprint), text)) {
       if (auto parsed = ParseProperties(text)) {
         properties = *parsed;
       } else {
@@ -320,11 +293,29 @@ class FolderBackend : public CertStoreBackend {
     return context->WithStore(properties, shared_from_this());
   }
 
+  // A file of the folder, only when it is a regular file (not a link, FIFO or device that
+  // someone put there) of a size the store writes; anything else is reported and skipped.
+  static bool ReadOwnFile(const std::string& path, std::string& out) {
+    switch (ReadStoreFile(path, kMaxStoreFileSize, false, out)) {
+      case StoreFileRead::Ok:
+        return true;
+      case StoreFileRead::NotRegular:
+        ReportStoreError("Foreign file in the certificate store skipped: " + path);
+        return false;
+      case StoreFileRead::TooLarge:
+        ReportStoreError("Damaged file in the certificate store skipped: " + path);
+        return false;
+      case StoreFileRead::Missing:
+      case StoreFileRead::Failed:
+        break;
+    }
+    return false;
+  }
+
   CertContextPtr FromBundle(const std::string& thumbprint) {
-    if (trustBundle_.empty()) return nullptr;
-    auto bundle = ReadTrustBundle(trustBundle_);
-    auto it = bundle.find(thumbprint);
-    if (it == bundle.end()) return nullptr;
+    const auto bundle = LoadTrustBundle(trustBundle_);
+    auto it = bundle->find(thumbprint);
+    if (it == bundle->end()) return nullptr;
     return it->second->WithStore({}, shared_from_this());
   }
 

@@ -6,9 +6,11 @@
 // when it has properties, one file <sha1>.props. Every operation takes the store's file
 // lock (<folder>/.lock) and every write goes to a temp file that is synced and renamed,
 // so two threads or two processes never see a half-written certificate or property file.
-// A damaged or foreign file in the folder is skipped with an error event. "ROOT" also
-// shows the certificates of the system trust bundle, read-only ($TVR_TRUST_BUNDLE, default
-// /etc/ssl/certs/ca-certificates.crt).
+// A damaged or foreign file in the folder is skipped with an error event; only regular files
+// are read (never a link, FIFO or device), of at most 1 MiB. "ROOT" also shows the
+// certificates of the system trust bundle, read-only ($TVR_TRUST_BUNDLE, default
+// /etc/ssl/certs/ca-certificates.crt); the bundle is parsed once per process and again only
+// when the file changes.
 //
 // A memory store offers the same operations on certificates held by the process.
 //
@@ -143,10 +145,12 @@ class CertStore {
   CertContextPtr FindByThumbprint(const std::string& sha1Hex) const;
   // The first certificate after `previous` whose subject contains the text (ignoring case).
   CertContextPtr FindBySubject(const std::string& text, const CertContextPtr& previous = nullptr) const;
-  // Adds the certificate with its properties; returns the store's context of it.
+  // Adds the certificate with its properties; returns the store's context of it. A system
+  // store refuses (kEInvalidArg) a certificate or properties of more than 1 MiB.
   CertContextPtr Add(const CertContext& certificate, CertAddDisposition disposition);
   // Removes the certificate with that thumbprint. A certificate that is not there counts as
-  // removed. False only when it stays (read-only source, file error, closed store).
+  // removed. False only when it stays: kErrorAccessDenied for one of the read-only trust
+  // bundle (the store is then unchanged), a file error, or a closed store.
   bool Delete(const CertContext& certificate);
 
  private:

@@ -1,9 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
+#include <set>
+#include <thread>
 
 #include "StoreFixture.h"
 #include "platform/FileHelpers.h"
@@ -183,6 +188,13 @@ TEST_F(StoreFixture, SystemStoresAreFoldersThatPersist) {
   ASSERT_NE(reopened->Add(*Context(context->Encoded()), CertAddDisposition::ReplaceExisting), nullptr);
   EXPECT_NE(::stat((base + ".props").c_str(), &st), 0);
   EXPECT_FALSE(reopened->FindByThumbprint(context->Thumbprint())->Properties().keyProvInfo);
+
+  // What the store would not read back is refused, not written.
+  auto huge = Context(MakeNumberedCertificate("Persist", 2));
+  huge->SetFriendlyName(std::string(1 << 20, 'n'));
+  EXPECT_EQ(reopened->Add(*huge, CertAddDisposition::New), nullptr);
+  EXPECT_EQ(Platform::GetLastError(), Platform::kEInvalidArg);
+  EXPECT_EQ(reopened->FindByThumbprint(huge->Thumbprint()), nullptr);
   EXPECT_TRUE(Events().empty());
 }
 
@@ -233,6 +245,7 @@ TEST_F(StoreFixture, DamagedAndForeignFilesAreSkippedWithAnEvent) {
   for (const auto& e : sink_->Entries()) EXPECT_EQ(e.type, Platform::kEventError);
   struct stat st;
   EXPECT_NE(::stat(leftover.c_str(), &st), 0);  // removed under the lock
+  EXPECT_NE(::stat(orphan.c_str(), &st), 0);    // no certificate will ever read it
 
   // At level 0 nothing is written.
   sink_->Clear();
@@ -253,21 +266,31 @@ TEST_F(StoreFixture, RootAlsoShowsTheTrustBundleReadOnly) {
   alsoInFolder->SetFriendlyName("mine");
   // Already there through the bundle: a folder copy carries the properties.
   EXPECT_EQ(root->Add(*alsoInFolder, CertAddDisposition::New), nullptr);
+  EXPECT_EQ(Events(), std::vector<std::string>{"Damaged certificate in the trust bundle skipped: " + BundlePath()});
   ASSERT_NE(root->Add(*alsoInFolder, CertAddDisposition::ReplaceExisting), nullptr);
-  sink_->Clear();
 
   std::vector<CertContextPtr> contexts;
   ASSERT_TRUE(root->Enumerate(contexts));
   ASSERT_EQ(contexts.size(), 2u);
-  EXPECT_EQ(Events(), std::vector<std::string>{"Damaged certificate in the trust bundle skipped: " + BundlePath()});
   auto bundled = root->FindByThumbprint(fromBundle->Thumbprint());
   ASSERT_NE(bundled, nullptr);
   EXPECT_EQ(root->FindByThumbprint(alsoInFolder->Thumbprint())->Properties().friendlyName, "mine");
   EXPECT_EQ(root->Add(*fromBundle, CertAddDisposition::New), nullptr);
   EXPECT_EQ(Platform::GetLastError(), Platform::kCryptEExists);
+  // The bundle was read once: its damaged block is reported once, not on every call.
+  EXPECT_EQ(Events().size(), 1u);
 
-  EXPECT_FALSE(root->Delete(*fromBundle));
+  // A bundle certificate cannot be deleted, with or without a folder copy; nothing changes.
+  for (const auto& c : {fromBundle, alsoInFolder}) {
+    EXPECT_FALSE(root->Delete(*c));
+    EXPECT_EQ(Platform::GetLastError(), Platform::kErrorAccessDenied);
+  }
+  EXPECT_FALSE(Platform::DeleteCertificateFromStore(bundled));
   EXPECT_EQ(Platform::GetLastError(), Platform::kErrorAccessDenied);
+  ASSERT_NE(root->FindByThumbprint(fromBundle->Thumbprint()), nullptr);
+  auto kept = root->FindByThumbprint(alsoInFolder->Thumbprint());
+  ASSERT_NE(kept, nullptr);
+  EXPECT_EQ(kept->Properties().friendlyName, "mine");
   std::string bundle;
   ASSERT_TRUE(Platform::ReadWholeFile(BundlePath(), bundle));
   EXPECT_NE(bundle.find(StoreTest::ToPem(fromBundle->Encoded())), std::string::npos);
@@ -275,6 +298,142 @@ TEST_F(StoreFixture, RootAlsoShowsTheTrustBundleReadOnly) {
   contexts.clear();
   ASSERT_TRUE(CertStore::OpenSystem("CA")->Enumerate(contexts));
   EXPECT_TRUE(contexts.empty());
+}
+
+// The bundle is parsed once, yet every way a file changes is noticed.
+TEST_F(StoreFixture, RootSeesEveryChangeOfTheBundle) {
+  const auto a = MakeNumberedCertificate("Bundle Change", 1);
+  std::vector<uint8_t> b;  // the same size as a (signatures vary in length)
+  for (long serial = 2; b.size() != a.size() && serial < 100; ++serial) b = MakeNumberedCertificate("Bundle Change", serial);
+  const auto c = MakeNumberedCertificate("Bundle Change", 100);
+  ASSERT_EQ(a.size(), b.size());
+  auto root = CertStore::OpenSystem("ROOT");
+  auto shown = [&] {
+    std::vector<CertContextPtr> contexts;
+    EXPECT_TRUE(root->Enumerate(contexts));
+    return Thumbprints(contexts);
+  };
+  auto thumbprints = [](std::vector<std::vector<uint8_t>> ders) {
+    std::vector<std::string> out;
+    for (const auto& der : ders) out.push_back(Context(der)->Thumbprint());
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  auto setModified = [](const std::string& path, timespec when) {
+    const timespec times[2] = {when, when};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  };
+  auto modified = [](const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0);
+    return st.st_mtim;
+  };
+
+  WriteFile(BundlePath(), StoreTest::ToPem(a));
+  EXPECT_EQ(shown(), thumbprints({a}));
+
+  // Rewritten in place at the same size: the modification time tells.
+  timespec later = modified(BundlePath());
+  later.tv_sec += 10;
+  WriteFile(BundlePath(), StoreTest::ToPem(b));
+  setModified(BundlePath(), later);
+  EXPECT_EQ(shown(), thumbprints({b}));
+  EXPECT_EQ(root->FindByThumbprint(Context(a)->Thumbprint()), nullptr);
+
+  // Grown, with the time put back: the size tells.
+  WriteFile(BundlePath(), StoreTest::ToPem(b) + StoreTest::ToPem(c));
+  setModified(BundlePath(), later);
+  EXPECT_EQ(shown(), thumbprints({b, c}));
+
+  // Replaced by another file of the same size and time: the inode tells.
+  const std::string next = BundlePath() + ".new";
+  WriteFile(next, StoreTest::ToPem(a) + StoreTest::ToPem(c));
+  setModified(next, later);
+  ASSERT_EQ(::rename(next.c_str(), BundlePath().c_str()), 0);
+  EXPECT_EQ(shown(), thumbprints({a, c}));
+  EXPECT_NE(root->FindByThumbprint(Context(a)->Thumbprint()), nullptr);
+
+  ASSERT_EQ(::unlink(BundlePath().c_str()), 0);
+  EXPECT_TRUE(shown().empty());
+}
+
+// Store objects on several threads share the parsed bundle while it is being replaced.
+TEST_F(StoreFixture, RootBundleIsSharedBetweenThreads) {
+  std::vector<std::vector<uint8_t>> ders;
+  for (long serial = 1; serial <= 3; ++serial) ders.push_back(MakeNumberedCertificate("Shared Bundle", serial));
+  const std::string versions[2] = {StoreTest::ToPem(ders[0]) + StoreTest::ToPem(ders[1]), StoreTest::ToPem(ders[2])};
+  WriteFile(BundlePath(), versions[0]);
+  std::atomic<bool> done{false};
+  std::atomic<int> faults{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 4; ++t) {
+    readers.emplace_back([&] {
+      auto root = CertStore::OpenSystem("ROOT");
+      while (!done) {
+        std::vector<CertContextPtr> contexts;
+        if (!root->Enumerate(contexts) || (contexts.size() != 1 && contexts.size() != 2)) ++faults;
+        for (const auto& c : contexts)
+          if (!root->FindByThumbprint(c->Thumbprint()) && Platform::GetLastError() != Platform::kCryptENotFound)
+            ++faults;
+      }
+    });
+  }
+  for (int round = 1; round <= 40; ++round) {
+    const std::string next = BundlePath() + ".new";
+    WriteFile(next, versions[round % 2]);
+    ASSERT_EQ(::rename(next.c_str(), BundlePath().c_str()), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  done = true;
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(faults, 0);
+}
+
+// Links, FIFOs and devices named like store files are skipped without being opened for
+// blocking or followed, so neither the call nor the lock it holds can stall on them.
+TEST_F(StoreFixture, SpecialFilesAreSkippedWithoutStalling) {
+  auto good = Context(MakeNumberedCertificate("Special", 1));
+  auto elsewhere = Context(MakeNumberedCertificate("Special", 2));
+  good->SetFriendlyName("good");
+  ASSERT_NE(CertStore::OpenSystem("MY")->Add(*good, CertAddDisposition::New), nullptr);
+
+  const std::string folder = StoreFolder("MY");
+  const std::string fifo = folder + "/" + std::string(40, 'a') + ".der";
+  const std::string zero = folder + "/" + std::string(40, 'b') + ".der";
+  const std::string link = folder + "/" + elsewhere->Thumbprint() + ".der";  // to a valid certificate
+  const std::string props = folder + "/" + good->Thumbprint() + ".props";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(::symlink("/dev/zero", zero.c_str()), 0);
+  WriteFile(dir_->Path() + "/elsewhere.der", Bytes(elsewhere->Encoded()));
+  ASSERT_EQ(::symlink((dir_->Path() + "/elsewhere.der").c_str(), link.c_str()), 0);
+  ASSERT_EQ(::unlink(props.c_str()), 0);
+  ASSERT_EQ(::mkfifo(props.c_str(), 0600), 0);
+  ASSERT_EQ(::mkfifo(BundlePath().c_str(), 0600), 0);  // "ROOT" with a FIFO for its bundle
+
+  const std::string seen = RunInChild(
+      [&] {
+        std::string out;
+        std::vector<CertContextPtr> contexts;
+        auto store = CertStore::OpenSystem("MY");
+        out += store->Enumerate(contexts) ? "enumerated" : "enumerate failed";
+        for (const auto& c : contexts)
+          out += " " + c->Thumbprint() + (c->Properties().friendlyName ? " with properties" : "");
+        for (const std::string& thumbprint : {std::string(40, 'a'), std::string(40, 'b'), elsewhere->Thumbprint()})
+          out += store->FindByThumbprint(thumbprint) ? "; found" : "; not found";
+        contexts.clear();
+        out += CertStore::OpenSystem("ROOT")->Enumerate(contexts) ? "; root " : "; root failed ";
+        out += std::to_string(contexts.size()) + "\n";
+        const auto events = Events();
+        for (const auto& e : std::set<std::string>(events.begin(), events.end())) out += e + "\n";
+        return out;
+      },
+      std::chrono::seconds(20));
+
+  std::string expected = "enumerated " + good->Thumbprint() + "; not found; not found; not found; root 0\n";
+  std::set<std::string> events;
+  for (const auto& path : {fifo, zero, link, props}) events.insert("Foreign file in the certificate store skipped: " + path);
+  for (const auto& e : events) expected += e + "\n";
+  EXPECT_EQ(seen, expected);
 }
 
 TEST_F(StoreFixture, CreateTakesOneCertificate) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,6 +14,11 @@
 #include "TestCertificates.h"
 #include "platform/CertStore.h"
 #include "platform/EventLog.h"
+
+// Runs the body in a forked child and returns the text it returns, or a text saying that it
+// did not finish within the limit (the child is then killed) or that it died. Keeps a test of
+// a call that may hang from hanging itself.
+std::string RunInChild(const std::function<std::string()>& body, std::chrono::seconds limit);
 
 class StoreFixture : public ::testing::Test {
  protected:

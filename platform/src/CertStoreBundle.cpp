@@ -1,0 +1,102 @@
+// The system trust bundle behind "ROOT": parsed once per version of the file and shared by
+// every store object of the process, so that a look-up costs a stat, not a parse of every
+// certificate in the bundle.
+#include <sys/stat.h>
+
+#include <openssl/pem.h>
+
+#include <mutex>
+
+#include "CertStoreBackend.h"
+
+namespace Platform {
+
+namespace {
+
+// Far above any real bundle (Debian's is about 220 KB).
+constexpr size_t kMaxBundleSize = 64u << 20;
+
+// What identifies one version of the file: replaced (another inode) or rewritten in place
+// (another size or modification time).
+struct BundleVersion {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  long long mtimeSeconds = 0;
+  long mtimeNanoseconds = 0;
+
+  explicit BundleVersion(const struct stat& st)
+      : device(st.st_dev), inode(st.st_ino), size(st.st_size), mtimeSeconds(st.st_mtim.tv_sec),
+        mtimeNanoseconds(st.st_mtim.tv_nsec) {}
+  bool operator==(const BundleVersion&) const = default;
+};
+
+struct CachedBundle {
+  BundleVersion version;
+  std::shared_ptr<const TrustBundle> certificates;
+};
+
+std::shared_ptr<const TrustBundle> EmptyBundle() {
+  static const auto empty = std::make_shared<const TrustBundle>();
+  return empty;
+}
+
+std::shared_ptr<const TrustBundle> ParseBundle(const std::string& path, const std::string& text) {
+  auto certificates = std::make_shared<TrustBundle>();
+  static const std::string kBegin = "-----BEGIN CERTIFICATE-----";
+  static const std::string kEnd = "-----END CERTIFICATE-----";
+  size_t pos = 0;
+  while ((pos = text.find(kBegin, pos)) != std::string::npos) {
+    const size_t end = text.find(kEnd, pos);
+    const size_t blockEnd = end == std::string::npos ? text.size() : end + kEnd.size();
+    CertContextPtr context;
+    // Each block on its own: a damaged one costs only itself.
+    BIO* bio = BIO_new_mem_buf(text.data() + pos, static_cast<int>(blockEnd - pos));
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* der = nullptr;
+    long length = 0;
+    if (bio && PEM_read_bio(bio, &name, &header, &der, &length) == 1 && length > 0)
+      context = CertContext::Create(der, static_cast<size_t>(length));
+    OPENSSL_free(name);
+    OPENSSL_free(header);
+    OPENSSL_free(der);
+    BIO_free(bio);
+    pos += kBegin.size();
+    if (!context) {
+      ReportStoreError("Damaged certificate in the trust bundle skipped: " + path);
+      continue;
+    }
+    certificates->emplace(context->Thumbprint(), context);
+  }
+  return certificates;
+}
+
+}  // namespace
+
+std::shared_ptr<const TrustBundle> LoadTrustBundle(const std::string& path) {
+  static std::mutex lock;
+  static std::map<std::string, CachedBundle> cache;
+
+  if (path.empty()) return EmptyBundle();
+  std::lock_guard<std::mutex> guard(lock);
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) {
+    cache.erase(path);
+    return EmptyBundle();
+  }
+  auto it = cache.find(path);
+  if (it != cache.end() && it->second.version == BundleVersion(st)) return it->second.certificates;
+
+  // Keyed by what was actually read, should the file change between the two calls.
+  std::string text;
+  if (ReadStoreFile(path, kMaxBundleSize, true, text, &st) != StoreFileRead::Ok) {
+    cache.erase(path);
+    return EmptyBundle();
+  }
+  auto certificates = ParseBundle(path, text);
+  cache.insert_or_assign(path, CachedBundle{BundleVersion(st), certificates});
+  return certificates;
+}
+
+}  // namespace Platform
