@@ -33,6 +33,43 @@ BioChain MakeBase64Chain(BIO* sink)
     return BioChain(BIO_push(filter, sink));
 }
 
+bool IsBase64Letter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/';
+}
+
+bool IsLineBreak(char c)
+{
+    return c == '\r' || c == '\n';
+}
+
+// The number of bytes a well-formed text decodes to. Line breaks may stand anywhere; the
+// letters come in groups of four, and only the last group may end in one or two '='.
+// Anything else (a missing '=', a letter after the padding, a blank or another character
+// outside the alphabet) is malformed: code 4, rather than whatever part the filter makes of it.
+size_t DecodedSizeOf(const char* text)
+{
+    size_t letters = 0;
+    size_t padding = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (IsLineBreak(*p)) {
+            continue;
+        }
+        if (*p == '=') {
+            ++padding;
+        } else if (IsBase64Letter(*p) && padding == 0) {
+            ++letters;
+        } else {
+            throw ErrCodeException(4);
+        }
+    }
+    if ((letters + padding) % 4 != 0 || padding > 2 || (padding > 0 && letters % 4 + padding != 4)) {
+        throw ErrCodeException(4);
+    }
+    return letters / 4 * 3 + (padding > 0 ? 3 - padding : 0);
+}
+
 }  // namespace
 
 std::unique_ptr<std::string> Base64Encode(const void* data, int length, bool keepLineBreaks)
@@ -72,6 +109,7 @@ Base64DecodedBufferImpl::Base64DecodedBufferImpl(const char* text) : data(nullpt
     if (textLength > static_cast<size_t>(INT32_MAX)) {
         throw ErrCodeException(4);
     }
+    const size_t expected = DecodedSizeOf(text);
     BIO* input = BIO_new_mem_buf(text, static_cast<int>(textLength));
     BioChain chain = MakeBase64Chain(input);
     BioChain output(BIO_new(BIO_s_mem()));
@@ -112,6 +150,15 @@ Base64DecodedBufferImpl::Base64DecodedBufferImpl(const char* text) : data(nullpt
     contents->data = nullptr;
     BUF_MEM_free(contents);
     owns = true;
+    // The filter stops quietly where it cannot go on; a short result is never handed out.
+    if (size != expected) {
+        OPENSSL_cleanse(data, size);
+        OPENSSL_free(data);
+        data = nullptr;
+        size = 0;
+        owns = false;
+        throw ErrCodeException(4);
+    }
 }
 
 Base64DecodedBufferImpl::~Base64DecodedBufferImpl()

@@ -64,9 +64,50 @@ TEST(Base64Test, DecodedBufferOwnershipAndWipe)
         EXPECT_EQ(wiped.GetData()[i], 0);
     }
 
-    Base64DecodedBuffer garbage("!!!!");
-    EXPECT_EQ(garbage.GetSize(), 0u);
     Base64DecodedBuffer empty("");
     EXPECT_EQ(empty.GetSize(), 0u);
     empty.Wipe();
+}
+
+// Decodes a text, or reports "code N" for a failure.
+std::string Decode(const char* text)
+{
+    try {
+        Base64DecodedBuffer decoded(text);
+        return std::string(reinterpret_cast<const char*>(decoded.GetData()), decoded.GetSize());
+    } catch (const ErrCodeException& e) {
+        return "code " + std::to_string(e.GetCode());
+    }
+}
+
+TEST(Base64Test, MalformedTextIsAnErrorNeverAPartialResult)
+{
+    struct Case {
+        const char* text;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"YWJjZA==", "abcd"},
+        {"YWJjZGU=", "abcde"},
+        {"YWJj\nZA==\n", "abcd"},
+        {"YWJj\r\nZGVm\r\nZw==", "abcdefg"},
+        {"YWJjZA", "code 4"},       // padding missing: a byte would be lost
+        {"YWJjZGU", "code 4"},
+        {"YW=j", "code 4"},         // a letter after the padding
+        {"YWJj====", "code 4"},     // padding without letters
+        {"YWJjZ===", "code 4"},
+        {"YWJjZA=", "code 4"},
+        {"YQ==YQ==", "code 4"},     // padding in the middle
+        {"YWJ", "code 4"},
+        {"Y", "code 4"},
+        {"=", "code 4"},
+        {"!!!!", "code 4"},
+        {"YWJj!", "code 4"},
+        {"YW Jj", "code 4"},        // only line breaks may stand between the letters
+        {"YWJj\n-----END", "code 4"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Decode(c.text), c.expected) << c.text;
+    }
+    EXPECT_EQ(Decode(nullptr), "code 4");
 }
