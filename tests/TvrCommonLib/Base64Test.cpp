@@ -40,6 +40,13 @@ TEST(Base64Test, DecodesWhatItEncodesWithAndWithoutLineBreaks)
         ASSERT_EQ(decoded.GetSize(), bytes.size()) << "line breaks " << breaks;
         EXPECT_EQ(std::vector<unsigned char>(decoded.GetData(), decoded.GetData() + decoded.GetSize()), bytes);
     }
+    // One long line ended by a line feed, and lines of uneven length.
+    const std::string longLine = *Base64Encode(bytes.data(), static_cast<int>(bytes.size()), false) + "\n";
+    Base64DecodedBuffer whole(longLine.c_str());
+    ASSERT_EQ(whole.GetSize(), bytes.size());
+    EXPECT_EQ(std::vector<unsigned char>(whole.GetData(), whole.GetData() + whole.GetSize()), bytes);
+    Base64DecodedBuffer uneven("YW\nJjZ\nA=\n=");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(uneven.GetData()), uneven.GetSize()), "abcd");
     // CR LF line ends, as PEM files written on other systems have them.
     Base64DecodedBuffer crlf("YWJj\r\nZGVm\r\n");
     EXPECT_EQ(std::string(reinterpret_cast<char*>(crlf.GetData()), crlf.GetSize()), "abcdef");
