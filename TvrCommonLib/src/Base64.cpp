@@ -33,6 +33,56 @@ BioChain MakeBase64Chain(BIO* sink)
     return BioChain(BIO_push(filter, sink));
 }
 
+bool IsBase64Letter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+           c == '/';
+}
+
+bool IsLineBreak(char c)
+{
+    return c == '\r' || c == '\n';
+}
+
+// The letters of a well-formed text without its line breaks, which may stand anywhere and
+// split lines of any length. The letters come in groups of four, and only the last group may
+// end in one or two '='. Anything else (a missing '=', a letter after the padding, a blank or
+// another character outside the alphabet) is malformed: code 4, rather than whatever part the
+// filter makes of it.
+std::string LettersOf(const char* text, size_t length)
+{
+    std::string letters;
+    letters.reserve(length);
+    size_t padding = 0;
+    for (const char* p = text; *p != '\0'; ++p) {
+        if (IsLineBreak(*p)) {
+            continue;
+        }
+        if (*p == '=') {
+            ++padding;
+        } else if (!IsBase64Letter(*p) || padding > 0) {
+            OPENSSL_cleanse(&letters[0], letters.size());
+            throw ErrCodeException(4);
+        }
+        letters += *p;
+    }
+    const size_t groupEnd = (letters.size() - padding) % 4;
+    if (letters.size() % 4 != 0 || padding > 2 || (padding > 0 && groupEnd + padding != 4)) {
+        OPENSSL_cleanse(&letters[0], letters.size());
+        throw ErrCodeException(4);
+    }
+    return letters;
+}
+
+size_t DecodedSizeOf(const std::string& letters)
+{
+    size_t padding = 0;
+    while (padding < letters.size() && letters[letters.size() - 1 - padding] == '=') {
+        ++padding;
+    }
+    return letters.size() / 4 * 3 - padding;
+}
+
 }  // namespace
 
 std::unique_ptr<std::string> Base64Encode(const void* data, int length, bool keepLineBreaks)
@@ -72,15 +122,20 @@ Base64DecodedBufferImpl::Base64DecodedBufferImpl(const char* text) : data(nullpt
     if (textLength > static_cast<size_t>(INT32_MAX)) {
         throw ErrCodeException(4);
     }
-    BIO* input = BIO_new_mem_buf(text, static_cast<int>(textLength));
+    // The filter reads the letters as one line: in its line mode it quietly drops what
+    // follows a line longer than it expects.
+    struct Wiped {
+        std::string text;
+        ~Wiped() { OPENSSL_cleanse(&text[0], text.size()); }
+    } letters{LettersOf(text, textLength)};
+    const size_t expected = DecodedSizeOf(letters.text);
+    BIO* input = BIO_new_mem_buf(letters.text.data(), static_cast<int>(letters.text.size()));
     BioChain chain = MakeBase64Chain(input);
     BioChain output(BIO_new(BIO_s_mem()));
     if (!output) {
         throw ErrCodeException(3);
     }
-    if (std::strpbrk(text, "\r\n") == nullptr) {
-        BIO_set_flags(chain.get(), BIO_FLAGS_BASE64_NO_NL);
-    }
+    BIO_set_flags(chain.get(), BIO_FLAGS_BASE64_NO_NL);
 
     unsigned char block[4096];
     for (;;) {
@@ -112,6 +167,15 @@ Base64DecodedBufferImpl::Base64DecodedBufferImpl(const char* text) : data(nullpt
     contents->data = nullptr;
     BUF_MEM_free(contents);
     owns = true;
+    // The filter stops quietly where it cannot go on; a short result is never handed out.
+    if (size != expected) {
+        OPENSSL_cleanse(data, size);
+        OPENSSL_free(data);
+        data = nullptr;
+        size = 0;
+        owns = false;
+        throw ErrCodeException(4);
+    }
 }
 
 Base64DecodedBufferImpl::~Base64DecodedBufferImpl()

@@ -11,12 +11,12 @@ namespace TvrCommon {
 namespace {
 
 // OPENSSL_cleanse cannot be optimised away the way a memset before delete can.
-void WipeAndDelete(char* text, size_t length)
+void WipeAndDelete(char* text, size_t size)
 {
     if (text == nullptr) {
         return;
     }
-    OPENSSL_cleanse(text, length);
+    OPENSSL_cleanse(text, size);
     delete[] text;
 }
 
@@ -32,28 +32,41 @@ char* SecureString::Duplicate(const char* text, size_t length)
     return copy;
 }
 
-SecureString::SecureString() : m_text(Duplicate("", 0)) {}
+SecureString::SecureString() : m_text(Duplicate("", 0)), m_size(1) {}
 
-SecureString::SecureString(const char* text)
-    : m_text(text == nullptr ? Duplicate("", 0) : Duplicate(text, std::strlen(text)))
+SecureString::SecureString(const char* text) : m_text(nullptr), m_size(0)
 {
+    const size_t length = text == nullptr ? 0 : std::strlen(text);
+    m_text = Duplicate(text == nullptr ? "" : text, length);
+    m_size = length + 1;
 }
 
-SecureString::SecureString(const SecureString& other) : m_text(Duplicate(other.m_text, other.Length())) {}
+SecureString::SecureString(const SecureString& other) : m_text(nullptr), m_size(0)
+{
+    const size_t length = other.Length();
+    m_text = Duplicate(other.m_text, length);
+    m_size = length + 1;
+}
 
 SecureString& SecureString::operator=(const SecureString& other)
 {
     if (this != &other) {
-        char* copy = Duplicate(other.m_text, other.Length());
-        WipeAndDelete(m_text, Length());
-        m_text = copy;
+        const size_t length = other.Length();
+        Replace(Duplicate(other.m_text, length), length + 1);
     }
     return *this;
 }
 
 SecureString::~SecureString()
 {
-    WipeAndDelete(m_text, Length());
+    WipeAndDelete(m_text, m_size);
+}
+
+void SecureString::Replace(char* text, size_t size)
+{
+    WipeAndDelete(m_text, m_size);
+    m_text = text;
+    m_size = size;
 }
 
 size_t SecureString::Length() const
@@ -63,7 +76,7 @@ size_t SecureString::Length() const
 
 char& SecureString::At(size_t position)
 {
-    if (position > Length()) {
+    if (position >= Length()) {
         throw ErrCodeException(4);
     }
     return m_text[position];
@@ -155,9 +168,9 @@ void SecureString::Append(const SecureString& other)
     const size_t length = Length();
     char* joined = new char[length + otherLength + 1];
     std::memcpy(joined, m_text, length);
-    std::memcpy(joined + length, other.m_text, otherLength + 1);
-    WipeAndDelete(m_text, length);
-    m_text = joined;
+    std::memcpy(joined + length, other.m_text, otherLength);
+    joined[length + otherLength] = '\0';
+    Replace(joined, length + otherLength + 1);
 }
 
 void SecureString::WipeAndFree(char* text)

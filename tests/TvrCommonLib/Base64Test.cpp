@@ -40,6 +40,13 @@ TEST(Base64Test, DecodesWhatItEncodesWithAndWithoutLineBreaks)
         ASSERT_EQ(decoded.GetSize(), bytes.size()) << "line breaks " << breaks;
         EXPECT_EQ(std::vector<unsigned char>(decoded.GetData(), decoded.GetData() + decoded.GetSize()), bytes);
     }
+    // One long line ended by a line feed, and lines of uneven length.
+    const std::string longLine = *Base64Encode(bytes.data(), static_cast<int>(bytes.size()), false) + "\n";
+    Base64DecodedBuffer whole(longLine.c_str());
+    ASSERT_EQ(whole.GetSize(), bytes.size());
+    EXPECT_EQ(std::vector<unsigned char>(whole.GetData(), whole.GetData() + whole.GetSize()), bytes);
+    Base64DecodedBuffer uneven("YW\nJjZ\nA=\n=");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(uneven.GetData()), uneven.GetSize()), "abcd");
     // CR LF line ends, as PEM files written on other systems have them.
     Base64DecodedBuffer crlf("YWJj\r\nZGVm\r\n");
     EXPECT_EQ(std::string(reinterpret_cast<char*>(crlf.GetData()), crlf.GetSize()), "abcdef");
@@ -64,9 +71,50 @@ TEST(Base64Test, DecodedBufferOwnershipAndWipe)
         EXPECT_EQ(wiped.GetData()[i], 0);
     }
 
-    Base64DecodedBuffer garbage("!!!!");
-    EXPECT_EQ(garbage.GetSize(), 0u);
     Base64DecodedBuffer empty("");
     EXPECT_EQ(empty.GetSize(), 0u);
     empty.Wipe();
+}
+
+// Decodes a text, or reports "code N" for a failure.
+std::string Decode(const char* text)
+{
+    try {
+        Base64DecodedBuffer decoded(text);
+        return std::string(reinterpret_cast<const char*>(decoded.GetData()), decoded.GetSize());
+    } catch (const ErrCodeException& e) {
+        return "code " + std::to_string(e.GetCode());
+    }
+}
+
+TEST(Base64Test, MalformedTextIsAnErrorNeverAPartialResult)
+{
+    struct Case {
+        const char* text;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {"YWJjZA==", "abcd"},
+        {"YWJjZGU=", "abcde"},
+        {"YWJj\nZA==\n", "abcd"},
+        {"YWJj\r\nZGVm\r\nZw==", "abcdefg"},
+        {"YWJjZA", "code 4"},       // padding missing: a byte would be lost
+        {"YWJjZGU", "code 4"},
+        {"YW=j", "code 4"},         // a letter after the padding
+        {"YWJj====", "code 4"},     // padding without letters
+        {"YWJjZ===", "code 4"},
+        {"YWJjZA=", "code 4"},
+        {"YQ==YQ==", "code 4"},     // padding in the middle
+        {"YWJ", "code 4"},
+        {"Y", "code 4"},
+        {"=", "code 4"},
+        {"!!!!", "code 4"},
+        {"YWJj!", "code 4"},
+        {"YW Jj", "code 4"},        // only line breaks may stand between the letters
+        {"YWJj\n-----END", "code 4"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(Decode(c.text), c.expected) << c.text;
+    }
+    EXPECT_EQ(Decode(nullptr), "code 4");
 }

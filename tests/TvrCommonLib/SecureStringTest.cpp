@@ -92,6 +92,45 @@ TEST(SecureStringTest, EveryReleasedBufferIsWipedFirst)
     SecureString::WipeAndFree(nullptr);
 }
 
+TEST(SecureStringTest, ZeroWrittenIntoTheTextStillLeavesNothingBehind)
+{
+    {
+        SecureString s("1234-secret");
+        Watch(s.CStr());
+        s.At(4) = '\0';
+        EXPECT_EQ(s.Length(), 4u);
+        EXPECT_STREQ(s.CStr(), "1234");
+    }
+    EXPECT_TRUE(ReleasedWiped()) << "destructor wipes past the written zero";
+
+    SecureString grown("pin-secret");
+    Watch(grown.CStr());
+    grown.At(3) = '\0';
+    grown.Append("0000");
+    EXPECT_TRUE(ReleasedWiped()) << "append";
+    EXPECT_STREQ(grown.CStr(), "pin0000");
+
+    SecureString target("old-password");
+    Watch(target.CStr());
+    target.At(0) = '\0';
+    target = SecureString("new");
+    EXPECT_TRUE(ReleasedWiped()) << "assignment";
+}
+
+TEST(SecureStringTest, TerminatingZeroIsReadOnly)
+{
+    SecureString s("abc");
+    s.At(2) = 'C';
+    EXPECT_STREQ(s.CStr(), "abC");
+    EXPECT_EQ(CodeOf([&] { s.At(3) = 'x'; }), 4);
+    EXPECT_EQ(CodeOf([&] { s.At(4); }), 4);
+    EXPECT_EQ(s.Length(), 3u);
+    const SecureString& view = s;
+    EXPECT_EQ(view.At(3), '\0');
+    SecureString empty;
+    EXPECT_EQ(CodeOf([&] { empty.At(0); }), 4);
+}
+
 TEST(SecureStringTest, SearchesFollowPositionRules)
 {
     const SecureString s("abcabc");

@@ -20,10 +20,11 @@ public:
     Date();
     Date(const Date& other);
     Date& operator=(const Date& other);
-    // An unknown unit throws ErrCodeException code 4.
+    // An unknown unit, or a second count above INT64_MAX, throws ErrCodeException code 4.
     Date(uint64_t value, int unit);
-    // Malformed text or an unknown format throws ErrCodeException code 4 (code 1 for a
-    // GeneralizedTime century below 19).
+    // Malformed text, a field out of its range (a day the month does not have included) or
+    // an unknown format throws ErrCodeException code 4 (code 1 for a GeneralizedTime century
+    // below 19).
     Date(const std::string& text, int format);
     virtual ~Date();
 

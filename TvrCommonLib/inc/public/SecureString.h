@@ -22,8 +22,10 @@ public:
     const char* CStr() const { return m_text; }
     size_t Length() const;
 
-    // Positions 0 to Length() (the terminating zero included); beyond: code 4.
+    // Writable characters: positions below Length(). The terminating zero is read-only, so
+    // the writable form refuses Length() (code 4), as it refuses every larger position.
     char& At(size_t position);
+    // Positions 0 to Length() (the terminating zero included); beyond: code 4.
     const char& At(size_t position) const;
 
     size_t Find(char c, size_t from = 0) const;
@@ -40,8 +42,13 @@ public:
 
 private:
     static char* Duplicate(const char* text, size_t length);
+    // Takes over a buffer of `size` bytes, wiping and freeing the current one.
+    void Replace(char* text, size_t size);
 
     char* m_text;
+    // The bytes allocated for m_text: a zero written into the text through At() shortens
+    // Length(), but every byte is still wiped on release.
+    size_t m_size;
 };
 
 SecureString operator+(const SecureString& a, const SecureString& b);

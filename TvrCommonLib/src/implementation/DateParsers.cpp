@@ -54,10 +54,24 @@ struct Fields {
     int offsetMinutes = 0; // same sign as the hours
 };
 
+bool IsLeapYear(long long year)
+{
+    return year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+}
+
+int DaysInMonth(long long year, int month)
+{
+    static const int kDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+}
+
 // The fields are UTC wall-clock values shifted by the text's offset. timegm keeps the result
-// independent of the process's time zone.
+// independent of the process's time zone. A day the month does not have is refused here, as
+// the conversion would silently roll it into the next month.
 int64_t ToSeconds(const Fields& f)
 {
+    if (f.month < 1 || f.month > 12 || f.day < 1 || f.day > DaysInMonth(f.year, f.month))
+        throw ErrCodeException(4);
     struct tm t;
     std::memset(&t, 0, sizeof t);
     t.tm_year = static_cast<int>(f.year - 1900);
@@ -116,10 +130,15 @@ int64_t ParseIso8601(const std::string& input)
         }
     }
     const Text t(shifted.data(), shifted.size());
-    if (t.Size() >= 25 && (t.At(19) == '+' || t.At(19) == '-')) {
+    // Offsets come as +hh:mm, +hhmm or +hh; a sign that starts none of them is malformed.
+    if (t.At(19) == '+' || t.At(19) == '-') {
         const int sign = t.At(19) == '-' ? -1 : 1;
         f.offsetHours = sign * TwoDigits(t, 20, 0, 23);
-        f.offsetMinutes = sign * TwoDigits(t, 23, 0, 59);
+        size_t minutes = 22;
+        if (t.At(minutes) == ':')
+            ++minutes;
+        if (minutes == 23 || IsDigit(t.At(minutes)))
+            f.offsetMinutes = sign * TwoDigits(t, minutes, 0, 59);
     }
     return ToSeconds(f);
 }
@@ -147,7 +166,8 @@ int64_t ParseGeneralizedTime(const std::string& input)
         if (!IsDigit(t.At(pos + 1)))
             throw ErrCodeException(4);
         ++pos;
-        for (int skipped = 0; skipped < 3 && IsDigit(t.At(pos)); ++skipped)
+        // Every fraction digit is skipped, however many there are, so none is taken for the zone.
+        while (IsDigit(t.At(pos)))
             ++pos;
     }
     const char zone = t.At(pos);
@@ -171,16 +191,16 @@ int64_t ParseUtcTime(const std::string& input)
             GetLogger()->Error("src/Date", __LINE__) << "Maybe the 'Z' character is missing?" << std::endl;
         throw ErrCodeException(4);
     }
-    // Out-of-range fields are normalised by the conversion; non-digits are refused.
+    // Non-digits and out-of-range fields are refused: month 13 is not January of the next year.
     const Text t(input.data(), input.size());
     Fields f;
     const int yy = TwoDigits(t, 0, 0, 99);
     f.year = yy < 50 ? 2000 + yy : 1900 + yy;
-    f.month = TwoDigits(t, 2, 0, 99);
-    f.day = TwoDigits(t, 4, 0, 99);
-    f.hour = TwoDigits(t, 6, 0, 99);
-    f.minute = TwoDigits(t, 8, 0, 99);
-    f.second = TwoDigits(t, 10, 0, 99);
+    f.month = TwoDigits(t, 2, 1, 12);
+    f.day = TwoDigits(t, 4, 1, 31);
+    f.hour = TwoDigits(t, 6, 0, 23);
+    f.minute = TwoDigits(t, 8, 0, 59);
+    f.second = TwoDigits(t, 10, 0, 59);
     return ToSeconds(f);
 }
 

@@ -11,6 +11,7 @@
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
+#include <memory>
 #include <ostream>
 
 namespace TvrX509 {
@@ -54,9 +55,17 @@ X509CRLImpl::X509CRLImpl(const unsigned char* data, long length) : X509CRLImpl()
     }
     GetLogger()->Debug(kSource, __LINE__) << "Try base64 decoding CRL." << std::endl;
     std::string text(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
-    TvrCommon::Base64DecodedBuffer decoded(text.c_str());
+    std::unique_ptr<TvrCommon::Base64DecodedBuffer> decoded;
+    try {
+        decoded = std::make_unique<TvrCommon::Base64DecodedBuffer>(text.c_str());
+    } catch (const TvrCommon::ErrCodeException& e) {
+        if (e.GetCode() != 4)
+            throw;
+        // Not Base64 either: the format error below, as for any other non-CRL text.
+    }
     // Text that decodes to nothing is a format error like any other non-CRL text.
-    if (decoded.GetSize() > 0 && ParseDER(decoded.GetData(), static_cast<long>(decoded.GetSize()))) {
+    if (decoded && decoded->GetSize() > 0 &&
+        ParseDER(decoded->GetData(), static_cast<long>(decoded->GetSize()))) {
         GetLogger()->Debug(kSource, __LINE__) << "DER CRL successfully parsed!" << std::endl;
         return;
     }

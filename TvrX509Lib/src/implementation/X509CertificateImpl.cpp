@@ -166,8 +166,14 @@ void X509CertificateImpl::DecodeBytes(const unsigned char* data, int length)
     std::unique_ptr<TvrCommon::Base64DecodedBuffer> decoded;
     if (data[0] != '0' && data[0] != '-') {
         std::string text(reinterpret_cast<const char*>(data), static_cast<size_t>(length));
-        decoded = std::make_unique<TvrCommon::Base64DecodedBuffer>(text.c_str());
-        if (decoded->GetSize() == 0) {
+        try {
+            decoded = std::make_unique<TvrCommon::Base64DecodedBuffer>(text.c_str());
+        } catch (const TvrCommon::ErrCodeException& e) {
+            if (e.GetCode() != 4)
+                throw;
+            // Text that is not Base64 yields nothing, like an empty text.
+        }
+        if (!decoded || decoded->GetSize() == 0) {
             GetLogger()->Error(kSource, __LINE__)
                 << "Failed to create X509 certificate, the input is empty!" << std::endl;
             throw TvrCommon::ErrCodeException(7);

@@ -136,13 +136,18 @@ TEST(CardDatabaseTest, ProviderNamesByProviderId) {
   EXPECT_EQ(GetCardTypeProviderName("card", 2), "");  // card names are case-sensitive
 }
 
-TEST(CardDatabaseTest, ShippedDefaultsNameTheProvidersOfTheFourCardTypes) {
-  CardDatabaseFiles files;
+std::string ShippedText() {
   std::ifstream shipped(TVR_SHIPPED_SMARTCARDS_CONF);
   std::stringstream text;
   text << shipped.rdbuf();
-  ASSERT_FALSE(text.str().empty());
-  files.WriteMachine(text.str());
+  return text.str();
+}
+
+TEST(CardDatabaseTest, ShippedDefaultsNameTheProvidersOfTheFourCardTypes) {
+  CardDatabaseFiles files;
+  const std::string text = ShippedText();
+  ASSERT_FALSE(text.empty());
+  files.WriteMachine(text);
 
   struct Expected {
     const char* csp;
@@ -164,11 +169,68 @@ TEST(CardDatabaseTest, ShippedDefaultsNameTheProvidersOfTheFourCardTypes) {
     EXPECT_EQ(csp, want->second.csp) << row.cardName;
     EXPECT_EQ(ksp, want->second.ksp) << row.cardName;
   }
-  // No ATR is shipped: the vendor or administrator adds them.
-  std::istringstream lines(text.str());
-  for (std::string line; std::getline(lines, line);) {
-    EXPECT_NE(line.rfind("ATR", 0), 0u) << line;
+}
+
+// ATRs as the pcsc-tools smart-card list gives them for real cards, each recognised as the
+// card type's name through the shipped file alone.
+TEST(CardDatabaseTest, ShippedFileRecognisesTheListedCards) {
+  CardDatabaseFiles files;
+  files.WriteMachine(ShippedText());
+  struct Case {
+    const char* atr;
+    const char* cardName;  // "" for no card
+    const char* typeKey;
+  };
+  const Case cases[] = {
+      // "Gemalto Classic TPC - IM", "Gemalto Classic TPC (Trusted PKI Card) IM"
+      {"3B 7D 96 00 00 80 31 80 65 B0 83 11 40 C8 83 00 90 00", "Classic TPC", "Gemalto"},
+      {"3B 7D 96 00 00 80 31 80 65 B0 93 11 D0 A9 83 00 90 00", "Classic TPC", "Gemalto"},
+      // The other three forms of the Classic TPC family.
+      {"3B 6D 00 00 80 31 80 65 B0 83 11 40 C8 83 00 90 00", "Classic TPC", "Gemalto"},
+      {"3B ED 00 00 81 31 20 43 80 31 80 65 B0 83 02 04 7E 83 00 90 00 32", "Classic TPC",
+       "Gemalto"},
+      {"3B FD 96 00 00 81 31 20 43 80 31 80 65 B0 83 11 00 C8 83 00 90 00 15", "Classic TPC",
+       "Gemalto"},
+      // "Gemalto IDPrime MD", "Gemalto IDPrime MD 840 (PKI)", "Gemalto IDPrime MD840 (eID)"
+      {"3B 7F 96 00 00 80 31 80 65 B0 84 41 3D F6 12 0F FE 82 90 00", "IDPrime MD T=0",
+       "Gemalto2"},
+      {"3B 7F 96 00 00 80 31 80 65 B0 85 03 00 EF 12 0F FE 82 90 00", "IDPrime MD T=0",
+       "Gemalto2"},
+      {"3B 7F 96 00 00 80 31 80 65 B0 85 03 00 EF 12 02 C1 82 90 00", "IDPrime MD T=0",
+       "Gemalto2"},
+      // "Oberthur Cosmo v7 IAS ECC"
+      {"3B DD 18 00 81 31 FE 45 80 F9 A0 00 00 00 77 01 08 00 07 90 00 FE",
+       "Oberthur Technologies IAS-ECC Device", "Oberthur"},
+      // Near misses: one compared byte away from a shipped ATR, or a card of another maker
+      // with the same length and frame.
+      {"3B DD 96 00 81 31 FE 45 80 F9 A0 00 00 00 77 01 08 00 07 90 00 70", "", ""},  // Cosmo v8.1-n
+      {"3B 7F 96 00 00 80 31 80 65 B0 84 61 60 FB 12 0F FD 82 90 00", "", ""},  // IDPrime 930
+      {"3B 7D 11 00 00 00 31 80 71 8E 64 52 D9 01 00 82 90 00", "", ""},  // Oberthur Galactic V2
+      {"3B 6D 00 00 80 31 80 65 B0 84 11 40 C8 83 00 90 00", "", ""},
+      // The list's "Touch&Sign 2048 (PKI)" is not shipped as the Incard TS2048 card.
+      {"3B FF 18 00 FF 81 31 FE 55 00 6B 42 49 54 34 49 44 20 31 2E 30 00 90 00 91", "", ""},
+  };
+  for (const Case& c : cases) {
+    const std::string name = GetCardNameForAtr(HexBytes(c.atr));
+    EXPECT_EQ(name, c.cardName) << c.atr;
+    EXPECT_EQ(ListCardNamesForAtr(HexBytes(c.atr)).size(), *c.cardName ? 1u : 0u) << c.atr;
+    const CardTypeEntry* row = FindCardTypeByCardName(name);
+    EXPECT_EQ(row ? std::string(row->typeKey) : "", c.typeKey) << c.atr;
   }
+
+  // Every ATR line of the file is understood and stands for the card it is listed under:
+  // with its masked-out bytes as written, it names exactly that card.
+  std::istringstream lines(ShippedText());
+  std::string card;
+  int atrLines = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("[", 0) == 0) card = line.substr(1, line.find(']') - 1);
+    if (line.rfind("ATR", 0) != 0) continue;
+    ++atrLines;
+    const std::string atr = line.substr(line.find('=') + 1, line.find('/') - line.find('=') - 1);
+    EXPECT_EQ(Names(ListCardNamesForAtr(HexBytes(atr))), std::vector<std::string>{card}) << line;
+  }
+  EXPECT_EQ(atrLines, 7);
 }
 
 }  // namespace
