@@ -2,8 +2,10 @@
 
 #include <PCSC/winscard.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "EventLog.h"
 #include "PKCS11Base.h"
@@ -26,16 +28,122 @@ std::string TrimTrailingBlanks(std::string text) {
   return text;
 }
 
-// Modules name each slot after its reader. A reader name longer than the description
-// field cannot fit, so a description that is exactly the name cut to the field (and
-// stripped of trailing blanks, as GetSlotInfo does) names that reader too.
-bool DescriptionNamesReader(const std::string& description, const std::string& readerName) {
-  if (description.starts_with(readerName)) return true;
-  if (readerName.size() <= kSlotDescriptionLength) return false;
-  return description == TrimTrailingBlanks(readerName.substr(0, kSlotDescriptionLength));
+// How a slot description names a reader. Modules name each slot after its reader; a
+// reader name longer than the description field cannot fit, and modules then either cut
+// it at the field's end (the description then loses trailing blanks, as GetSlotInfo
+// strips them) or cut it to 61 bytes followed by "...". A cut name may name several
+// readers that share its first bytes.
+enum class Naming { None, Whole, Cut };
+
+Naming HowDescriptionNamesReader(const std::string& description, const std::string& readerName) {
+  if (description.starts_with(readerName)) return Naming::Whole;
+  if (readerName.size() <= kSlotDescriptionLength) return Naming::None;
+  if (description == TrimTrailingBlanks(readerName.substr(0, kSlotDescriptionLength)) ||
+      description == readerName.substr(0, kSlotDescriptionLength - 3) + "...") {
+    return Naming::Cut;
+  }
+  return Naming::None;
+}
+
+// The PC/SC reader names in PC/SC order (reader number 1 first); empty when PC/SC fails.
+std::vector<std::string> ListReaderNames() {
+  std::vector<std::string> names;
+  AutoSCardContext context;
+  if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, context.Put()) != SCARD_S_SUCCESS) {
+    return names;
+  }
+  char* list = nullptr;
+  DWORD length = SCARD_AUTOALLOCATE;
+  if (SCardListReaders(context.Get(), nullptr, reinterpret_cast<LPSTR>(&list), &length) !=
+          SCARD_S_SUCCESS ||
+      !list) {
+    return names;
+  }
+  const AutoSCardMemory readers(context.Get(), list);  // freed before the context is released
+  // A multi-string: names ending in a zero byte, the list in an empty name; never read
+  // past the length PC/SC reported.
+  const char* const end = list + length;
+  for (const char* name = list; name < end && *name;) {
+    const size_t size = strnlen(name, static_cast<size_t>(end - name));
+    names.emplace_back(name, size);
+    name += size + 1;
+  }
+  return names;
 }
 
 }  // namespace
+
+bool SelectSlotForReader(const std::vector<CK_SLOT_ID>& slots, const std::string& readerName,
+                         uint32_t index, PKCS11Base* token,
+                         const std::function<std::vector<std::string>()>& listReaders) {
+  if (!token) return false;
+  token->SetReaderName(readerName);
+  // Slots are asked one by one and the walk stops at the wanted one, as long as every
+  // description seen names the reader whole; a cut name needs every slot's description.
+  std::vector<std::optional<std::string>> descriptions;
+  auto describe = [&](size_t position) {
+    token->SetSlot(slots[position]);
+    const auto info = token->GetSlotInfo();
+    descriptions.push_back(info ? std::optional<std::string>(info->description) : std::nullopt);
+  };
+  uint32_t matches = 0;
+  bool cut = false;
+  for (size_t i = 0; i < slots.size() && !cut; ++i) {
+    describe(i);
+    if (!descriptions[i]) continue;
+    const Naming naming = HowDescriptionNamesReader(*descriptions[i], readerName);
+    if (naming == Naming::Cut) cut = true;
+    if (naming != Naming::Whole) continue;
+    if (matches == index) return true;
+    ++matches;
+  }
+  if (!cut) return false;
+  while (descriptions.size() < slots.size()) describe(descriptions.size());
+
+  // Readers whose names come out as the same description share its slots: the k readers
+  // so named, in reader-number order, take the m slots so described, in slot order, in
+  // equal runs (one slot each when m <= k). A reader PC/SC does not list has no rivals.
+  std::optional<std::vector<std::string>> readers;
+  std::vector<size_t> chosen;
+  for (size_t i = 0; i < slots.size(); ++i) {
+    if (!descriptions[i]) continue;
+    const std::string& description = *descriptions[i];
+    const Naming naming = HowDescriptionNamesReader(description, readerName);
+    if (naming == Naming::None) continue;
+    if (naming == Naming::Whole) {
+      chosen.push_back(i);
+      continue;
+    }
+    if (!readers) readers = listReaders ? listReaders() : std::vector<std::string>{};
+    std::vector<std::string> named;
+    for (const std::string& reader : *readers) {
+      if (HowDescriptionNamesReader(description, reader) == Naming::Cut) named.push_back(reader);
+    }
+    const auto rank = std::find(named.begin(), named.end(), readerName);
+    if (rank == named.end()) {
+      chosen.push_back(i);
+      continue;
+    }
+    std::vector<size_t> described;
+    for (size_t j = 0; j < slots.size(); ++j) {
+      if (descriptions[j] == description) described.push_back(j);
+    }
+    const size_t run = std::max<size_t>(1, described.size() / named.size());
+    const size_t first = static_cast<size_t>(rank - named.begin()) * run;
+    const auto position = std::find(described.begin(), described.end(), i) - described.begin();
+    if (static_cast<size_t>(position) >= first && static_cast<size_t>(position) < first + run) {
+      chosen.push_back(i);
+    }
+  }
+  if (index >= chosen.size()) return false;  // the token stays on the last slot tried
+  token->SetSlot(slots[chosen[index]]);
+  return true;
+}
+
+bool SelectSlotForReader(const std::vector<CK_SLOT_ID>& slots, const std::string& readerName,
+                         uint32_t index, PKCS11Base* token) {
+  return SelectSlotForReader(slots, readerName, index, token, ListReaderNames);
+}
 
 const CardTypeEntry* FindCardTypeByCardName(const std::string& cardName) {
   for (const CardTypeEntry& row : CardTypeTable) {
@@ -66,44 +174,9 @@ Platform::ModuleHandle LoadVendorModule(const VendorModuleEntry* row) {
 }
 
 int GetReaderNumber(const std::string& readerName) {
-  AutoSCardContext context;
-  if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, context.Put()) != SCARD_S_SUCCESS) {
-    return 0;
-  }
-  char* list = nullptr;
-  DWORD length = SCARD_AUTOALLOCATE;
-  if (SCardListReaders(context.Get(), nullptr, reinterpret_cast<LPSTR>(&list), &length) !=
-          SCARD_S_SUCCESS ||
-      !list) {
-    return 0;
-  }
-  const AutoSCardMemory readers(context.Get(), list);  // freed before the context is released
-  // A multi-string: names ending in a zero byte, the list in an empty name; never read
-  // past the length PC/SC reported.
-  const char* const end = list + length;
-  int number = 0;
-  for (const char* name = list; name < end && *name;) {
-    const size_t size = strnlen(name, static_cast<size_t>(end - name));
-    ++number;
-    if (readerName.size() == size && readerName.compare(0, size, name, size) == 0) return number;
-    name += size + 1;
-  }
-  return 0;
-}
-
-bool SelectSlotForReader(const std::vector<CK_SLOT_ID>& slots, const std::string& readerName,
-                         uint32_t index, PKCS11Base* token) {
-  if (!token) return false;
-  token->SetReaderName(readerName);
-  uint32_t matches = 0;
-  for (CK_SLOT_ID slot : slots) {
-    token->SetSlot(slot);
-    const auto info = token->GetSlotInfo();
-    if (!info || !DescriptionNamesReader(info->description, readerName)) continue;
-    if (matches == index) return true;
-    ++matches;
-  }
-  return false;
+  const std::vector<std::string> readers = ListReaderNames();
+  const auto found = std::find(readers.begin(), readers.end(), readerName);
+  return found == readers.end() ? 0 : static_cast<int>(found - readers.begin()) + 1;
 }
 
 Platform::CardNameSet ListCardNamesForAtr(const std::vector<uint8_t>& atr) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -31,9 +32,17 @@ int GetReaderNumber(const std::string& readerName);
 
 // Stores the reader name in the token, then makes the index-th slot (from 0) whose
 // description names the reader the token's current slot. False when there is no such
-// slot; the token then stays on the last slot tried.
+// slot; the token then stays on the last slot tried. A reader name too long for the
+// description is matched in both forms modules cut it to; when that leaves several
+// readers with the same description, their slots are shared out by reader number
+// (PC/SC order) and slot order.
 bool SelectSlotForReader(const std::vector<CK_SLOT_ID>& slots, const std::string& readerName,
                          uint32_t index, PKCS11Base* token);
+// The same with the PC/SC reader list (in PC/SC order) taken from listReaders, which is
+// asked only when a cut description is met.
+bool SelectSlotForReader(const std::vector<CK_SLOT_ID>& slots, const std::string& readerName,
+                         uint32_t index, PKCS11Base* token,
+                         const std::function<std::vector<std::string>()>& listReaders);
 
 // The card names the smart-card database gives for an answer-to-reset.
 Platform::CardNameSet ListCardNamesForAtr(const std::vector<uint8_t>& atr);

@@ -22,41 +22,67 @@ std::string VFormat(const char* format, va_list args) {
 }
 
 using GetFunctionListFn = CK_RV (*)(CK_FUNCTION_LIST_PTR_PTR);
-using InitializeFn = CK_RV (*)(CK_VOID_PTR);
-using FinalizeFn = CK_RV (*)(CK_VOID_PTR);
-using GetInfoFn = CK_RV (*)(CK_INFO_PTR);
+
+void LogErrorEvent(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void LogErrorEvent(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  std::string text = VFormat(format, args);
+  va_end(args);
+  LogEvent(EVENTLOG_ERROR_TYPE, text);
+}
 
 }  // namespace
 
+bool MeansSessionGone(CK_RV rv) {
+  return rv == CKR_SESSION_HANDLE_INVALID || rv == CKR_SESSION_CLOSED ||
+         rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT;
+}
+
 std::string GetCryptokiVersion(ModuleHandle module) {
   if (!module) return {};
-  auto initialize =
-      reinterpret_cast<InitializeFn>(Platform::GetProcAddress(module, "C_Initialize"));
-  auto finalize = reinterpret_cast<FinalizeFn>(Platform::GetProcAddress(module, "C_Finalize"));
-  auto getInfo = reinterpret_cast<GetInfoFn>(Platform::GetProcAddress(module, "C_GetInfo"));
-  if (!initialize || !finalize || !getInfo) return {};
-  if (initialize(nullptr) != CKR_OK) return {};
+  auto getFunctionList = reinterpret_cast<GetFunctionListFn>(
+      Platform::GetProcAddress(module, "C_GetFunctionList"));
+  CK_FUNCTION_LIST* list = nullptr;
+  if (!getFunctionList || getFunctionList(&list) != CKR_OK || !list) return {};
+  if (!list->C_Initialize || !list->C_Finalize || !list->C_GetInfo) return {};
+  if (list->C_Initialize(nullptr) != CKR_OK) return {};
   std::string version;
   CK_INFO info;
   std::memset(&info, 0, sizeof info);
-  if (getInfo(&info) == CKR_OK) {
+  if (list->C_GetInfo(&info) == CKR_OK) {
     char text[16];
     std::snprintf(text, sizeof text, "%d.%02d", info.cryptokiVersion.major,
                   info.cryptokiVersion.minor);
     version = text;
   }
-  if (finalize(nullptr) != CKR_OK) version.clear();
+  if (list->C_Finalize(nullptr) != CKR_OK) version.clear();
   return version;
 }
 
+PKCS11Base::Binding::~Binding() {
+  // An unbound module stays loaded: whatever it is, we never got to know its state.
+  if (!functionList) return;
+  if (initialized) {
+    CK_RV rv;
+    {
+      std::lock_guard<std::recursive_mutex> guard(callLock);
+      rv = functionList->C_Finalize ? functionList->C_Finalize(nullptr) : CKR_FUNCTION_NOT_SUPPORTED;
+    }
+    if (rv != CKR_OK) LogErrorEvent("FINALIZE ERROR! Error code: %08x", Rv32(rv));
+  }
+  if (!Platform::FreeLibrary(module))
+    LogErrorEvent("Free Library ERROR! Error code: %08x", Platform::GetLastError());
+}
+
 PKCS11Base::PKCS11Base(const VendorModuleEntry* row, ModuleHandle module)
-    : vendorModule_(row), module_(module), callLock_(std::make_shared<std::recursive_mutex>()) {
-  if (!module_) {
+    : vendorModule_(row), binding_(std::make_shared<Binding>(module)) {
+  if (!module) {
     LogError("No module!");
     return;
   }
   auto getFunctionList = reinterpret_cast<GetFunctionListFn>(
-      Platform::GetProcAddress(module_, "C_GetFunctionList"));
+      Platform::GetProcAddress(module, "C_GetFunctionList"));
   if (!getFunctionList) {
     LogError("Get Procedure Address ERROR! Error code: %08x", Platform::GetLastError());
     return;
@@ -67,44 +93,30 @@ PKCS11Base::PKCS11Base(const VendorModuleEntry* row, ModuleHandle module)
     LogError("Get Function List ERROR! Error code: %08x", Rv32(rv));
     return;
   }
-  functionList_ = list;
+  binding_->functionList = list;
   InitializeAndReadInfo();
 }
 
 PKCS11Base::PKCS11Base(const PKCS11Base& primary, bool)
     : vendorModule_(primary.vendorModule_),
-      module_(primary.module_),
-      readerName_(primary.readerName_),
-      functionList_(primary.functionList_),
-      initialized_(primary.initialized_),
-      isClone_(true),
-      callLock_(primary.callLock_) {}
+      binding_(primary.binding_),
+      readerName_(primary.GetReaderName()),
+      isClone_(true) {}
 
 PKCS11Base::~PKCS11Base() {
-  if (!functionList_) {
-    LogError("NO FUNCTIONLIST POINTER");
-    return;
-  }
-  if (isClone_) return;
-  if (initialized_) {
-    CK_RV rv = Call(functionList_->C_Finalize, nullptr);
-    if (rv != CKR_OK) LogError("FINALIZE ERROR! Error code: %08x", Rv32(rv));
-  }
-  std::lock_guard<std::recursive_mutex> guard(*callLock_);
-  if (!Platform::FreeLibrary(module_))
-    LogError("Free Library ERROR! Error code: %08x", Platform::GetLastError());
+  if (!binding_->functionList) LogError("NO FUNCTIONLIST POINTER");
 }
 
 bool PKCS11Base::InitializeAndReadInfo() {
-  CK_RV rv = Call(functionList_->C_Initialize, nullptr);
+  CK_RV rv = Call(binding_->functionList->C_Initialize, nullptr);
   if (rv != CKR_OK) {
     LogError("INITIALIZE ERROR! Error code: %08x", Rv32(rv));
     return false;
   }
-  initialized_ = true;
+  binding_->initialized = true;
   CK_INFO info;
   std::memset(&info, 0, sizeof info);
-  if (Call(functionList_->C_GetInfo, &info) != CKR_OK) return true;
+  if (Call(binding_->functionList->C_GetInfo, &info) != CKR_OK) return true;
   LogInfo(
       "Manufacturer ID: %.*s, library description: %.*s, library version: %d.%d, "
       "cryptoki version: %d.%02d",
@@ -117,6 +129,16 @@ bool PKCS11Base::InitializeAndReadInfo() {
   libraryDescription_.assign(reinterpret_cast<const char*>(info.libraryDescription), 32);
   libraryVersion_ = info.libraryVersion;
   return true;
+}
+
+std::string PKCS11Base::GetReaderName() const {
+  std::lock_guard<std::mutex> guard(readerNameLock_);
+  return readerName_;
+}
+
+void PKCS11Base::SetReaderName(const std::string& name) {
+  std::lock_guard<std::mutex> guard(readerNameLock_);
+  readerName_ = name;
 }
 
 void PKCS11Base::LogError(const char* format, ...) const {
@@ -136,44 +158,44 @@ void PKCS11Base::LogInfo(const char* format, ...) const {
 }
 
 bool PKCS11Base::CheckFunctionList() const {
-  if (functionList_) return true;
+  if (binding_->functionList) return true;
   LogError("NO FUNCTIONLIST POINTER");
   return false;
 }
 
-bool PKCS11Base::IsValid() const { return functionList_ != nullptr; }
+bool PKCS11Base::IsValid() const { return binding_->functionList != nullptr; }
 
-CK_FUNCTION_LIST* PKCS11Base::GetFunctionList() const { return functionList_; }
+CK_FUNCTION_LIST* PKCS11Base::GetFunctionList() const { return binding_->functionList; }
 
 void PKCS11Base::Reinitialize() {
   if (!CheckFunctionList()) return;
   if (isClone_) return;
-  std::lock_guard<std::recursive_mutex> guard(*callLock_);
-  if (initialized_) {
-    CK_RV rv = Call(functionList_->C_Finalize, nullptr);
+  std::lock_guard<std::recursive_mutex> guard(CallLock());
+  if (binding_->initialized) {
+    CK_RV rv = Call(binding_->functionList->C_Finalize, nullptr);
     if (rv != CKR_OK) {
       LogError("FINALIZE ERROR! Error code: %08x", Rv32(rv));
       return;
     }
-    initialized_ = false;
+    binding_->initialized = false;
   }
   InitializeAndReadInfo();
 }
 
-bool PKCS11Base::IsInitialized() const { return initialized_; }
+bool PKCS11Base::IsInitialized() const { return binding_->initialized; }
 
 std::vector<CK_SLOT_ID> PKCS11Base::GetSlotList(bool tokenPresent) {
   if (!CheckFunctionList()) return {};
   // Count and fill under one lock so that a reader change between the calls cannot
   // be seen half.
-  std::lock_guard<std::recursive_mutex> guard(*callLock_);
+  std::lock_guard<std::recursive_mutex> guard(CallLock());
   CK_ULONG count = 0;
-  if (Call(functionList_->C_GetSlotList, CK_BBOOL(tokenPresent ? CK_TRUE : CK_FALSE), nullptr,
+  if (Call(GetFunctionList()->C_GetSlotList, CK_BBOOL(tokenPresent ? CK_TRUE : CK_FALSE), nullptr,
            &count) != CKR_OK)
     return {};
   std::vector<CK_SLOT_ID> slots(count);
   if (count == 0) return slots;
-  if (Call(functionList_->C_GetSlotList, CK_BBOOL(tokenPresent ? CK_TRUE : CK_FALSE),
+  if (Call(GetFunctionList()->C_GetSlotList, CK_BBOOL(tokenPresent ? CK_TRUE : CK_FALSE),
            slots.data(), &count) != CKR_OK)
     return {};
   slots.resize(count);
@@ -186,7 +208,7 @@ std::unique_ptr<SlotInfo> PKCS11Base::GetSlotInfo() {
   if (!CheckFunctionList()) return nullptr;
   CK_SLOT_INFO info;
   std::memset(&info, 0, sizeof info);
-  CK_RV rv = Call(functionList_->C_GetSlotInfo, slotId_, &info);
+  CK_RV rv = Call(GetFunctionList()->C_GetSlotInfo, slotId_, &info);
   if (rv != CKR_OK) {
     LogError("GETSLOTINFO ERROR! Error code: %08x", Rv32(rv));
     return nullptr;
@@ -202,7 +224,7 @@ bool PKCS11Base::IsTokenPresent() {
   if (!CheckFunctionList()) return false;
   CK_SLOT_INFO info;
   std::memset(&info, 0, sizeof info);
-  CK_RV rv = Call(functionList_->C_GetSlotInfo, slotId_, &info);
+  CK_RV rv = Call(GetFunctionList()->C_GetSlotInfo, slotId_, &info);
   if (rv != CKR_OK) {
     LogError("GETSLOTINFO ERROR! Error code: %08x", Rv32(rv));
     return false;
@@ -218,7 +240,7 @@ bool PKCS11Base::OpenSession(bool readWrite) {
   }
   CK_FLAGS flags = CKF_SERIAL_SESSION | (readWrite ? CKF_RW_SESSION : 0);
   CK_SESSION_HANDLE handle = 0;
-  CK_RV rv = Call(functionList_->C_OpenSession, slotId_, flags, static_cast<CK_VOID_PTR>(nullptr),
+  CK_RV rv = Call(GetFunctionList()->C_OpenSession, slotId_, flags, static_cast<CK_VOID_PTR>(nullptr),
                   static_cast<CK_NOTIFY>(nullptr), &handle);
   if (rv != CKR_OK) {
     LogError("OPENSESSION ERROR! Error code: %08x", Rv32(rv));
@@ -234,7 +256,7 @@ bool PKCS11Base::CloseSession() {
     LogError("CLOSESESSION ERROR! ILLEGAL STATE!");
     return false;
   }
-  CK_RV rv = Call(functionList_->C_CloseSession, session_);
+  CK_RV rv = Call(GetFunctionList()->C_CloseSession, session_);
   if (rv != CKR_OK) {
     LogError("CLOSESESSION ERROR! Error code: %08x", Rv32(rv));
     return false;
@@ -249,7 +271,7 @@ std::unique_ptr<SessionInfo> PKCS11Base::GetSessionInfo() {
   if (!CheckFunctionList()) return nullptr;
   CK_SESSION_INFO info;
   std::memset(&info, 0, sizeof info);
-  if (Call(functionList_->C_GetSessionInfo, session_, &info) != CKR_OK) return nullptr;
+  if (Call(GetFunctionList()->C_GetSessionInfo, session_, &info) != CKR_OK) return nullptr;
   auto result = std::make_unique<SessionInfo>();
   result->slotId = info.slotID;
   result->state = info.state <= 4 ? static_cast<uint32_t>(info.state) : 5;
@@ -264,7 +286,7 @@ CK_SESSION_HANDLE PKCS11Base::GetSession() const { return session_; }
 
 bool PKCS11Base::Login(const TvrCommon::SecureString* pin, CK_USER_TYPE userType) {
   if (!CheckFunctionList()) return false;
-  CK_RV rv = Call(functionList_->C_Login, session_, userType, PinBytes(pin), PinLength(pin));
+  CK_RV rv = Call(GetFunctionList()->C_Login, session_, userType, PinBytes(pin), PinLength(pin));
   if (rv != CKR_OK) {
     LogError("LOGIN ERROR! Error code: %08x", Rv32(rv));
     return false;
@@ -276,7 +298,7 @@ bool PKCS11Base::Login(const TvrCommon::SecureString* pin, CK_USER_TYPE userType
 bool PKCS11Base::LoginEx(const TvrCommon::SecureString* pin, bool securityOfficer, CK_RV* rv) {
   if (!CheckFunctionList()) return false;
   if (loggedIn_) return false;
-  CK_RV result = Call(functionList_->C_Login, session_,
+  CK_RV result = Call(GetFunctionList()->C_Login, session_,
                       static_cast<CK_USER_TYPE>(securityOfficer ? CKU_SO : CKU_USER),
                       PinBytes(pin), PinLength(pin));
   if (rv) *rv = result;
@@ -291,7 +313,7 @@ bool PKCS11Base::LoginEx(const TvrCommon::SecureString* pin, bool securityOffice
 bool PKCS11Base::Logout() {
   if (!CheckFunctionList()) return false;
   if (!loggedIn_) return false;
-  CK_RV rv = Call(functionList_->C_Logout, session_);
+  CK_RV rv = Call(GetFunctionList()->C_Logout, session_);
   if (rv != CKR_OK) {
     LogError("LOGOUT ERROR! Error code: %08x", Rv32(rv));
     return false;

@@ -2,14 +2,16 @@
 //
 // An object holds the module, a current slot, at most one open session and a logged-in
 // flag. Every operation reports failure by its result and an error event; nothing here
-// throws. The primary object (made by a version class's Create) owns the module; its
-// clones share the module and must not outlive it.
+// throws. The primary object (made by a version class's Create) and its clones share the
+// module: whichever of them goes last finalises and unloads it, so a clone stays usable
+// after the primary object is gone.
 //
 // The modules are initialised without locking arguments, yet the card monitor works on
 // the primary object while the interface thread works on a clone: every call into one
 // module is therefore serialised by a lock shared by the primary object and its clones.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -44,13 +46,19 @@ struct SessionInfo {
 };
 
 // The module's CK_INFO.cryptokiVersion as "%d.%02d" ("2.01", "2.20"); empty on any failure.
+// Asked through the function list of C_GetFunctionList, the one the token class binds to:
+// a module may export a newer C_GetInfo under that name than its list carries.
 // Initialises and finalises the module once; the caller loads it afresh afterwards.
 std::string GetCryptokiVersion(ModuleHandle module);
 
+// Results by which a module says that a session is gone (closed behind our back, the card
+// pulled or swapped); the token object then forgets its session and log-in.
+bool MeansSessionGone(CK_RV rv);
+
 class PKCS11Base {
  public:
-  // Slot 0. Finalises and unloads the module for a primary object; a clone does neither.
-  // Neither logs out nor closes the session.
+  // Slot 0. The last of the primary object and its clones to go finalises and unloads
+  // the module. Neither logs out nor closes the session.
   virtual ~PKCS11Base();
 
   PKCS11Base(const PKCS11Base&) = delete;
@@ -117,13 +125,15 @@ class PKCS11Base {
 
   // The vendor-module row given to the factory (null for none).
   const VendorModuleEntry* GetVendorModule() const { return vendorModule_; }
-  // PC/SC name of the reader the current slot belongs to.
-  const std::string& GetReaderName() const { return readerName_; }
-  void SetReaderName(const std::string& name) { readerName_ = name; }
+  // PC/SC name of the reader the current slot belongs to. The card monitor changes it on
+  // the primary object while the interface thread clones that object, hence the copy
+  // under a lock.
+  std::string GetReaderName() const;
+  void SetReaderName(const std::string& name);
   CK_SLOT_ID GetSlot() const { return slotId_; }
   bool IsClone() const { return isClone_; }
   // The loaded vendor library (shared with clones), for the vendor's own exports.
-  ModuleHandle GetModule() const { return module_; }
+  ModuleHandle GetModule() const { return binding_->module; }
   // Runs one call into the module, a vendor extension included, under the module's
   // call lock.
   template <typename Fn, typename... Args>
@@ -156,16 +166,38 @@ class PKCS11Base {
 
   // Calls one Cryptoki function under the module's call lock. A module that leaves a
   // slot of its list empty answers CKR_FUNCTION_NOT_SUPPORTED instead of crashing us.
+  // A result saying the session is gone makes the object forget its session and log-in,
+  // so that the next OpenSession and log-in start afresh.
   template <typename Fn, typename... Args>
   CK_RV Call(Fn fn, Args... args) const {
-    std::lock_guard<std::recursive_mutex> guard(*callLock_);
+    std::lock_guard<std::recursive_mutex> guard(binding_->callLock);
     if (!fn) return CKR_FUNCTION_NOT_SUPPORTED;
-    return fn(args...);
+    const CK_RV rv = fn(args...);
+    if (MeansSessionGone(rv)) ForgetSession();
+    return rv;
   }
 
  private:
+  // The loaded module with its function list, initialisation state and call lock; shared
+  // by the primary object and its clones. The last holder finalises and unloads it.
+  struct Binding {
+    explicit Binding(ModuleHandle handle) : module(handle) {}
+    ~Binding();
+    Binding(const Binding&) = delete;
+    Binding& operator=(const Binding&) = delete;
+
+    const ModuleHandle module;
+    CK_FUNCTION_LIST* functionList = nullptr;  // set once, during the primary's construction
+    std::atomic<bool> initialized{false};
+    std::recursive_mutex callLock;
+  };
+
   bool InitializeAndReadInfo();
-  std::recursive_mutex& CallLock() const { return *callLock_; }
+  void ForgetSession() const {
+    session_ = 0;
+    loggedIn_ = false;
+  }
+  std::recursive_mutex& CallLock() const { return binding_->callLock; }
   bool ReadByteAttributes(CK_OBJECT_HANDLE object, CK_ATTRIBUTE* attributes, size_t count,
                           std::vector<std::vector<uint8_t>>& values, CK_RV& rv);
   void ReadOneObject(TokenObjects& objects, CK_OBJECT_CLASS objectClass, const char* prefix,
@@ -187,20 +219,19 @@ class PKCS11Base {
             uint8_t* signature, uint32_t* signatureLength);
 
   const VendorModuleEntry* vendorModule_ = nullptr;
-  ModuleHandle module_ = nullptr;
+  const std::shared_ptr<Binding> binding_;
   CK_VERSION cryptokiVersion_{0, 0};
   std::string manufacturerId_;
   uint32_t libraryFlags_ = 0;
   std::string libraryDescription_;
   CK_VERSION libraryVersion_{0, 0};
-  std::string readerName_;
-  CK_FUNCTION_LIST* functionList_ = nullptr;
-  bool initialized_ = false;
+  mutable std::mutex readerNameLock_;
+  std::string readerName_;  // guarded by readerNameLock_
   CK_SLOT_ID slotId_ = 0;
-  CK_SESSION_HANDLE session_ = 0;
-  bool loggedIn_ = false;
+  // Mutable: any call, a const one included, may learn that the session is gone.
+  mutable CK_SESSION_HANDLE session_ = 0;
+  mutable bool loggedIn_ = false;
   bool isClone_ = false;
-  std::shared_ptr<std::recursive_mutex> callLock_;
 };
 
 // Closes the token's session when the scope ends.

@@ -47,24 +47,34 @@ EvpPkeyPtr BuildRsaKey(const std::vector<uint8_t>& modulus, const std::vector<ui
   return EvpPkeyPtr(key);
 }
 
-// CKA_EC_POINT is a DER OCTET STRING holding the encoded point; some modules give the
-// bare point. A key whose parameters or point do not decode is not made at all.
-EvpPkeyPtr BuildEcKey(const std::vector<uint8_t>& parameters, const std::vector<uint8_t>& point) {
-  if (parameters.empty() || point.empty()) return nullptr;
+// A key of the curve in the DER parameters with the encoded point; null when either does
+// not decode or the point is not on the curve.
+EvpPkeyPtr EcKeyWithPoint(const std::vector<uint8_t>& parameters, const unsigned char* point,
+                          size_t length) {
   const unsigned char* p = parameters.data();
   EvpPkeyPtr key(d2i_KeyParams(EVP_PKEY_EC, nullptr, &p, static_cast<long>(parameters.size())));
-  if (!key) return nullptr;
+  if (!key || EVP_PKEY_set1_encoded_public_key(key.get(), point, length) != 1) return nullptr;
+  return key;
+}
+
+// CKA_EC_POINT is a DER OCTET STRING holding the encoded point; some modules give the
+// bare point. The two cannot be told apart by the first bytes: a bare uncompressed point
+// 04 3F ... parses as a 63-byte OCTET STRING. So the wrapped reading counts only when the
+// OCTET STRING spans the whole attribute and its content is a point on the curve;
+// otherwise the bytes are taken as the bare point. A key whose parameters or point do not
+// decode is not made at all.
+EvpPkeyPtr BuildEcKey(const std::vector<uint8_t>& parameters, const std::vector<uint8_t>& point) {
+  if (parameters.empty() || point.empty()) return nullptr;
   const unsigned char* q = point.data();
   ASN1_OCTET_STRING* wrapped = d2i_ASN1_OCTET_STRING(nullptr, &q, static_cast<long>(point.size()));
-  bool ok;
+  EvpPkeyPtr key;
   if (wrapped && q == point.data() + point.size()) {
-    ok = EVP_PKEY_set1_encoded_public_key(key.get(), ASN1_STRING_get0_data(wrapped),
-                                          static_cast<size_t>(ASN1_STRING_length(wrapped))) == 1;
-  } else {
-    ok = EVP_PKEY_set1_encoded_public_key(key.get(), point.data(), point.size()) == 1;
+    key = EcKeyWithPoint(parameters, ASN1_STRING_get0_data(wrapped),
+                         static_cast<size_t>(ASN1_STRING_length(wrapped)));
   }
   ASN1_OCTET_STRING_free(wrapped);
-  return ok ? std::move(key) : nullptr;
+  if (!key) key = EcKeyWithPoint(parameters, point.data(), point.size());
+  return key;
 }
 
 }  // namespace

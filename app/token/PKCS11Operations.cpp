@@ -315,15 +315,16 @@ bool PKCS11Base::Decrypt(CK_OBJECT_HANDLE key, const uint8_t* input, uint32_t in
   if (!CheckFunctionList()) return false;
   std::lock_guard<std::recursive_mutex> guard(CallLock());
   CK_MECHANISM mechanism = {CKM_RSA_PKCS, nullptr, 0};
-  CK_RV rv = Call(GetFunctionList()->C_DecryptInit, GetSession(), &mechanism, key);
+  const CK_SESSION_HANDLE session = GetSession();  // the events name it even once forgotten
+  CK_RV rv = Call(GetFunctionList()->C_DecryptInit, session, &mechanism, key);
   if (rv != CKR_OK) {
     LogError("DecryptInit ERROR! Error code: %08x; session handle: %08x", Rv32(rv),
-             Rv32(GetSession()));
+             Rv32(session));
     return false;
   }
   rv = RunSizedOutput(GetFunctionList()->C_Decrypt, input, inputLength, output, outputLength);
   if (rv != CKR_OK) {
-    LogError("Decrypt ERROR! Error code: %08x; session handle: %08x", Rv32(rv), Rv32(GetSession()));
+    LogError("Decrypt ERROR! Error code: %08x; session handle: %08x", Rv32(rv), Rv32(session));
     return false;
   }
   return true;
@@ -335,6 +336,7 @@ bool PKCS11Base::Sign(CK_MECHANISM_TYPE mechanismType, CK_OBJECT_HANDLE key,
   if (!CheckFunctionList()) return false;
   std::lock_guard<std::recursive_mutex> guard(CallLock());
   CK_FUNCTION_LIST* fl = GetFunctionList();
+  const CK_SESSION_HANDLE session = GetSession();  // the events name it even once forgotten
   CK_BBOOL alwaysAuthenticate = CK_FALSE;
   const bool reauthenticate = GetGeneration() == Generation::V220;
   if (reauthenticate) {
@@ -348,7 +350,7 @@ bool PKCS11Base::Sign(CK_MECHANISM_TYPE mechanismType, CK_OBJECT_HANDLE key,
   CK_MECHANISM mechanism = {mechanismType, nullptr, 0};
   CK_RV rv = Call(fl->C_SignInit, GetSession(), &mechanism, key);
   if (rv != CKR_OK) {
-    LogError("SignInit ERROR! Error code: %08x; session handle: %08x", Rv32(rv), Rv32(GetSession()));
+    LogError("SignInit ERROR! Error code: %08x; session handle: %08x", Rv32(rv), Rv32(session));
     return false;
   }
   if (reauthenticate && alwaysAuthenticate == CK_TRUE && pin) {
@@ -361,7 +363,7 @@ bool PKCS11Base::Sign(CK_MECHANISM_TYPE mechanismType, CK_OBJECT_HANDLE key,
   }
   rv = RunSizedOutput(fl->C_Sign, data, dataLength, signature, signatureLength);
   if (rv != CKR_OK) {
-    LogError("Sign ERROR! Error code: %08x; session handle: %08x", Rv32(rv), Rv32(GetSession()));
+    LogError("Sign ERROR! Error code: %08x; session handle: %08x", Rv32(rv), Rv32(session));
     return false;
   }
   return true;
@@ -451,12 +453,13 @@ bool PKCS11Base::GenerateKeyPair(CK_MECHANISM_TYPE mechanismType, const CK_ATTRI
                          {CKA_UNWRAP, &u.unwrap, 1}};
   CK_MECHANISM mechanism = {mechanismType, nullptr, 0};
   CK_OBJECT_HANDLE publicHandle = 0, privateHandle = 0;
-  CK_RV rv = Call(GetFunctionList()->C_GenerateKeyPair, GetSession(), &mechanism, pub.data(),
+  const CK_SESSION_HANDLE session = GetSession();  // the event names it even once forgotten
+  CK_RV rv = Call(GetFunctionList()->C_GenerateKeyPair, session, &mechanism, pub.data(),
                   static_cast<CK_ULONG>(pub.size()), priv, CK_ULONG(8), &publicHandle,
                   &privateHandle);
   if (rv != CKR_OK) {
     LogError("GenerateKeyPair ERROR! Error code: %08x; session handle: %08x", Rv32(rv),
-             Rv32(GetSession()));
+             Rv32(session));
     return false;
   }
   return true;

@@ -116,6 +116,8 @@ void InstalledShim::SetOption(const std::string& key, const std::string& value) 
   WriteConf();
 }
 
+void InstalledShim::DropSessions() { SetOption("drop_sessions", std::to_string(++drops_)); }
+
 void InstalledShim::ClearOption(const std::string& key) {
   extra_.erase(key);
   WriteConf();

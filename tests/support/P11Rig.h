@@ -63,6 +63,9 @@ class InstalledShim {
   // Any other key of the shim's configuration, e.g. ("token_flags_set", "0x40000").
   void SetOption(const std::string& key, const std::string& value);
   void ClearOption(const std::string& key);
+  // The module's next call first closes every session of every slot, without telling
+  // the caller (a card swap as the module sees it).
+  void DropSessions();
 
   // One line per call (the function name), "load"/"unload" for the library's
   // constructor/destructor, "OVERLAP <function>" for a call that started while
@@ -78,6 +81,7 @@ class InstalledShim {
   ShimOptions options_;
   std::map<std::string, unsigned long> rv_;
   std::map<std::string, std::string> extra_;
+  unsigned long drops_ = 0;
   std::string path_;
   std::string targetPath_;
   std::string logPath_;

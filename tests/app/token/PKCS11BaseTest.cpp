@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "TokenTestFixture.h"
@@ -21,6 +22,30 @@ TEST_F(TokenTest, CryptokiVersionTextOfTheModule) {
   }
   EXPECT_EQ(GetCryptokiVersion(nullptr), "");
   EXPECT_TRUE(Events().empty());  // nothing is logged by the version probe
+}
+
+// A module implementing Cryptoki 3.0 may export its 3.0 C_GetInfo by name while the list
+// of C_GetFunctionList, which the token class binds to, is a 2.20 one.
+TEST_F(TokenTest, CryptokiVersionIsTheFunctionListsOne) {
+  InstallShim({.version = "2.20"});
+  shim_->SetOption("exported_version", "3.0");
+  Platform::ModuleHandle module = LoadModule();
+  // The two really disagree.
+  auto initialize = reinterpret_cast<CK_C_Initialize>(Platform::GetProcAddress(module, "C_Initialize"));
+  auto getInfo = reinterpret_cast<CK_C_GetInfo>(Platform::GetProcAddress(module, "C_GetInfo"));
+  auto finalize = reinterpret_cast<CK_C_Finalize>(Platform::GetProcAddress(module, "C_Finalize"));
+  ASSERT_TRUE(initialize && getInfo && finalize);
+  ASSERT_EQ(initialize(nullptr), CKR_OK);
+  CK_INFO info{};
+  ASSERT_EQ(getInfo(&info), CKR_OK);
+  EXPECT_EQ(info.cryptokiVersion.major, 3);
+  ASSERT_EQ(finalize(nullptr), CKR_OK);
+
+  EXPECT_EQ(GetCryptokiVersion(module), "2.20");
+  Platform::FreeLibrary(module);
+  auto token = CreateToken();
+  EXPECT_EQ(token->GetCryptokiVersionField().major, 2);
+  EXPECT_EQ(token->GetCryptokiVersionField().minor, 20);
 }
 
 TEST_F(TokenTest, CryptokiVersionIsEmptyWhenInitializeOrFinalizeFails) {
@@ -154,6 +179,69 @@ TEST_F(TokenTest, SessionAndLoginLifecycle) {
   EXPECT_TRUE(HasEvent("CLOSESESSION ERROR! ILLEGAL STATE!"));
 }
 
+// A card swap or a pulled card ends the module's sessions without our asking. The object
+// must then forget the dead handle and log-in, or it refuses every later session for good.
+TEST_F(TokenTest, ASessionTheModuleDroppedIsForgotten) {
+  InstallShim();
+  auto token = CreateTokenOnSlot();
+  SecureString pin("1234");
+  ASSERT_TRUE(token->OpenSession(false));
+  ASSERT_TRUE(token->LoginEx(&pin, false, nullptr));
+  shim_->DropSessions();
+  sink_->Clear();
+  EXPECT_FALSE(token->CloseSession());
+  EXPECT_EQ(Events(), std::vector<std::string>{"CLOSESESSION ERROR! Error code: 000000b3"});
+  EXPECT_FALSE(token->HasSession());
+  EXPECT_FALSE(token->IsLoggedIn());
+  ASSERT_TRUE(token->OpenSession(false));
+  CK_RV rv = 0xFFFF;
+  EXPECT_TRUE(token->LoginEx(&pin, false, &rv));
+  EXPECT_EQ(rv, CKR_OK);
+  ASSERT_TRUE(token->Logout());
+  ASSERT_TRUE(token->CloseSession());
+
+  // Each result that says the session is gone, from the calls that end a session and
+  // from ordinary ones.
+  struct Call {
+    const char* function;
+    std::function<void()> run;
+  };
+  const std::vector<Call> calls = {
+      {"C_CloseSession", [&] { token->CloseSession(); }},
+      {"C_Logout", [&] { token->Logout(); }},
+      {"C_GetSessionInfo", [&] { token->GetSessionInfo(); }},
+      {"C_FindObjectsInit", [&] { token->ReadObjects(); }},
+  };
+  for (CK_RV gone : {CKR_SESSION_HANDLE_INVALID, CKR_SESSION_CLOSED, CKR_DEVICE_REMOVED,
+                     CKR_TOKEN_NOT_PRESENT}) {
+    for (const Call& call : calls) {
+      shim_->DropSessions();  // a clean module state for each case
+      ASSERT_TRUE(token->OpenSession(false)) << call.function << " " << gone;
+      ASSERT_TRUE(token->LoginEx(&pin, false, nullptr)) << call.function << " " << gone;
+      shim_->InjectRv(call.function, gone);
+      call.run();
+      shim_->ClearRv(call.function);
+      EXPECT_FALSE(token->HasSession()) << call.function << " " << gone;
+      EXPECT_FALSE(token->IsLoggedIn()) << call.function << " " << gone;
+    }
+  }
+
+  // Any other failure leaves the object as it was.
+  shim_->DropSessions();
+  ASSERT_TRUE(token->OpenSession(false));
+  ASSERT_TRUE(token->LoginEx(&pin, false, nullptr));
+  shim_->InjectRv("C_CloseSession", CKR_DEVICE_ERROR);
+  shim_->InjectRv("C_Logout", CKR_DEVICE_ERROR);
+  EXPECT_FALSE(token->Logout());
+  EXPECT_FALSE(token->CloseSession());
+  EXPECT_TRUE(token->HasSession());
+  EXPECT_TRUE(token->IsLoggedIn());
+  shim_->ClearRv("C_CloseSession");
+  shim_->ClearRv("C_Logout");
+  EXPECT_TRUE(token->Logout());
+  EXPECT_TRUE(token->CloseSession());
+}
+
 TEST_F(TokenTest, LoginExReportsTheModulesReturnValue) {
   InstallShim();
   auto token = CreateTokenOnSlot();
@@ -265,6 +353,52 @@ TEST_F(TokenTest, CloneSharesTheModuleButNeverFinalisesOrUnloads) {
   EXPECT_EQ(shim_->CountCalls("C_Finalize"), 1u);
   EXPECT_EQ(shim_->CountCalls("unload"), 1u);
   EXPECT_FALSE(ModuleStillLoaded());
+}
+
+// Whichever goes last, the primary object or a clone, finalises and unloads the module.
+TEST_F(TokenTest, CloneOutlivingThePrimaryKeepsTheModule) {
+  InstallShim();
+  auto primary = CreateTokenOnSlot();
+  auto clone = primary->Clone();
+  clone->SetSlot(primary->GetSlot());
+  primary.reset();
+  EXPECT_EQ(shim_->CountCalls("C_Finalize"), 0u);
+  EXPECT_EQ(shim_->CountCalls("unload"), 0u);
+  EXPECT_TRUE(clone->IsInitialized());
+  ASSERT_TRUE(clone->OpenSession(false));
+  EXPECT_NE(clone->GetSessionInfo(), nullptr);
+  auto info = clone->GetTokenInfo();
+  ASSERT_NE(info, nullptr);
+  EXPECT_EQ(info->label, "TvrTest");
+  ASSERT_TRUE(clone->CloseSession());
+  clone.reset();
+  EXPECT_EQ(shim_->CountCalls("C_Finalize"), 1u);
+  EXPECT_EQ(shim_->CountCalls("unload"), 1u);
+  EXPECT_FALSE(ModuleStillLoaded());
+}
+
+// The card monitor renames the primary object's reader while the interface thread clones
+// it; every clone must carry one whole name or the other.
+TEST_F(TokenTest, CloneNeverCopiesAHalfWrittenReaderName) {
+  InstallShim();
+  auto primary = CreateToken();
+  // Different lengths, so that a rename may also move the name to a new buffer.
+  const std::string first(100, 'a'), second(300, 'b');
+  primary->SetReaderName(first);
+  std::atomic<bool> stop{false}, started{false};
+  std::thread monitor([&] {
+    started = true;
+    for (bool flip = false; !stop; flip = !flip) primary->SetReaderName(flip ? first : second);
+  });
+  while (!started) std::this_thread::yield();
+  size_t torn = 0;
+  for (int i = 0; i < 200000; ++i) {
+    const std::string name = primary->Clone()->GetReaderName();
+    if (name != first && name != second) ++torn;
+  }
+  stop = true;
+  monitor.join();
+  EXPECT_EQ(torn, 0u);
 }
 
 TEST_F(TokenTest, ReinitializeFinalisesAndInitialisesAgain) {

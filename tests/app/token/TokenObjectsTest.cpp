@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <openssl/bn.h>
+#include <openssl/dsa.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
 #include <fstream>
 #include <iterator>
+#include <map>
 
 #include "SharedUtilities.h"
 #include "TokenTestFixture.h"
@@ -193,50 +196,162 @@ TEST_F(TokenWithKeyTest, AFailingClassLeavesTheOthersRead) {
   EXPECT_TRUE(objects->certificates.empty() && objects->privateKeys.empty());
 }
 
-// Modules differ in whether CKA_EC_POINT carries its OCTET STRING wrapper; a point that
-// decodes neither way leaves the record without a key.
+// A P-256 point, uncompressed (65 bytes), and its OCTET STRING form.
+struct EcPoint {
+  EvpPkeyPtr key;
+  std::vector<uint8_t> raw;
+  std::vector<uint8_t> wrapped;
+};
+
+// A fresh key whose raw point's second byte is secondByte (any when negative).
+EcPoint MakeEcPoint(int secondByte = -1) {
+  for (int attempt = 0; attempt < 100000; ++attempt) {
+    EcPoint point;
+    point.key.reset(EVP_EC_gen("P-256"));
+    unsigned char* bytes = nullptr;
+    const size_t length = EVP_PKEY_get1_encoded_public_key(point.key.get(), &bytes);
+    point.raw.assign(bytes, bytes + length);
+    OPENSSL_free(bytes);
+    if (secondByte >= 0 && point.raw[1] != secondByte) continue;
+    point.wrapped = {0x04, static_cast<uint8_t>(point.raw.size())};
+    point.wrapped.insert(point.wrapped.end(), point.raw.begin(), point.raw.end());
+    return point;
+  }
+  ADD_FAILURE() << "no point with second byte " << secondByte;
+  return {};
+}
+
+// Creates a public-key object of that type with these attributes on top of the class, key
+// type, CKA_TOKEN and CKA_ID.
+void CreatePublicKeyObject(PKCS11Base& token, CK_KEY_TYPE keyType, uint8_t id,
+                           std::vector<CK_ATTRIBUTE> attributes) {
+  static CK_OBJECT_CLASS objectClass = CKO_PUBLIC_KEY;
+  static CK_BBOOL yes = CK_TRUE;
+  static CK_KEY_TYPE types[256];
+  static uint8_t ids[256];
+  types[id] = keyType;
+  ids[id] = id;
+  attributes.insert(attributes.begin(), {{CKA_CLASS, &objectClass, sizeof objectClass},
+                                         {CKA_KEY_TYPE, &types[id], sizeof(CK_KEY_TYPE)},
+                                         {CKA_TOKEN, &yes, 1},
+                                         {CKA_ID, &ids[id], 1}});
+  CK_OBJECT_HANDLE handle = 0;
+  ASSERT_EQ(token.GetFunctionList()->C_CreateObject(token.GetSession(), attributes.data(),
+                                                    static_cast<CK_ULONG>(attributes.size()), &handle),
+            CKR_OK);
+}
+
+uint8_t kP256Parameters[] = {0x06, 0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07};
+
+// Modules differ in whether CKA_EC_POINT carries its OCTET STRING wrapper, and the first
+// bytes cannot tell: a raw point 04 3F ... also parses as a 63-byte OCTET STRING. A point
+// that decodes neither way leaves the record without a key.
 TEST_F(TokenTest, EcPointsWrappedRawOrBroken) {
   InstallShim();
   auto token = CreateLoggedInToken();
-  EvpPkeyPtr key(EVP_EC_gen("P-256"));
-  unsigned char* point = nullptr;
-  size_t pointLength = EVP_PKEY_get1_encoded_public_key(key.get(), &point);
-  ASSERT_EQ(pointLength, 65u);
-  std::vector<uint8_t> raw(point, point + pointLength);
-  OPENSSL_free(point);
-  std::vector<uint8_t> wrapped(raw.size() + 2);  // OCTET STRING of 65 bytes
-  wrapped[0] = 0x04;
-  wrapped[1] = 0x41;
-  std::copy(raw.begin(), raw.end(), wrapped.begin() + 2);
+  const EcPoint any = MakeEcPoint();
+  const EcPoint misleading = MakeEcPoint(0x3F);
   std::vector<uint8_t> broken = {0x04, 0x03, 0x04, 0x01, 0x02};
-  uint8_t params[] = {0x06, 0x08, 0x2a, 0x86, 0x48, 0xce, 0x3d, 0x03, 0x01, 0x07};
   struct Case {
     uint8_t id;
-    std::vector<uint8_t>* point;
+    const std::vector<uint8_t>* point;
+    EVP_PKEY* expected;
   };
-  for (Case c : {Case{1, &wrapped}, Case{2, &raw}, Case{3, &broken}}) {
-    CK_OBJECT_CLASS objectClass = CKO_PUBLIC_KEY;
-    CK_KEY_TYPE keyType = CKK_EC;
-    CK_BBOOL yes = CK_TRUE;
-    CK_ATTRIBUTE t[] = {{CKA_CLASS, &objectClass, sizeof objectClass},
-                        {CKA_KEY_TYPE, &keyType, sizeof keyType},
-                        {CKA_TOKEN, &yes, 1},
-                        {CKA_ID, &c.id, 1},
-                        {CKA_EC_PARAMS, params, sizeof params},
-                        {CKA_EC_POINT, c.point->data(), c.point->size()}};
-    CK_OBJECT_HANDLE handle = 0;
-    ASSERT_EQ(token->GetFunctionList()->C_CreateObject(token->GetSession(), t, 6, &handle), CKR_OK);
+  const Case cases[] = {{1, &any.wrapped, any.key.get()},
+                        {2, &any.raw, any.key.get()},
+                        {3, &broken, nullptr},
+                        {4, &misleading.raw, misleading.key.get()},
+                        {5, &misleading.wrapped, misleading.key.get()}};
+  for (const Case& c : cases) {
+    CreatePublicKeyObject(*token, CKK_EC, c.id,
+                          {{CKA_EC_PARAMS, kP256Parameters, sizeof kP256Parameters},
+                           {CKA_EC_POINT, const_cast<uint8_t*>(c.point->data()), c.point->size()}});
   }
   auto objects = token->ReadObjects();
-  auto keyOf = [&](const char* id) {
-    return objects->FindPublicKey(FindObjectHandleById(objects->publicKeys, id))->publicKey.get();
+  EXPECT_EQ(objects->publicKeys.size(), std::size(cases));
+  for (const Case& c : cases) {
+    const std::string id = BytesToHex(&c.id, 1);
+    const PublicKeyObject* record =
+        objects->FindPublicKey(FindObjectHandleById(objects->publicKeys, id));
+    ASSERT_NE(record, nullptr) << id;
+    if (!c.expected) {
+      EXPECT_EQ(record->publicKey, nullptr) << id;
+    } else {
+      ASSERT_NE(record->publicKey, nullptr) << id;
+      EXPECT_EQ(EVP_PKEY_eq(record->publicKey.get(), c.expected), 1) << id;
+    }
+  }
+}
+
+// Sign-only takes all three flags: verify, and neither encrypt nor wrap.
+TEST_F(TokenTest, SignOnlyNeedsVerifyWithoutEncryptAndWrap) {
+  InstallShim();
+  auto token = CreateLoggedInToken();
+  const EcPoint point = MakeEcPoint();
+  struct Case {
+    CK_BBOOL encrypt, verify, wrap;
+    bool signOnly;
   };
-  ASSERT_NE(keyOf("01"), nullptr);
-  ASSERT_NE(keyOf("02"), nullptr);
-  EXPECT_EQ(EVP_PKEY_eq(keyOf("01"), key.get()), 1);
-  EXPECT_EQ(EVP_PKEY_eq(keyOf("02"), key.get()), 1);
-  EXPECT_EQ(keyOf("03"), nullptr);
-  EXPECT_EQ(objects->publicKeys.size(), 3u);
+  const Case cases[] = {{CK_FALSE, CK_TRUE, CK_FALSE, true},
+                        {CK_FALSE, CK_TRUE, CK_TRUE, false},
+                        {CK_TRUE, CK_TRUE, CK_FALSE, false},
+                        {CK_FALSE, CK_FALSE, CK_FALSE, false}};
+  uint8_t id = 1;
+  for (Case c : cases) {
+    CreatePublicKeyObject(*token, CKK_EC, id++,
+                          {{CKA_EC_PARAMS, kP256Parameters, sizeof kP256Parameters},
+                           {CKA_EC_POINT, const_cast<uint8_t*>(point.wrapped.data()), point.wrapped.size()},
+                           {CKA_ENCRYPT, &c.encrypt, 1},
+                           {CKA_VERIFY, &c.verify, 1},
+                           {CKA_WRAP, &c.wrap, 1}});
+  }
+  auto objects = token->ReadObjects();
+  id = 1;
+  for (const Case& c : cases) {
+    const std::string hex = BytesToHex(&id, 1);
+    ++id;
+    const PublicKeyObject* record =
+        objects->FindPublicKey(FindObjectHandleById(objects->publicKeys, hex));
+    ASSERT_NE(record, nullptr) << hex;
+    EXPECT_EQ(record->signOnly, c.signOnly) << hex;
+  }
+}
+
+// A key type with no key of ours (DSA) stays in the container without a key, and its
+// parts are not asked for.
+TEST_F(TokenTest, DsaPublicKeyIsReadWithoutAKey) {
+  InstallShim();
+  auto token = CreateLoggedInToken();
+  EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, "DSA", nullptr);
+  EVP_PKEY* parameters = nullptr;
+  ASSERT_EQ(EVP_PKEY_paramgen_init(context), 1);
+  ASSERT_EQ(EVP_PKEY_CTX_set_dsa_paramgen_bits(context, 1024), 1);
+  ASSERT_EQ(EVP_PKEY_paramgen(context, &parameters), 1);
+  EVP_PKEY_CTX_free(context);
+  EvpPkeyPtr held(parameters);
+  std::map<std::string, std::vector<uint8_t>> parts;
+  for (const char* name : {"p", "q", "g"}) {
+    BIGNUM* value = nullptr;
+    ASSERT_EQ(EVP_PKEY_get_bn_param(parameters, name, &value), 1);
+    parts[name].resize(static_cast<size_t>(BN_num_bytes(value)));
+    BN_bn2bin(value, parts[name].data());
+    BN_free(value);
+  }
+  std::vector<uint8_t> y = parts["g"];  // any value below p will do for reading
+  CreatePublicKeyObject(*token, CKK_DSA, 7,
+                        {{CKA_PRIME, parts["p"].data(), parts["p"].size()},
+                         {CKA_SUBPRIME, parts["q"].data(), parts["q"].size()},
+                         {CKA_BASE, parts["g"].data(), parts["g"].size()},
+                         {CKA_VALUE, y.data(), y.size()}});
+  shim_->ClearLog();
+  sink_->Clear();
+  auto objects = token->ReadObjects();
+  ASSERT_EQ(objects->publicKeys.size(), 1u);
+  const PublicKeyObject* record = objects->publicKeys.begin()->second.get();
+  EXPECT_EQ(record->GetId(), "07");
+  EXPECT_EQ(record->publicKey, nullptr);
+  EXPECT_TRUE(Events().empty());
+  EXPECT_EQ(shim_->CountCalls("C_GetAttributeValue"), 2u);  // the one record: lengths, values
 }
 
 }  // namespace

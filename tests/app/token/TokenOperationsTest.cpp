@@ -94,7 +94,7 @@ TEST_F(TokenTest, CreatedObjectsReadBackAndCanBeDestroyed) {
   EXPECT_EQ(Events(), std::vector<std::string>{"DestroyObject ERROR! Error code: 00000082"});
 }
 
-TEST_F(EcTokenTest, CertificateCategoryOnlyFromTheNewestClass) {
+TEST_F(EcTokenTest, CreatedCertificateHasItsSubjectAndTheCategoryOnlyFromTheNewestClass) {
   InstallShim();
   auto certificate = ReadCertificate(tokens_->CertificateDer("TvrTest"));
   ASSERT_NE(certificate, nullptr);
@@ -113,6 +113,15 @@ TEST_F(EcTokenTest, CertificateCategoryOnlyFromTheNewestClass) {
     CK_ULONG value = 0;
     std::memcpy(&value, category->data(), sizeof value);
     EXPECT_EQ(value, std::string(version) == "2.20" ? 2u : 0u) << version;
+    // The subject goes along as the DER of the certificate's subject name.
+    unsigned char* subject = nullptr;
+    const int subjectLength = i2d_X509_NAME(X509_get_subject_name(certificate.get()), &subject);
+    ASSERT_GT(subjectLength, 0);
+    const std::string expectedSubject(reinterpret_cast<char*>(subject), static_cast<size_t>(subjectLength));
+    OPENSSL_free(subject);
+    auto storedSubject = token->GetAttribute(handle, CKA_SUBJECT);
+    ASSERT_NE(storedSubject, nullptr);
+    EXPECT_EQ(*storedSubject, expectedSubject) << version;
     token->Logout();
     token->CloseSession();
   }

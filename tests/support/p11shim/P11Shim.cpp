@@ -14,6 +14,17 @@
 //   hw.pin_state.<user type>=f a PIN-state object for that user type with flag byte f
 //   ext.getlist_rv=<rv>        what ETC_GetFunctionListEx returns (it fills the list anyway)
 //   rv.ETC_ChangePin / rv.ETC_UnblockPin   results of the two extension entries
+//   key_name.<CKA_ID hex>=<hex> the eToken key-name attribute (0x80001301) of the keys
+//                              with that identifier, as these bytes
+// and the behaviours of modules found in the field:
+//   exported_version=<v>       the C_GetInfo exported by name reports this version, while
+//                              the function list's C_GetInfo and version keep `version`
+//                              (a 3.0 module whose C_GetFunctionList gives a 2.x list)
+//   drop_sessions=<n>          whenever the number n changes, the next call first closes every
+//                              session of every slot, as a card swap does
+//   reader_ellipsis=1          a reader name longer than the description is cut to 61
+//                              bytes and "..." instead of a plain cut at 64
+//   delay_us.<function>=<us>   sleep inside that function only (overrides delay_us)
 // The extension entries log "<name>|<argument>|..." after their name line, PIN texts
 // included (this is a test double: nothing else ever sees that log).
 //
@@ -86,6 +97,11 @@ struct Config {
   std::optional<std::array<CK_ULONG, 4>> counters;  // the retry-counter object, when present
   std::map<CK_ULONG, CK_BYTE> pinStates;            // user type -> PIN-state flag
   CK_RV getListExRv = CKR_OK;
+  std::map<std::string, std::vector<unsigned char>> keyNames;  // CKA_ID hex -> key-name bytes
+  std::optional<CK_VERSION> exportedVersion;
+  unsigned long dropSessions = 0;
+  bool readerEllipsis = false;
+  std::map<std::string, unsigned long> delays;  // function name -> microseconds
 };
 
 std::string Trim(const std::string& text) {
@@ -156,6 +172,20 @@ void ParseLine(Config& config, const std::string& line) {
     if (userType && flag) config.pinStates[*userType] = static_cast<CK_BYTE>(*flag);
   } else if (key == "ext.getlist_rv") {
     config.getListExRv = ParseNumber(value).value_or(CKR_OK);
+  } else if (key.rfind("key_name.", 0) == 0) {
+    std::vector<unsigned char> bytes;
+    for (size_t i = 0; i + 1 < value.size(); i += 2) {
+      bytes.push_back(static_cast<unsigned char>(std::strtoul(value.substr(i, 2).c_str(), nullptr, 16)));
+    }
+    config.keyNames[key.substr(9)] = bytes;
+  } else if (key == "exported_version") {
+    config.exportedVersion = ParseVersion(value);
+  } else if (key == "drop_sessions") {
+    config.dropSessions = ParseNumber(value).value_or(0);
+  } else if (key == "reader_ellipsis") {
+    config.readerEllipsis = value != "0";
+  } else if (key.rfind("delay_us.", 0) == 0) {
+    if (const auto delay = ParseNumber(value)) config.delays[key.substr(9)] = *delay;
   }
 }
 
@@ -205,7 +235,9 @@ class CallScope {
     config_ = ReadConfig();
     AppendLog(config_, name);
     if (overlap) AppendLog(config_, std::string("OVERLAP ") + name);
-    if (config_.delayUs) ::usleep(static_cast<useconds_t>(config_.delayUs));
+    const auto delay = config_.delays.find(name);
+    const unsigned long delayUs = delay != config_.delays.end() ? delay->second : config_.delayUs;
+    if (delayUs) ::usleep(static_cast<useconds_t>(delayUs));
   }
   ~CallScope() { gInFlight.fetch_sub(1); }
   CallScope(const CallScope&) = delete;
@@ -291,9 +323,13 @@ struct Hook<&CK_FUNCTION_LIST::C_GetSlotInfo> {
     if (target->C_GetTokenInfo(slot, &token) != CKR_OK) return rv;
     const auto reader = config.readers.find(TokenLabel(token));
     if (reader == config.readers.end()) return rv;
+    std::string description = reader->second;
+    if (config.readerEllipsis && description.size() > sizeof info->slotDescription) {
+      description = description.substr(0, sizeof info->slotDescription - 3) + "...";
+    }
     std::memset(info->slotDescription, ' ', sizeof info->slotDescription);
-    std::memcpy(info->slotDescription, reader->second.data(),
-                std::min(reader->second.size(), sizeof info->slotDescription));
+    std::memcpy(info->slotDescription, description.data(),
+                std::min(description.size(), sizeof info->slotDescription));
     return rv;
   }
 };
@@ -433,36 +469,94 @@ struct Hook<&CK_FUNCTION_LIST::C_FindObjectsFinal> {
   }
 };
 
+// Fills a template from attribute values held here, as Cryptoki asks: a null value gives
+// the length, a short buffer CKR_BUFFER_TOO_SMALL, an unknown type CKR_ATTRIBUTE_TYPE_INVALID.
+CK_RV FillAttributes(const VendorObject& object, CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
+  CK_RV result = CKR_OK;
+  for (CK_ULONG i = 0; i < count; ++i) {
+    const auto value = object.find(attributes[i].type);
+    if (value == object.end()) {
+      attributes[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
+      result = CKR_ATTRIBUTE_TYPE_INVALID;
+    } else if (!attributes[i].pValue) {
+      attributes[i].ulValueLen = value->second.size();
+    } else if (attributes[i].ulValueLen < value->second.size()) {
+      attributes[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
+      result = CKR_BUFFER_TOO_SMALL;
+    } else {
+      std::memcpy(attributes[i].pValue, value->second.data(), value->second.size());
+      attributes[i].ulValueLen = value->second.size();
+    }
+  }
+  return result;
+}
+
+constexpr CK_ATTRIBUTE_TYPE kKeyNameAttribute = 0x80001301;
+
+// The configured key name of a SoftHSM2 key object, found by its CKA_ID; none for other
+// objects.
+std::optional<Bytes> KeyName(const Config& config, CK_FUNCTION_LIST* target,
+                             CK_SESSION_HANDLE session, CK_OBJECT_HANDLE handle) {
+  if (config.keyNames.empty()) return std::nullopt;
+  CK_OBJECT_CLASS objectClass = CKO_DATA;
+  CK_ATTRIBUTE classQuery = {CKA_CLASS, &objectClass, sizeof objectClass};
+  if (target->C_GetAttributeValue(session, handle, &classQuery, 1) != CKR_OK ||
+      (objectClass != CKO_PUBLIC_KEY && objectClass != CKO_PRIVATE_KEY)) {
+    return std::nullopt;
+  }
+  CK_ATTRIBUTE idQuery = {CKA_ID, nullptr, 0};
+  if (target->C_GetAttributeValue(session, handle, &idQuery, 1) != CKR_OK) return std::nullopt;
+  Bytes id(idQuery.ulValueLen);
+  idQuery.pValue = id.data();
+  if (target->C_GetAttributeValue(session, handle, &idQuery, 1) != CKR_OK) return std::nullopt;
+  static const char digits[] = "0123456789abcdef";
+  std::string hex;
+  for (const unsigned char byte : id) {
+    hex += digits[byte >> 4];
+    hex += digits[byte & 15];
+  }
+  const auto name = config.keyNames.find(hex);
+  if (name == config.keyNames.end()) return std::nullopt;
+  return name->second;
+}
+
 template <>
 struct Hook<&CK_FUNCTION_LIST::C_GetAttributeValue> {
   static CK_RV Run(const Config& config, CK_FUNCTION_LIST* target, CK_SESSION_HANDLE session,
                    CK_OBJECT_HANDLE handle, CK_ATTRIBUTE_PTR attributes, CK_ULONG count) {
     const auto objects = VendorObjects(config);
     const auto object = objects.find(handle);
-    if (object == objects.end()) {
-      return target->C_GetAttributeValue(session, handle, attributes, count);
+    if (object != objects.end()) {
+      CK_SESSION_INFO info{};
+      if (const CK_RV rv = target->C_GetSessionInfo(session, &info); rv != CKR_OK) return rv;
+      return FillAttributes(object->second, attributes, count);
     }
-    CK_SESSION_INFO info{};
-    if (const CK_RV rv = target->C_GetSessionInfo(session, &info); rv != CKR_OK) return rv;
-    CK_RV result = CKR_OK;
-    for (CK_ULONG i = 0; i < count; ++i) {
-      const auto value = object->second.find(attributes[i].type);
-      if (value == object->second.end()) {
-        attributes[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
-        result = CKR_ATTRIBUTE_TYPE_INVALID;
-      } else if (!attributes[i].pValue) {
-        attributes[i].ulValueLen = value->second.size();
-      } else if (attributes[i].ulValueLen < value->second.size()) {
-        attributes[i].ulValueLen = CK_UNAVAILABLE_INFORMATION;
-        result = CKR_BUFFER_TOO_SMALL;
-      } else {
-        std::memcpy(attributes[i].pValue, value->second.data(), value->second.size());
-        attributes[i].ulValueLen = value->second.size();
+    // A template asking for the key name alone is answered here for configured keys.
+    if (count == 1 && attributes && attributes[0].type == kKeyNameAttribute) {
+      if (const auto name = KeyName(config, target, session, handle)) {
+        return FillAttributes(VendorObject{{kKeyNameAttribute, *name}}, attributes, count);
       }
     }
-    return result;
+    return target->C_GetAttributeValue(session, handle, attributes, count);
   }
 };
+
+// Closes every session of every slot when the drop_sessions value has changed since the
+// last call: the caller's session handles die without the caller being told, as when a
+// card is swapped.
+std::mutex gDropMutex;
+unsigned long gDropSeen = 0;  // the key's absence counts as 0
+
+void DropSessionsWhenTold(const Config& config, CK_FUNCTION_LIST* target) {
+  std::lock_guard lock(gDropMutex);
+  if (config.dropSessions == gDropSeen) return;
+  gDropSeen = config.dropSessions;
+  CK_ULONG count = 0;
+  if (target->C_GetSlotList(CK_FALSE, nullptr, &count) != CKR_OK) return;
+  std::vector<CK_SLOT_ID> slots(count);
+  if (target->C_GetSlotList(CK_FALSE, slots.data(), &count) != CKR_OK) return;
+  for (CK_ULONG i = 0; i < count; ++i) target->C_CloseAllSessions(slots[i]);
+}
 
 // The one wrapper shape: log, detect overlap, inject, then run the hook.
 template <const char* Name, auto Member, typename Function>
@@ -479,6 +573,7 @@ struct Wrapper<Name, Member, CK_RV (*)(Args...)> {
     CK_FUNCTION_LIST* target = LoadTarget(config);
     if (!target) return CKR_GENERAL_ERROR;
     if (!(target->*Member)) return CKR_FUNCTION_NOT_SUPPORTED;
+    DropSessionsWhenTold(config, target);
     return Hook<Member>::Run(config, target, args...);
   }
 };
@@ -572,7 +667,13 @@ extern "C" {
 
 CK_RV C_Initialize(CK_VOID_PTR initArgs) { return C_Initialize_Wrapper::Call(initArgs); }
 CK_RV C_Finalize(CK_VOID_PTR reserved) { return C_Finalize_Wrapper::Call(reserved); }
-CK_RV C_GetInfo(CK_INFO_PTR info) { return C_GetInfo_Wrapper::Call(info); }
+// The list's C_GetInfo answers with `version`; this one may be told to claim another.
+CK_RV C_GetInfo(CK_INFO_PTR info) {
+  const CK_RV rv = C_GetInfo_Wrapper::Call(info);
+  if (rv != CKR_OK || !info) return rv;
+  if (const auto exported = ReadConfig().exportedVersion) info->cryptokiVersion = *exported;
+  return rv;
+}
 #ifndef P11SHIM_NO_GET_FUNCTION_LIST
 CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
   return C_GetFunctionList_Wrapper::Call(list);

@@ -6,6 +6,7 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -290,6 +291,33 @@ TEST_F(ShimTest, MarksCallsThatOverlapInOneModule) {
   EXPECT_EQ(p11->C_GetInfo(&info), CKR_OK);
   first.join();
   EXPECT_TRUE(shim.SawOverlap());
+  EXPECT_EQ(shim.CountCalls("OVERLAP C_GetInfo"), 1u);
+  EXPECT_EQ(p11->C_Finalize(nullptr), CKR_OK);
+}
+
+// A module that re-detects an unknown card on every call takes seconds per call: the shim
+// sleeps inside the named function only, and a caller on another thread is not held up.
+TEST_F(ShimTest, DelaysOneFunctionInsideTheModuleCall) {
+  InstalledShim shim("libgclib.so", {});
+  LoadedModule module(shim.Path());
+  CK_FUNCTION_LIST* p11 = module.Initialised();
+  const CK_SLOT_ID slot = Slots(p11).at(0);
+  shim.SetOption("delay_us.C_GetSlotInfo", "1000000");
+  std::atomic<bool> delayedDone{false};
+  const auto start = std::chrono::steady_clock::now();
+  std::thread delayed([&] {
+    CK_SLOT_INFO info{};
+    EXPECT_EQ(p11->C_GetSlotInfo(slot, &info), CKR_OK);
+    delayedDone = true;
+  });
+  for (int i = 0; i < 10000 && shim.CountCalls("C_GetSlotInfo") < 1; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  CK_INFO info{};
+  EXPECT_EQ(p11->C_GetInfo(&info), CKR_OK);
+  EXPECT_FALSE(delayedDone) << "the other call answers while the delayed one still sleeps";
+  delayed.join();
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
   EXPECT_EQ(shim.CountCalls("OVERLAP C_GetInfo"), 1u);
   EXPECT_EQ(p11->C_Finalize(nullptr), CKR_OK);
 }

@@ -81,8 +81,10 @@ class SlotSelectionTest : public TokenTest {
   }
 
   // The token object over the shim with these slot names, and its slot list.
-  std::unique_ptr<PKCS11Base> Token(const std::map<std::string, std::string>& readers) {
+  std::unique_ptr<PKCS11Base> Token(const std::map<std::string, std::string>& readers,
+                                    bool ellipsis = false) {
     InstallShim({.readers = readers});
+    if (ellipsis) shim_->SetOption("reader_ellipsis", "1");
     auto token = CreateToken();
     EXPECT_TRUE(token->IsValid());
     slots_ = token->GetSlotList(true);
@@ -93,6 +95,11 @@ class SlotSelectionTest : public TokenTest {
   std::string DescriptionOfCurrentSlot(PKCS11Base& token) {
     auto info = token.GetSlotInfo();
     return info ? info->description : "<none>";
+  }
+
+  std::string TokenLabelOfCurrentSlot(PKCS11Base& token) {
+    auto info = token.GetTokenInfo();
+    return info ? info->label : "<none>";
   }
 
   std::vector<CK_SLOT_ID> slots_;
@@ -152,6 +159,59 @@ TEST_F(SlotSelectionTest, ReaderNamesLongerThanTheDescriptionField) {
     other[10] = '#';
     EXPECT_FALSE(SelectSlotForReader(slots_, other, 0, token.get()));
   }
+}
+
+// Many modules cut a long reader name to 61 bytes and "..."; two readers that differ only
+// after that get the same description, and the reader numbers and the slot order decide.
+TEST_F(SlotSelectionTest, ReadersWhoseCutNamesComeOutTheSame) {
+  const std::string common =
+      "Tavrenic Test Reader Company CardMan Deluxe [CCID Interface] (serial ";
+  const std::string first = common + "0001) 00 00", second = common + "0002) 01 00";
+  ASSERT_GT(common.size(), 64u);
+  auto token = Token({{"TvrTest", first}, {"Second", second}, {"Third", kSecondReader}}, true);
+  const std::string cut = common.substr(0, 61) + "...";
+
+  // The slots of "TvrTest" and "Second" in slot order.
+  std::vector<std::string> labelsInSlotOrder;
+  for (CK_SLOT_ID slot : slots_) {
+    token->SetSlot(slot);
+    if (DescriptionOfCurrentSlot(*token) == cut) labelsInSlotOrder.push_back(TokenLabelOfCurrentSlot(*token));
+  }
+  ASSERT_EQ(labelsInSlotOrder.size(), 2u);
+
+  // Either PC/SC order: the reader listed first takes the first such slot.
+  for (const std::vector<std::string>& pcsc :
+       {std::vector<std::string>{first, second, kSecondReader},
+        std::vector<std::string>{kSecondReader, second, first}}) {
+    auto list = [&pcsc] { return pcsc; };
+    const std::vector<std::string> byNumber =
+        pcsc[0] == first ? std::vector<std::string>{first, second} : std::vector<std::string>{second, first};
+    for (size_t rank = 0; rank < 2; ++rank) {
+      ASSERT_TRUE(SelectSlotForReader(slots_, byNumber[rank], 0, token.get(), list));
+      EXPECT_EQ(token->GetReaderName(), byNumber[rank]);
+      EXPECT_EQ(DescriptionOfCurrentSlot(*token), cut);
+      EXPECT_EQ(TokenLabelOfCurrentSlot(*token), labelsInSlotOrder[rank]);
+      EXPECT_FALSE(SelectSlotForReader(slots_, byNumber[rank], 1, token.get(), list));
+    }
+  }
+  // A reader alone with its description, or not known to PC/SC, takes every slot so named.
+  auto alone = [&first] { return std::vector<std::string>{first}; };
+  ASSERT_TRUE(SelectSlotForReader(slots_, first, 1, token.get(), alone));
+  EXPECT_EQ(TokenLabelOfCurrentSlot(*token), labelsInSlotOrder[1]);
+  auto none = [] { return std::vector<std::string>{}; };
+  ASSERT_TRUE(SelectSlotForReader(slots_, second, 0, token.get(), none));
+  EXPECT_EQ(TokenLabelOfCurrentSlot(*token), labelsInSlotOrder[0]);
+  // A short reader name never asks PC/SC.
+  auto unexpected = [] {
+    ADD_FAILURE() << "PC/SC asked";
+    return std::vector<std::string>{};
+  };
+  ASSERT_TRUE(SelectSlotForReader(slots_, kSecondReader, 0, token.get(), unexpected));
+  EXPECT_EQ(TokenLabelOfCurrentSlot(*token), "Third");
+  // Differing within the first 61 bytes: no match.
+  std::string other = first;
+  other[5] = '#';
+  EXPECT_FALSE(SelectSlotForReader(slots_, other, 0, token.get(), unexpected));
 }
 
 }  // namespace

@@ -171,10 +171,22 @@ TEST_F(RegistrationTest, ETokenAndSafeNetTakeTheMatchingPublicKey) {
   EXPECT_EQ(Stored(rsaDer)->keySpec, 0u);
   EXPECT_EQ(registered_, 4);
 
+  // The eToken names its key containers in a vendor attribute of the key (0x80001301);
+  // the name ends at its first zero byte.
+  shim_->SetOption("key_name.01", "6b65792d6f6e6500ff41");  // "key-one", 0, junk
+  Register("01", "eToken Base Cryptographic Provider");
+  EXPECT_EQ(*Stored(ecDer), (Platform::CertKeyProvInfo{kContainerPrefix + "key-one",
+                                                       "eToken Base Cryptographic Provider", 1, 0, 2}));
+  shim_->SetOption("key_name.01", "6b65792d74776f");  // "key-two", no zero byte
+  Register("01", "SafeNet Smart Card Key Storage Provider", 0);
+  EXPECT_EQ(*Stored(ecDer), (Platform::CertKeyProvInfo{kContainerPrefix + "key-two",
+                                                       "SafeNet Smart Card Key Storage Provider", 0, 0, 0}));
+  EXPECT_EQ(registered_, 6);
+
   // Any other provider, or none, registers nothing.
   Register("01", "Some Other Provider");
   Register("01", "");
-  EXPECT_EQ(registered_, 4);
+  EXPECT_EQ(registered_, 6);
   EXPECT_EQ(StoreSize(), 2u);
 }
 
