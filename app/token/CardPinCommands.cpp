@@ -129,7 +129,8 @@ class CardTransaction {
 // Runs a command sequence while holding the card and returns its result; failure when
 // the card cannot be held. A card that another program reset before or during the
 // sequence lost whatever state the sequence had built, so the connection is made again
-// once and the whole sequence runs again; a second reset gives failure.
+// once and the whole sequence runs again; a second reset gives failure. A command that
+// PC/SC refused with the reset never reached the card, so a PIN is never tried twice.
 template <typename Result, typename Sequence>
 Result RunHoldingCard(CardConnection& connection, Result failure, Sequence sequence) {
   for (int attempt = 0; attempt < 2; ++attempt) {
@@ -173,7 +174,7 @@ void LoadMessageSet(SCARDHANDLE card, Platform::ReaderMessageSet set) {
   loadMessages(card, getMessages(language.c_str(), static_cast<uint32_t>(set)));
 }
 
-bool ModifyOnPinPad(CardConnection& connection, WipedBytes& command,
+bool ModifyOnPinPad(const CardConnection& connection, WipedBytes& command,
                     uint16_t minimumLength, uint16_t n, Platform::ReaderMessageSet set) {
   const Platform::ScopedLibrary library(Platform::kPinPadLibrary);
   const auto modify = library.Find<Platform::TVRCCardSPEModifyFn>(Platform::kPinPadModifyExport);
