@@ -1,14 +1,23 @@
-// ReadObjects of a SoftHSM2 token holding 50 certificates and 50 key pairs, against a
-// baseline that makes the same kind of Cryptoki calls bare: a search per class, one
-// C_GetAttributeValue per attribute the records hold, d2i_X509 per certificate.
+// ReadObjects of a SoftHSM2 token against a bare baseline that makes exactly the same
+// Cryptoki calls in the same order (per class a search one handle at a time, per object a
+// length query and a value query with the same template, the key parts of a public key
+// the same way, then C_GetObjectSize for every record), plus d2i_X509 per certificate.
+// Tokens: 4 and 40 key pairs with their certificates, 4 and 40 certificates alone.
+//
 // Run: build/bench/bench_read_objects
+// Proof that the two make the same calls: build/bench/bench_read_objects --verify_calls
+// reads every token once each way through the test shim, whose call log names every call
+// in order, and fails unless the two logs are equal.
 #include <benchmark/benchmark.h>
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,7 +27,14 @@
 
 namespace {
 
-constexpr int kPairs = 50;
+struct Layout {
+  const char* label;
+  int count;
+  bool withKeys;  // a key pair per certificate
+};
+
+constexpr Layout kLayouts[] = {
+    {"pairs4", 4, true}, {"pairs40", 40, true}, {"certs4", 4, false}, {"certs40", 40, false}};
 
 X509Ptr SelfSigned(EVP_PKEY* key, int serial) {
   X509Ptr certificate(X509_new());
@@ -36,103 +52,210 @@ X509Ptr SelfSigned(EVP_PKEY* key, int serial) {
   return certificate;
 }
 
-// One token filled once per process; the module is SoftHSM2 itself, loaded directly.
-struct Bench {
-  TvrTest::SoftHsmTokens tokens;
-  std::unique_ptr<PKCS11Base> token;
+[[noreturn]] void Fail(const std::string& what) {
+  std::fprintf(stderr, "%s\n", what.c_str());
+  std::exit(1);
+}
 
-  Bench() {
-    TvrTest::TokenSpec spec;
-    spec.withKeyAndCertificate = false;
-    tokens.AddToken(spec);
-    token = PKCS11V220::Create(&VendorModuleTable[1], Platform::LoadLibrary(TVR_SOFTHSM2_MODULE));
-    auto slots = token->GetSlotList(true);
-    for (CK_SLOT_ID slot : slots) {
-      token->SetSlot(slot);
-      auto info = token->GetTokenInfo();
-      if (info && info->label == spec.label) break;
+// The four layouts as tokens of one module, each read through its own clone with an
+// open, logged-in session.
+struct Tokens {
+  TvrTest::SoftHsmTokens softhsm;
+  std::unique_ptr<PKCS11Base> primary;
+  std::vector<std::unique_ptr<PKCS11Base>> byLayout;  // destroyed before the primary
+
+  explicit Tokens(const std::string& modulePath) {
+    for (const Layout& layout : kLayouts) {
+      TvrTest::TokenSpec spec;
+      spec.label = layout.label;
+      spec.withKeyAndCertificate = false;
+      softhsm.AddToken(spec);
     }
-    token->OpenSession(true);
-    TvrCommon::SecureString pin("1234");
-    token->Login(&pin, CKU_USER);
-    for (int i = 0; i < kPairs; ++i) {
+    primary = PKCS11V220::Create(&VendorModuleTable[1], Platform::LoadLibrary(modulePath.c_str()));
+    if (!primary || !primary->IsValid()) Fail("cannot load " + modulePath);
+    const std::vector<CK_SLOT_ID> slots = primary->GetSlotList(true);
+    for (const Layout& layout : kLayouts) {
+      auto token = primary->Clone();
+      bool found = false;
+      for (CK_SLOT_ID slot : slots) {
+        token->SetSlot(slot);
+        auto info = token->GetTokenInfo();
+        if ((found = info && info->label == layout.label)) break;
+      }
+      TvrCommon::SecureString pin("1234");
+      if (!found || !token->OpenSession(true) || !token->Login(&pin, CKU_USER)) {
+        Fail(std::string("cannot open the token ") + layout.label);
+      }
+      Fill(*token, layout);
+      byLayout.push_back(std::move(token));
+    }
+  }
+
+  static void Fill(PKCS11Base& token, const Layout& layout) {
+    for (int i = 0; i < layout.count; ++i) {
       EvpPkeyPtr key(EVP_EC_gen("P-256"));
       X509Ptr certificate = SelfSigned(key.get(), i + 1);
-      char id[8];
-      std::snprintf(id, sizeof id, "%04x", i);
+      char id[16];
+      std::snprintf(id, sizeof id, "%04x", static_cast<unsigned>(i));
       const std::string idText = id, label = "Key " + std::to_string(i);
-      if (!token->CreatePublicKey(&idText, &label, key.get()) ||
-          !token->CreatePrivateKey(&idText, &label, key.get()) ||
-          !token->CreateCertificate(&idText, &label, 0, certificate.get())) {
-        std::fprintf(stderr, "could not fill the token\n");
-        std::exit(1);
+      if ((layout.withKeys && (!token.CreatePublicKey(&idText, &label, key.get()) ||
+                               !token.CreatePrivateKey(&idText, &label, key.get()))) ||
+          !token.CreateCertificate(&idText, &label, 0, certificate.get())) {
+        Fail(std::string("could not fill the token ") + layout.label);
       }
     }
   }
 };
 
-Bench& Shared() {
-  static Bench bench;
-  return bench;
-}
-
-void BM_ReadObjects(benchmark::State& state) {
-  Bench& b = Shared();
-  for (auto _ : state) {
-    auto objects = b.token->ReadObjects();
-    if (objects->certificates.size() != kPairs) state.SkipWithError("wrong count");
-    benchmark::DoNotOptimize(objects);
-  }
-}
-
-void BM_BareCryptoki(benchmark::State& state) {
-  Bench& b = Shared();
-  CK_FUNCTION_LIST* f = b.token->GetFunctionList();
-  const CK_SESSION_HANDLE session = b.token->GetSession();
-  std::vector<uint8_t> buffer(16384);
-  auto get = [&](CK_OBJECT_HANDLE object, CK_ATTRIBUTE_TYPE type) {
-    CK_ATTRIBUTE a = {type, buffer.data(), buffer.size()};
-    f->C_GetAttributeValue(session, object, &a, 1);
-    return a.ulValueLen;
-  };
+// The bare baseline: the calls of ReadObjects, nothing decoded but the certificates.
+// Returns the number of certificates that decoded, or -1 when a call failed.
+int BareRead(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE session) {
   struct Class {
     CK_OBJECT_CLASS objectClass;
     std::vector<CK_ATTRIBUTE_TYPE> attributes;
   };
-  const Class classes[] = {
+  static const Class classes[] = {
       {CKO_CERTIFICATE, {CKA_ID, CKA_LABEL, CKA_VALUE}},
-      {CKO_PUBLIC_KEY,
-       {CKA_ID, CKA_LABEL, CKA_KEY_TYPE, CKA_ENCRYPT, CKA_VERIFY, CKA_WRAP, CKA_EC_PARAMS,
-        CKA_EC_POINT}},
+      {CKO_PUBLIC_KEY, {CKA_ID, CKA_LABEL, CKA_KEY_TYPE, CKA_ENCRYPT, CKA_VERIFY, CKA_WRAP}},
       {CKO_PRIVATE_KEY, {CKA_ID, CKA_LABEL, CKA_EXTRACTABLE}},
       {CKO_DATA, {CKA_LABEL, CKA_APPLICATION, CKA_VALUE}}};
-  for (auto _ : state) {
-    size_t certificates = 0;
-    for (const Class& c : classes) {
-      CK_OBJECT_CLASS objectClass = c.objectClass;
-      CK_ATTRIBUTE search = {CKA_CLASS, &objectClass, sizeof objectClass};
-      f->C_FindObjectsInit(session, &search, 1);
-      CK_OBJECT_HANDLE handle;
-      CK_ULONG found = 0;
-      while (f->C_FindObjects(session, &handle, 1, &found) == CKR_OK && found == 1) {
-        CK_ULONG length = 0;
-        for (CK_ATTRIBUTE_TYPE type : c.attributes) length = get(handle, type);
-        if (c.objectClass == CKO_CERTIFICATE) {
-          const unsigned char* p = buffer.data();
-          X509* x = d2i_X509(nullptr, &p, static_cast<long>(length));
-          certificates += x != nullptr;
-          X509_free(x);
-        }
-      }
-      f->C_FindObjectsFinal(session);
+  // A length query with empty values, then the values into buffers of those lengths.
+  std::vector<std::vector<uint8_t>> values;
+  auto read = [&](CK_OBJECT_HANDLE object, std::vector<CK_ATTRIBUTE>& t) {
+    for (auto& a : t) a = {a.type, nullptr, 0};
+    if (f->C_GetAttributeValue(session, object, t.data(), t.size()) != CKR_OK) return false;
+    values.resize(t.size());
+    for (size_t i = 0; i < t.size(); ++i) {
+      values[i].resize(t[i].ulValueLen);
+      t[i].pValue = values[i].data();
     }
-    if (certificates != kPairs) state.SkipWithError("wrong count");
+    return f->C_GetAttributeValue(session, object, t.data(), t.size()) == CKR_OK;
+  };
+
+  int certificates = 0;
+  std::vector<CK_OBJECT_HANDLE> handles[4];
+  std::vector<CK_ATTRIBUTE> t;
+  for (size_t c = 0; c < 4; ++c) {
+    const Class& k = classes[c];
+    CK_OBJECT_CLASS objectClass = k.objectClass;
+    CK_ATTRIBUTE search = {CKA_CLASS, &objectClass, sizeof objectClass};
+    if (f->C_FindObjectsInit(session, &search, 1) != CKR_OK) return -1;
+    CK_OBJECT_HANDLE handle;
+    CK_ULONG found = 0;
+    while (f->C_FindObjects(session, &handle, 1, &found) == CKR_OK && found == 1) {
+      t.resize(k.attributes.size());
+      for (size_t i = 0; i < t.size(); ++i) t[i].type = k.attributes[i];
+      if (!read(handle, t)) return -1;
+      handles[c].push_back(handle);
+      if (k.objectClass == CKO_CERTIFICATE) {
+        const unsigned char* p = values[2].data();
+        X509* x = d2i_X509(nullptr, &p, static_cast<long>(values[2].size()));
+        certificates += x != nullptr;
+        X509_free(x);
+      } else if (k.objectClass == CKO_PUBLIC_KEY) {
+        CK_KEY_TYPE keyType = CKK_VENDOR_DEFINED;
+        std::memcpy(&keyType, values[2].data(), std::min(values[2].size(), sizeof keyType));
+        if (keyType != CKK_RSA && keyType != CKK_EC) continue;
+        t.resize(2);
+        t[0].type = keyType == CKK_RSA ? CKA_MODULUS : CKA_EC_PARAMS;
+        t[1].type = keyType == CKK_RSA ? CKA_PUBLIC_EXPONENT : CKA_EC_POINT;
+        if (!read(handle, t)) return -1;
+      }
+    }
+    f->C_FindObjectsFinal(session);
+  }
+  // Sizes in the records' order: class by class, ascending handles.
+  for (auto& list : handles) {
+    std::sort(list.begin(), list.end());
+    for (CK_OBJECT_HANDLE handle : list) {
+      CK_ULONG size = 0;
+      f->C_GetObjectSize(session, handle, &size);
+    }
+  }
+  return certificates;
+}
+
+Tokens& Direct() {
+  static Tokens tokens(TVR_SOFTHSM2_MODULE);
+  return tokens;
+}
+
+void BM_ReadObjects(benchmark::State& state, size_t index) {
+  const Layout& layout = kLayouts[index];
+  PKCS11Base& token = *Direct().byLayout[index];
+  for (auto _ : state) {
+    auto objects = token.ReadObjects();
+    if (objects->certificates.size() != static_cast<size_t>(layout.count) ||
+        objects->publicKeys.size() != (layout.withKeys ? static_cast<size_t>(layout.count) : 0)) {
+      state.SkipWithError("wrong count");
+    }
+    benchmark::DoNotOptimize(objects);
   }
 }
 
-BENCHMARK(BM_ReadObjects)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_BareCryptoki)->Unit(benchmark::kMillisecond);
+void BM_Bare(benchmark::State& state, size_t index) {
+  const Layout& layout = kLayouts[index];
+  PKCS11Base& token = *Direct().byLayout[index];
+  for (auto _ : state) {
+    if (BareRead(token.GetFunctionList(), token.GetSession()) != layout.count) {
+      state.SkipWithError("wrong count");
+    }
+  }
+}
+
+// Each layout's two benchmarks side by side: ReadObjects/pairs4, Bare/pairs4, ...
+void RegisterBenchmarks() {
+  for (size_t i = 0; i < std::size(kLayouts); ++i) {
+    const std::string label = kLayouts[i].label;
+    benchmark::RegisterBenchmark(("ReadObjects/" + label).c_str(), BM_ReadObjects, i)
+        ->Unit(benchmark::kMicrosecond);
+    benchmark::RegisterBenchmark(("Bare/" + label).c_str(), BM_Bare, i)
+        ->Unit(benchmark::kMicrosecond);
+  }
+}
+
+// Reads every layout once each way through the shim and compares the call logs.
+int VerifyCalls() {
+  TvrTest::TempDir moduleDir;
+  ::setenv("TVR_TEST_MODULE_DIR", moduleDir.Path().c_str(), 1);
+  TvrTest::InstalledShim shim("libbench_count.so");
+  Tokens tokens(shim.Path());
+  bool same = true;
+  for (size_t i = 0; i < std::size(kLayouts); ++i) {
+    PKCS11Base& token = *tokens.byLayout[i];
+    shim.ClearLog();
+    const size_t records = [&] {
+      auto objects = token.ReadObjects();
+      return objects->certificates.size() + objects->publicKeys.size() +
+             objects->privateKeys.size() + objects->dataObjects.size();
+    }();
+    const std::vector<std::string> ours = shim.CallLog();
+    shim.ClearLog();
+    const int certificates = BareRead(token.GetFunctionList(), token.GetSession());
+    const std::vector<std::string> bare = shim.CallLog();
+    std::map<std::string, int> byFunction;
+    for (const std::string& call : ours) ++byFunction[call];
+    std::string counts;
+    for (const auto& [function, n] : byFunction) counts += " " + function + "=" + std::to_string(n);
+    const bool equal = ours == bare && certificates == kLayouts[i].count;
+    std::printf("%-8s %3zu records: ReadObjects %4zu calls, bare %4zu calls, %s;%s\n",
+                kLayouts[i].label, records, ours.size(), bare.size(),
+                equal ? "same sequence" : "DIFFERENT", counts.c_str());
+    same = same && equal;
+  }
+  return same ? 0 : 1;
+}
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--verify_calls") == 0) return VerifyCalls();
+  }
+  RegisterBenchmarks();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}

@@ -48,13 +48,11 @@ class CardConnection {
       return;
     }
     DWORD protocol = 0;
-    if (SCardConnect(context_.Get(), readerName.c_str(), SCARD_SHARE_SHARED,
-                     SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, card_.Put(),
-                     &protocol) != SCARD_S_SUCCESS) {
+    if (SCardConnect(context_.Get(), readerName.c_str(), SCARD_SHARE_SHARED, kProtocols,
+                     card_.Put(), &protocol) != SCARD_S_SUCCESS) {
       return;
     }
-    if (protocol == SCARD_PROTOCOL_T0) pci_ = SCARD_PCI_T0;
-    if (protocol == SCARD_PROTOCOL_T1) pci_ = SCARD_PCI_T1;
+    SetProtocol(protocol);
   }
   CardConnection(const CardConnection&) = delete;
   CardConnection& operator=(const CardConnection&) = delete;
@@ -62,25 +60,91 @@ class CardConnection {
   bool Connected() const { return card_.Get() != 0 && pci_ != nullptr; }
   SCARDHANDLE Card() const { return card_.Get(); }
 
-  // The response (data and status word) in response; false when PC/SC fails or the
-  // answer is shorter than a status word.
-  bool Transmit(const uint8_t* command, size_t length, uint8_t* response,
-                size_t capacity, size_t& received) const {
-    DWORD got = static_cast<DWORD>(capacity);
-    if (SCardTransmit(card_.Get(), pci_, command, static_cast<DWORD>(length), nullptr,
-                      response, &got) != SCARD_S_SUCCESS ||
-        got < 2 || got > capacity) {
+  // After another program reset the card: the same connection again, the card left as
+  // it is. The protocol may have changed with the reset.
+  bool Reconnect() {
+    DWORD protocol = 0;
+    pci_ = nullptr;
+    if (SCardReconnect(card_.Get(), SCARD_SHARE_SHARED, kProtocols, SCARD_LEAVE_CARD,
+                       &protocol) != SCARD_S_SUCCESS) {
       return false;
     }
+    SetProtocol(protocol);
+    return Connected();
+  }
+
+  // Whether a call since the last ClearReset found the card reset by another program.
+  bool WasReset() const { return wasReset_; }
+  void ClearReset() { wasReset_ = false; }
+  void NoteResult(LONG rv) { wasReset_ = wasReset_ || rv == SCARD_W_RESET_CARD; }
+
+  // The response (data and status word) in response; false when PC/SC fails or the
+  // answer is shorter than a status word.
+  bool Transmit(const uint8_t* command, size_t length, uint8_t* response, size_t capacity,
+                size_t& received) {
+    DWORD got = static_cast<DWORD>(capacity);
+    const LONG rv = SCardTransmit(card_.Get(), pci_, command, static_cast<DWORD>(length),
+                                  nullptr, response, &got);
+    NoteResult(rv);
+    if (rv != SCARD_S_SUCCESS || got < 2 || got > capacity) return false;
     received = got;
     return true;
   }
 
  private:
+  static constexpr DWORD kProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+
+  void SetProtocol(DWORD protocol) {
+    if (protocol == SCARD_PROTOCOL_T0) pci_ = SCARD_PCI_T0;
+    if (protocol == SCARD_PROTOCOL_T1) pci_ = SCARD_PCI_T1;
+  }
+
   AutoSCardContext context_;
   AutoSCardHandle card_{0, SCARD_LEAVE_CARD};  // released before the context
   const SCARD_IO_REQUEST* pci_ = nullptr;
+  bool wasReset_ = false;
 };
+
+// Holds the card for one command sequence: no other program's commands (the vendor
+// module's own among them) can come between ours. Ends leaving the card as it is.
+class CardTransaction {
+ public:
+  explicit CardTransaction(CardConnection& connection)
+      : card_(connection.Card()), rv_(SCardBeginTransaction(card_)) {
+    connection.NoteResult(rv_);
+  }
+  ~CardTransaction() {
+    if (rv_ == SCARD_S_SUCCESS) SCardEndTransaction(card_, SCARD_LEAVE_CARD);
+  }
+  CardTransaction(const CardTransaction&) = delete;
+  CardTransaction& operator=(const CardTransaction&) = delete;
+
+  bool Held() const { return rv_ == SCARD_S_SUCCESS; }
+
+ private:
+  SCARDHANDLE card_;
+  LONG rv_;
+};
+
+// Runs a command sequence while holding the card and returns its result; failure when
+// the card cannot be held. A card that another program reset before or during the
+// sequence lost whatever state the sequence had built, so the connection is made again
+// once and the whole sequence runs again; a second reset gives failure. A command that
+// PC/SC refused with the reset never reached the card, so a PIN is never tried twice.
+template <typename Result, typename Sequence>
+Result RunHoldingCard(CardConnection& connection, Result failure, Sequence sequence) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if (attempt > 0 && !connection.Reconnect()) return failure;
+    connection.ClearReset();
+    Result result = failure;
+    {
+      const CardTransaction transaction(connection);
+      if (transaction.Held()) result = sequence();
+    }
+    if (!connection.WasReset()) return result;
+  }
+  return failure;
+}
 
 // Header, Lc = 2n, then two blocks of n bytes, each value from the start of its block.
 // The values are null for the PIN pad, which fills the zero blocks itself.
@@ -137,23 +201,28 @@ bool RunPinCommand(const std::string& readerName, uint16_t minimumLength, uint16
   if (static_cast<bool>(first) != static_cast<bool>(second)) return false;
   if (first && (first->Length() > n || second->Length() > n)) return false;
 
-  const CardConnection connection(readerName);
+  CardConnection connection(readerName);
   if (!connection.Connected()) return false;
   WipedBytes command(kHeaderLength + 2 * static_cast<size_t>(n));
   BuildPinCommand(command, header, n, first.get(), second.get());
 
   if (first) {
-    uint8_t response[2];
-    size_t received = 0;
-    return connection.Transmit(command.Data(), command.Size(), response, sizeof response,
-                               received) &&
-           response[0] == kSw1Success && response[1] == 0x00;
+    return RunHoldingCard(connection, false, [&] {
+      uint8_t response[2];
+      size_t received = 0;
+      return connection.Transmit(command.Data(), command.Size(), response, sizeof response,
+                                 received) &&
+             response[0] == kSw1Success && response[1] == 0x00;
+    });
   }
 
-  LoadMessageSet(connection.Card(), set);
-  const bool ok = ModifyOnPinPad(connection, command, minimumLength, n, set);
-  LoadReaderMessages(connection.Card());
-  return ok;
+  // The reader's texts are switched, used and restored within one hold of the card.
+  return RunHoldingCard(connection, false, [&] {
+    LoadMessageSet(connection.Card(), set);
+    const bool ok = ModifyOnPinPad(connection, command, minimumLength, n, set);
+    LoadReaderMessages(connection.Card());
+    return ok;
+  });
 }
 
 }  // namespace
@@ -190,33 +259,36 @@ void LoadReaderMessages(SCARDHANDLE card) {
 
 int GemaltoGetRetryCounter(const PKCS11Base* token, uint32_t index) {
   if (!token || index > 0xFF - 0x81) return -1;
-  const CardConnection connection(token->GetReaderName());
+  CardConnection connection(token->GetReaderName());
   if (!connection.Connected()) return -1;
 
   const uint8_t getData[] = {0x00, 0xCB, 0x00, 0xFF, 0x10, 0xA0, 0x0E,
                              0x83, 0x01, static_cast<uint8_t>(0x81 + index),
                              0x8C, 0x80, 0xDF, 0x21, 0x80, 0xDF, 0x27, 0x80, 0xDF, 0x28, 0x80};
-  uint8_t response[kMaxResponse];
-  size_t received = 0;
-  if (!connection.Transmit(getData, sizeof getData, response, sizeof response, received)) {
-    return -1;
-  }
-  // The data of every response counts, the first one's too: a T=1 reader answers with
-  // the data and 90 00 at once.
-  std::vector<uint8_t> collected(response, response + received - 2);
-  uint8_t sw1 = response[received - 2];
-  uint8_t sw2 = response[received - 1];
-  for (int round = 0; sw1 == kSw1MoreData; ++round) {
-    if (round == kMaxContinuations) return -1;
-    const uint8_t getResponse[] = {0x00, 0xC0, 0x00, 0x00, sw2};
-    if (!connection.Transmit(getResponse, sizeof getResponse, response, sizeof response,
-                             received)) {
+  // The GET RESPONSE chain only makes sense to the card directly after its GET DATA.
+  return RunHoldingCard(connection, -1, [&] {
+    uint8_t response[kMaxResponse];
+    size_t received = 0;
+    if (!connection.Transmit(getData, sizeof getData, response, sizeof response, received)) {
       return -1;
     }
-    collected.insert(collected.end(), response, response + received - 2);
-    sw1 = response[received - 2];
-    sw2 = response[received - 1];
-  }
-  if (sw1 != kSw1Success || sw2 != 0x00 || collected.size() < kTriesFromEnd) return -1;
-  return collected[collected.size() - kTriesFromEnd];
+    // The data of every response counts, the first one's too: a T=1 reader answers with
+    // the data and 90 00 at once.
+    std::vector<uint8_t> collected(response, response + received - 2);
+    uint8_t sw1 = response[received - 2];
+    uint8_t sw2 = response[received - 1];
+    for (int round = 0; sw1 == kSw1MoreData; ++round) {
+      if (round == kMaxContinuations) return -1;
+      const uint8_t getResponse[] = {0x00, 0xC0, 0x00, 0x00, sw2};
+      if (!connection.Transmit(getResponse, sizeof getResponse, response, sizeof response,
+                               received)) {
+        return -1;
+      }
+      collected.insert(collected.end(), response, response + received - 2);
+      sw1 = response[received - 2];
+      sw2 = response[received - 1];
+    }
+    if (sw1 != kSw1Success || sw2 != 0x00 || collected.size() < kTriesFromEnd) return -1;
+    return PlausibleTries(collected[collected.size() - kTriesFromEnd]);
+  });
 }

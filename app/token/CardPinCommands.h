@@ -2,8 +2,10 @@
 // program sends itself over PC/SC. With both PIN texts given the whole command is built
 // here; with neither, the reader's PIN pad fills it in (the PIN-pad library of
 // platform/PinPad.h) while the reader-prompt library switches the reader's texts. Every
-// call opens its own PC/SC context and connection and leaves the card as it is. Nothing
-// is logged: PIN blocks never leave this file except towards the card.
+// call opens its own PC/SC context and connection, holds the card in a PC/SC transaction
+// for its whole command sequence (connecting again once when another program reset the
+// card), and leaves the card as it is. Nothing is logged: PIN blocks never leave this
+// file except towards the card.
 #pragma once
 
 #include <PCSC/winscard.h>
@@ -37,7 +39,7 @@ bool ApduUnblockPin(const std::string& readerName, uint16_t minimumLength, uint1
                     uint8_t p2);
 
 // Tries left for the PIN (index 0) or the PUK (index 1) of the card in the token's reader,
-// read with GET DATA; -1 on any failure.
+// read with GET DATA; -1 on any failure and for a byte that cannot be a count (above 15).
 int GemaltoGetRetryCounter(const PKCS11Base* token, uint32_t index);
 
 // Puts the general message set of the profile's language ("Language", default "HUN")

@@ -3,28 +3,16 @@
 #include <mutex>
 #include <utility>
 
-#include "CardTables.h"
-#include "platform/CardDatabase.h"
 #include "platform/LastError.h"
 
 namespace {
 
 class SystemSmartCardProviders : public SmartCardProviders {
  public:
-  // The service providers that the card database names for the supported card types. They
-  // are smart-card providers, all of the full RSA type.
-  std::vector<InstalledProvider> EnumProviders() override {
-    const Platform::CardDatabase database = Platform::CardDatabase::Load();
-    std::vector<InstalledProvider> providers;
-    for (const CardTypeEntry& row : CardTypeTable) {
-      const auto name = database.GetCardTypeProviderName(row.cardName, Platform::kScardProviderCsp);
-      if (!name) continue;
-      bool known = false;
-      for (const auto& provider : providers) known = known || provider.name == *name;
-      if (!known) providers.push_back({*name, PROV_RSA_FULL});
-    }
-    return providers;
-  }
+  // No cryptographic service provider exists on this platform. The card database may
+  // still name one for a card; claiming it here would only make every registration fail
+  // to open it, so the provider path finds none and stays quiet.
+  std::vector<InstalledProvider> EnumProviders() override { return {}; }
 
   std::unique_ptr<KeyStorageProvider> OpenStorageProvider(const std::string&) override {
     // The key storage functions would come from "ncrypt.dll", which never exists here; even

@@ -1,8 +1,7 @@
 // The smart-card providers through which a card without a PKCS#11 type shows its
 // certificates: a cryptographic service provider (a key container opened on the reader)
 // or a key storage provider. They have no counterpart on this platform: the system's
-// implementation lists the card database's service providers but opens none. Tests
-// install their own.
+// implementation knows none, whatever the card database names. Tests install their own.
 #pragma once
 
 #include <cstdint>

@@ -171,14 +171,18 @@ TEST_F(CardPinTest, RetryCounterFromGetDataAndGetResponse) {
       {"data in every response",
        0,
        {{getDataPin, With(CounterData(5, 0), HexBytes("61 10"))},
-        {HexBytes("00 C0 00 00 10"), With(Bytes(16, 0x11), HexBytes("61 08"))},
+        {HexBytes("00 C0 00 00 10"), With(Bytes(16, 0x07), HexBytes("61 08"))},
         {HexBytes("00 C0 00 00 08"), With(Bytes{0x22, 0x23, 0x24, 0x25, 0x26, 0x27, 0x28, 0x29}, kOk)}},
-       0x11},  // 29 bytes collected: the one 13 from the end is the 13th of the 16
+       7},  // 29 bytes collected: the one 13 from the end is the 13th of the 16
       {"fewer bytes than announced",
        0,
        {{getDataPin, HexBytes("61 20")},
         {HexBytes("00 C0 00 00 20"), With(CounterData(20, 4), kOk)}},
        4},
+      {"the largest count", 0, {{getDataPin, With(CounterData(32, 15), kOk)}}, 15},
+      // A tries byte that no ISO 7816 counter can hold is a card's error, not a count.
+      {"16 is no count", 0, {{getDataPin, With(CounterData(32, 16), kOk)}}, -1},
+      {"FF is no count", 1, {{getDataPuk, With(CounterData(32, 0xFF), kOk)}}, -1},
       {"referenced data not found", 0, {{getDataPin, HexBytes("6A 88")}}, -1},
       {"answer too short", 0, {{getDataPin, With(CounterData(12, 3), kOk)}}, -1},
       {"a card that never stops answering 61 xx",

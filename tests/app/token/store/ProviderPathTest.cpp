@@ -150,28 +150,30 @@ TEST_F(ProviderPathTest, KeyStorageProviderFirstThenServiceProvider) {
   EXPECT_FALSE(GetProviderTypeByName("other csp", type));  // exact names only
 }
 
-TEST_F(ProviderPathTest, TheSystemOpensNoProvider) {
+TEST_F(ProviderPathTest, TheSystemKnowsNoProviderWhateverTheCardDatabaseNames) {
   std::ofstream(dir_->Path() + "/config/Tavrenic/smartcards.conf")
       << "[Classic TPC]\nCryptoProvider = Gemalto Classic Card CSP\n"
          "KeyStorageProvider = Microsoft Smart Card Key Storage Provider\n"
          "[Incard  TS2048]\nCryptoProvider = Bit4id Universal Middleware Provider\n";
-  uint32_t type = 0;
-  EXPECT_TRUE(GetProviderTypeByName("Gemalto Classic Card CSP", type));
-  EXPECT_EQ(type, 1u);
-  EXPECT_TRUE(GetProviderTypeByName("Bit4id Universal Middleware Provider", type));
-  EXPECT_FALSE(GetProviderTypeByName("Microsoft Smart Card Key Storage Provider", type));
-  EXPECT_FALSE(GetProviderTypeByName("Unknown CSP", type));
+  uint32_t type = 77;
+  for (const char* name : {"Gemalto Classic Card CSP", "Bit4id Universal Middleware Provider",
+                           "Microsoft Smart Card Key Storage Provider", "Unknown CSP"}) {
+    EXPECT_FALSE(GetProviderTypeByName(name, type)) << name;
+  }
+  EXPECT_EQ(type, 77u);
 
+  // Registration through the providers the card database names finds none, quietly.
   EXPECT_EQ(RegisterViaCspOrKsp(kReader, "", "Microsoft Smart Card Key Storage Provider", target_.get(), map_,
                                 expired_, expiring_), 0);
-  EXPECT_TRUE(Events().empty());
   EXPECT_EQ(RegisterViaCspOrKsp(kReader, "Gemalto Classic Card CSP", "", target_.get(), map_, expired_, expiring_), 0);
-  EXPECT_EQ(Events(), std::vector<std::string>{"CryptAcquireContext error: " +
-                                               Win32ErrorText(Platform::kNteProvDllNotFound)});
+  EXPECT_EQ(RegisterViaCspOrKsp(kReader, "Bit4id Universal Middleware Provider", "", target_.get(), map_, expired_,
+                                expiring_), 0);
+  EXPECT_TRUE(Events().empty()) << ::testing::PrintToString(Events());
   const NCryptFunctions functions = LoadNCryptFunctions();
   EXPECT_EQ(functions.module, nullptr);
   EXPECT_FALSE(functions.Complete());
   EXPECT_EQ(TargetSize(), 0u);
+  EXPECT_TRUE(map_.empty());
 }
 
 TEST_F(ProviderPathTest, OneCertificatePrimitiveFailures) {
