@@ -617,7 +617,7 @@ std::string X509CertificateImpl::SubjectForLog() const
     try {
         return GetSubjectDN();
     } catch (const TvrCommon::ErrCodeException&) {
-        return std::string();  // an empty subject has no one-line text
+        return std::string();  // a log line is no reason to fail
     }
 }
 
