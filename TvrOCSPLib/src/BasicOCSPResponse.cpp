@@ -74,9 +74,15 @@ bool BasicOCSPResponse::IsResponderCertificate(const TvrX509::X509Certificate& c
 }
 
 bool BasicOCSPResponse::IsAuthorizedResponder(const TvrX509::X509Certificate& responder,
+                                              const TvrX509::X509Certificate& issuer, std::time_t at) const
+{
+    return m_impl->IsAuthorizedResponder(responder, issuer, at);
+}
+
+bool BasicOCSPResponse::IsAuthorizedResponder(const TvrX509::X509Certificate& responder,
                                               const TvrX509::X509Certificate& issuer) const
 {
-    return m_impl->IsAuthorizedResponder(responder, issuer);
+    return m_impl->IsAuthorizedResponder(responder, issuer, std::time(nullptr));
 }
 
 } // namespace TvrOCSP

@@ -73,6 +73,11 @@ TvrCommon::Date SingleResponse::GetThisUpdate() const { return m_impl->GetThisUp
 std::unique_ptr<TvrCommon::Date> SingleResponse::GetNextUpdate() const { return m_impl->GetNextUpdate(); }
 bool SingleResponse::HasExtensions() const { return m_impl->HasExtensions(); }
 
+bool SingleResponse::IsFresh(std::time_t now, long leewaySeconds, long maxAgeSeconds) const
+{
+    return m_impl->IsFresh(now, leewaySeconds, maxAgeSeconds);
+}
+
 std::unique_ptr<std::vector<TvrX509::X509Extension>> SingleResponse::GetExtensions() const
 {
     return m_impl->GetExtensions();

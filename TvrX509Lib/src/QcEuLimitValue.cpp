@@ -3,6 +3,8 @@
 #include "Iso4217CurrencyTable.h"
 #include "QCStatementInfoImpl.h"
 
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <iomanip>
 #include <locale>
@@ -46,6 +48,11 @@ void QcEuLimitValueImpl::Validate(std::set<int>& codes)
 {
     amount = IntegerOrMinusOne(object->amount);
     exponent = IntegerOrMinusOne(object->exponent);
+    // -1 is a valid exponent, so one that does not fit an int is caught here, not taken
+    // for 10^-1.
+    int64_t rawExponent = 0;
+    const bool exponentFits = object->exponent && ASN1_INTEGER_get_int64(&rawExponent, object->exponent) == 1
+        && rawExponent >= INT_MIN && rawExponent <= INT_MAX;
 
     const Iso4217Currency* row = nullptr;
     const ISO_4217_CURRENCY_CODE* code = object->currency;
@@ -64,7 +71,7 @@ void QcEuLimitValueImpl::Validate(std::set<int>& codes)
         codes.insert(7);
         return;
     }
-    if (amount < 0 || exponent < -2 ||
+    if (amount < 0 || !exponentFits || exponent < -2 ||
         DecimalDigits(amount) + exponent > kMaxDigitsAndExponent) {
         amount = 0;
         exponent = 0;

@@ -61,6 +61,7 @@ void ExerciseSingle(const SingleResponse& single)
     Try([&] { single.GetThisUpdate(); });
     Try([&] { single.GetNextUpdate(); });
     Try([&] { single.GetExtensions(); });
+    EXPECT_NO_THROW(single.IsFresh(std::time(nullptr)));
 }
 
 void ExerciseBasic(const BasicOCSPResponse& basic)
@@ -151,6 +152,25 @@ TEST(OcspCorpus, EveryFileDecodesOrRaisesCodeThree)
     // Most files are well-formed outside the one field they break, so they reach the
     // readers behind the decoder.
     EXPECT_GE(decoded, 20);
+}
+
+// An empty responder name is a name: the answer is refused for want of a signer, not
+// with an exception.
+TEST(OcspCorpus, EmptyResponderNameIsRefusedQuietly)
+{
+    OCSPResponse response(Bytes(ReadBytes(std::filesystem::path(TVR_OCSP_CORPUS_DIR) / "responder-id-empty-name.der")));
+    auto basic = response.GetBasicResponse();
+    ASSERT_TRUE(basic);
+    EXPECT_EQ(basic->GetResponderID(), "");
+    X509Certificate root = Cert(Pki().Root());
+    X509Certificate signer = Cert(Pki().OcspSigner());
+    const std::set<X509Certificate*> candidates = {&root, &signer};
+    X509Certificate responder;
+    bool verified = true;
+    EXPECT_NO_THROW(verified = basic->Verify(responder, &candidates));
+    EXPECT_FALSE(verified);
+    EXPECT_NO_THROW(verified = basic->Verify(responder, nullptr));
+    EXPECT_FALSE(verified);
 }
 
 TEST(OcspCorpus, PrefixesAndCorruptionsOfRealAnswers)

@@ -72,10 +72,14 @@ std::string ReadFile(const std::string& path)
 // this object forked is ever signalled.
 class OcspResponder {
 public:
-    explicit OcspResponder(const std::vector<std::string>& extraArgs)
+    // `validity` sets nextUpdate (-nmin, -ndays); empty leaves it out of the answers.
+    explicit OcspResponder(const std::vector<std::string>& extraArgs,
+                           const std::vector<std::string>& validity = {"-nmin", "5"})
     {
+        std::vector<std::string> args = validity;
+        args.insert(args.end(), extraArgs.begin(), extraArgs.end());
         for (int attempt = 0; attempt < 5 && pid_ < 0; ++attempt)
-            TryStart(extraArgs);
+            TryStart(args);
         if (pid_ < 0)
             throw std::runtime_error("responder did not start: " + ReadFile(LogPath()));
     }
@@ -149,8 +153,7 @@ private:
         port_ = FreePort();
         std::vector<std::string> args = {TVR_OPENSSL_CLI, "ocsp", "-port", std::to_string(port_),
                                          "-index", pki.IndexTxtPath(), "-CA", pki.Intermediate().pemPath,
-                                         "-rsigner", pki.OcspSigner().pemPath, "-rkey", pki.OcspSigner().keyPath,
-                                         "-nmin", "5"};
+                                         "-rsigner", pki.OcspSigner().pemPath, "-rkey", pki.OcspSigner().keyPath};
         args.insert(args.end(), extraArgs.begin(), extraArgs.end());
         std::vector<char*> argv;
         for (std::string& arg : args)
@@ -373,4 +376,50 @@ TEST(OcspResponder, BadSignatureFailsVerification)
     EXPECT_FALSE(basic->Verify(filled, nullptr));
     EXPECT_TRUE(filled == Cert(Pki().Root()));
     EXPECT_FALSE(basic->IsAuthorizedResponder(Cert(Pki().OcspSigner()), Cert(Pki().Intermediate())));
+}
+
+// Freshness of real answers: -nmin and -ndays set nextUpdate; without them the answer has
+// none and is current only while it is recent.
+TEST(OcspResponder, FreshnessOfRealAnswers)
+{
+    const std::time_t minute = 60;
+    const std::time_t day = 24 * 3600;
+    struct Case {
+        const char* name;
+        std::vector<std::string> validity;
+        std::time_t freshUntil;  // after the answer; 0: no nextUpdate expected
+    };
+    const Case cases[] = {
+        {"-nmin 5", {"-nmin", "5"}, 5 * minute},
+        {"-ndays 1", {"-ndays", "1"}, day},
+        {"no nextUpdate", {}, 0},
+    };
+    OCSPRequest request = RequestFor(Pki().SigningLeaf());
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        OcspResponder responder({}, c.validity);
+        const std::time_t before = std::time(nullptr);
+        Answer answer = Read(responder.Ask(request), request);
+        const std::time_t after = std::time(nullptr);
+        ASSERT_TRUE(answer.single);
+        ASSERT_EQ(answer.single->GetNextUpdate() != nullptr, c.freshUntil != 0);
+        const SingleResponse& single = *answer.single;
+        const std::time_t leeway = TvrOCSP::SingleResponse::kDefaultLeewaySeconds;
+
+        EXPECT_TRUE(single.IsFresh(after));
+        // thisUpdate is the moment of the answer: ahead of any earlier clock beyond the leeway.
+        EXPECT_FALSE(single.IsFresh(before - leeway - minute));
+        EXPECT_FALSE(single.IsFresh(before - 10 * day));
+        if (c.freshUntil) {
+            EXPECT_TRUE(single.IsFresh(before + c.freshUntil + leeway - 2));
+            EXPECT_FALSE(single.IsFresh(after + c.freshUntil + leeway + 2));
+            EXPECT_FALSE(single.IsFresh(after + c.freshUntil + 2 * day));
+            EXPECT_FALSE(single.IsFresh(after + c.freshUntil + 300 * day));
+        } else {
+            EXPECT_TRUE(single.IsFresh(before + TvrOCSP::SingleResponse::kDefaultMaxAgeSeconds - 2));
+            EXPECT_FALSE(single.IsFresh(after + TvrOCSP::SingleResponse::kDefaultMaxAgeSeconds + 2));
+            EXPECT_FALSE(single.IsFresh(after + 400 * day));
+            EXPECT_TRUE(single.IsFresh(after + 400 * day, leeway, 401 * day));
+        }
+    }
 }

@@ -104,16 +104,36 @@ TEST(OcspVerify, AuthorisedCertificateThatDidNotSignIsRefused)
     EXPECT_FALSE(basic.IsAuthorizedResponder(X509Certificate(), Cert(Pki().Intermediate())));
 }
 
-TEST(OcspVerify, FirstEmbeddedCertificateIsTakenAsTheSigner)
+// The signer is the certificate the responder ID names, wherever it sits among the
+// embedded ones; when none of them is named, the candidates are searched.
+TEST(OcspVerify, SignerIsTheCertificateTheResponderIdNames)
 {
-    BasicSpec spec = GoodFor(Pki().SigningLeaf());
-    spec.flags = OCSP_NOCERTS;
-    spec.appendedCerts = {&Pki().Root(), &Pki().OcspSigner()};
-    BasicOCSPResponse basic = Basic(spec);
     Candidates candidates;
-    X509Certificate responder(Pki().Root().Cert());
-    EXPECT_FALSE(basic.Verify(responder, candidates.Get()));
-    EXPECT_TRUE(responder == Cert(Pki().Root()));
+    struct Case {
+        const char* name;
+        unsigned long flags;
+        std::vector<const PkiItem*> embedded;
+        bool withCandidates;
+        bool verified;
+    };
+    const Case cases[] = {
+        {"by name, signer second", OCSP_NOCERTS, {&Pki().Root(), &Pki().OcspSigner()}, false, true},
+        {"by key, signer last", OCSP_NOCERTS | OCSP_RESPID_KEY,
+         {&Pki().Root(), &Pki().Intermediate(), &Pki().OcspSigner()}, false, true},
+        {"signer not embedded, among the candidates", OCSP_NOCERTS, {&Pki().Root()}, true, true},
+        {"signer not embedded, by key, among the candidates", OCSP_NOCERTS | OCSP_RESPID_KEY, {&Pki().Root()},
+         true, true},
+        {"signer nowhere", OCSP_NOCERTS, {&Pki().Root(), &Pki().Intermediate()}, false, false},
+    };
+    for (const Case& c : cases) {
+        BasicSpec spec = GoodFor(Pki().SigningLeaf());
+        spec.flags = c.flags;
+        spec.appendedCerts = c.embedded;
+        BasicOCSPResponse basic = Basic(spec);
+        X509Certificate responder(Pki().ExpiredLeaf().Cert());
+        EXPECT_EQ(basic.Verify(responder, c.withCandidates ? candidates.Get() : nullptr), c.verified) << c.name;
+        EXPECT_TRUE(responder == Cert(c.verified ? Pki().OcspSigner() : Pki().ExpiredLeaf())) << c.name;
+    }
 }
 
 TEST(OcspVerify, CandidatesWhenNothingIsEmbedded)
@@ -264,4 +284,113 @@ TEST(OcspVerify, FindSingleResponseNeedsExactlyOneRequestEntry)
     OCSPRequest two = RequestFor(Pki().SigningLeaf());
     TvrOCSP::OCSPRequestImpl::Of(two).AddCertID("sha256", Cert(Pki().RevokedLeaf()), Cert(Pki().Intermediate()));
     EXPECT_EQ(CodeOf([&] { basic.FindSingleResponse(two, found); }), 2);
+}
+
+// A delegated responder must be valid when the answer is checked and, when it states a key
+// usage, be allowed to make digital signatures.
+TEST(OcspVerify, DelegatedResponderValidityAndKeyUsage)
+{
+    const std::time_t now = std::time(nullptr);
+    const std::time_t day = 24 * 3600;
+    const std::pair<std::string, std::string> ocspSigning{"extendedKeyUsage", "OCSPSigning"};
+    struct Case {
+        const char* name;
+        PkiItem responder;
+        std::time_t at;
+        bool authorised;
+        const char* logged;
+    };
+    const PkiItem expired = Responder("Expired responder", {{"keyUsage", "digitalSignature"}, ocspSigning},
+                                      now - 30 * day, now - day);
+    const PkiItem notYetValid = Responder("Future responder", {{"keyUsage", "digitalSignature"}, ocspSigning},
+                                          now + day, now + 30 * day);
+    const Case cases[] = {
+        {"expired", expired, now, false, "not valid at the time of the check"},
+        {"expired, checked while it was valid", expired, now - 2 * day, true, nullptr},
+        {"not yet valid", notYetValid, now, false, "not valid at the time of the check"},
+        {"not yet valid, checked once it is", notYetValid, now + 2 * day, true, nullptr},
+        {"key usage without digitalSignature", Responder("Encipher responder", {{"keyUsage", "keyAgreement"}, ocspSigning}),
+         now, false, "does not allow digital signatures"},
+        {"nonRepudiation only", Responder("NR responder", {{"keyUsage", "nonRepudiation"}, ocspSigning}), now, false,
+         "does not allow digital signatures"},
+        {"no key usage at all", Responder("Plain responder", {ocspSigning}), now, true, nullptr},
+    };
+    for (const Case& c : cases) {
+        BasicSpec spec = GoodFor(Pki().SigningLeaf());
+        spec.signer = &c.responder;
+        BasicOCSPResponse basic = Basic(spec);
+        LogCapture log(TvrOCSP::SetLogger);
+        EXPECT_EQ(basic.IsAuthorizedResponder(Cert(c.responder), Cert(Pki().Intermediate()), c.at), c.authorised)
+            << c.name;
+        if (c.logged) {
+            EXPECT_TRUE(Contains(log.error, c.logged)) << c.name << ": " << log.error.str();
+        }
+    }
+    // The issuer answering for itself is not a delegation: its own validity is the chain's
+    // business.
+    BasicSpec bySelf = GoodFor(Pki().SigningLeaf());
+    bySelf.signer = &Pki().Intermediate();
+    EXPECT_TRUE(Basic(bySelf).IsAuthorizedResponder(Cert(Pki().Intermediate()), Cert(Pki().Intermediate()), now));
+}
+
+// A certificate that copies the issuer's name and carries OCSP signing but was signed by
+// another key is no delegated responder.
+TEST(OcspVerify, ForgedResponderCopyingTheIssuersNameIsRefused)
+{
+    TvrTest::CertSpec impostor;
+    impostor.subject = "/CN=Impostor";
+    impostor.ca = true;
+    const PkiItem fakeIssuer = TvrTest::CertBuilder::Issue(impostor, nullptr);
+    X509_set_subject_name(fakeIssuer.Cert(), X509_get_subject_name(Pki().Intermediate().Cert()));
+    ASSERT_GT(X509_sign(fakeIssuer.Cert(), fakeIssuer.Key(), EVP_sha256()), 0);
+    ASSERT_EQ(X509_NAME_cmp(X509_get_subject_name(fakeIssuer.Cert()),
+                            X509_get_subject_name(Pki().Intermediate().Cert())),
+              0)
+        << "the impostor must carry the intermediate's exact name";
+    const PkiItem forged = Responder("Forged responder", {{"keyUsage", "critical,digitalSignature"},
+                                                           {"extendedKeyUsage", "OCSPSigning"}},
+                                     0, 0, &fakeIssuer);
+    ASSERT_EQ(X509_NAME_cmp(X509_get_issuer_name(forged.Cert()), X509_get_subject_name(Pki().Intermediate().Cert())), 0);
+
+    BasicSpec spec = GoodFor(Pki().SigningLeaf());
+    spec.signer = &forged;
+    BasicOCSPResponse basic = Basic(spec);
+    X509Certificate responder;
+    ASSERT_TRUE(basic.Verify(responder, nullptr));  // the signature itself is good
+    LogCapture log(TvrOCSP::SetLogger);
+    EXPECT_FALSE(basic.IsAuthorizedResponder(responder, Cert(Pki().Intermediate()), std::time(nullptr)));
+    EXPECT_TRUE(Contains(log.error, "not issued by the certificate's issuer")) << log.error.str();
+    // The same shape signed by the real issuer passes, so only the signature decides.
+    const PkiItem genuine = Responder("Genuine responder", {{"keyUsage", "critical,digitalSignature"},
+                                                             {"extendedKeyUsage", "OCSPSigning"}});
+    spec.signer = &genuine;
+    EXPECT_TRUE(Basic(spec).IsAuthorizedResponder(Cert(genuine), Cert(Pki().Intermediate()), std::time(nullptr)));
+}
+
+// A responder whose subject is empty (its name lives in a critical subjectAltName) is named
+// by an empty responder ID: that is a name like any other.
+TEST(OcspVerify, EmptyResponderName)
+{
+    TvrTest::CertSpec spec;
+    spec.subject = "";
+    spec.extensions = {{"subjectAltName", "critical,DNS:ocsp.tavrenic.test"}, {"extendedKeyUsage", "OCSPSigning"}};
+    const PkiItem nameless = TvrTest::CertBuilder::Issue(spec, &Pki().Intermediate());
+
+    BasicSpec withCert = GoodFor(Pki().SigningLeaf());
+    withCert.signer = &nameless;
+    BasicOCSPResponse embedded = Basic(withCert);
+    EXPECT_EQ(embedded.GetResponderID(), "");
+    X509Certificate responder;
+    EXPECT_TRUE(embedded.Verify(responder, nullptr));
+    EXPECT_TRUE(responder == Cert(nameless));
+    EXPECT_TRUE(embedded.IsAuthorizedResponder(responder, Cert(Pki().Intermediate()), std::time(nullptr)));
+
+    withCert.flags = OCSP_NOCERTS;
+    BasicOCSPResponse bare = Basic(withCert);
+    Candidates candidates;  // none of them has an empty subject
+    LogCapture log(TvrOCSP::SetLogger);
+    X509Certificate untouched;
+    EXPECT_FALSE(bare.Verify(untouched, nullptr));
+    EXPECT_FALSE(bare.Verify(untouched, candidates.Get()));
+    EXPECT_TRUE(Contains(log.info, "OCSP Responder ID: \n")) << log.info.str();
 }

@@ -104,6 +104,7 @@ struct BasicSpec {
     std::vector<unsigned char> nonce;            // a nonce of its own when not empty
     bool criticalExtension = false;
     std::time_t thisUpdate = 0;                  // 0: now - 60 s
+    std::time_t nextUpdate = 0;                  // 0: thisUpdate + 1 hour
 };
 
 struct BasicDeleter {
@@ -120,7 +121,7 @@ inline BasicPtr BuildBasic(const BasicSpec& spec)
     std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> thisTime(
         ASN1_GENERALIZEDTIME_set(nullptr, thisUpdate), ASN1_TIME_free);
     std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> nextTime(
-        ASN1_GENERALIZEDTIME_set(nullptr, thisUpdate + 3600), ASN1_TIME_free);
+        ASN1_GENERALIZEDTIME_set(nullptr, spec.nextUpdate ? spec.nextUpdate : thisUpdate + 3600), ASN1_TIME_free);
     std::unique_ptr<ASN1_TIME, decltype(&ASN1_TIME_free)> revokedTime(
         ASN1_GENERALIZEDTIME_set(nullptr, pki.RevocationTime()), ASN1_TIME_free);
     for (const SingleSpec& single : spec.singles) {
@@ -162,6 +163,18 @@ inline TvrOCSP::BasicOCSPResponse ToBasic(const OCSP_BASICRESP* basic)
 }
 
 inline TvrOCSP::BasicOCSPResponse Basic(const BasicSpec& spec) { return ToBasic(BuildBasic(spec).get()); }
+
+// A delegated responder issued by `issuer` (null: the test PKI's intermediate).
+inline PkiItem Responder(const std::string& cn, std::vector<std::pair<std::string, std::string>> extensions,
+                         std::time_t notBefore = 0, std::time_t notAfter = 0, const PkiItem* issuer = nullptr)
+{
+    TvrTest::CertSpec spec;
+    spec.subject = "/C=HU/O=Tavrenic Teszt Kft./CN=" + cn;
+    spec.extensions = std::move(extensions);
+    spec.notBefore = notBefore;
+    spec.notAfter = notAfter;
+    return TvrTest::CertBuilder::Issue(spec, issuer ? issuer : &Pki().Intermediate());
+}
 
 // The DER of a successful response carrying `basic`.
 inline std::vector<unsigned char> ResponseDer(const OCSP_BASICRESP* basic)

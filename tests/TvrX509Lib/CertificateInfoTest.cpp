@@ -162,8 +162,12 @@ TEST(CertificateDescriptionTest, AFailingGetterStillClosesTheSection)
     auto lines = std::make_shared<std::vector<std::string>>();
     RecordingWriter writer(lines);
     X509Certificate empty;
+    // The empty names and times are written; the missing signature algorithm stops it.
     EXPECT_THROW(empty.DumpProperties(writer), TvrCommon::ErrCodeException);
-    EXPECT_EQ(*lines, (std::vector<std::string>{"section Certificate {1,1,0,\"  \"}", "end Certificate"}));
+    ASSERT_GE(lines->size(), 3u);
+    EXPECT_EQ(lines->front(), "section Certificate {1,1,0,\"  \"}");
+    EXPECT_EQ((*lines)[1], "  SubjectDN = text \"\" {0,0,\"\"}");
+    EXPECT_EQ(lines->back(), "end Certificate");
 }
 
 TEST(CertificateInfoTest, DefaultsAndAttributes)

@@ -380,6 +380,12 @@ TEST(QCStatementsTest, LimitValueRules)
         {"15 digits", Money(eur, 999999999, 6), 999999999, 6, "EUR", 999999999e6, "999999999000000.00 EUR", {}},
         {"16 digits", Money(eur, 1000000000, 6), 0, 0, "", 0.0, "", {13}},
         {"largest int amount", Money(eur, 2147483647, 0), 2147483647, 0, "EUR", 2147483647.0, "2147483647.00 EUR", {}},
+        // An exponent beyond int is out of range, not 10^-1.
+        {"exponent 2^32 + 3", Money(eur, 5, 4294967299LL), 0, 0, "", 0.0, "", {13}},
+        {"exponent -2^40", Money(eur, 5, -(1LL << 40)), 0, 0, "", 0.0, "", {13}},
+        {"exponent 2^64", DerTlv(0x30, Concat({eur, Integer(5), DerTlv(0x02, {1, 0, 0, 0, 0, 0, 0, 0, 0})})), 0, 0, "",
+         0.0, "", {13}},
+        {"exponent -1 itself", Money(eur, 5, -1), 5, -1, "EUR", 0.5, "0.50 EUR", {}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

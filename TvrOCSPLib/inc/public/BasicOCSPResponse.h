@@ -8,6 +8,7 @@
 #include "X509Certificate.h"
 #include "X509Extension.h"
 
+#include <ctime>
 #include <memory>
 #include <set>
 #include <string>
@@ -45,11 +46,11 @@ public:
     bool HasExtensions() const;
     std::unique_ptr<std::vector<TvrX509::X509Extension>> GetExtensions() const;
 
-    // Checks the signature with the first embedded certificate or, when none is embedded,
-    // with the candidate that the responder ID names. On a good signature `responder`
-    // receives a copy of the signer. A critical response extension makes it false (after
-    // `responder` was filled). Whether the signer may answer for a certificate is left to
-    // IsAuthorizedResponder.
+    // Checks the signature with the certificate that the responder ID names (by name or by
+    // key hash), looked for among the embedded certificates first, then among the
+    // candidates. On a good signature `responder` receives a copy of the signer. A critical
+    // response extension makes it false (after `responder` was filled). Whether the signer
+    // may answer for a certificate is left to IsAuthorizedResponder.
     bool Verify(TvrX509::X509Certificate& responder,
                 const std::set<TvrX509::X509Certificate*>* candidates) const;
     // Long name of the signature's digest ("sha256"); "" without an algorithm; a signature
@@ -62,7 +63,11 @@ public:
     bool IsResponderCertificate(const TvrX509::X509Certificate& certificate) const;
     // True when the response is signed with `responder`'s key and `responder` may answer
     // for certificates of `issuer` (RFC 6960 4.2.2.2): it is `issuer` itself, or it was
-    // issued and signed by `issuer` and carries id-kp-OCSPSigning.
+    // issued and signed by `issuer`, carries id-kp-OCSPSigning, is valid at `at` (seconds
+    // since 1970, UTC) and, when it has a key usage, may make digital signatures.
+    bool IsAuthorizedResponder(const TvrX509::X509Certificate& responder,
+                               const TvrX509::X509Certificate& issuer, std::time_t at) const;
+    // The same at the current time.
     bool IsAuthorizedResponder(const TvrX509::X509Certificate& responder,
                                const TvrX509::X509Certificate& issuer) const;
 

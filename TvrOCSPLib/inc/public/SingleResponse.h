@@ -4,6 +4,7 @@
 #include "Date.h"
 #include "X509Extension.h"
 
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -65,6 +66,20 @@ public:
     bool HasExtensions() const;
     // Copies of the singleExtensions in order; null when there is none.
     std::unique_ptr<std::vector<TvrX509::X509Extension>> GetExtensions() const;
+
+    // Tolerated clock difference between the responder and this host.
+    static constexpr long kDefaultLeewaySeconds = 5 * 60;
+    // How old an answer without nextUpdate may be. Such a responder promises nothing about
+    // when newer information comes, so only a recent answer is taken as current; a week
+    // keeps cached answers of responders that omit the field usable.
+    static constexpr long kDefaultMaxAgeSeconds = 7 * 24 * 60 * 60;
+
+    // Whether the answer is current at `now` (seconds since 1970, UTC): thisUpdate not
+    // after now + leeway; nextUpdate, when present, not before thisUpdate and not before
+    // now - leeway; without nextUpdate, thisUpdate not before now - maxAge. A missing or
+    // unreadable time makes the answer stale. Nothing is thrown.
+    bool IsFresh(std::time_t now, long leewaySeconds = kDefaultLeewaySeconds,
+                 long maxAgeSeconds = kDefaultMaxAgeSeconds) const;
 
 private:
     friend class SingleResponseImpl;

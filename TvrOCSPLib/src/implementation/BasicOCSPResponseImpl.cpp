@@ -36,6 +36,19 @@ TvrCommon::ByteArray KeyHashOf(const X509* certificate)
     return TvrCommon::ByteArray(hash, length);
 }
 
+// Whether the responder ID names `certificate`: by its subject, or by the SHA-1 of its key.
+bool IdNames(const ResponderIdView& id, const X509* certificate)
+{
+    if (!certificate)
+        return false;
+    if (id.type == V_OCSP_RESPID_NAME)
+        return id.byName && X509_NAME_cmp(X509_get_subject_name(certificate), id.byName) == 0;
+    if (id.type == V_OCSP_RESPID_KEY)
+        return id.byKey && ASN1_STRING_length(id.byKey) == SHA_DIGEST_LENGTH
+            && KeyHashOf(certificate) == BytesOf(id.byKey);
+    return false;
+}
+
 } // namespace
 
 BasicOCSPResponseImpl::BasicOCSPResponseImpl()
@@ -199,6 +212,17 @@ int BasicOCSPResponseImpl::VerifySignature(EVP_PKEY* key) const
     return ASN1_item_verify(ASN1_ITEM_rptr(OCSP_RESPDATA), algorithm, signature, data, key);
 }
 
+X509* BasicOCSPResponseImpl::FindEmbeddedResponderCertificate(const ResponderIdView& id) const
+{
+    const STACK_OF(X509)* certs = OCSP_resp_get0_certs(object);
+    for (int i = 0; i < sk_X509_num(certs); ++i) {
+        X509* certificate = sk_X509_value(certs, i);
+        if (IdNames(id, certificate))
+            return certificate;
+    }
+    return nullptr;
+}
+
 X509* BasicOCSPResponseImpl::FindResponderCertificate(
     const ResponderIdView& id, const std::set<TvrX509::X509Certificate*>* candidates) const
 {
@@ -210,10 +234,7 @@ X509* BasicOCSPResponseImpl::FindResponderCertificate(
         if (!candidate)
             continue;
         X509* x = TvrX509::X509CertificateImpl::Get(*candidate);
-        if (id.type == V_OCSP_RESPID_NAME) {
-            if (id.byName && X509_NAME_cmp(X509_get_subject_name(x), id.byName) == 0)
-                return x;
-        } else if (id.type == V_OCSP_RESPID_KEY) {
+        if (id.type == V_OCSP_RESPID_KEY) {
             if (!id.byKey) {
                 GetLogger()->Error(kSource, __LINE__)
                     << "Malformed OCSP responder ID! byKey member is empty!" << std::endl;
@@ -225,13 +246,13 @@ X509* BasicOCSPResponseImpl::FindResponderCertificate(
                     << ASN1_STRING_length(id.byKey) << std::endl;
                 return nullptr;
             }
-            if (KeyHashOf(x) == BytesOf(id.byKey))
-                return x;
-        } else {
+        } else if (id.type != V_OCSP_RESPID_NAME) {
             GetLogger()->Error(kSource, __LINE__)
                 << "Malformed OCSP responder ID! Unknown OCSP responder ID type:" << id.type << std::endl;
             return nullptr;
         }
+        if (IdNames(id, x))
+            return x;
     }
     GetLogger()->Error(kSource, __LINE__) << "No OCSP responder certificate found by ID" << std::endl;
     return nullptr;
@@ -240,19 +261,23 @@ X509* BasicOCSPResponseImpl::FindResponderCertificate(
 bool BasicOCSPResponseImpl::Verify(TvrX509::X509Certificate& responder,
                                    const std::set<TvrX509::X509Certificate*>* candidates) const
 {
-    // The first embedded certificate is taken as the signer; the candidates are consulted
-    // only when nothing is embedded.
-    X509* signer = nullptr;
-    const STACK_OF(X509)* certs = OCSP_resp_get0_certs(object);
-    if (sk_X509_num(certs) > 0)
-        signer = sk_X509_value(certs, 0);
+    // The signer is the certificate the responder ID names, wherever the responder put it
+    // among its certificates; failing that, one of the caller's (RFC 6960 4.2.2.2).
+    const ResponderIdView id = GetResponderIdView();
+    X509* signer = FindEmbeddedResponderCertificate(id);
     if (!signer) {
+        std::string idText;
+        try {
+            idText = GetResponderID();
+        } catch (const TvrCommon::ErrCodeException&) {
+            // A malformed ID is reported by the search below; the log line goes without it.
+        }
         GetLogger()->Info(kSource, __LINE__)
-            << "Certificate not found in OCSP response! OCSP Responder ID: " << GetResponderID() << std::endl;
+            << "Certificate not found in OCSP response! OCSP Responder ID: " << idText << std::endl;
         if (candidates) {
             GetLogger()->Info(kSource, __LINE__)
                 << "Looking for OCSP responder certificate in the given certificate list." << std::endl;
-            signer = FindResponderCertificate(GetResponderIdView(), candidates);
+            signer = FindResponderCertificate(id, candidates);
         }
         if (!signer) {
             GetLogger()->Error(kSource, __LINE__)
@@ -325,7 +350,7 @@ bool BasicOCSPResponseImpl::IsResponderCertificate(const TvrX509::X509Certificat
 }
 
 bool BasicOCSPResponseImpl::IsAuthorizedResponder(const TvrX509::X509Certificate& responder,
-                                                  const TvrX509::X509Certificate& issuer) const
+                                                  const TvrX509::X509Certificate& issuer, std::time_t at) const
 {
     X509* signer = TvrX509::X509CertificateImpl::Get(responder);
     X509* ca = TvrX509::X509CertificateImpl::Get(issuer);
@@ -354,6 +379,20 @@ bool BasicOCSPResponseImpl::IsAuthorizedResponder(const TvrX509::X509Certificate
     if (!ocspSigning) {
         GetLogger()->Error(kSource, __LINE__)
             << "OCSP responder certificate is not entrusted with OCSP signing!" << std::endl;
+        return false;
+    }
+    // X509_cmp_time: -1 at or before `at`, 1 after, 0 for a time that cannot be read.
+    std::time_t instant = at;
+    if (X509_cmp_time(X509_get0_notBefore(signer), &instant) != -1
+        || X509_cmp_time(X509_get0_notAfter(signer), &instant) != 1) {
+        GetLogger()->Error(kSource, __LINE__)
+            << "OCSP responder certificate is not valid at the time of the check!" << std::endl;
+        return false;
+    }
+    if ((X509_get_extension_flags(signer) & EXFLAG_KUSAGE)
+        && !(X509_get_key_usage(signer) & KU_DIGITAL_SIGNATURE)) {
+        GetLogger()->Error(kSource, __LINE__)
+            << "OCSP responder certificate's key usage does not allow digital signatures!" << std::endl;
         return false;
     }
     return true;

@@ -6,6 +6,7 @@
 
 #include <openssl/ocsp.h>
 
+#include <ctime>
 #include <memory>
 #include <set>
 #include <string>
@@ -39,6 +40,8 @@ public:
     // The candidate the responder ID names (owned by the candidate), or null.
     X509* FindResponderCertificate(const ResponderIdView& id,
                                    const std::set<TvrX509::X509Certificate*>* candidates) const;
+    // The embedded certificate the responder ID names (owned by the response), or null.
+    X509* FindEmbeddedResponderCertificate(const ResponderIdView& id) const;
     // ASN1_item_verify over the response data with `key`: 1 good, 0 or -1 otherwise.
     int VerifySignature(EVP_PKEY* key) const;
     const ASN1_BIT_STRING* GetSignatureValue() const;
@@ -57,7 +60,7 @@ public:
     bool CheckNonce(const OCSPRequest& request) const;
     bool IsResponderCertificate(const TvrX509::X509Certificate& certificate) const;
     bool IsAuthorizedResponder(const TvrX509::X509Certificate& responder,
-                               const TvrX509::X509Certificate& issuer) const;
+                               const TvrX509::X509Certificate& issuer, std::time_t at) const;
 };
 
 } // namespace TvrOCSP

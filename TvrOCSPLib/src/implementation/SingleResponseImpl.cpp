@@ -3,9 +3,25 @@
 #include "CertIDImpl.h"
 #include "OCSPItemDup.h"
 #include "OCSPMirror.h"
+#include "OCSPLibLogger.h"
 #include "OCSPUtil.h"
 
+#include <openssl/x509.h>
+
+#include <ostream>
+
 namespace TvrOCSP {
+
+namespace {
+const char* const kSource = "src/SingleResponse";
+
+// -1 when `time` is at or before `at`, 1 when after, 0 when the time is missing or
+// cannot be read (bad characters, month 13, day 99 and the like).
+int CompareTime(const ASN1_GENERALIZEDTIME* time, std::time_t at)
+{
+    return time ? X509_cmp_time(time, &at) : 0;
+}
+} // namespace
 
 // ---- RevokedInfoImpl ----
 
@@ -136,6 +152,35 @@ std::unique_ptr<std::vector<TvrX509::X509Extension>> SingleResponseImpl::GetExte
 {
     return CopyExtensions(OCSP_SINGLERESP_get_ext_count(object),
                           [this](int i) { return OCSP_SINGLERESP_get_ext(object, i); });
+}
+
+bool SingleResponseImpl::IsFresh(std::time_t now, long leewaySeconds, long maxAgeSeconds) const
+{
+    ASN1_GENERALIZEDTIME* thisUpdate = nullptr;
+    ASN1_GENERALIZEDTIME* nextUpdate = nullptr;
+    OCSP_single_get0_status(object, nullptr, nullptr, &thisUpdate, &nextUpdate);
+    auto stale = [](const char* why) {
+        GetLogger()->Warn(kSource, __LINE__) << "OCSP answer is not current: " << why << std::endl;
+        return false;
+    };
+    int r = CompareTime(thisUpdate, now + leewaySeconds);
+    if (r == 0)
+        return stale("thisUpdate is missing or unreadable");
+    if (r > 0)
+        return stale("thisUpdate is in the future");
+    if (nextUpdate) {
+        r = CompareTime(nextUpdate, now - leewaySeconds);
+        if (r == 0)
+            return stale("nextUpdate is unreadable");
+        if (r < 0)
+            return stale("nextUpdate has passed");
+        if (ASN1_TIME_compare(nextUpdate, thisUpdate) < 0)
+            return stale("nextUpdate is before thisUpdate");
+        return true;
+    }
+    if (CompareTime(thisUpdate, now - maxAgeSeconds) < 0)
+        return stale("no nextUpdate and thisUpdate is too old");
+    return true;
 }
 
 } // namespace TvrOCSP

@@ -5,6 +5,7 @@
 
 #include <openssl/ocsp.h>
 
+#include <ctime>
 #include <memory>
 #include <vector>
 
@@ -49,6 +50,7 @@ public:
     std::unique_ptr<TvrCommon::Date> GetNextUpdate() const;
     bool HasExtensions() const;
     std::unique_ptr<std::vector<TvrX509::X509Extension>> GetExtensions() const;
+    bool IsFresh(std::time_t now, long leewaySeconds, long maxAgeSeconds) const;
 };
 
 } // namespace TvrOCSP

@@ -87,9 +87,10 @@ std::unique_ptr<X509Name> NameOf(const X509_NAME* name)
 {
     if (!name)
         return nullptr;
-    X509NameImpl holder;
-    holder.Set(name);
-    return std::make_unique<X509Name>(*holder.GetDER());
+    // One duplicate, straight into the result.
+    auto copy = std::make_unique<X509Name>();
+    X509NameImpl::Of(*copy).Set(name);
+    return copy;
 }
 
 std::string OctetText(const ASN1_OCTET_STRING* octets)
@@ -439,6 +440,10 @@ TvrCommon::Date X509CertificateImpl::GetNotAfter() const
 
 bool X509CertificateImpl::CheckValidityPeriod(const TvrCommon::Date& t, unsigned tolerance) const
 {
+    // An unreadable time spoils the certificate at every instant, not just at those that
+    // reach it.
+    if (!ASN1_TIME_check(X509_get0_notBefore(object)) || !ASN1_TIME_check(X509_get0_notAfter(object)))
+        throw TvrCommon::ErrCodeException(4);
     const int64_t seconds = t.GetMicros() / 1000000;
     time_t latest = static_cast<time_t>(seconds + tolerance);
     int r = X509_cmp_time(X509_get0_notBefore(object), &latest);
@@ -475,6 +480,12 @@ bool X509CertificateImpl::GetPrivateKeyUsagePeriod(std::unique_ptr<TvrCommon::Da
         GetLogger()->Error(kSource, __LINE__)
             << "Failed to convert PrivateKeyUsagePeriod to internal format." << std::endl;
         return false;
+    }
+    for (const ASN1_GENERALIZEDTIME* time : {period->notBefore, period->notAfter}) {
+        if (time && !ASN1_TIME_check(time)) {
+            GetLogger()->Error(kSource, __LINE__) << "Bad time value in PrivateKeyUsagePeriod." << std::endl;
+            return false;
+        }
     }
     auto text = [](const ASN1_GENERALIZEDTIME* time) {
         return std::string(reinterpret_cast<const char*>(ASN1_STRING_get0_data(time)),
@@ -612,7 +623,7 @@ std::string X509CertificateImpl::SubjectForLog() const
     try {
         return GetSubjectDN();
     } catch (const TvrCommon::ErrCodeException&) {
-        return std::string();  // an empty subject has no one-line text
+        return std::string();  // a log line is no reason to fail
     }
 }
 
@@ -705,9 +716,20 @@ std::set<std::string> X509CertificateImpl::GetOCSPUrls() const
     auto* access = dynamic_cast<AuthInfoAccess*>(extension.get());
     if (!access)
         return urls;
-    for (const AccessDescription& description : access->GetAccessDescriptions())
-        if (description.GetMethod() == "1.3.6.1.5.5.7.48.1")
-            urls.insert(description.GetLocation().GetText());
+    for (const AccessDescription& description : access->GetAccessDescriptions()) {
+        if (description.GetMethod() != "1.3.6.1.5.5.7.48.1")
+            continue;
+        // A responder is reached by URI only; another kind of name must not cost the
+        // addresses beside it.
+        X509GeneralName location = description.GetLocation();
+        if (location.GetType() != 6) {
+            GetLogger()->Warn(kSource, __LINE__)
+                << "Skipping OCSP location that is not a URI, general name type: " << location.GetType()
+                << std::endl;
+            continue;
+        }
+        urls.insert(location.GetText());
+    }
     return urls;
 }
 

@@ -206,6 +206,9 @@ std::string X509NameImpl::GetOneLine(const X509_NAME* name)
 {
     if (!name)
         throw TvrCommon::ErrCodeException(4);
+    // An empty name (a subject left to the subjectAltName) is a name; it prints as nothing.
+    if (X509_NAME_entry_count(name) == 0)
+        return std::string();
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(BIO_new(BIO_s_mem()), BIO_free);
     if (!bio)
         throw TvrCommon::ErrCodeException(3);
@@ -238,6 +241,11 @@ int X509NameImpl::Compare(const X509_NAME* a, const X509_NAME* b)
 const X509_NAME* X509NameImpl::Get(const X509Name& name)
 {
     return name.m_impl->object;
+}
+
+X509NameImpl& X509NameImpl::Of(X509Name& name)
+{
+    return *name.m_impl;
 }
 
 RelativeDNImpl::RelativeDNImpl()

@@ -24,12 +24,14 @@ public:
     static X509_NAME* ParseSlashName(const char* text);
     // The first attribute of that NID as UTF-8; "" when absent or empty.
     static std::string GetEntryByNID(const X509_NAME* name, int nid);
+    // The empty text for a name without attributes; null name: code 4.
     static std::string GetOneLine(const X509_NAME* name);
     // Independent of attribute order and RDN grouping; negative, zero or positive.
     static int Compare(const X509_NAME* a, const X509_NAME* b);
 
     // The OpenSSL name held by a public name (null after a failed SetFromSlashText).
     static const X509_NAME* Get(const X509Name& name);
+    static X509NameImpl& Of(X509Name& name);
 };
 
 class RelativeDNImpl : public TvrASN1::OpenSSLBase<X509_NAME> {
