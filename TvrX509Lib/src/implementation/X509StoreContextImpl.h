@@ -22,6 +22,10 @@ class X509StoreContextImpl {
 public:
     using Chain = std::vector<X509Certificate>;
 
+    // Verification attempts one OpenSSLVerify may make. CAs that certify each other in many
+    // ways have more paths than can be tried; the search ends there, keeping what it found.
+    static constexpr size_t kMaxAttempts = 1000;
+
     explicit X509StoreContextImpl(IStoreContextDownloader* downloader);
     X509StoreContextImpl(const X509StoreContextImpl& other) = default;
     X509StoreContextImpl& operator=(const X509StoreContextImpl& other) = default;
@@ -72,6 +76,25 @@ private:
     using CertRefSet = std::set<CertRef, RefLess>;
     using Entry = std::map<X509Certificate, CertificateFlags>::value_type;
 
+    // The pool by subject name (OpenSSL's canonical comparison, so an empty name is a name
+    // too), each name's certificates in pool order. Built on first use; pointers into
+    // `certificates`, so a copy starts unbuilt.
+    struct NameLess {
+        bool operator()(const X509_NAME* a, const X509_NAME* b) const { return X509_NAME_cmp(a, b) < 0; }
+    };
+    struct SubjectIndex {
+        SubjectIndex() = default;
+        SubjectIndex(const SubjectIndex&) {}
+        SubjectIndex& operator=(const SubjectIndex&)
+        {
+            built = false;
+            bySubject.clear();
+            return *this;
+        }
+        bool built = false;
+        std::map<const X509_NAME*, CertRefSet, NameLess> bySubject;
+    };
+
     bool VerifyTarget(const TvrCommon::Date& t);
     int BuildChains(const std::vector<CertRef>& partial, CertRef candidate, const TvrCommon::Date& t);
     bool LookupIssuers(CertRef c, CertRefSet& trustedOut, CertRefSet& untrustedOut, const TvrCommon::Date& t);
@@ -85,6 +108,17 @@ private:
     std::unique_ptr<TvrCommon::ByteArray> Download(const std::string& url);
     // The pool entry of `certificate`, inserted with `flags` when absent.
     Entry& Register(const X509Certificate& certificate, CertificateFlags flags);
+    // Inserts an absent certificate, keeping the subject index current.
+    std::map<X509Certificate, CertificateFlags>::iterator Insert(const X509Certificate& certificate,
+                                                                 CertificateFlags flags);
+    // The pool certificates whose subject is `name`; null when there are none.
+    const CertRefSet* WithSubject(const X509_NAME* name);
+    // Counts one attempt; false once the search has used up its attempts.
+    bool TakeAttempt();
+
+    SubjectIndex index;
+    size_t attempts = 0;
+    bool searchCut = false;
 };
 
 } // namespace TvrX509
