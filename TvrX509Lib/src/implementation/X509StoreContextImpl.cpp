@@ -63,6 +63,10 @@ bool SameCa(const X509Certificate& a, const X509Certificate& b)
     X509* y = X509CertificateImpl::Get(b);
     if (X509_NAME_cmp(X509_get_subject_name(x), X509_get_subject_name(y)) != 0)
         return false;
+    const ASN1_BIT_STRING* bitsX = X509_get0_pubkey_bitstr(x);
+    const ASN1_BIT_STRING* bitsY = X509_get0_pubkey_bitstr(y);
+    if (bitsX && bitsY && ASN1_STRING_cmp(bitsX, bitsY) == 0)
+        return true;
     EVP_PKEY* keyX = X509_get0_pubkey(x);
     EVP_PKEY* keyY = X509_get0_pubkey(y);
     return keyX && keyY && EVP_PKEY_eq(keyX, keyY) == 1;
@@ -178,8 +182,10 @@ std::map<X509Certificate, CertificateFlags>::iterator X509StoreContextImpl::Inse
                                                                                    CertificateFlags flags)
 {
     auto it = certificates.emplace(certificate, flags).first;
-    if (index.built)
+    if (index.built) {
         index.bySubject[X509_get_subject_name(X509CertificateImpl::Get(it->first))].insert(&it->first);
+        index.flags[&it->first] = &it->second;
+    }
     return it;
 }
 
@@ -187,12 +193,33 @@ const X509StoreContextImpl::CertRefSet* X509StoreContextImpl::WithSubject(const 
 {
     if (!index.built) {
         index.bySubject.clear();
-        for (const Entry& entry : certificates)
+        index.flags.clear();
+        for (Entry& entry : certificates) {
             index.bySubject[X509_get_subject_name(X509CertificateImpl::Get(entry.first))].insert(&entry.first);
+            index.flags[&entry.first] = &entry.second;
+        }
         index.built = true;
     }
     auto it = index.bySubject.find(name);
     return it == index.bySubject.end() ? nullptr : &it->second;
+}
+
+CertificateFlags& X509StoreContextImpl::FlagsOf(CertRef certificate)
+{
+    auto known = index.flags.find(certificate);
+    if (known != index.flags.end())
+        return *known->second;
+    return certificates.find(*certificate)->second;
+}
+
+bool X509StoreContextImpl::ValidAt(CertRef certificate, const TvrCommon::Date& t)
+{
+    auto known = index.validity.find(certificate);
+    if (known != index.validity.end())
+        return known->second;
+    const bool valid = certificate->CheckValidityPeriod(t, 0);
+    index.validity.emplace(certificate, valid);
+    return valid;
 }
 
 bool X509StoreContextImpl::TakeAttempt()
@@ -215,6 +242,8 @@ bool X509StoreContextImpl::VerifyTarget(const TvrCommon::Date& t)
     results.clear();
     attempts = 0;
     searchCut = false;
+    index.validity.clear();
+    index.issued.clear();
     Entry& entry = Register(target, CertificateFlags{});
     if (tslCheckCallback && !entry.second.tslChecked) {
         entry.second.tslChecked = true;
@@ -247,14 +276,14 @@ int X509StoreContextImpl::BuildChains(const std::vector<CertRef>& partial, CertR
         std::vector<X509*> trusted;
         for (CertRef certificate : partial)
             untrusted.push_back(X509CertificateImpl::Get(*certificate));
-        auto entry = certificates.find(*candidate);
-        bool candidateTrusted = entry != certificates.end() && entry->second.trusted;
+        bool candidateTrusted = FlagsOf(candidate).trusted;
         (candidateTrusted ? trusted : untrusted).push_back(X509CertificateImpl::Get(*candidate));
 
         VerifyAttempt attempt;
         X509* targetX509 = X509CertificateImpl::Get(partial.empty() ? *candidate : *partial.front());
         if (!attempt.Prepare(targetX509, untrusted, trusted))
             return 1;
+        attempt.State().issued = &index.issued;
         X509_STORE_CTX* ctx = attempt.Context();
         if (attempt.Run() > 0) {
             std::vector<CertRef> chain(partial);
@@ -431,7 +460,7 @@ bool X509StoreContextImpl::SearchTslIssuers(CertRef c, CertRefSet& trustedOut, c
             }
             it->second.tslChecked = true;
         }
-        if (it->first.CheckValidityPeriod(t, 0)) {
+        if (ValidAt(&it->first, t)) {
             trustedOut.insert(&it->first);
             found = true;
         } else {
@@ -456,7 +485,7 @@ bool X509StoreContextImpl::SearchPoolIssuers(CertRef c, CertRefSet& trustedOut, 
         const X509Certificate& e = *candidate;
         if (!KeyIdentifiersFit(X509CertificateImpl::Get(e), subject))
             continue;
-        CertificateFlags& flags = certificates.find(e)->second;
+        CertificateFlags& flags = FlagsOf(candidate);
         if (!flags.trusted && tslCheckCallback && !flags.tslChecked) {
             flags.tslChecked = true;
             if (tslCheckCallback(e, scratch, t)) {
@@ -466,11 +495,13 @@ bool X509StoreContextImpl::SearchPoolIssuers(CertRef c, CertRefSet& trustedOut, 
                                                   << " from untrusted to trusted!" << std::endl;
             }
         }
-        if (!e.CheckValidityPeriod(t, 0)) {
+        if (!ValidAt(&e, t)) {
             ignored.insert(&e);
             continue;
         }
-        (flags.trusted ? trustedOut : untrustedOut).insert(&e);
+        // Candidates come in pool order: appending is the usual case.
+        CertRefSet& out = flags.trusted ? trustedOut : untrustedOut;
+        out.insert(out.end(), &e);
         found = true;
     }
     return found;
@@ -488,7 +519,7 @@ bool X509StoreContextImpl::MergeTslFindings(CertRefSet& trustedOut, CertRefSet& 
                 log->Debug(kSource, __LINE__) << "Found on TSL, adding " << DescribeCertificate(certificate)
                                               << " to trusted!" << std::endl;
             it = Insert(certificate, CertificateFlags{true, true, false});
-            if (it->first.CheckValidityPeriod(t, 0)) {
+            if (ValidAt(&it->first, t)) {
                 trustedOut.insert(&it->first);
                 found = true;
             } else {
@@ -501,7 +532,7 @@ bool X509StoreContextImpl::MergeTslFindings(CertRefSet& trustedOut, CertRefSet& 
                 log->Debug(kSource, __LINE__) << "Found on TSL, moved " << DescribeCertificate(certificate)
                                               << " from untrusted to trusted!" << std::endl;
             it->second.trusted = true;
-            if (it->first.CheckValidityPeriod(t, 0)) {
+            if (ValidAt(&it->first, t)) {
                 untrustedOut.erase(&it->first);
                 trustedOut.insert(&it->first);
             } else {

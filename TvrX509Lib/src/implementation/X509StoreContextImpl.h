@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VerifyState.h"
 #include "X509StoreContext.h"
 
 #include <openssl/x509_vfy.h>
@@ -7,6 +8,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace TvrX509 {
@@ -24,7 +26,7 @@ public:
 
     // Verification attempts one OpenSSLVerify may make. CAs that certify each other in many
     // ways have more paths than can be tried; the search ends there, keeping what it found.
-    static constexpr size_t kMaxAttempts = 1000;
+    static constexpr size_t kMaxAttempts = 256;
 
     explicit X509StoreContextImpl(IStoreContextDownloader* downloader);
     X509StoreContextImpl(const X509StoreContextImpl& other) = default;
@@ -77,8 +79,10 @@ private:
     using Entry = std::map<X509Certificate, CertificateFlags>::value_type;
 
     // The pool by subject name (OpenSSL's canonical comparison, so an empty name is a name
-    // too), each name's certificates in pool order. Built on first use; pointers into
-    // `certificates`, so a copy starts unbuilt.
+    // too), each name's certificates in pool order, and the flags of each certificate; built
+    // on first use. The validity of pool certificates at the instant of the running search.
+    // The issuer checks made during that search. All of it points into `certificates`, so a
+    // copy starts empty.
     struct NameLess {
         bool operator()(const X509_NAME* a, const X509_NAME* b) const { return X509_NAME_cmp(a, b) < 0; }
     };
@@ -89,10 +93,16 @@ private:
         {
             built = false;
             bySubject.clear();
+            flags.clear();
+            validity.clear();
+            issued.clear();
             return *this;
         }
         bool built = false;
         std::map<const X509_NAME*, CertRefSet, NameLess> bySubject;
+        std::unordered_map<CertRef, CertificateFlags*> flags;
+        std::unordered_map<CertRef, bool> validity;
+        IssuedMemo issued;
     };
 
     bool VerifyTarget(const TvrCommon::Date& t);
@@ -113,6 +123,10 @@ private:
                                                                  CertificateFlags flags);
     // The pool certificates whose subject is `name`; null when there are none.
     const CertRefSet* WithSubject(const X509_NAME* name);
+    // The flags of a pool certificate.
+    CertificateFlags& FlagsOf(CertRef certificate);
+    // CheckValidityPeriod at `t` with tolerance 0, once per pool certificate and search.
+    bool ValidAt(CertRef certificate, const TvrCommon::Date& t);
     // Counts one attempt; false once the search has used up its attempts.
     bool TakeAttempt();
 
