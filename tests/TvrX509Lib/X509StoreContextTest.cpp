@@ -6,6 +6,7 @@
 #include "LogCapture.h"
 #include "X509LibLogger.h"
 #include "X509StoreContext.h"
+#include "X509CertificateImpl.h"
 #include "X509StoreContextImpl.h"
 
 #include <gtest/gtest.h>
@@ -667,4 +668,24 @@ TEST(X509StoreContextTest, FullMeshOfCrossCertifiedCAsEndsWithTheFirstChain)
             EXPECT_EQ(context.GetCertificateChain(0), (std::vector<X509Certificate>{Cert(leaf), Cert(selfSigned[0])}));
         }
     }
+}
+
+// Chains hand out the very certificate objects of the pool: a copy shares the decoded
+// certificate instead of encoding and decoding it again.
+TEST(X509StoreContextTest, ChainsShareThePoolCertificates)
+{
+    const TestPki& pki = TestPki::Get();
+    const X509Certificate root = Cert(pki.Root());
+    const X509Certificate intermediate = Cert(pki.Intermediate());
+    const X509Certificate leaf = Cert(pki.SigningLeaf());
+    X509StoreContext context(nullptr);
+    context.AddTrustedCertificate(root);
+    context.AddUntrustedCertificate(intermediate);
+    context.SetTargetCertificate(leaf, 0);
+    ASSERT_TRUE(context.OpenSSLVerify("", Now()));
+    const std::vector<X509Certificate> chain = context.GetCertificateChain(0);
+    ASSERT_EQ(chain.size(), 3u);
+    EXPECT_EQ(TvrX509::X509CertificateImpl::Get(chain[0]), TvrX509::X509CertificateImpl::Get(leaf));
+    EXPECT_EQ(TvrX509::X509CertificateImpl::Get(chain[1]), TvrX509::X509CertificateImpl::Get(intermediate));
+    EXPECT_EQ(TvrX509::X509CertificateImpl::Get(chain[2]), TvrX509::X509CertificateImpl::Get(root));
 }
