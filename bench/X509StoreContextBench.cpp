@@ -1,8 +1,13 @@
-// Building all chains of a leaf: against 200 unrelated CA certificates plus the leaf's own
-// three-level chain, and against 10 CAs that cross-certify their ring neighbours both ways
-// (one of them also a trusted self-signed root). Each iteration runs on a fresh copy of a
-// prepared context, so no signature checked in an earlier iteration is taken as known.
-// Target: the cross-certified ring stays within 10x of the unrelated pool.
+// Building all chains of a leaf through the public X509StoreContext path:
+// - against 200 unrelated trusted CAs plus the leaf's own three-level chain (acyclic pool);
+// - against 10 CAs that cross-certify their ring neighbours both ways (one of them also a
+//   trusted self-signed root);
+// - against a full mesh of n CAs where every CA certifies every other one: the number of
+//   simple paths grows like (n-2)!, so this shows whether the search is bounded.
+// Every iteration decodes its certificates afresh (outside the timing) into a new context,
+// so nothing a previous iteration computed on the certificate objects is reused.
+// Baseline: bare OpenSSL verifying the leaf against the same acyclic pool.
+// Targets: the mesh of 10 within 10x of the acyclic pool.
 #include "Date.h"
 #include "TestPki.h"
 #include "X509Certificate.h"
@@ -10,10 +15,11 @@
 
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
+#include <openssl/x509_vfy.h>
 
 #include <ctime>
+#include <map>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -25,6 +31,15 @@ using TvrTest::PkiItem;
 using TvrX509::X509Certificate;
 using TvrX509::X509StoreContext;
 
+using Der = std::vector<unsigned char>;
+
+// The DER encodings of a pool: trusted, untrusted and the target.
+struct Pool {
+    std::vector<Der> trusted;
+    std::vector<Der> untrusted;
+    Der target;
+};
+
 PkiItem Ca(const std::string& cn, const PkiItem* issuer, EVP_PKEY* key = nullptr)
 {
     CertSpec spec;
@@ -33,67 +48,112 @@ PkiItem Ca(const std::string& cn, const PkiItem* issuer, EVP_PKEY* key = nullptr
     return CertBuilder::Issue(spec, issuer, key);
 }
 
+PkiItem BenchLeaf(const PkiItem& issuer)
+{
+    CertSpec spec;
+    spec.subject = "/O=Tavrenic Bench/CN=Leaf";
+    return CertBuilder::Issue(spec, &issuer);
+}
+
 TvrCommon::Date Instant()
 {
     return TvrCommon::Date(static_cast<uint64_t>(TvrTest::TestPki::Get().SigningLeaf().NotBefore() + 3600),
                            TvrCommon::Date::Seconds);
 }
 
-const X509StoreContext& UnrelatedPool()
+const Pool& UnrelatedPool()
 {
-    static const std::unique_ptr<X509StoreContext> context = [] {
+    static const Pool pool = [] {
         const TvrTest::TestPki& pki = TvrTest::TestPki::Get();
-        auto c = std::make_unique<X509StoreContext>(nullptr);
+        Pool p;
         for (int i = 0; i < 200; ++i)
-            c->AddTrustedCertificate(X509Certificate(Ca("Unrelated " + std::to_string(i), nullptr).Cert()));
-        c->AddTrustedCertificate(X509Certificate(pki.Root().Cert()));
-        c->AddUntrustedCertificate(X509Certificate(pki.Intermediate().Cert()));
-        c->SetTargetCertificate(X509Certificate(pki.SigningLeaf().Cert()), 0);
-        return c;
+            p.trusted.push_back(Ca("Unrelated " + std::to_string(i), nullptr).Der());
+        p.trusted.push_back(pki.Root().Der());
+        p.untrusted.push_back(pki.Intermediate().Der());
+        p.target = pki.SigningLeaf().Der();
+        return p;
     }();
-    return *context;
+    return pool;
 }
 
-const X509StoreContext& CrossCertifiedRing()
+// CAs 0..n-1, each with its own key; CA i is certified by the self-signed version of every
+// CA in `issuersOf(i)`. The self-signed CA n/2 is trusted; the leaf is issued by CA 0.
+template <typename IssuersOf>
+Pool CrossCertified(int n, IssuersOf issuersOf)
 {
-    static const std::unique_ptr<X509StoreContext> context = [] {
-        constexpr int kRing = 10;
-        std::vector<EVP_PKEY*> keys;
-        std::vector<PkiItem> selfSigned;
-        for (int i = 0; i < kRing; ++i) {
-            keys.push_back(CertBuilder::NewKey("ec"));
-            selfSigned.push_back(Ca("Ring " + std::to_string(i), nullptr, keys[i]));
-        }
-        auto c = std::make_unique<X509StoreContext>(nullptr);
-        for (int i = 0; i < kRing; ++i) {
-            for (int neighbour : {(i + 1) % kRing, (i + kRing - 1) % kRing})
-                c->AddUntrustedCertificate(
-                    X509Certificate(Ca("Ring " + std::to_string(i), &selfSigned[neighbour], keys[i]).Cert()));
-        }
-        c->AddTrustedCertificate(X509Certificate(selfSigned[kRing / 2].Cert()));
-        CertSpec spec;
-        spec.subject = "/O=Tavrenic Bench/CN=Ring Leaf";
-        c->SetTargetCertificate(X509Certificate(CertBuilder::Issue(spec, &selfSigned[0]).Cert()), 0);
-        for (EVP_PKEY* key : keys)
-            EVP_PKEY_free(key);
-        return c;
-    }();
-    return *context;
+    std::vector<EVP_PKEY*> keys;
+    std::vector<PkiItem> selfSigned;
+    for (int i = 0; i < n; ++i) {
+        keys.push_back(CertBuilder::NewKey("ec"));
+        selfSigned.push_back(Ca("Cross " + std::to_string(i), nullptr, keys[i]));
+    }
+    Pool p;
+    for (int i = 0; i < n; ++i) {
+        for (int issuer : issuersOf(i))
+            p.untrusted.push_back(Ca("Cross " + std::to_string(i), &selfSigned[issuer], keys[i]).Der());
+    }
+    p.trusted.push_back(selfSigned[n / 2].Der());
+    p.target = BenchLeaf(selfSigned[0]).Der();
+    for (EVP_PKEY* key : keys)
+        EVP_PKEY_free(key);
+    return p;
 }
 
-void Run(benchmark::State& state, const X509StoreContext& prepared, size_t expectedChains)
+const Pool& Ring10()
+{
+    static const Pool pool = CrossCertified(10, [](int i) { return std::vector<int>{(i + 1) % 10, (i + 9) % 10}; });
+    return pool;
+}
+
+const Pool& FullMesh(int n)
+{
+    static std::map<int, Pool> pools;
+    auto it = pools.find(n);
+    if (it == pools.end()) {
+        it = pools
+                 .emplace(n, CrossCertified(n,
+                                            [n](int i) {
+                                                std::vector<int> others;
+                                                for (int j = 0; j < n; ++j)
+                                                    if (j != i)
+                                                        others.push_back(j);
+                                                return others;
+                                            }))
+                 .first;
+    }
+    return it->second;
+}
+
+X509Certificate Decode(const Der& der)
+{
+    return X509Certificate(der.data(), static_cast<int>(der.size()));
+}
+
+// expectedChains 0: any number, at least one.
+void Run(benchmark::State& state, const Pool& pool, size_t expectedChains)
 {
     const TvrCommon::Date t = Instant();
+    size_t chains = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        X509StoreContext context(prepared);
+        auto context = std::make_unique<X509StoreContext>(nullptr);
+        for (const Der& der : pool.trusted)
+            context->AddTrustedCertificate(Decode(der));
+        for (const Der& der : pool.untrusted)
+            context->AddUntrustedCertificate(Decode(der));
+        context->SetTargetCertificate(Decode(pool.target), 0);
         state.ResumeTiming();
-        bool found = context.OpenSSLVerify("", t);
-        if (!found || context.GetCertificateChainCount() != expectedChains) {
+        bool found = context->OpenSSLVerify("", t);
+        chains = context->GetCertificateChainCount();
+        if (!found || (expectedChains && chains != expectedChains)) {
             state.SkipWithError("unexpected chains");
             break;
         }
+        state.PauseTiming();
+        context.reset();
+        state.ResumeTiming();
     }
+    state.counters["chains"] = static_cast<double>(chains);
 }
 
 void BM_UnrelatedPool200(benchmark::State& state)
@@ -104,9 +164,55 @@ BENCHMARK(BM_UnrelatedPool200)->Unit(benchmark::kMicrosecond);
 
 void BM_CrossCertifiedRing10(benchmark::State& state)
 {
-    Run(state, CrossCertifiedRing(), 2);
+    Run(state, Ring10(), 2);
 }
 BENCHMARK(BM_CrossCertifiedRing10)->Unit(benchmark::kMicrosecond);
+
+void BM_FullMesh(benchmark::State& state)
+{
+    Run(state, FullMesh(static_cast<int>(state.range(0))), 0);
+}
+BENCHMARK(BM_FullMesh)->Arg(5)->Arg(6)->Arg(7)->Arg(8)->Arg(10)->Unit(benchmark::kMicrosecond);
+
+// Bare OpenSSL on the acyclic pool: the same freshly decoded certificates in a store, one
+// X509_verify_cert (which stops at the first chain it finds).
+void BM_BareOpenSSLPool200(benchmark::State& state)
+{
+    const Pool& pool = UnrelatedPool();
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<X509*> decoded;
+        auto decode = [&](const Der& der) {
+            const unsigned char* p = der.data();
+            decoded.push_back(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+            return decoded.back();
+        };
+        X509_STORE* store = X509_STORE_new();
+        for (const Der& der : pool.trusted)
+            X509_STORE_add_cert(store, decode(der));
+        STACK_OF(X509)* untrusted = sk_X509_new_null();
+        for (const Der& der : pool.untrusted)
+            sk_X509_push(untrusted, decode(der));
+        X509* target = decode(pool.target);
+        state.ResumeTiming();
+        X509_STORE_CTX* ctx = X509_STORE_CTX_new();
+        X509_STORE_CTX_init(ctx, store, target, untrusted);
+        X509_VERIFY_PARAM_set_time(X509_STORE_CTX_get0_param(ctx), static_cast<time_t>(Instant().GetValue(TvrCommon::Date::Seconds)));
+        int ok = X509_verify_cert(ctx);
+        X509_STORE_CTX_free(ctx);
+        state.PauseTiming();
+        sk_X509_free(untrusted);
+        X509_STORE_free(store);
+        for (X509* x : decoded)
+            X509_free(x);
+        state.ResumeTiming();
+        if (ok != 1) {
+            state.SkipWithError("bare verification failed");
+            break;
+        }
+    }
+}
+BENCHMARK(BM_BareOpenSSLPool200)->Unit(benchmark::kMicrosecond);
 
 } // namespace
 

@@ -2,17 +2,25 @@
 // candidate filters, issuer download through the downloader, trust-list hooks and
 // certification cycles. Every verification runs at an explicit instant.
 #include "ChainTestUtil.h"
+#include "ErrCodeException.h"
 #include "LogCapture.h"
 #include "X509LibLogger.h"
 #include "X509StoreContext.h"
+#include "X509CertificateImpl.h"
+#include "X509StoreContextImpl.h"
 
 #include <gtest/gtest.h>
+#include <openssl/asn1.h>
 #include <openssl/evp.h>
 
 #include <algorithm>
 #include <ctime>
 #include <map>
+#include <memory>
 #include <set>
+#include <sstream>
+#include <stdexcept>
+#include <streambuf>
 #include <string>
 #include <vector>
 
@@ -455,4 +463,229 @@ TEST(X509StoreContextTest, TrustListHooksAreAskedOncePerCertificate)
     }
     EXPECT_EQ(g_checked, (std::map<std::string, int>{{"Tavrenic Encryption", 1}, {kInterCn, 1}}));
     EXPECT_EQ(g_issuersAsked, (std::map<std::string, int>{{"Tavrenic Encryption", 1}, {kInterCn, 1}}));
+}
+
+// A certificate without a subject name (allowed when a critical subjectAltName names it) is
+// a pool member like any other: it neither stops the search for other targets nor fails to
+// match an issuer name that is empty too.
+TEST(X509StoreContextTest, EmptySubjectNameIsMatchedAsAName)
+{
+    const TestPki& pki = TestPki::Get();
+    CertSpec spec;
+    spec.subject = "";
+    spec.extensions = {{"keyUsage", "critical,digitalSignature"},
+                       {"subjectAltName", "critical,email:nameless@tavrenic.test"}};
+    PkiItem nameless = CertBuilder::Issue(spec, &pki.Intermediate());
+    spec.ca = true;
+    spec.extensions = {{"subjectAltName", "critical,email:nameless-ca@tavrenic.test"}};
+    PkiItem namelessCa = CertBuilder::Issue(spec, nullptr);
+    PkiItem underNamelessCa = Leaf("Under Nameless CA", namelessCa);
+
+    struct Row {
+        const PkiItem* target;
+        std::vector<const PkiItem*> chain;
+    };
+    for (const Row& row : {Row{&pki.SigningLeaf(), {&pki.SigningLeaf(), &pki.Intermediate(), &pki.Root()}},
+                           Row{&nameless, {&nameless, &pki.Intermediate(), &pki.Root()}},
+                           Row{&underNamelessCa, {&underNamelessCa, &namelessCa}}}) {
+        SCOPED_TRACE(row.chain.size());
+        for (bool logging : {false, true}) {
+            std::unique_ptr<LogCapture> capture;
+            if (logging)
+                capture = std::make_unique<LogCapture>(TvrX509::SetLogger);
+            X509StoreContext context(nullptr);
+            context.AddTrustedCertificate(Cert(pki.Root()));
+            context.AddTrustedCertificate(Cert(namelessCa));
+            context.AddUntrustedCertificate(Cert(pki.Intermediate()));
+            context.AddUntrustedCertificate(Cert(nameless));
+            context.SetTargetCertificate(Cert(*row.target), 0);
+            ASSERT_TRUE(context.OpenSSLVerify("", Now()));
+            ASSERT_EQ(context.GetCertificateChainCount(), 1u);
+            std::vector<X509Certificate> expected;
+            for (const PkiItem* item : row.chain)
+                expected.push_back(Cert(*item));
+            EXPECT_EQ(context.GetCertificateChain(0), expected);
+        }
+    }
+}
+
+// An issuer that was downloaded is held to its validity period like any pool certificate:
+// outside it, the download joins the pool but leads nowhere.
+TEST(X509StoreContextTest, DownloadedIssuerOutsideItsValidityIsIgnored)
+{
+    const std::time_t now = TestPki::Get().SigningLeaf().NotBefore();
+    const std::string url = "http://ca.tavrenic.test/expired.der";
+    CertSpec spec;
+    spec.subject = "/O=Tavrenic Chain Test/CN=Download Root";
+    spec.ca = true;
+    spec.notBefore = now - 1000 * kDay;
+    PkiItem root = CertBuilder::Issue(spec, nullptr);
+    spec = CertSpec{};
+    spec.subject = "/O=Tavrenic Chain Test/CN=Expired Download";
+    spec.ca = true;
+    spec.notBefore = now - 400 * kDay;
+    spec.notAfter = now - 30 * kDay;
+    PkiItem expired = CertBuilder::Issue(spec, &root);
+    spec = CertSpec{};
+    spec.subject = "/CN=Leaf Of Expired Download";
+    spec.notBefore = now - 100 * kDay;
+    spec.extensions = {{"authorityInfoAccess", "caIssuers;URI:" + url}};
+    PkiItem leaf = CertBuilder::Issue(spec, &expired);
+
+    struct Row {
+        std::time_t t;
+        bool found;
+    };
+    for (const Row& row : {Row{now - 60 * kDay, true}, Row{now, false}}) {
+        SCOPED_TRACE(At(row.t).ToIso8601String());
+        FakeDownloader downloader;
+        downloader.Serve(url, expired);
+        g_notified = 0;
+        X509StoreContext context(&downloader);
+        context.SetDownloadNotifyCallback(Notify);
+        context.AddTrustedCertificate(Cert(root));
+        context.SetTargetCertificate(Cert(leaf), 0);
+        EXPECT_EQ(context.OpenSSLVerify("", At(row.t)), row.found);
+        EXPECT_EQ(context.GetCertificateChainCount(), row.found ? 1u : 0u);
+        EXPECT_EQ(downloader.Total(), 1);
+        EXPECT_EQ(g_notified, 1);
+    }
+}
+
+namespace {
+// The DER of `item` with letters for the month of its notBefore: the certificate still
+// decodes, but its time cannot be read.
+std::vector<unsigned char> WithUnreadableTime(const PkiItem& item)
+{
+    std::vector<unsigned char> der = item.Der();
+    for (size_t i = 0; i + 15 <= der.size(); ++i) {
+        if (der[i] == V_ASN1_UTCTIME && der[i + 1] == 13) {
+            der[i + 4] = 'M';
+            der[i + 5] = 'M';
+            return der;
+        }
+    }
+    throw std::runtime_error("no UTCTime in the certificate");
+}
+} // namespace
+
+TEST(X509StoreContextTest, CertificateWithUnreadableTimeDoesNotDisturbThePool)
+{
+    const TestPki& pki = TestPki::Get();
+    std::vector<unsigned char> der = WithUnreadableTime(Leaf("Unreadable Time", Ca("Unrelated CA", nullptr)));
+    X509Certificate unreadable(der.data(), static_cast<int>(der.size()));
+    ASSERT_THROW(unreadable.GetNotBefore(), TvrCommon::ErrCodeException);
+
+    X509StoreContext context(nullptr);
+    EXPECT_NO_THROW(context.AddUntrustedCertificate(unreadable));
+    EXPECT_NO_THROW(context.AddTrustedCertificate(unreadable));  // promotion
+    EXPECT_NO_THROW(context.AddUntrustedCertificate(unreadable));
+    context.AddTrustedCertificate(Cert(pki.Root()));
+    context.AddUntrustedCertificate(Cert(pki.Intermediate()));
+    context.SetTargetCertificate(Cert(pki.SigningLeaf()), 0);
+    ASSERT_TRUE(context.OpenSSLVerify("", Now()));
+    EXPECT_EQ(context.GetCertificateChain(0).size(), 3u);
+}
+
+namespace {
+// Counts the issuer lookups of a search, and ends a search that clearly runs unbounded by
+// throwing from the logger.
+class LookupCounter : public TvrLogger::ILogger, private std::streambuf {
+public:
+    explicit LookupCounter(size_t limit) : m_limit(limit), m_stream(this) { TvrX509::SetLogger(this); }
+    ~LookupCounter() { TvrX509::SetLogger(nullptr); }
+
+    std::ostream& Debug(const std::string&, int) override
+    {
+        if (lookups > m_limit)
+            throw std::runtime_error("the chain search does not end");
+        return m_stream;
+    }
+    std::ostream& Log(int, const std::string&, int) override { return m_stream; }
+    std::ostream& Info(const std::string&, int) override { return m_stream; }
+    std::ostream& Warn(const std::string&, int) override { return warn; }
+    std::ostream& Error(const std::string&, int) override { return m_stream; }
+    void Control(int) override {}
+    bool IsActive() override { return true; }
+
+    size_t lookups = 0;
+    std::ostringstream warn;
+
+private:
+    int_type overflow(int_type ch) override
+    {
+        if (ch == '\n') {
+            if (m_line.find("Lookup issuer for") != std::string::npos)
+                ++lookups;
+            m_line.clear();
+        } else if (ch != traits_type::eof()) {
+            m_line += static_cast<char>(ch);
+        }
+        return ch;
+    }
+
+    size_t m_limit;
+    std::string m_line;
+    std::ostream m_stream;
+};
+} // namespace
+
+// Every CA certifies every other one; the leaf's own CA is the only trust anchor, so after
+// the first chain every path through the mesh is a dead end, and there are (n-1)! of them.
+// The search gives up after a bounded number of attempts and keeps the chain it found.
+TEST(X509StoreContextTest, FullMeshOfCrossCertifiedCAsEndsWithTheFirstChain)
+{
+    constexpr int kMesh = 8;
+    std::vector<EVP_PKEY*> keys;
+    std::vector<PkiItem> selfSigned;
+    for (int i = 0; i < kMesh; ++i) {
+        keys.push_back(CertBuilder::NewKey("ec"));
+        selfSigned.push_back(Ca("Mesh " + std::to_string(i), nullptr, keys[i]));
+    }
+    std::vector<PkiItem> crosses;
+    for (int i = 0; i < kMesh; ++i)
+        for (int j = 0; j < kMesh; ++j)
+            if (i != j)
+                crosses.push_back(Ca("Mesh " + std::to_string(i), &selfSigned[j], keys[i]));
+    for (EVP_PKEY* key : keys)
+        EVP_PKEY_free(key);
+    PkiItem leaf = Leaf("Mesh Leaf", selfSigned[0]);
+
+    for (bool anchored : {true, false}) {
+        SCOPED_TRACE(anchored);
+        LookupCounter counter(4 * TvrX509::X509StoreContextImpl::kMaxAttempts);
+        X509StoreContext context(nullptr);
+        for (const PkiItem& cross : crosses)
+            context.AddUntrustedCertificate(Cert(cross));
+        if (anchored)
+            context.AddTrustedCertificate(Cert(selfSigned[0]));
+        context.SetTargetCertificate(Cert(leaf), 0);
+        EXPECT_EQ(context.OpenSSLVerify("", Now()), anchored);
+        EXPECT_LE(counter.lookups, TvrX509::X509StoreContextImpl::kMaxAttempts);
+        EXPECT_EQ(Count(counter.warn, "Chain search stopped after "), 1u);
+        if (anchored) {
+            ASSERT_EQ(context.GetCertificateChainCount(), 1u);
+            EXPECT_EQ(context.GetCertificateChain(0), (std::vector<X509Certificate>{Cert(leaf), Cert(selfSigned[0])}));
+        }
+    }
+}
+
+// Chains hand out the very certificate objects of the pool: a copy shares the decoded
+// certificate instead of encoding and decoding it again.
+TEST(X509StoreContextTest, ChainsShareThePoolCertificates)
+{
+    const TestPki& pki = TestPki::Get();
+    const X509Certificate root = Cert(pki.Root());
+    const X509Certificate intermediate = Cert(pki.Intermediate());
+    const X509Certificate leaf = Cert(pki.SigningLeaf());
+    X509StoreContext context(nullptr);
+    context.AddTrustedCertificate(root);
+    context.AddUntrustedCertificate(intermediate);
+    context.SetTargetCertificate(leaf, 0);
+    ASSERT_TRUE(context.OpenSSLVerify("", Now()));
+    const std::vector<X509Certificate> chain = context.GetCertificateChain(0);
+    ASSERT_EQ(chain.size(), 3u);
+    EXPECT_EQ(TvrX509::X509CertificateImpl::Get(chain[0]), TvrX509::X509CertificateImpl::Get(leaf));
+    EXPECT_EQ(TvrX509::X509CertificateImpl::Get(chain[1]), TvrX509::X509CertificateImpl::Get(intermediate));
+    EXPECT_EQ(TvrX509::X509CertificateImpl::Get(chain[2]), TvrX509::X509CertificateImpl::Get(root));
 }

@@ -2,7 +2,9 @@
 
 #include <openssl/x509.h>
 
+#include <mutex>
 #include <string>
+#include <string_view>
 
 namespace TvrX509 {
 
@@ -25,15 +27,23 @@ int MarkIndex()
     return index;
 }
 
-// The subjectPublicKey bits of `x`, empty when it has none.
-std::string KeyBits(X509* x)
+// Certificate objects are shared between copies, and copies may live on other threads: the
+// marks on them are read and written under one lock.
+std::mutex& MarkLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+// The subjectPublicKey bits of `x`, empty when it has none. They stay with `x`.
+std::string_view KeyBits(X509* x)
 {
     const unsigned char* bits = nullptr;
     int length = 0;
     X509_PUBKEY* key = X509_get_X509_PUBKEY(x);
     if (!key || !X509_PUBKEY_get0_param(nullptr, &bits, &length, nullptr, key) || !bits || length <= 0)
-        return std::string();
-    return std::string(reinterpret_cast<const char*>(bits), static_cast<size_t>(length));
+        return std::string_view();
+    return std::string_view(reinterpret_cast<const char*>(bits), static_cast<size_t>(length));
 }
 
 } // namespace
@@ -55,21 +65,24 @@ bool VerifyState::Attach(X509_STORE_CTX* ctx, VerifyState* state)
 bool SignatureMark::IsVerifiedBy(X509* subject, X509* issuer)
 {
     int index = MarkIndex();
-    if (index < 0)
+    std::string_view bits = KeyBits(issuer);
+    if (index < 0 || bits.empty())
         return false;
+    std::lock_guard<std::mutex> guard(MarkLock());
     auto* mark = static_cast<std::string*>(X509_get_ex_data(subject, index));
-    return mark && !mark->empty() && *mark == KeyBits(issuer);
+    return mark && *mark == bits;
 }
 
 void SignatureMark::Set(X509* subject, X509* issuer)
 {
     int index = MarkIndex();
-    std::string bits = KeyBits(issuer);
+    std::string_view bits = KeyBits(issuer);
     if (index < 0 || bits.empty())
         return;
+    std::lock_guard<std::mutex> guard(MarkLock());
     auto* mark = static_cast<std::string*>(X509_get_ex_data(subject, index));
     if (mark) {
-        *mark = bits;
+        mark->assign(bits);
         return;
     }
     mark = new std::string(bits);

@@ -2,7 +2,20 @@
 
 #include <openssl/x509_vfy.h>
 
+#include <unordered_map>
+#include <utility>
+
 namespace TvrX509 {
+
+// Results of X509_check_issued (issuer, subject) already computed during one search; the
+// certificates stay alive for the search.
+struct IssuedPairHash {
+    size_t operator()(const std::pair<X509*, X509*>& pair) const
+    {
+        return std::hash<X509*>()(pair.first) * 31 + std::hash<X509*>()(pair.second);
+    }
+};
+using IssuedMemo = std::unordered_map<std::pair<X509*, X509*>, int, IssuedPairHash>;
 
 // What the chain verification keeps beside an OpenSSL store context that OpenSSL 3 no
 // longer lets us read or write: the trusted stack, the count of untrusted certificates at
@@ -19,6 +32,7 @@ struct VerifyState {
     int purpose = 0;
     int trust = 0;
     unsigned long flags = 0;
+    IssuedMemo* issued = nullptr;       // borrowed; null: nothing remembered
 
     // The state attached to `ctx`, null when none is.
     static VerifyState* Of(const X509_STORE_CTX* ctx);

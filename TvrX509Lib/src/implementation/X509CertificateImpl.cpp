@@ -47,6 +47,15 @@ X509* DupCertificate(const X509* source)
     return X509_dup(source);
 }
 
+// Copies between certificate objects share the decoded certificate: nothing changes an X509
+// once a certificate object holds it, so another reference serves as well as a duplicate,
+// without encoding and decoding it again.
+X509* ShareCertificate(const X509* source)
+{
+    X509* shared = const_cast<X509*>(source);
+    return shared && X509_up_ref(shared) == 1 ? shared : nullptr;
+}
+
 bool IsEmpty(X509* x)
 {
     return !x || (X509_get_extension_flags(x) & EXFLAG_NO_FINGERPRINT) != 0;
@@ -122,7 +131,7 @@ int X509CertificateImpl::TagLess::ClassOf(int tag)
 }
 
 X509CertificateImpl::X509CertificateImpl()
-    : OpenSSLBase(X509_new, X509_free, DupCertificate, d2i_X509, i2d_X509)
+    : OpenSSLBase(X509_new, X509_free, ShareCertificate, d2i_X509, i2d_X509)
 {
     tags.insert(7);
 }

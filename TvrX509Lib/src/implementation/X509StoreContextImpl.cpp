@@ -9,6 +9,7 @@
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <exception>
 #include <ostream>
@@ -24,6 +25,36 @@ std::ostream& Debug(int line)
     return GetLogger()->Debug(kSource, line);
 }
 
+// The logger when it writes anything, else null: certificate descriptions are built only for
+// lines that someone reads.
+TvrLogger::ILogger* Tracing()
+{
+    TvrLogger::ILogger* log = GetLogger();
+    return log->IsActive() ? log : nullptr;
+}
+
+// One field of a description; a certificate whose field cannot be read is still described.
+template <typename Read>
+std::string Field(Read read)
+{
+    try {
+        return read();
+    } catch (const std::exception&) {
+        return std::string();
+    }
+}
+
+// Equal when both key identifiers are present and the same, or either is absent.
+bool KeyIdentifiersFit(X509* issuer, X509* subject)
+{
+    const ASN1_OCTET_STRING* subjectKeyId = X509_get0_subject_key_id(issuer);
+    const ASN1_OCTET_STRING* authorityKeyId = X509_get0_authority_key_id(subject);
+    if (!subjectKeyId || !authorityKeyId || ASN1_STRING_length(subjectKeyId) == 0 ||
+        ASN1_STRING_length(authorityKeyId) == 0)
+        return true;
+    return ASN1_OCTET_STRING_cmp(subjectKeyId, authorityKeyId) == 0;
+}
+
 // The same CA: equal subject names and equal public keys. A path never passes through one
 // CA twice, so certification cycles end at once.
 bool SameCa(const X509Certificate& a, const X509Certificate& b)
@@ -32,6 +63,10 @@ bool SameCa(const X509Certificate& a, const X509Certificate& b)
     X509* y = X509CertificateImpl::Get(b);
     if (X509_NAME_cmp(X509_get_subject_name(x), X509_get_subject_name(y)) != 0)
         return false;
+    const ASN1_BIT_STRING* bitsX = X509_get0_pubkey_bitstr(x);
+    const ASN1_BIT_STRING* bitsY = X509_get0_pubkey_bitstr(y);
+    if (bitsX && bitsY && ASN1_STRING_cmp(bitsX, bitsY) == 0)
+        return true;
     EVP_PKEY* keyX = X509_get0_pubkey(x);
     EVP_PKEY* keyY = X509_get0_pubkey(y);
     return keyX && keyY && EVP_PKEY_eq(keyX, keyY) == 1;
@@ -53,16 +88,21 @@ void X509StoreContextImpl::AddTrustedCertificate(const X509Certificate& certific
 {
     auto it = certificates.find(certificate);
     if (it == certificates.end()) {
-        Debug(__LINE__) << "Adding " << DescribeCertificate(certificate) << " to trusted!" << std::endl;
-        certificates.emplace(certificate, CertificateFlags{true, false, false});
+        if (TvrLogger::ILogger* log = Tracing())
+            log->Debug(kSource, __LINE__) << "Adding " << DescribeCertificate(certificate) << " to trusted!"
+                                          << std::endl;
+        Insert(certificate, CertificateFlags{true, false, false});
         return;
     }
     if (it->second.trusted)
         return;
-    Debug(__LINE__) << "Moved " << DescribeCertificate(certificate) << " from untrusted to trusted!" << std::endl;
+    if (TvrLogger::ILogger* log = Tracing())
+        log->Debug(kSource, __LINE__) << "Moved " << DescribeCertificate(certificate)
+                                      << " from untrusted to trusted!" << std::endl;
     X509Certificate promoted(certificate);
     promoted.AddTag(it->first.GetTag());
     certificates.erase(it);
+    index = SubjectIndex();
     certificates.emplace(promoted, CertificateFlags{true, false, false});
 }
 
@@ -70,21 +110,26 @@ void X509StoreContextImpl::AddUntrustedCertificate(const X509Certificate& certif
 {
     auto it = certificates.find(certificate);
     if (it == certificates.end()) {
-        Debug(__LINE__) << "Adding " << DescribeCertificate(certificate) << " to untrusted!" << std::endl;
-        certificates.emplace(certificate, CertificateFlags{});
+        if (TvrLogger::ILogger* log = Tracing())
+            log->Debug(kSource, __LINE__) << "Adding " << DescribeCertificate(certificate) << " to untrusted!"
+                                          << std::endl;
+        Insert(certificate, CertificateFlags{});
         return;
     }
-    if (it->second.trusted)
-        Debug(__LINE__) << "Not adding " << DescribeCertificate(certificate)
-                        << " to untrusted, as it is already in trusted!" << std::endl;
+    if (it->second.trusted) {
+        if (TvrLogger::ILogger* log = Tracing())
+            log->Debug(kSource, __LINE__) << "Not adding " << DescribeCertificate(certificate)
+                                          << " to untrusted, as it is already in trusted!" << std::endl;
+    }
 }
 
 bool X509StoreContextImpl::OpenSSLVerify(const std::string& parameter, const TvrCommon::Date& t)
 {
     if (&parameter != &downloadParameter)
         downloadParameter = parameter;
-    Debug(__LINE__) << "Verify Target certificate:" << DescribeCertificate(target)
-                    << ", build chain for timepoint: " << t.ToIso8601String() << std::endl;
+    if (TvrLogger::ILogger* log = Tracing())
+        log->Debug(kSource, __LINE__) << "Verify Target certificate:" << DescribeCertificate(target)
+                                      << ", build chain for timepoint: " << t.ToIso8601String() << std::endl;
     if (VerifyTarget(t)) {
         Debug(__LINE__) << "OpenSSLVerify(): found " << results.size() << " chain(s)" << std::endl;
         return true;
@@ -108,8 +153,10 @@ X509StoreContextImpl::Chain X509StoreContextImpl::GetCertificateChain(size_t ind
 
 std::string X509StoreContextImpl::DescribeCertificate(const X509Certificate& certificate)
 {
-    return " CN: " + certificate.GetSubjectCN() + ", validity: " + certificate.GetNotBefore().ToIso8601String() +
-           " - " + certificate.GetNotAfter().ToIso8601String() + ", issuerCN: " + certificate.GetIssuerCN() + " ";
+    return " CN: " + Field([&] { return certificate.GetSubjectCN(); }) +
+           ", validity: " + Field([&] { return certificate.GetNotBefore().ToIso8601String(); }) + " - " +
+           Field([&] { return certificate.GetNotAfter().ToIso8601String(); }) +
+           ", issuerCN: " + Field([&] { return certificate.GetIssuerCN(); }) + " ";
 }
 
 std::string X509StoreContextImpl::DescribeChain(const Chain& chain)
@@ -118,7 +165,7 @@ std::string X509StoreContextImpl::DescribeChain(const Chain& chain)
         return "empty chain";
     std::string text;
     for (const X509Certificate& certificate : chain)
-        text += (text.empty() ? "" : " -> ") + certificate.GetSubjectDN();
+        text += (text.empty() ? "" : " -> ") + Field([&] { return certificate.GetSubjectDN(); });
     return text;
 }
 
@@ -127,13 +174,76 @@ X509StoreContextImpl::Entry& X509StoreContextImpl::Register(const X509Certificat
 {
     auto it = certificates.find(certificate);
     if (it == certificates.end())
-        it = certificates.emplace(certificate, flags).first;
+        it = Insert(certificate, flags);
     return *it;
+}
+
+std::map<X509Certificate, CertificateFlags>::iterator X509StoreContextImpl::Insert(const X509Certificate& certificate,
+                                                                                   CertificateFlags flags)
+{
+    auto it = certificates.emplace(certificate, flags).first;
+    if (index.built) {
+        index.bySubject[X509_get_subject_name(X509CertificateImpl::Get(it->first))].insert(&it->first);
+        index.flags[&it->first] = &it->second;
+    }
+    return it;
+}
+
+const X509StoreContextImpl::CertRefSet* X509StoreContextImpl::WithSubject(const X509_NAME* name)
+{
+    if (!index.built) {
+        index.bySubject.clear();
+        index.flags.clear();
+        for (Entry& entry : certificates) {
+            index.bySubject[X509_get_subject_name(X509CertificateImpl::Get(entry.first))].insert(&entry.first);
+            index.flags[&entry.first] = &entry.second;
+        }
+        index.built = true;
+    }
+    auto it = index.bySubject.find(name);
+    return it == index.bySubject.end() ? nullptr : &it->second;
+}
+
+CertificateFlags& X509StoreContextImpl::FlagsOf(CertRef certificate)
+{
+    auto known = index.flags.find(certificate);
+    if (known != index.flags.end())
+        return *known->second;
+    return certificates.find(*certificate)->second;
+}
+
+bool X509StoreContextImpl::ValidAt(CertRef certificate, const TvrCommon::Date& t)
+{
+    auto known = index.validity.find(certificate);
+    if (known != index.validity.end())
+        return known->second;
+    const bool valid = certificate->CheckValidityPeriod(t, 0);
+    index.validity.emplace(certificate, valid);
+    return valid;
+}
+
+bool X509StoreContextImpl::TakeAttempt()
+{
+    if (attempts < kMaxAttempts) {
+        ++attempts;
+        return true;
+    }
+    if (!searchCut) {
+        searchCut = true;
+        GetLogger()->Warn(kSource, __LINE__) << "Chain search stopped after " << kMaxAttempts
+                                             << " attempts, keeping the " << results.size()
+                                             << " chain(s) found so far." << std::endl;
+    }
+    return false;
 }
 
 bool X509StoreContextImpl::VerifyTarget(const TvrCommon::Date& t)
 {
     results.clear();
+    attempts = 0;
+    searchCut = false;
+    index.validity.clear();
+    index.issued.clear();
     Entry& entry = Register(target, CertificateFlags{});
     if (tslCheckCallback && !entry.second.tslChecked) {
         entry.second.tslChecked = true;
@@ -155,21 +265,25 @@ bool X509StoreContextImpl::VerifyTarget(const TvrCommon::Date& t)
 int X509StoreContextImpl::BuildChains(const std::vector<CertRef>& partial, CertRef candidate,
                                       const TvrCommon::Date& t)
 {
+    if (!TakeAttempt())
+        return X509_V_ERR_UNSPECIFIED;
+    TvrLogger::ILogger* log = Tracing();
     int error = 0;
     {
         // The OpenSSL objects live for this attempt only, not across the recursion below.
         std::vector<X509*> untrusted;
+        untrusted.reserve(partial.size() + 1);
         std::vector<X509*> trusted;
         for (CertRef certificate : partial)
             untrusted.push_back(X509CertificateImpl::Get(*certificate));
-        auto entry = certificates.find(*candidate);
-        bool candidateTrusted = entry != certificates.end() && entry->second.trusted;
+        bool candidateTrusted = FlagsOf(candidate).trusted;
         (candidateTrusted ? trusted : untrusted).push_back(X509CertificateImpl::Get(*candidate));
 
         VerifyAttempt attempt;
         X509* targetX509 = X509CertificateImpl::Get(partial.empty() ? *candidate : *partial.front());
         if (!attempt.Prepare(targetX509, untrusted, trusted))
             return 1;
+        attempt.State().issued = &index.issued;
         X509_STORE_CTX* ctx = attempt.Context();
         if (attempt.Run() > 0) {
             std::vector<CertRef> chain(partial);
@@ -184,15 +298,19 @@ int X509StoreContextImpl::BuildChains(const std::vector<CertRef>& partial, CertR
                     << "Certificate in X509CertChain is not equal to certificate in OpenSSL X509 chain!" << std::endl;
                 throw TvrCommon::ErrCodeException(1);
             }
-            std::string names;
-            for (CertRef certificate : chain)
-                names += (names.empty() ? "" : " -> ") + certificate->GetSubjectCN();
-            GetLogger()->Info(kSource, __LINE__) << "Certificate chain: " << names << std::endl;
+            if (log) {
+                std::string names;
+                for (CertRef certificate : chain)
+                    names += (names.empty() ? "" : " -> ") + Field([&] { return certificate->GetSubjectCN(); });
+                log->Info(kSource, __LINE__) << "Certificate chain: " << names << std::endl;
+            }
             Chain copies;
+            copies.reserve(chain.size());
             for (CertRef certificate : chain)
                 copies.push_back(*certificate);
             results.push_back(std::move(copies));
-            Debug(__LINE__) << "Certificate chain added to result list!" << std::endl;
+            if (log)
+                log->Debug(kSource, __LINE__) << "Certificate chain added to result list!" << std::endl;
             return 0;
         }
         error = X509_STORE_CTX_get_error(ctx);
@@ -203,16 +321,19 @@ int X509StoreContextImpl::BuildChains(const std::vector<CertRef>& partial, CertR
         if (!current)
             return error;
         if (X509CertificateImpl::Compare(current, X509CertificateImpl::Get(*candidate)) != 0) {
-            Debug(__LINE__) << "Cert chain was not built to " << DescribeCertificate(*candidate)
-                            << ", because error for " << DescribeCertificate(X509Certificate(current)) << " : "
-                            << error << " (" << X509_verify_cert_error_string(error) << ")" << std::endl;
+            if (log)
+                log->Debug(kSource, __LINE__) << "Cert chain was not built to " << DescribeCertificate(*candidate)
+                                              << ", because error for " << DescribeCertificate(X509Certificate(current))
+                                              << " : " << error << " (" << X509_verify_cert_error_string(error) << ")"
+                                              << std::endl;
             return error;
         }
         if (error != X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT &&
             error != X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY) {
-            Debug(__LINE__) << "OpenSSLVerify error: " << error << " (" << X509_verify_cert_error_string(error)
-                            << ")    with current certificate: " << DescribeCertificate(X509Certificate(current))
-                            << std::endl;
+            if (log)
+                log->Debug(kSource, __LINE__) << "OpenSSLVerify error: " << error << " ("
+                                              << X509_verify_cert_error_string(error) << ")    with current certificate: "
+                                              << DescribeCertificate(X509Certificate(current)) << std::endl;
             if (error == X509_V_ERR_UNHANDLED_CRITICAL_EXTENSION) {
                 for (const std::string& oid : X509CertificateImpl::GetUnsupportedCriticalExtensions(current))
                     GetLogger()->Error(kSource, __LINE__)
@@ -223,24 +344,33 @@ int X509StoreContextImpl::BuildChains(const std::vector<CertRef>& partial, CertR
     }
 
     // The candidate's issuer is missing: extend the chain.
+    X509* candidateX509 = X509CertificateImpl::Get(*candidate);
     if (candidate->IsSelfIssuedCA()) {
-        Debug(__LINE__) << "This is an untrusted rootCA: " << DescribeCertificate(*candidate) << std::endl;
+        if (log)
+            log->Debug(kSource, __LINE__) << "This is an untrusted rootCA: " << DescribeCertificate(*candidate)
+                                          << std::endl;
         return X509_V_ERR_CERT_UNTRUSTED;
     }
-    if (candidate->GetSubjectDN() == candidate->GetIssuerDN()) {
-        Debug(__LINE__) << "Rejecting self-signed non-CA certificate: " << DescribeCertificate(*candidate)
-                        << std::endl;
+    if (X509_NAME_cmp(X509_get_subject_name(candidateX509), X509_get_issuer_name(candidateX509)) == 0) {
+        if (log)
+            log->Debug(kSource, __LINE__) << "Rejecting self-signed non-CA certificate: "
+                                          << DescribeCertificate(*candidate) << std::endl;
         return X509_V_ERR_CERT_REJECTED;
     }
-    Debug(__LINE__) << "Extend the chain with issuer" << std::endl;
-    Debug(__LINE__) << "Lookup issuer for " << DescribeCertificate(*candidate) << std::endl;
+    if (log) {
+        log->Debug(kSource, __LINE__) << "Extend the chain with issuer" << std::endl;
+        log->Debug(kSource, __LINE__) << "Lookup issuer for " << DescribeCertificate(*candidate) << std::endl;
+    }
     CertRefSet trustedIssuers;
     CertRefSet untrustedIssuers;
     if (!LookupIssuers(candidate, trustedIssuers, untrustedIssuers, t)) {
-        Debug(__LINE__) << "No issuer found..." << std::endl;
+        if (log)
+            log->Debug(kSource, __LINE__) << "No issuer found..." << std::endl;
         return X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT;
     }
-    std::vector<CertRef> extended(partial);
+    std::vector<CertRef> extended;
+    extended.reserve(partial.size() + 1);
+    extended.assign(partial.begin(), partial.end());
     extended.push_back(candidate);
     bool success = false;
     for (const CertRefSet* issuers : {&trustedIssuers, &untrustedIssuers}) {
@@ -249,17 +379,21 @@ int X509StoreContextImpl::BuildChains(const std::vector<CertRef>& partial, CertR
             for (CertRef member : extended)
                 revisits = revisits || SameCa(*member, *issuer);
             if (revisits) {
-                Debug(__LINE__) << "Skipping issuer already in the chain:" << DescribeCertificate(*issuer)
-                                << std::endl;
+                if (log)
+                    log->Debug(kSource, __LINE__) << "Skipping issuer already in the chain:"
+                                                  << DescribeCertificate(*issuer) << std::endl;
                 continue;
             }
             int result = BuildChains(extended, issuer, t);
             if (result == 0) {
                 success = true;
             } else if (result == X509_V_ERR_CERT_CHAIN_TOO_LONG) {
-                Debug(__LINE__) << "Too long chain, backing up..." << std::endl;
+                if (log)
+                    log->Debug(kSource, __LINE__) << "Too long chain, backing up..." << std::endl;
                 return X509_V_ERR_CERT_CHAIN_TOO_LONG;
             }
+            if (searchCut)
+                return success ? 0 : error;
         }
     }
     return success ? 0 : error;
@@ -313,18 +447,20 @@ bool X509StoreContextImpl::SearchTslIssuers(CertRef c, CertRefSet& trustedOut, c
     for (const X509Certificate& certificate : listed) {
         auto it = certificates.find(certificate);
         if (it == certificates.end()) {
-            Debug(__LINE__) << "Found on TSL, adding " << DescribeCertificate(certificate) << " to trusted!"
-                            << std::endl;
-            it = certificates.emplace(certificate, CertificateFlags{true, true, false}).first;
+            if (TvrLogger::ILogger* log = Tracing())
+                log->Debug(kSource, __LINE__) << "Found on TSL, adding " << DescribeCertificate(certificate)
+                                              << " to trusted!" << std::endl;
+            it = Insert(certificate, CertificateFlags{true, true, false});
         } else {
             if (!it->second.trusted) {
-                Debug(__LINE__) << "Found on TSL, moved " << DescribeCertificate(certificate)
-                                << " from untrusted to trusted!" << std::endl;
+                if (TvrLogger::ILogger* log = Tracing())
+                    log->Debug(kSource, __LINE__) << "Found on TSL, moved " << DescribeCertificate(certificate)
+                                                  << " from untrusted to trusted!" << std::endl;
                 it->second.trusted = true;
             }
             it->second.tslChecked = true;
         }
-        if (it->first.CheckValidityPeriod(t, 0)) {
+        if (ValidAt(&it->first, t)) {
             trustedOut.insert(&it->first);
             found = true;
         } else {
@@ -338,30 +474,34 @@ bool X509StoreContextImpl::SearchPoolIssuers(CertRef c, CertRefSet& trustedOut, 
                                              const TvrCommon::Date& t, CertRefSet& ignored,
                                              std::set<X509Certificate>& scratch)
 {
-    const std::string issuerName = c->GetIssuerDN();
-    const std::string authorityKeyId = c->GetAuthorityKeyIdentifierHex();
+    X509* subject = X509CertificateImpl::Get(*c);
+    const CertRefSet* named = WithSubject(X509_get_issuer_name(subject));
+    if (!named)
+        return false;
+    // The hook below may add certificates under this very name; walk a snapshot.
+    const std::vector<CertRef> candidates(named->begin(), named->end());
     bool found = false;
-    for (Entry& entry : certificates) {
-        const X509Certificate& e = entry.first;
-        CertificateFlags& flags = entry.second;
-        if (e.GetSubjectDN() != issuerName)
+    for (CertRef candidate : candidates) {
+        const X509Certificate& e = *candidate;
+        if (!KeyIdentifiersFit(X509CertificateImpl::Get(e), subject))
             continue;
-        const std::string subjectKeyId = e.GetSubjectKeyIdentifierHex();
-        if (!subjectKeyId.empty() && !authorityKeyId.empty() && subjectKeyId != authorityKeyId)
-            continue;
+        CertificateFlags& flags = FlagsOf(candidate);
         if (!flags.trusted && tslCheckCallback && !flags.tslChecked) {
             flags.tslChecked = true;
             if (tslCheckCallback(e, scratch, t)) {
                 flags.trusted = true;
-                Debug(__LINE__) << "Found on TSL, moved " << DescribeCertificate(e) << " from untrusted to trusted!"
-                                << std::endl;
+                if (TvrLogger::ILogger* log = Tracing())
+                    log->Debug(kSource, __LINE__) << "Found on TSL, moved " << DescribeCertificate(e)
+                                                  << " from untrusted to trusted!" << std::endl;
             }
         }
-        if (!e.CheckValidityPeriod(t, 0)) {
+        if (!ValidAt(&e, t)) {
             ignored.insert(&e);
             continue;
         }
-        (flags.trusted ? trustedOut : untrustedOut).insert(&e);
+        // Candidates come in pool order: appending is the usual case.
+        CertRefSet& out = flags.trusted ? trustedOut : untrustedOut;
+        out.insert(out.end(), &e);
         found = true;
     }
     return found;
@@ -375,10 +515,11 @@ bool X509StoreContextImpl::MergeTslFindings(CertRefSet& trustedOut, CertRefSet& 
     for (const X509Certificate& certificate : scratch) {
         auto it = certificates.find(certificate);
         if (it == certificates.end()) {
-            Debug(__LINE__) << "Found on TSL, adding " << DescribeCertificate(certificate) << " to trusted!"
-                            << std::endl;
-            it = certificates.emplace(certificate, CertificateFlags{true, true, false}).first;
-            if (it->first.CheckValidityPeriod(t, 0)) {
+            if (TvrLogger::ILogger* log = Tracing())
+                log->Debug(kSource, __LINE__) << "Found on TSL, adding " << DescribeCertificate(certificate)
+                                              << " to trusted!" << std::endl;
+            it = Insert(certificate, CertificateFlags{true, true, false});
+            if (ValidAt(&it->first, t)) {
                 trustedOut.insert(&it->first);
                 found = true;
             } else {
@@ -387,10 +528,11 @@ bool X509StoreContextImpl::MergeTslFindings(CertRefSet& trustedOut, CertRefSet& 
             continue;
         }
         if (!it->second.trusted) {
-            Debug(__LINE__) << "Found on TSL, moved " << DescribeCertificate(certificate)
-                            << " from untrusted to trusted!" << std::endl;
+            if (TvrLogger::ILogger* log = Tracing())
+                log->Debug(kSource, __LINE__) << "Found on TSL, moved " << DescribeCertificate(certificate)
+                                              << " from untrusted to trusted!" << std::endl;
             it->second.trusted = true;
-            if (it->first.CheckValidityPeriod(t, 0)) {
+            if (ValidAt(&it->first, t)) {
                 untrustedOut.erase(&it->first);
                 trustedOut.insert(&it->first);
             } else {
@@ -419,7 +561,9 @@ bool X509StoreContextImpl::DownloadAIAIssuers(CertRef c, CertRefSet& untrustedOu
             try {
                 X509Certificate downloaded(*bytes);
                 downloaded.AddTag(3);
-                Debug(__LINE__) << "Downloaded certificate:" << DescribeCertificate(downloaded) << std::endl;
+                if (TvrLogger::ILogger* log = Tracing())
+                    log->Debug(kSource, __LINE__) << "Downloaded certificate:" << DescribeCertificate(downloaded)
+                                                  << std::endl;
                 const bool valid = downloaded.CheckValidityPeriod(t, 0);
                 Entry& entry = Register(downloaded, CertificateFlags{});
                 if (valid) {

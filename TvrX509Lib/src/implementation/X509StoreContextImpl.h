@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VerifyState.h"
 #include "X509StoreContext.h"
 
 #include <openssl/x509_vfy.h>
@@ -7,6 +8,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace TvrX509 {
@@ -21,6 +23,10 @@ struct CertificateFlags {
 class X509StoreContextImpl {
 public:
     using Chain = std::vector<X509Certificate>;
+
+    // Verification attempts one OpenSSLVerify may make. CAs that certify each other in many
+    // ways have more paths than can be tried; the search ends there, keeping what it found.
+    static constexpr size_t kMaxAttempts = 256;
 
     explicit X509StoreContextImpl(IStoreContextDownloader* downloader);
     X509StoreContextImpl(const X509StoreContextImpl& other) = default;
@@ -72,6 +78,33 @@ private:
     using CertRefSet = std::set<CertRef, RefLess>;
     using Entry = std::map<X509Certificate, CertificateFlags>::value_type;
 
+    // The pool by subject name (OpenSSL's canonical comparison, so an empty name is a name
+    // too), each name's certificates in pool order, and the flags of each certificate; built
+    // on first use. The validity of pool certificates at the instant of the running search.
+    // The issuer checks made during that search. All of it points into `certificates`, so a
+    // copy starts empty.
+    struct NameLess {
+        bool operator()(const X509_NAME* a, const X509_NAME* b) const { return X509_NAME_cmp(a, b) < 0; }
+    };
+    struct SubjectIndex {
+        SubjectIndex() = default;
+        SubjectIndex(const SubjectIndex&) {}
+        SubjectIndex& operator=(const SubjectIndex&)
+        {
+            built = false;
+            bySubject.clear();
+            flags.clear();
+            validity.clear();
+            issued.clear();
+            return *this;
+        }
+        bool built = false;
+        std::map<const X509_NAME*, CertRefSet, NameLess> bySubject;
+        std::unordered_map<CertRef, CertificateFlags*> flags;
+        std::unordered_map<CertRef, bool> validity;
+        IssuedMemo issued;
+    };
+
     bool VerifyTarget(const TvrCommon::Date& t);
     int BuildChains(const std::vector<CertRef>& partial, CertRef candidate, const TvrCommon::Date& t);
     bool LookupIssuers(CertRef c, CertRefSet& trustedOut, CertRefSet& untrustedOut, const TvrCommon::Date& t);
@@ -85,6 +118,21 @@ private:
     std::unique_ptr<TvrCommon::ByteArray> Download(const std::string& url);
     // The pool entry of `certificate`, inserted with `flags` when absent.
     Entry& Register(const X509Certificate& certificate, CertificateFlags flags);
+    // Inserts an absent certificate, keeping the subject index current.
+    std::map<X509Certificate, CertificateFlags>::iterator Insert(const X509Certificate& certificate,
+                                                                 CertificateFlags flags);
+    // The pool certificates whose subject is `name`; null when there are none.
+    const CertRefSet* WithSubject(const X509_NAME* name);
+    // The flags of a pool certificate.
+    CertificateFlags& FlagsOf(CertRef certificate);
+    // CheckValidityPeriod at `t` with tolerance 0, once per pool certificate and search.
+    bool ValidAt(CertRef certificate, const TvrCommon::Date& t);
+    // Counts one attempt; false once the search has used up its attempts.
+    bool TakeAttempt();
+
+    SubjectIndex index;
+    size_t attempts = 0;
+    bool searchCut = false;
 };
 
 } // namespace TvrX509

@@ -437,14 +437,25 @@ X509* X509StoreContextImpl::FindIssuer(X509_STORE_CTX* ctx, STACK_OF(X509) * sta
 
 int X509StoreContextImpl::CheckIssued(X509_STORE_CTX* ctx, X509* x, X509* issuer)
 {
-    int r = X509_check_issued(issuer, x);
+    VerifyState* state = VerifyState::Of(ctx);
+    int r;
+    if (state && state->issued) {
+        auto known = state->issued->find({issuer, x});
+        if (known != state->issued->end()) {
+            r = known->second;
+        } else {
+            r = X509_check_issued(issuer, x);
+            state->issued->emplace(std::make_pair(issuer, x), r);
+        }
+    } else {
+        r = X509_check_issued(issuer, x);
+    }
     if (r == X509_V_OK)
         return 1;
-    if (r != X509_V_ERR_SUBJECT_ISSUER_MISMATCH)
-        GetLogger()->Debug(kSource, __LINE__)
-            << "Issuer check error: " << r << " (" << X509_verify_cert_error_string(r)
-            << ") for issuer: " << DescribeCertificate(X509Certificate(issuer)) << std::endl;
-    VerifyState* state = VerifyState::Of(ctx);
+    TvrLogger::ILogger* log = GetLogger();
+    if (r != X509_V_ERR_SUBJECT_ISSUER_MISMATCH && log->IsActive())
+        log->Debug(kSource, __LINE__) << "Issuer check error: " << r << " (" << X509_verify_cert_error_string(r)
+                                      << ") for issuer: " << DescribeCertificate(X509Certificate(issuer)) << std::endl;
     if (!state || !(state->flags & VerifyState::kCbIssuerCheck))
         return 0;
     X509_STORE_CTX_set_error(ctx, r);
