@@ -143,10 +143,12 @@ int Application::Start(const QStringList& arguments) {
     if (std::string(row.typeKey) == "Gemalto") CheckGemaltoService();
   });
 
+  if (terminating_) return 0;
   if (Settings::GetInteger(Settings::kShowSplashScreen) != 0) {
     SplashDialog splash;
     splash.exec();
   }
+  if (terminating_) return 0;
 
   window_ = std::make_unique<MainWindow>(RefsOf(tokens_), port_, options_.balloonIntervalMs);
   window_->SetOnDestroyed([] { QCoreApplication::quit(); });
@@ -171,8 +173,10 @@ void Application::InstallSignalHandlers() {
   connect(signalNotifier_.get(), &QSocketNotifier::activated, this, [this] {
     char byte;
     [[maybe_unused]] ssize_t n = ::read(gSignalPipe[0], &byte, 1);
+    terminating_ = true;
     EndSession();
-    QCoreApplication::quit();
+    // Ends every running event loop, a start-up dialog's included.
+    QCoreApplication::exit(0);
   });
   struct sigaction action{};
   action.sa_handler = OnTerminationSignal;

@@ -69,6 +69,7 @@ class Application : public QObject {
   std::unique_ptr<QSocketNotifier> signalNotifier_;
   bool pendingActivation_ = false;
   bool exited_ = false;
+  bool terminating_ = false;  // SIGTERM or SIGINT arrived
 };
 
 // Makes the program's images available (they live in a static library).

@@ -36,7 +36,8 @@ class PinDialog : public PinDialogBase {
   const TvrCommon::SecureString& Value() const { return value_; }
   QLineEdit* Edit() { return edit_; }
 
- protected:
+ public:
+  // OK: checks the fields; a refusal is told to the user and the dialog stays open.
   void accept() override;
 
  private:
@@ -58,7 +59,8 @@ class PinChangeDialog : public PinDialogBase {
   QLineEdit* NewEdit() { return edits_[1]; }
   QLineEdit* RepeatEdit() { return edits_[2]; }
 
- protected:
+ public:
+  // OK: checks the fields; a refusal is told to the user and the dialog stays open.
   void accept() override;
 
  private:
@@ -78,7 +80,8 @@ class PinUnblockDialog : public PinDialogBase {
   QLineEdit* NewEdit() { return edits_[1]; }
   QLineEdit* RepeatEdit() { return edits_[2]; }
 
- protected:
+ public:
+  // OK: checks the fields; a refusal is told to the user and the dialog stays open.
   void accept() override;
 
  private:
@@ -94,7 +97,8 @@ class PasswordDialog : public PinDialogBase {
   const TvrCommon::SecureString& Password() const { return password_; }
   QLineEdit* Edit() { return edit_; }
 
- protected:
+ public:
+  // OK: checks the fields; a refusal is told to the user and the dialog stays open.
   void accept() override;
 
  private:
