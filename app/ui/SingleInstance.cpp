@@ -6,14 +6,14 @@
 
 #include <unistd.h>
 
+#include "EventLog.h"
+
 namespace {
 
 // A fixed name with a GUID, so that no other program's socket is taken for ours.
 constexpr const char* kInstanceName = "kelmardin-{6f1c2a9e-3b7d-4e58-9a0c-d2e41b7f5c63}";
 constexpr const char* kShowRequest = "show\n";
 constexpr int kSocketTimeoutMs = 2000;
-// A lock whose owner process is gone is taken over at once; a live owner keeps it.
-constexpr int kLockAttempts = 3;
 
 }  // namespace
 
@@ -40,20 +40,19 @@ QString SingleInstance::ServerName() const {
 
 SingleInstance::Result SingleInstance::Acquire() {
   lock_ = std::make_unique<QLockFile>(LockPath());
+  // Never stale by age; a lock whose owner process is gone is taken over at once.
   lock_->setStaleLockTime(0);
-  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-    if (lock_->tryLock(0)) return Listen() ? Result::First : Result::Failed;
-    if (lock_->error() != QLockFile::LockFailedError) break;  // permission or unknown
-    // Held by a live process: it is the running instance.
-    if (AskRunningInstance()) {
-      lock_.reset();
-      return Result::AnotherRuns;
-    }
-    // The owner is starting or ending; try the lock again shortly.
-    ::usleep(200 * 1000);
+  if (lock_->tryLock(0)) {
+    // Without the socket the program still runs; a later start then only ends.
+    if (!Listen()) LogEvent(EVENTLOG_WARNING_TYPE, "Failed to listen for a second start");
+    return Result::First;
   }
+  const bool heldByAnother = lock_->error() == QLockFile::LockFailedError;
   lock_.reset();
-  return Result::Failed;
+  if (!heldByAnother) return Result::Failed;
+  // The running instance shows itself when it can answer; either way this one ends.
+  AskRunningInstance();
+  return Result::AnotherRuns;
 }
 
 bool SingleInstance::Listen() {

@@ -19,8 +19,8 @@ class SingleInstance : public QObject {
   explicit SingleInstance(QObject* parent = nullptr);
   ~SingleInstance() override;
 
-  // First: this process is the instance (and listens). AnotherRuns: the running one was
-  // asked to show itself. Failed: neither the lock nor the running instance is usable.
+  // First: this process is the instance (and listens). AnotherRuns: another process holds
+  // the lock; it was asked to show itself. Failed: the lock file cannot be made.
   Result Acquire();
   void Release();
 
@@ -32,6 +32,7 @@ class SingleInstance : public QObject {
   void activationRequested();
 
  private:
+  // True when the running instance took the request.
   bool AskRunningInstance();
   bool Listen();
 

@@ -52,6 +52,14 @@ TEST_F(SingleInstanceTest, ReleasedInstanceLetsTheNextOneIn) {
   EXPECT_EQ(second.Acquire(), SingleInstance::Result::First);
 }
 
+TEST_F(SingleInstanceTest, LiveHolderThatCannotAnswerStillMeansAnotherRuns) {
+  SingleInstance first;
+  ASSERT_EQ(first.Acquire(), SingleInstance::Result::First);
+  // The holder is busy (no event loop runs here): the second one still gives way.
+  SingleInstance second;
+  EXPECT_EQ(second.Acquire(), SingleInstance::Result::AnotherRuns);
+}
+
 TEST_F(SingleInstanceTest, LockOfAKilledInstanceIsTakenOver) {
   QProcess program;
   StartProgram(program);
