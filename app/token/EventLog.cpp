@@ -5,12 +5,8 @@
 #include "platform/EventLog.h"
 #include "platform/LastError.h"
 #include "platform/MessageBox.h"
+#include "Strings.h"
 #include "platform/Profile.h"
-
-namespace {
-// String-table text: the code as the user sees it.
-constexpr const char* kErrorCodeText = "Hibakód: 0x%X";
-}  // namespace
 
 bool EventLogAdmits(uint16_t eventType) {
   const uint32_t level = Platform::Profile().GetDword("", "EventLogLevel", 0);
@@ -32,7 +28,7 @@ void LogEvent(uint16_t eventType, const std::string& text) {
 
 std::string Win32ErrorText(uint32_t code) {
   char codeText[64];
-  std::snprintf(codeText, sizeof codeText, kErrorCodeText, code);
+  std::snprintf(codeText, sizeof codeText, Res::Text(Res::StringId::ErrorCodeText).c_str(), code);
   if (auto system = Platform::SystemErrorText(code)) {
     return *system + "(" + codeText + ")";
   }

@@ -1,0 +1,201 @@
+#include "Application.h"
+
+#include <QApplication>
+#include <QLibraryInfo>
+#include <QLocale>
+
+#include <openssl/err.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+#include "CryptoAlgJanitor.h"
+#include "EventLog.h"
+#include "Language.h"
+#include "ProcessProbe.h"
+#include "Settings.h"
+#include "SplashDialog.h"
+#include "TrayController.h"
+#include "UiText.h"
+#include "WaitingDialog.h"
+#include "platform/EventLog.h"
+
+void InitProgramResources() { Q_INIT_RESOURCE(kelmardin); }
+
+namespace {
+
+int gSignalPipe[2] = {-1, -1};
+
+void OnTerminationSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &byte, 1);
+}
+
+}  // namespace
+
+Application::Application(IServiceControl* services) : Application(services, Options{}) {}
+
+Application::Application(IServiceControl* services, Options options)
+    : services_(services), options_(options) {
+  if (!services_) {
+    ownServices_ = std::make_unique<SystemServiceControl>();
+    services_ = ownServices_.get();
+  }
+  InitProgramResources();
+}
+
+Application::~Application() { Exit(); }
+
+void Application::SetUpLanguage() {
+  const std::string language = ResolveLanguage(port_);
+  bool english = false;
+  if (WantsEnglishResources(language)) english = Res::LoadEnglishResources();
+  // Qt's own button texts follow the program's language.
+  if (!english && qtTranslator_.load(QStringLiteral("qtbase_hu"),
+                                     QLibraryInfo::path(QLibraryInfo::TranslationsPath))) {
+    translatorInstalled_ = QCoreApplication::installTranslator(&qtTranslator_);
+  }
+  // The display name, not the application name: that one names the profile.
+  QApplication::setApplicationDisplayName(T(Res::kString182));
+}
+
+bool Application::WaitWhileCertificateManagerRuns() {
+  while (IsProcessRunning(kCertificateManagerProcess)) {
+    const int answer = port_.MessageBox(Res::Text(Res::StringId::CloseCertificateManager), "",
+                                        Platform::kMbOkCancel);
+    if (answer != Platform::kIdOk) return false;
+  }
+  return true;
+}
+
+void Application::WaitForService(const std::string& name) {
+  const ServiceWaitParams* params = FindServiceWaitParams(name);
+  if (!params) return;
+  CancellableSleeper sleeper;
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    RunServiceWait(*params, *services_, sleeper.AsSleeper());
+    done.store(true);
+  });
+  {
+    WaitingDialog dialog(T(params->dialogText), [&] { return done.load(); });
+    dialog.exec();
+  }
+  sleeper.Cancel();
+  worker.join();
+}
+
+void Application::CheckSmartCardService() {
+  CancellableSleeper sleeper;
+  uint32_t s = WaitForServiceRunning(*services_, "SCardSvr", sleeper.AsSleeper());
+  if (s != kServiceRunning && options_.waitForServices) {
+    WaitForService("SCardSvr");
+    s = WaitForServiceRunning(*services_, "SCardSvr", sleeper.AsSleeper());
+  }
+  if (s == kServiceRunning) LogEvent(EVENTLOG_INFORMATION_TYPE, "SCardSvr is running");
+  else if (s == kServiceNotRunning) LogEvent(EVENTLOG_ERROR_TYPE, "SCardSvr is not running");
+  else LogEvent(EVENTLOG_WARNING_TYPE, "SCardSvr has unknown running status");
+}
+
+void Application::CheckGemaltoService() {
+  if (IsServiceInstalled(*services_, "GslShmSrvc") == 1) return;
+  CancellableSleeper sleeper;
+  uint32_t s = WaitForServiceRunning(*services_, "GslShmSrvc", sleeper.AsSleeper());
+  if (s != kServiceRunning && options_.waitForServices) {
+    WaitForService("GslShmSrvc");
+    s = WaitForServiceRunning(*services_, "GslShmSrvc", sleeper.AsSleeper());
+  }
+  if (s == kServiceRunning) {
+    LogEvent(EVENTLOG_INFORMATION_TYPE, "GslShmSrvc is running");
+  } else if (s == kServiceNotRunning) {
+    LogEvent(EVENTLOG_ERROR_TYPE, "GslShmSrvc is not running");
+    port_.MessageBox(Res::Text(Res::StringId::GemaltoServiceNotRunning), "", Platform::kMbOk);
+  } else {
+    LogEvent(EVENTLOG_WARNING_TYPE, "GslShmSrvc has unknown running status");
+  }
+}
+
+int Application::Start(const QStringList& arguments) {
+  port_.InstallAsPlatformHandler();
+  SetUpLanguage();
+  Platform::RegisterEventSource();
+  if (!WaitWhileCertificateManagerRuns()) return 0;
+
+  instance_ = std::make_unique<SingleInstance>();
+  switch (instance_->Acquire()) {
+    case SingleInstance::Result::First: break;
+    case SingleInstance::Result::AnotherRuns: return 0;
+    case SingleInstance::Result::Failed:
+      port_.MessageBox(Res::Text(Res::StringId::StartupError), "", Platform::kMbOk);
+      return 1;
+  }
+  connect(instance_.get(), &SingleInstance::activationRequested, this, [this] {
+    if (window_) window_->BringToFront(true);
+    else pendingActivation_ = true;
+  });
+
+  CheckSmartCardService();
+  openssl_ = std::make_unique<TvrCrypto::CryptoAlgJanitor>();
+  tokens_ = LoadVendorTokens(port_, [this](const VendorModuleEntry& row) {
+    if (std::string(row.typeKey) == "Gemalto") CheckGemaltoService();
+  });
+
+  if (terminating_) return 0;
+  if (Settings::GetInteger(Settings::kShowSplashScreen) != 0) {
+    SplashDialog splash;
+    splash.exec();
+  }
+  if (terminating_) return 0;
+
+  window_ = std::make_unique<MainWindow>(RefsOf(tokens_), port_, options_.balloonIntervalMs);
+  window_->SetOnDestroyed([] { QCoreApplication::quit(); });
+  connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { EndSession(); });
+
+  const bool toTray = arguments.join(' ').contains(QLatin1String(kSystemTraySwitch));
+  // Without a tray a hidden window could not be reached again.
+  if (!toTray || !window_->Tray().HasTray() || pendingActivation_) window_->show();
+  return -1;
+}
+
+void Application::EndSession() {
+  if (window_) window_->EndSessionCleanup();
+  // OpenSSL 3 keeps no per-thread tables to release; its error queue is all that is left.
+  ERR_clear_error();
+}
+
+void Application::InstallSignalHandlers() {
+  if (gSignalPipe[0] >= 0) return;
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0) return;
+  signalNotifier_ = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
+  connect(signalNotifier_.get(), &QSocketNotifier::activated, this, [this] {
+    char byte;
+    [[maybe_unused]] ssize_t n = ::read(gSignalPipe[0], &byte, 1);
+    terminating_ = true;
+    EndSession();
+    // Ends every running event loop, a start-up dialog's included.
+    QCoreApplication::exit(0);
+  });
+  struct sigaction action{};
+  action.sa_handler = OnTerminationSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+}
+
+void Application::Exit() {
+  if (exited_) return;
+  exited_ = true;
+  window_.reset();
+  tokens_.clear();
+  if (instance_) instance_->Release();
+  Platform::DeregisterEventSource();
+  if (translatorInstalled_) QCoreApplication::removeTranslator(&qtTranslator_);
+  Res::UnloadEnglishResources();
+  openssl_.reset();
+  ERR_clear_error();
+  Platform::SetMessageBoxHandler(nullptr);
+}

@@ -1,0 +1,76 @@
+// The program's start-up and release: profile and language, event source, the maker's
+// certificate manager, single instance, service waits, OpenSSL, vendor modules, splash,
+// main window; and the clean-up at the end of the desktop session or on SIGTERM.
+#pragma once
+
+#include <QObject>
+#include <QSocketNotifier>
+#include <QStringList>
+#include <QTranslator>
+#include <memory>
+
+#include "MainWindow.h"
+#include "QtUserPort.h"
+#include "ServiceWait.h"
+#include "SingleInstance.h"
+#include "VendorTokens.h"
+
+namespace TvrCrypto {
+class CryptoAlgJanitor;
+}
+
+class Application : public QObject {
+  Q_OBJECT
+ public:
+  struct Options {
+    bool waitForServices = true;  // the benchmark measures start-up without them
+    int balloonIntervalMs = BalloonPresenter::kBalloonIntervalMs;
+  };
+  // The maker's certificate manager, looked for by its process name.
+  static constexpr const char* kCertificateManagerProcess = "TvrCertificateManager";
+  static constexpr const char* kSystemTraySwitch = "/system_tray";
+
+  explicit Application(IServiceControl* services = nullptr);
+  Application(IServiceControl* services, Options options);
+  ~Application() override;
+
+  // Start-up. -1: the program runs (enter the event loop); otherwise the process's exit
+  // code (0 for a second instance, a cancel, or ...).
+  int Start(const QStringList& arguments);
+  // Release, in start-up's reverse order; safe to call more than once.
+  void Exit();
+
+  MainWindow* Window() { return window_.get(); }
+  const TokenMap& Tokens() const { return tokens_; }
+  QtUserPort& Port() { return port_; }
+  // The end-of-session clean-up (desktop session end, SIGTERM).
+  void EndSession();
+
+  // SIGTERM and SIGINT end the program through the event loop (installed once).
+  void InstallSignalHandlers();
+
+ private:
+  void SetUpLanguage();
+  bool WaitWhileCertificateManagerRuns();
+  void WaitForService(const std::string& name);
+  void CheckSmartCardService();
+  void CheckGemaltoService();
+
+  IServiceControl* services_;
+  std::unique_ptr<IServiceControl> ownServices_;
+  Options options_;
+  QtUserPort port_;
+  QTranslator qtTranslator_;
+  bool translatorInstalled_ = false;
+  std::unique_ptr<SingleInstance> instance_;
+  std::unique_ptr<TvrCrypto::CryptoAlgJanitor> openssl_;
+  TokenMap tokens_;
+  std::unique_ptr<MainWindow> window_;
+  std::unique_ptr<QSocketNotifier> signalNotifier_;
+  bool pendingActivation_ = false;
+  bool exited_ = false;
+  bool terminating_ = false;  // SIGTERM or SIGINT arrived
+};
+
+// Makes the program's images available (they live in a static library).
+void InitProgramResources();

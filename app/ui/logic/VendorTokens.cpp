@@ -1,0 +1,72 @@
+#include "VendorTokens.h"
+
+#include <cstdio>
+
+#include "CardRecognition.h"
+#include "EventLog.h"
+#include "PKCS11Versions.h"
+#include "Strings.h"
+
+namespace {
+
+std::string Format(const std::string& pattern, const std::string& argument) {
+  std::string out;
+  const size_t at = pattern.find("%s");
+  if (at == std::string::npos) return pattern;
+  out = pattern.substr(0, at) + argument + pattern.substr(at + 2);
+  return out;
+}
+
+std::unique_ptr<PKCS11Base> CreateForVersion(const std::string& version,
+                                             const VendorModuleEntry* row, ModuleHandle module) {
+  if (version == "2.01") return PKCS11V201::Create(row, module);
+  if (version == "2.10") return PKCS11V210::Create(row, module);
+  if (version == "2.11") return PKCS11V211::Create(row, module);
+  if (version == "2.20") return PKCS11V220::Create(row, module);
+  return nullptr;
+}
+
+}  // namespace
+
+TokenMap LoadVendorTokens(IUserPort& port,
+                          const std::function<void(const VendorModuleEntry&)>& beforeRow) {
+  TokenMap tokens;
+  for (const VendorModuleEntry& row : VendorModuleTable) {
+    if (beforeRow) beforeRow(row);
+    const std::string moduleFile = Platform::SharedLibraryFileName(row.moduleFile);
+
+    ModuleHandle probe = LoadVendorModule(&row);
+    if (!probe) continue;
+    const std::string version = GetCryptokiVersion(probe);
+    Platform::FreeLibrary(probe);
+    if (version.empty()) continue;
+
+    ModuleHandle module = LoadVendorModule(&row);
+    if (!module) continue;
+    std::unique_ptr<PKCS11Base> token = CreateForVersion(version, &row, module);
+    if (!token) {
+      Platform::FreeLibrary(module);
+      LogEvent(EVENTLOG_WARNING_TYPE,
+               "Unsupported Cryptoki version " + version + ": " + moduleFile);
+      continue;
+    }
+    if (!token->IsValid()) {
+      port.MessageBox(Format(Res::Text(Res::kString240), moduleFile), "",
+                      Platform::kMbIconError);
+      continue;  // the token object unloads its module
+    }
+    if (token->IsInitialized()) {
+      LogEvent(EVENTLOG_INFORMATION_TYPE, "Succeeded to initialize: " + moduleFile);
+    } else {
+      LogEvent(EVENTLOG_ERROR_TYPE, "Failed to initialize: " + moduleFile);
+    }
+    tokens.emplace(row.typeKey, std::move(token));
+  }
+  return tokens;
+}
+
+TokenRefMap RefsOf(const TokenMap& tokens) {
+  TokenRefMap refs;
+  for (const auto& [key, token] : tokens) refs.emplace(key, token.get());
+  return refs;
+}

@@ -1,0 +1,60 @@
+// The notification-area icon with its menu, and where balloons go. Without a tray on the
+// desktop the balloons go to a fallback (the main window's status line), so that the
+// user still sees them.
+#pragma once
+
+#include <QAction>
+#include <QIcon>
+#include <QMenu>
+#include <QObject>
+#include <QPointer>
+#include <QSystemTrayIcon>
+#include <functional>
+
+#include "BalloonPresenter.h"
+
+class TrayController : public QObject, public IBalloonSink {
+  Q_OBJECT
+ public:
+  static constexpr int kBalloonTimeoutMs = 15000;
+  // Balloon titles and texts beyond these lengths are cut (the tray's own limits).
+  static constexpr int kMaxTitleLength = 63;
+  static constexpr int kMaxTextLength = 255;
+  static constexpr int kMaxTooltipLength = 127;
+
+  TrayController(const QIcon& icon, QWidget* window, QObject* parent = nullptr);
+  ~TrayController() override;
+
+  // Shows the icon when the desktop has a tray; false when it has none.
+  bool Add();
+  void Remove();
+  bool HasTray() const;
+
+  void ShowBalloon(const BalloonInfo& balloon) override;
+  void SetFallback(std::function<void(const BalloonInfo&)> fallback) { fallback_ = std::move(fallback); }
+
+  // The menu with "Megjelenítés" and "Elrejtés" set for the window's state.
+  QMenu* Menu() { return &menu_; }
+  void UpdateMenuState();
+  QAction* ShowAction() { return show_; }
+  QAction* HideAction() { return hide_; }
+  QAction* AboutAction() { return about_; }
+  QAction* CloseAction() { return close_; }
+
+ signals:
+  void showRequested(bool activate);
+  void hideRequested();
+  void closeRequested();
+
+ private:
+  void OnActivated(QSystemTrayIcon::ActivationReason reason);
+
+  QPointer<QWidget> window_;
+  QSystemTrayIcon icon_;
+  QMenu menu_;
+  QAction* show_;
+  QAction* hide_;
+  QAction* about_;
+  QAction* close_;
+  std::function<void(const BalloonInfo&)> fallback_;
+};

@@ -1,0 +1,106 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTest>
+#include <QTimer>
+
+#include "CloseOrHideDialog.h"
+#include "MainWindow.h"
+#include "TrayController.h"
+#include "UiTestSupport.h"
+#include "platform/Profile.h"
+
+namespace {
+
+// Answers the close question, once it is open, with one of its buttons.
+void AnswerCloseQuestion(CloseOrHideDialog::Choice choice) {
+  QTimer::singleShot(0, [choice] {
+    auto* question = qobject_cast<CloseOrHideDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(question, nullptr);
+    if (choice == CloseOrHideDialog::Close) question->CloseButton()->click();
+    else if (choice == CloseOrHideDialog::Hide) question->HideButton()->click();
+    else question->reject();
+  });
+}
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  MainWindowTest() {
+    window.SetOnDestroyed([this] { ++destroyed; });
+    window.show();
+  }
+  UiTest::ProfileSandbox sandbox;
+  QtUserPort port;
+  MainWindow window{{}, port};
+  int destroyed = 0;
+};
+
+TEST_F(MainWindowTest, HideQueuesTheBackgroundBalloonAndKeepsTheWindowReachable) {
+  AnswerCloseQuestion(CloseOrHideDialog::Hide);
+  window.close();
+  EXPECT_EQ(destroyed, 0);
+  ASSERT_EQ(window.Balloons().Size(), 1u);
+  // This desktop has no tray: the window is minimised rather than hidden, and the
+  // balloon goes to the window's status line.
+  EXPECT_FALSE(window.Tray().HasTray());
+  EXPECT_TRUE(window.isVisible());
+  window.Presenter().ShowNext();
+  EXPECT_TRUE(window.StatusLine()->isVisibleTo(&window));
+  EXPECT_TRUE(window.StatusLine()->text().contains(QString::fromUtf8("Az alkalmazás fut a háttérben...")));
+  EXPECT_TRUE(window.StatusLine()->text().contains(QString::fromUtf8("Az alkalmazás tovább fut a háttérben.")));
+}
+
+TEST_F(MainWindowTest, HideWithoutBalloonsIsSilent) {
+  Platform::Profile().WriteDword("", "ShowBallons", 0);
+  AnswerCloseQuestion(CloseOrHideDialog::Hide);
+  window.close();
+  EXPECT_EQ(window.Balloons().Size(), 0u);
+  Platform::Profile().WriteDword("", "ShowBallons", 1);
+  Platform::Profile().WriteDword("", "ShowBallonsOnlyFromCertificateRegistration", 1);
+  AnswerCloseQuestion(CloseOrHideDialog::Hide);
+  window.close();
+  EXPECT_EQ(window.Balloons().Size(), 0u);
+}
+
+TEST_F(MainWindowTest, CancelKeepsEverythingAndCloseEndsTheProgram) {
+  AnswerCloseQuestion(CloseOrHideDialog::None);
+  window.close();
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_EQ(destroyed, 0);
+  AnswerCloseQuestion(CloseOrHideDialog::Close);
+  window.close();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return destroyed == 1; }, 5000));
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_FALSE(window.Presenter().IsRunning());
+}
+
+TEST_F(MainWindowTest, TrayMenuFollowsTheWindowState) {
+  TrayController& tray = window.Tray();
+  tray.UpdateMenuState();
+  EXPECT_FALSE(tray.ShowAction()->isEnabled());
+  EXPECT_TRUE(tray.HideAction()->isEnabled());
+  window.hide();
+  tray.UpdateMenuState();
+  EXPECT_TRUE(tray.ShowAction()->isEnabled());
+  EXPECT_FALSE(tray.HideAction()->isEnabled());
+  tray.ShowAction()->trigger();
+  EXPECT_TRUE(window.isVisible());
+  const QStringList items = [&] {
+    QStringList texts;
+    for (QAction* a : tray.Menu()->actions()) texts << (a->isSeparator() ? "-" : a->text());
+    return texts;
+  }();
+  EXPECT_EQ(items, (QStringList{QString::fromUtf8("Megjelenítés"), QString::fromUtf8("Elrejtés"), "-",
+                                QString::fromUtf8("Névjegy"), "-", QString::fromUtf8("Bezárás")}));
+}
+
+TEST_F(MainWindowTest, EndOfSessionDropsQueuedBalloonsAndKeepsTheWindow) {
+  window.QueueBalloon("a", "b", kBalloonInformation);
+  window.EndSessionCleanup();
+  EXPECT_EQ(window.Balloons().Size(), 0u);
+  EXPECT_FALSE(window.Presenter().IsRunning());
+  EXPECT_TRUE(window.isVisible());
+  EXPECT_EQ(destroyed, 0);
+}
+
+}  // namespace

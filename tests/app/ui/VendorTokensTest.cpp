@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "P11Rig.h"
+#include "UiTestSupport.h"
+#include "VendorTokens.h"
+#include "platform/Profile.h"
+
+namespace {
+
+class VendorTokensTest : public ::testing::Test {
+ protected:
+  VendorTokensTest() {
+    Platform::Profile().WriteDword("", "EventLogLevel", 3);
+    tokens.AddToken({});
+  }
+  bool Logged(const std::string& text) const {
+    const auto texts = sandbox.events->Texts();
+    return std::find(texts.begin(), texts.end(), text) != texts.end();
+  }
+  UiTest::ProfileSandbox sandbox;
+  UiTest::ScriptedUserPort port;
+  TvrTest::SoftHsmTokens tokens;
+};
+
+TEST_F(VendorTokensTest, SkippedVersionAndMissingModuleLeaveTheOthersWorking) {
+  TvrTest::InstalledShim bit4id("libbit4ipki.so", {.version = "2.30"});
+  // No libgclib.so at all.
+  TvrTest::InstalledShim etoken("libeTPKCS11.so", {.version = "2.20"});
+  TvrTest::InstalledShim oberthur("libOCSCryptoki.so", {.version = "2.11"});
+  std::vector<std::string> visited;
+  TokenMap map = LoadVendorTokens(port, [&](const VendorModuleEntry& row) {
+    visited.push_back(row.typeKey);
+  });
+  EXPECT_EQ(visited, (std::vector<std::string>{"Bit4ID", "Gemalto", "Gemalto2", "Oberthur"}));
+  ASSERT_EQ(map.size(), 2u);
+  ASSERT_TRUE(map.count("Gemalto2"));
+  ASSERT_TRUE(map.count("Oberthur"));
+  EXPECT_TRUE(map["Gemalto2"]->IsInitialized());
+  EXPECT_FALSE(map["Gemalto2"]->GetSlotList(true).empty());
+  EXPECT_FALSE(map["Oberthur"]->GetSlotList(true).empty());
+  EXPECT_TRUE(Logged("Unsupported Cryptoki version 2.30: libbit4ipki.so"));
+  EXPECT_TRUE(Logged("Succeeded to initialize: libeTPKCS11.so"));
+  EXPECT_TRUE(Logged("Succeeded to initialize: libOCSCryptoki.so"));
+  EXPECT_TRUE(port.boxes.empty());
+  // The skipped module is not kept loaded.
+  EXPECT_EQ(bit4id.CountCalls("load"), bit4id.CountCalls("unload"));
+}
+
+TEST_F(VendorTokensTest, EveryRowOfSupportedVersionsLoads) {
+  TvrTest::InstalledShim a("libbit4ipki.so", {.version = "2.1"});
+  TvrTest::InstalledShim b("libgclib.so", {.version = "2.10"});
+  TvrTest::InstalledShim c("libeTPKCS11.so", {.version = "2.20"});
+  TvrTest::InstalledShim d("libOCSCryptoki.so", {.version = "2.11"});
+  TokenMap map = LoadVendorTokens(port);
+  EXPECT_EQ(map.size(), 4u);
+  TokenRefMap refs = RefsOf(map);
+  EXPECT_EQ(refs.at("Gemalto"), map.at("Gemalto").get());
+}
+
+TEST_F(VendorTokensTest, ModuleWhoseVersionCannotBeReadIsLeftOutSilently) {
+  TvrTest::InstalledShim c("libeTPKCS11.so", {.version = "2.20"});
+  c.InjectRv("C_Initialize", 0x6);  // CKR_FUNCTION_FAILED
+  TvrTest::InstalledShim d("libOCSCryptoki.so", {.version = "2.20"});
+  TokenMap map = LoadVendorTokens(port);
+  EXPECT_FALSE(map.count("Gemalto2"));
+  EXPECT_TRUE(map.count("Oberthur"));
+  EXPECT_TRUE(port.boxes.empty());
+}
+
+}  // namespace
