@@ -160,12 +160,12 @@ std::vector<SeenRequest> HttpTestServer::Requests() const {
 
 OcspResponderProcess::OcspResponderProcess(const std::string& indexTxt, const std::string& caPem,
                                            const std::string& signerPem, const std::string& signerKey,
-                                           const std::vector<std::string>& extra) {
+                                           const std::vector<std::string>& extra, int port) {
   std::string log = dir_.Path() + "/responder.log";
   // A port can be taken between the probe and the bind: the responder then exits, and
   // the next attempt takes another port.
   for (int attempt = 0; attempt < 5; ++attempt) {
-    port_ = FreeTcpPort();
+    port_ = port ? port : FreeTcpPort();
     std::vector<std::string> argv = {TVR_OPENSSL_CLI, "ocsp", "-port", std::to_string(port_), "-index",
                                      indexTxt, "-CA", caPem, "-rsigner", signerPem, "-rkey", signerKey};
     argv.insert(argv.end(), extra.begin(), extra.end());

@@ -64,11 +64,13 @@ class HttpTestServer {
 };
 
 // `openssl ocsp` answering for the certificates in `indexTxt` issued by `caPem`, signed
-// by `signerPem`/`signerKey`; further options as given (e.g. {"-ndays", "1"}).
+// by `signerPem`/`signerKey`; further options as given (e.g. {"-ndays", "1"}). On
+// `port` when given, else on a free one.
 class OcspResponderProcess {
  public:
   OcspResponderProcess(const std::string& indexTxt, const std::string& caPem, const std::string& signerPem,
-                       const std::string& signerKey, const std::vector<std::string>& extra = {});
+                       const std::string& signerKey, const std::vector<std::string>& extra = {},
+                       int port = 0);
   ~OcspResponderProcess();
 
   int Port() const { return port_; }
