@@ -1,0 +1,124 @@
+#include "HttpClient.h"
+
+#include <curl/curl.h>
+
+#include <memory>
+#include <mutex>
+
+namespace TvrServices {
+
+namespace {
+
+void GlobalInit()
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+struct CurlDeleter {
+    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+};
+struct SlistDeleter {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+struct Sink {
+    std::string data;
+    size_t cap = 0;
+    bool overflow = false;
+};
+
+size_t Write(char* ptr, size_t size, size_t count, void* user)
+{
+    Sink* sink = static_cast<Sink*>(user);
+    size_t length = size * count;
+    if (sink->data.size() + length > sink->cap) {
+        sink->overflow = true;
+        return 0;  // makes curl abort the transfer with CURLE_WRITE_ERROR
+    }
+    sink->data.append(ptr, length);
+    return length;
+}
+
+} // namespace
+
+const std::string& UserAgent()
+{
+    static const std::string agent = std::string("TavrenicKelmardin/") + TVR_PROGRAM_VERSION;
+    return agent;
+}
+
+std::unique_ptr<TvrCommon::ByteArray> DownloadUrl(bool post, const std::string& url,
+                                                  const TvrCommon::ByteArray* body,
+                                                  const HttpOptions& options)
+{
+    GlobalInit();
+    std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
+    if (!curl)
+        return nullptr;
+    CURL* h = curl.get();
+
+    std::string contentType = "Content-Type: " + options.contentType;
+    std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(nullptr, contentType.c_str()));
+    if (!headers)
+        return nullptr;
+    // curl would otherwise send "Expect: 100-continue" and wait for it on larger bodies.
+    curl_slist* withExpect = curl_slist_append(headers.get(), "Expect:");
+    if (!withExpect)
+        return nullptr;
+
+    Sink sink;
+    sink.cap = options.maxBodyBytes;
+
+    bool ok = curl_easy_setopt(h, CURLOPT_URL, url.c_str()) == CURLE_OK
+        // Only the web: no file:, no ftp:, and redirects may not leave http/https either.
+        && curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK
+        && curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK
+        && curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK
+        && curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L) == CURLE_OK
+        && curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK
+        && curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 2L) == CURLE_OK
+        && curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, options.connectTimeoutMs) == CURLE_OK
+        && curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, options.totalTimeoutMs) == CURLE_OK
+        && curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L) == CURLE_OK
+        && curl_easy_setopt(h, CURLOPT_USERAGENT, UserAgent().c_str()) == CURLE_OK
+        && curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers.get()) == CURLE_OK
+        && curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
+                            static_cast<curl_off_t>(options.maxBodyBytes)) == CURLE_OK
+        && curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Write) == CURLE_OK
+        && curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink) == CURLE_OK;
+    if (ok && !options.caFile.empty())
+        ok = curl_easy_setopt(h, CURLOPT_CAINFO, options.caFile.c_str()) == CURLE_OK;
+    if (ok && post) {
+        const unsigned char* data = body ? body->GetData() : nullptr;
+        curl_off_t size = body ? static_cast<curl_off_t>(body->GetSize()) : 0;
+        ok = curl_easy_setopt(h, CURLOPT_POST, 1L) == CURLE_OK
+            && curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE_LARGE, size) == CURLE_OK
+            && curl_easy_setopt(h, CURLOPT_POSTFIELDS, data ? static_cast<const void*>(data) : "") == CURLE_OK;
+    } else if (ok) {
+        ok = curl_easy_setopt(h, CURLOPT_HTTPGET, 1L) == CURLE_OK;
+    }
+    if (!ok)
+        return nullptr;
+
+    // Any error, including one after part of the body arrived, yields nothing.
+    if (curl_easy_perform(h) != CURLE_OK || sink.overflow)
+        return nullptr;
+    long status = 0;
+    if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200)
+        return nullptr;
+    return std::make_unique<TvrCommon::ByteArray>(
+        reinterpret_cast<const unsigned char*>(sink.data.data()), sink.data.size());
+}
+
+std::unique_ptr<TvrCommon::ByteArray> DownloadUrlGet(const std::string& url, const HttpOptions& options)
+{
+    return DownloadUrl(false, url, nullptr, options);
+}
+
+std::unique_ptr<TvrCommon::ByteArray> Downloader::Download(const std::string& url)
+{
+    return DownloadUrlGet(url, m_options);
+}
+
+} // namespace TvrServices

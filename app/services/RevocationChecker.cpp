@@ -1,0 +1,236 @@
+#include "RevocationChecker.h"
+
+#include "BasicOCSPResponse.h"
+#include "CapiStore.h"
+#include "CryptoLogger.h"
+#include "EventLog.h"
+#include "OCSPRequest.h"
+#include "OCSPResponse.h"
+#include "SingleResponse.h"
+
+#include <exception>
+
+namespace TvrServices {
+
+namespace {
+
+constexpr int kStoreCA = 0;
+constexpr int kStoreRoot = 2;
+constexpr int kStoreTag = 2;
+constexpr int kCertificateHold = 6;
+const char* const kNonceOid = "1.3.6.1.5.5.7.48.1.2";
+
+bool HasNonce(const TvrOCSP::BasicOCSPResponse& basic)
+{
+    auto extensions = basic.GetExtensions();
+    if (!extensions)
+        return false;
+    for (const TvrX509::X509Extension& extension : *extensions)
+        if (extension.GetOID() == kNonceOid)
+            return true;
+    return false;
+}
+
+std::string Describe(const TvrX509::X509Certificate& certificate)
+{
+    try {
+        return certificate.GetSubjectDN();
+    } catch (const std::exception&) {
+        return certificate.GetThumbprint();
+    }
+}
+
+} // namespace
+
+// What every address is asked: the encoded request and what the answer is checked against.
+struct RevocationChecker::Query {
+    const TvrX509::X509Certificate& certificate;
+    const TvrX509::X509Certificate& issuer;
+    const TvrOCSP::OCSPRequest& request;
+    const TvrCommon::ByteArray& encoded;
+    const std::set<TvrX509::X509Certificate*>& candidates;
+    const std::string& thumbprint;
+};
+
+RevocationChecker::RevocationChecker(const HttpOptions& options)
+    : RevocationChecker(options, TvrCommon::Date::Now())
+{
+}
+
+RevocationChecker::RevocationChecker(const HttpOptions& options, const TvrCommon::Date& now)
+    : m_options(options), m_now(now)
+{
+    LoadStoreCertificates(kStoreRoot, true, m_certificates, m_now);
+    LoadStoreCertificates(kStoreCA, false, m_certificates, m_now);
+}
+
+RevocationChecker::~RevocationChecker() = default;
+
+void RevocationChecker::LoadStoreCertificates(int storeIndex, bool trusted,
+                                              std::vector<std::unique_ptr<TvrX509::X509CertificateInfo>>& out,
+                                              const TvrCommon::Date& time)
+{
+    CCapiStore store;
+    store.OpenStore(storeIndex);
+    std::vector<CapiCertEntry> entries;
+    if (store.EnumerateCertificates(entries) < 0)
+        return;
+    for (const CapiCertEntry& entry : entries) {
+        auto info = std::make_unique<TvrX509::X509CertificateInfo>(entry.encoded,
+                                                                   static_cast<int>(entry.encodedLength));
+        if (!info->IsValidAt(time, 0)) {
+            TvrLogger::ILogger* logger = TvrCrypto::GetLogger();
+            if (logger->IsActive())
+                logger->Debug(__FILE__, __LINE__) << "This certificate is not valid: " << Describe(*info);
+            continue;
+        }
+        info->SetTrusted(trusted);
+        info->AddTag(kStoreTag);
+        out.push_back(std::move(info));
+    }
+    store.CloseStore();
+}
+
+void RevocationChecker::AddToStoreContext(TvrX509::X509StoreContext& context) const
+{
+    for (const auto& certificate : m_certificates) {
+        if (certificate->IsTrusted())
+            context.AddTrustedCertificate(*certificate);
+        else
+            context.AddUntrustedCertificate(*certificate);
+    }
+}
+
+bool RevocationChecker::DoRevocationCheck(const TvrX509::X509Certificate& certificate,
+                                          std::set<std::string>& revoked)
+{
+    std::string thumbprint;
+    std::set<std::string> urls;
+    std::vector<TvrX509::X509Certificate> chain;
+    // A certificate or chain the library cannot handle must not end the registration
+    // thread: it is let through, as every other failure to get an answer is.
+    try {
+        thumbprint = certificate.GetThumbprint();
+        if (revoked.count(thumbprint))
+            return false;
+        urls = certificate.GetOCSPUrls();
+        if (urls.empty())
+            return true;
+        Downloader downloader(m_options);
+        TvrX509::X509StoreContext context(&downloader);
+        context.SetTargetCertificate(certificate, 0);
+        AddToStoreContext(context);
+        context.OpenSSLVerify("", m_now);
+        chain = context.GetCertificateChain(0);
+    } catch (const std::exception& e) {
+        LogEvent(EVENTLOG_WARNING_TYPE, "Revocation check of " + Describe(certificate)
+                                            + " skipped: " + e.what());
+        return true;
+    }
+    if (chain.size() < 2)
+        return true;
+    const TvrX509::X509Certificate& issuer = chain[1];
+
+    TvrCrypto::SetLogger(nullptr);
+    try {
+        TvrOCSP::OCSPRequest request("sha256", certificate, issuer, false, true);
+        auto der = request.GetDER();
+        TvrCommon::ByteArray encoded(der->GetData(), der->GetSize());
+        std::set<TvrX509::X509Certificate*> candidates;
+        for (const auto& stored : m_certificates)
+            candidates.insert(stored.get());
+        Query query{certificate, issuer, request, encoded, candidates, thumbprint};
+        // std::set keeps the addresses distinct and in ascending order.
+        for (const std::string& url : urls) {
+            Outcome outcome = Outcome::NoAnswer;
+            // One broken or hostile responder must not silence the ones after it: an
+            // answer that does not parse counts as no answer from that address.
+            try {
+                outcome = AskResponder(url, query, revoked);
+            } catch (const std::exception& e) {
+                TvrCrypto::GetLogger()->Error(__FILE__, __LINE__) << "Something wrong happened: " << e.what();
+            }
+            switch (outcome) {
+            case Outcome::Good:
+                return true;
+            case Outcome::Revoked:
+                return false;
+            case Outcome::NoAnswer:
+                break;
+            }
+        }
+    } catch (const std::exception& e) {
+        TvrCrypto::GetLogger()->Error(__FILE__, __LINE__) << "Something wrong happened: " << e.what();
+        return true;
+    }
+    return true;
+}
+
+RevocationChecker::Outcome RevocationChecker::AskResponder(const std::string& url, const Query& query,
+                                                           std::set<std::string>& revoked) const
+{
+    std::unique_ptr<TvrCommon::ByteArray> body = DownloadUrl(true, url, &query.encoded, m_options);
+    if (!body)
+        return Outcome::NoAnswer;
+    TvrOCSP::OCSPResponse response(*body);
+    if (response.GetStatus() != 0)
+        return Outcome::NoAnswer;
+    std::unique_ptr<TvrOCSP::BasicOCSPResponse> basic = response.GetBasicResponse();
+    if (!basic)
+        return Outcome::NoAnswer;
+    if (!basic->CheckNonce(query.request)) {
+        if (!HasNonce(*basic))
+            LogEvent(EVENTLOG_WARNING_TYPE, "The OCSP responder " + url
+                                                + " answers without a nonce; its answer for "
+                                                + Describe(query.certificate) + " is not used.");
+        return Outcome::NoAnswer;
+    }
+    TvrX509::X509Certificate responder;
+    if (!basic->Verify(responder, &query.candidates))
+        return Outcome::NoAnswer;
+    // A signature that chains somewhere is not enough: only the issuer itself or a
+    // responder it delegated to may speak for its certificates, and only while its own
+    // certificate is valid. Anyone on the path could otherwise make a certificate
+    // unregistrable for good.
+    if (!basic->IsAuthorizedResponder(responder, query.issuer) || !responder.IsValidAt(m_now, 0)) {
+        LogEvent(EVENTLOG_WARNING_TYPE, "The OCSP answer of " + url + " for " + Describe(query.certificate)
+                                            + " is signed by an unauthorised responder and is not used.");
+        return Outcome::NoAnswer;
+    }
+    TvrOCSP::SingleResponse single;
+    if (!basic->FindSingleResponse(query.request, single))
+        return Outcome::NoAnswer;
+    if (!IsFresh(single)) {
+        LogEvent(EVENTLOG_WARNING_TYPE, "The OCSP answer of " + url + " for " + Describe(query.certificate)
+                                            + " is out of date and is not used.");
+        return Outcome::NoAnswer;
+    }
+    std::unique_ptr<TvrOCSP::CertStatus> status = single.GetCertStatus();
+    if (!status)
+        return Outcome::NoAnswer;
+    switch (status->GetStatus()) {
+    case 0:
+        return Outcome::Good;
+    case 1: {
+        std::unique_ptr<TvrOCSP::RevokedInfo> info = status->GetRevokedInfo();
+        if (!info)
+            return Outcome::NoAnswer;
+        if (info->GetRevocationReason() != kCertificateHold)
+            revoked.insert(query.thumbprint);
+        return Outcome::Revoked;
+    }
+    default:
+        return Outcome::NoAnswer;
+    }
+}
+
+bool RevocationChecker::IsFresh(const TvrOCSP::SingleResponse& single) const
+{
+    const int64_t now = m_now.GetValue(TvrCommon::Date::Seconds);
+    if (single.GetThisUpdate().GetValue(TvrCommon::Date::Seconds) > now + kFreshnessLeewaySeconds)
+        return false;
+    std::unique_ptr<TvrCommon::Date> next = single.GetNextUpdate();
+    return !next || next->GetValue(TvrCommon::Date::Seconds) >= now - kFreshnessLeewaySeconds;
+}
+
+} // namespace TvrServices
