@@ -96,8 +96,10 @@ TEST_F(HttpSourceTest, BadElementsAreReportedAndTheGoodOnesKept) {
 TEST_F(HttpSourceTest, RefusesAnswersOfTheWrongShape) {
   SearchTestCertificates certs;
   std::string good = "{\"certificates\": [" + Element(certs.renewal) + "]}";
+  // A recursive parser survives 100,000 levels on an 8 MiB stack; a million ends it.
   std::string deepOpen(100000, '[');
-  std::string deepClosed = deepOpen + std::string(100000, ']');
+  std::string deeperOpen(1000000, '[');
+  std::string deepClosed = deeperOpen + std::string(1000000, ']');
   struct Case {
     const char* name;
     std::string body;
@@ -110,6 +112,7 @@ TEST_F(HttpSourceTest, RefusesAnswersOfTheWrongShape) {
       {"not-json.json", "<html></html>", "application/json", "Failed to parse JSON response!"},
       {"trailing.json", good + "]", "application/json", "Failed to parse JSON response!"},
       {"deep-open.json", deepOpen, "application/json", "Failed to parse JSON response!"},
+      {"deeper-open.json", deeperOpen, "application/json", "Failed to parse JSON response!"},
       {"deep-closed.json", deepClosed, "application/json", "No 'certificates' member in JSON response!"},
       {"array.json", "[" + good + "]", "application/json", "No 'certificates' member in JSON response!"},
       {"object.json", "{\"certificates\": {\"PEM\": \"x\"}}", "application/json",
