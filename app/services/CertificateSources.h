@@ -24,7 +24,7 @@ inline constexpr const char* kBadServerAnswerText = "A kiszolgáló válasza hib
 inline constexpr size_t kMaxZipEntryBytes = 256 * 1024;
 // The search service's answer is dropped whole above this size.
 inline constexpr size_t kMaxSearchAnswerBytes = 4 * 1024 * 1024;
-// At most this many directory entries are asked for.
+// A search matching more directory entries than this fails as a whole.
 inline constexpr int kLdapSizeLimit = 1000;
 inline constexpr int kLdapTimeoutSeconds = 30;
 
