@@ -48,24 +48,31 @@ const std::string& UserAgent()
     return agent;
 }
 
-std::unique_ptr<TvrCommon::ByteArray> DownloadUrl(bool post, const std::string& url,
-                                                  const TvrCommon::ByteArray* body,
-                                                  const HttpOptions& options)
+HttpResponse HttpExchange(bool post, const std::string& url, const TvrCommon::ByteArray* body,
+                          const HttpOptions& options)
 {
+    HttpResponse response;
+    auto fail = [&response](CURLcode code, const char* detail) {
+        response.transportError = code;
+        response.errorMessage = detail && *detail ? detail : curl_easy_strerror(code);
+        response.body.clear();
+        return response;
+    };
     GlobalInit();
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
     if (!curl)
-        return nullptr;
+        return fail(CURLE_FAILED_INIT, nullptr);
     CURL* h = curl.get();
 
     std::string contentType = "Content-Type: " + options.contentType;
     std::unique_ptr<curl_slist, SlistDeleter> headers(curl_slist_append(nullptr, contentType.c_str()));
     if (!headers)
-        return nullptr;
+        return fail(CURLE_OUT_OF_MEMORY, nullptr);
     // curl would otherwise send "Expect: 100-continue" and wait for it on larger bodies.
     curl_slist* withExpect = curl_slist_append(headers.get(), "Expect:");
     if (!withExpect)
-        return nullptr;
+        return fail(CURLE_OUT_OF_MEMORY, nullptr);
+    char errorBuffer[CURL_ERROR_SIZE] = {};
 
     Sink sink;
     sink.cap = options.maxBodyBytes;
@@ -86,7 +93,8 @@ std::unique_ptr<TvrCommon::ByteArray> DownloadUrl(bool post, const std::string& 
         && curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
                             static_cast<curl_off_t>(options.maxBodyBytes)) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Write) == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink) == CURLE_OK;
+        && curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink) == CURLE_OK
+        && curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK;
     if (ok && !options.caFile.empty())
         ok = curl_easy_setopt(h, CURLOPT_CAINFO, options.caFile.c_str()) == CURLE_OK;
     if (ok && post) {
@@ -99,16 +107,32 @@ std::unique_ptr<TvrCommon::ByteArray> DownloadUrl(bool post, const std::string& 
         ok = curl_easy_setopt(h, CURLOPT_HTTPGET, 1L) == CURLE_OK;
     }
     if (!ok)
-        return nullptr;
+        return fail(CURLE_BAD_FUNCTION_ARGUMENT, nullptr);
 
-    // Any error, including one after part of the body arrived, yields nothing.
-    if (curl_easy_perform(h) != CURLE_OK || sink.overflow)
-        return nullptr;
-    long status = 0;
-    if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK || status != 200)
+    // Any error, including one after part of the body arrived, yields no body.
+    CURLcode result = curl_easy_perform(h);
+    if (result == CURLE_OK && sink.overflow)
+        result = CURLE_WRITE_ERROR;
+    if (result != CURLE_OK)
+        return fail(result, errorBuffer);
+    if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status) != CURLE_OK)
+        response.status = 0;
+    char* answerType = nullptr;
+    if (curl_easy_getinfo(h, CURLINFO_CONTENT_TYPE, &answerType) == CURLE_OK && answerType)
+        response.contentType = answerType;
+    response.body = std::move(sink.data);
+    return response;
+}
+
+std::unique_ptr<TvrCommon::ByteArray> DownloadUrl(bool post, const std::string& url,
+                                                  const TvrCommon::ByteArray* body,
+                                                  const HttpOptions& options)
+{
+    HttpResponse response = HttpExchange(post, url, body, options);
+    if (response.transportError != 0 || response.status != 200)
         return nullptr;
     return std::make_unique<TvrCommon::ByteArray>(
-        reinterpret_cast<const unsigned char*>(sink.data.data()), sink.data.size());
+        reinterpret_cast<const unsigned char*>(response.body.data()), response.body.size());
 }
 
 std::unique_ptr<TvrCommon::ByteArray> DownloadUrlGet(const std::string& url, const HttpOptions& options)

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace TvrServices {
@@ -22,6 +23,15 @@ struct HttpOptions {
     std::string contentType = "application/ocsp-request";
 };
 
+// What one exchange gave, for callers that tell the failures apart.
+struct HttpResponse {
+    int transportError = 0;    // libcurl's code; 0 when the exchange completed whole
+    std::string errorMessage;  // libcurl's text for transportError
+    long status = 0;           // 0: no status came
+    std::optional<std::string> contentType;  // absent when the answer named none
+    std::string body;          // empty unless the whole body arrived within the cap
+};
+
 // "TavrenicKelmardin/<program version>".
 const std::string& UserAgent();
 
@@ -33,6 +43,11 @@ const std::string& UserAgent();
 std::unique_ptr<TvrCommon::ByteArray> DownloadUrl(bool post, const std::string& url,
                                                   const TvrCommon::ByteArray* body,
                                                   const HttpOptions& options = HttpOptions());
+
+// The same exchange, reporting status, content type and transport errors. A body over
+// the cap or cut short is a transport error and never returned in part.
+HttpResponse HttpExchange(bool post, const std::string& url, const TvrCommon::ByteArray* body,
+                          const HttpOptions& options = HttpOptions());
 
 std::unique_ptr<TvrCommon::ByteArray> DownloadUrlGet(const std::string& url,
                                                      const HttpOptions& options = HttpOptions());

@@ -138,6 +138,12 @@ void HttpTestServer::AddFile(const std::string& name, const std::vector<unsigned
   WriteAll(dir_.Path() + "/files/" + name, std::string(bytes.begin(), bytes.end()));
 }
 
+void HttpTestServer::AddAnswer(const std::string& name, const std::string& body,
+                               const std::string& contentType) const {
+  WriteAll(dir_.Path() + "/files/" + name + ".type", contentType);
+  WriteAll(dir_.Path() + "/files/" + name, body);
+}
+
 void HttpTestServer::Forward(const std::string& name, int port) const {
   WriteAll(dir_.Path() + "/fwd-" + name, std::to_string(port));
 }
@@ -151,6 +157,7 @@ std::vector<SeenRequest> HttpTestServer::Requests() const {
     request.path = JsonText(line, "path");
     request.contentType = JsonText(line, "content-type");
     request.userAgent = JsonText(line, "user-agent");
+    request.body = JsonText(line, "body");
     size_t at = line.find("\"length\": ");
     if (at != std::string::npos) request.length = std::stoul(line.substr(at + 10));
     seen.push_back(request);

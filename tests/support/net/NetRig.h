@@ -36,6 +36,7 @@ struct SeenRequest {
   std::string contentType;
   std::string userAgent;
   std::size_t length = 0;
+  std::string body;  // as text; bodies with quotes or backslashes are not read back
 };
 
 class HttpTestServer {
@@ -50,6 +51,9 @@ class HttpTestServer {
   std::string Base() const;
   // Served at /file/<name>.
   void AddFile(const std::string& name, const std::vector<unsigned char>& bytes) const;
+  // Served at /answer/<name> (and cut short at /cutanswer/<name>) with this content type;
+  // an empty type sends no Content-Type header.
+  void AddAnswer(const std::string& name, const std::string& body, const std::string& contentType) const;
   // /fwd/<name> relays POSTs to an OCSP responder on that port.
   void Forward(const std::string& name, int port) const;
   std::vector<SeenRequest> Requests() const;

@@ -13,6 +13,9 @@ DIR/requests.log, and answers by the first path segment:
   /fwd/<name>      POSTs the body to the port in DIR/fwd-<name> (an OCSP responder) and
                    relays its answer
   /redirect/<url>  302 to the rest of the path
+  /answer/<name>   200 with DIR/files/<name> and the content type in DIR/files/<name>.type
+                   (none when that file is empty; query strings are ignored)
+  /cutanswer/<name> the same, announcing 100 bytes more than it sends, then closing
 Stops by itself after 10 minutes.
 """
 import http.client
@@ -39,6 +42,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
             "path": self.path,
             "headers": {k.lower(): v for k, v in self.headers.items()},
             "length": len(body),
+            "body": body.decode("latin-1"),
             "time": time.time(),
         }
         with open(os.path.join(DIR, "requests.log"), "a") as log:
@@ -89,6 +93,26 @@ class Handler(http.server.BaseHTTPRequestHandler):
             answer = conn.getresponse()
             data = answer.read()
             self._send(answer.status, data, "application/ocsp-response")
+        elif kind in ("answer", "cutanswer"):
+            name = os.path.basename(arg.split("?", 1)[0])
+            path = os.path.join(DIR, "files", name)
+            if not os.path.isfile(path):
+                self._send(404, b"missing")
+                return
+            with open(path, "rb") as f:
+                data = f.read()
+            with open(path + ".type") as f:
+                content_type = f.read()
+            self.send_response(200)
+            if content_type:
+                self.send_header("Content-Type", content_type)
+            extra = 100 if kind == "cutanswer" else 0
+            self.send_header("Content-Length", str(len(data) + extra))
+            self.end_headers()
+            self.wfile.write(data)
+            self.wfile.flush()
+            if extra:
+                self.close_connection = True
         elif kind == "redirect":
             self.send_response(302)
             self.send_header("Location", arg)

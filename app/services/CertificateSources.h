@@ -1,0 +1,52 @@
+// The three places a renewal looks for newer certificates: a ZIP archive of certificate
+// files, the certification authority's search service (HTTPS POST of a form, JSON
+// answer) and an LDAP directory.
+//
+// Each returns what it collected; failures go to the event log and, for the user, into
+// `errorText` (left untouched on success). Nothing throws. Single bad items (archive
+// entries, JSON elements, directory entries) are skipped.
+#pragma once
+
+#include "CertificateCandidates.h"
+
+#include <ldap.h>
+
+#include <cstddef>
+#include <string>
+
+namespace TvrServices {
+
+inline constexpr const char* kBadFileText = "A fájl hibás.";
+inline constexpr const char* kBadServerAnswerText = "A kiszolgáló válasza hibás.";
+
+// Archive entries larger than this are skipped unread: a certificate is a few kilobytes,
+// and an entry's stated size cannot be trusted.
+inline constexpr size_t kMaxZipEntryBytes = 256 * 1024;
+// The search service's answer is dropped whole above this size.
+inline constexpr size_t kMaxSearchAnswerBytes = 4 * 1024 * 1024;
+// A search matching more directory entries than this fails as a whole.
+inline constexpr int kLdapSizeLimit = 1000;
+inline constexpr int kLdapTimeoutSeconds = 30;
+
+// A DNS name, a dotted IPv4 address or a bracketed IPv6 address: nothing that could
+// change the meaning of the URL it is put into.
+bool IsPlainHostName(const std::string& host);
+
+CandidateSet LoadCertificatesFromZip(const std::string& path, std::string& errorText);
+
+// POST of `form` to https://<server>:<port><objectPath>. `caFile` adds trust anchors
+// (PEM) to the system's.
+CandidateSet SearchCertificatesHttp(const std::string& server, const std::string& objectPath,
+                                    const std::string& form, std::string& errorText, int port = 443,
+                                    const std::string& caFile = {});
+
+// Anonymous subtree search below `baseDn`; referrals are never followed.
+CandidateSet SearchCertificatesLdap(const std::string& host, int port, const std::string& baseDn,
+                                    const std::string& filter, const std::string& attribute,
+                                    std::string& errorText);
+
+// The first value of the attribute named exactly `attribute` (letter case counts) that
+// decodes as a DER certificate; null when none does.
+X509Ptr GetLdapEntryCertificate(LDAP* session, LDAPMessage* entry, const std::string& attribute);
+
+} // namespace TvrServices

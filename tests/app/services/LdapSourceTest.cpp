@@ -1,0 +1,161 @@
+#include "CertificateSources.h"
+#include "RenewalSearch.h"
+#include "SearchTestCertificates.h"
+#include "ServicesFixture.h"
+#include "SharedUtilities.h"
+#include "SlapdProcess.h"
+
+#include <openssl/evp.h>
+
+#include <ldap.h>
+
+using TvrServices::CandidateSet;
+using TvrTest::PkiItem;
+
+namespace {
+
+constexpr const char* kBase = "o=Tavrenic Ltd.,l=Budapest,c=hu";
+constexpr const char* kAttribute = "userCertificate;binary";
+
+// The directory's own attributes for the renewal search.
+constexpr const char* kSchema =
+    "attributetype ( 1.3.6.1.4.1.99999.2.1 NAME 'revocationStatus' EQUALITY caseIgnoreMatch\n"
+    "  SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 SINGLE-VALUE )\n"
+    "attributetype ( 1.3.6.1.4.1.99999.2.2 NAME 'smartcardSerialNumber' EQUALITY caseIgnoreMatch\n"
+    "  SUBSTR caseIgnoreSubstringsMatch SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 )\n"
+    "attributetype ( 1.3.6.1.4.1.99999.2.3 NAME 'subjectKeyIdentifier' EQUALITY caseIgnoreMatch\n"
+    "  SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 )\n"
+    "objectclass ( 1.3.6.1.4.1.99999.2.4 NAME 'tavrenicCertificateHolder' SUP top AUXILIARY\n"
+    "  MAY ( revocationStatus $ smartcardSerialNumber $ subjectKeyIdentifier ) )\n";
+
+std::string Base64(const std::vector<unsigned char>& bytes) {
+  std::string text(4 * ((bytes.size() + 2) / 3) + 1, '\0');
+  int length = EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()), bytes.data(),
+                               static_cast<int>(bytes.size()));
+  text.resize(static_cast<size_t>(length));
+  return text;
+}
+
+std::string KeyId(const PkiItem& item) {
+  TokenObjects objects;
+  objects.AddCertificate(1, "01", "c", item.Der());
+  return *TvrServices::CollectCertificateHashes(objects).begin();
+}
+
+std::string Person(const std::string& uid, const std::string& status, const std::string& serial,
+                   const PkiItem* certificate) {
+  std::string entry = "dn: uid=" + uid + ",ou=people," + kBase +
+                      "\nobjectClass: inetOrgPerson\nobjectClass: tavrenicCertificateHolder\nuid: " + uid +
+                      "\ncn: " + uid + "\nsn: " + uid + "\nrevocationStatus: " + status +
+                      "\nsmartcardSerialNumber: " + serial + "\n";
+  if (certificate)
+    entry += "subjectKeyIdentifier: " + KeyId(*certificate) + "\nuserCertificate;binary:: " +
+             Base64(certificate->Der()) + "\n";
+  return entry + "\n";
+}
+
+class LdapSourceTest : public ServicesFixture {
+ protected:
+  void SetUp() override {
+    ServicesFixture::SetUp();
+    std::string ldif = std::string("dn: ") + kBase + "\nobjectClass: organization\no: Tavrenic Ltd.\n\n" +
+                       "dn: ou=people," + kBase + "\nobjectClass: organizationalUnit\nou: people\n\n" +
+                       Person("renewal", "VALID", "CARD0001", &certs_.renewal) +
+                       Person("revoked", "REVOKED", "CARD0001", &certs_.old) +
+                       Person("stranger", "VALID", "CARD0002", &certs_.stranger) +
+                       Person("nocert", "VALID", "CARD0003", nullptr) +
+                       // Points back at the people: following it would find them.
+                       "dn: ou=moved," + kBase +
+                       "\nobjectClass: referral\nobjectClass: extensibleObject\nou: moved\n"
+                       "ref: ldap://127.0.0.1:@PORT@/ou=people,o=Tavrenic%20Ltd.,l=Budapest,c=hu\n\n";
+    slapd_ = std::make_unique<TvrTest::SlapdProcess>(kBase, ldif, kSchema);
+  }
+
+  CandidateSet Search(const std::string& filter, std::string& errorText, const std::string& base = kBase,
+                      const std::string& attribute = kAttribute) {
+    return TvrServices::SearchCertificatesLdap("127.0.0.1", slapd_->Port(), base, filter, attribute, errorText);
+  }
+
+  static std::vector<std::string> Thumbprints(const CandidateSet& set) {
+    std::vector<std::string> thumbprints;
+    for (const X509Ptr& certificate : set) thumbprints.push_back(CertificateThumbprintHex(certificate.get()));
+    return thumbprints;
+  }
+
+  SearchTestCertificates certs_;
+  std::unique_ptr<TvrTest::SlapdProcess> slapd_;
+};
+
+}  // namespace
+
+TEST_F(LdapSourceTest, FindsTheRenewalOfTheCardsKey) {
+  TokenObjects card;
+  card.AddCertificate(1, "01", "old", certs_.old.Der());
+  std::string filter = TvrServices::BuildLdapFilter(TvrServices::CollectCertificateHashes(card), "");
+  std::string errorText;
+  CandidateSet set = Search(filter, errorText);
+  ASSERT_EQ(Thumbprints(set), std::vector<std::string>{CertificateThumbprintHex(certs_.renewal.Cert())});
+  EXPECT_TRUE(TvrServices::IsRenewalCertificate(certs_.old.Cert(), set.begin()->get()));
+  EXPECT_EQ(errorText, "");
+  EXPECT_EQ(Events(), (std::vector<std::string>{"Succeeded to init ldap", "Succeeded to search ldap"}));
+}
+
+TEST_F(LdapSourceTest, SerialNumberIsAValueNeverAFilter) {
+  struct Case {
+    const char* serial;
+    std::vector<std::string> found;
+    std::vector<std::string> events;
+  } cases[] = {
+      {"CARD0001", {CertificateThumbprintHex(certs_.renewal.Cert())}, {}},
+      {"*)(uid=*", {}, {}},
+      {"*", {}, {}},
+      {"CARD0003", {}, {"Failed to get certificate from LDAP"}},
+  };
+  for (const Case& c : cases) {
+    sink_->Clear();
+    std::string errorText;
+    CandidateSet set = Search(TvrServices::BuildLdapFilter({}, c.serial), errorText);
+    EXPECT_EQ(Thumbprints(set), c.found) << c.serial;
+    EXPECT_EQ(errorText, "") << c.serial;
+    std::vector<std::string> events = {"Succeeded to init ldap", "Succeeded to search ldap"};
+    events.insert(events.end(), c.events.begin(), c.events.end());
+    EXPECT_EQ(Events(), events) << c.serial;
+  }
+}
+
+TEST_F(LdapSourceTest, AttributeNameMustMatchExactly) {
+  std::string errorText;
+  CandidateSet set = Search(TvrServices::BuildLdapFilter({}, "CARD0002"), errorText, kBase, "usercertificate;binary");
+  EXPECT_TRUE(set.empty());
+  EXPECT_EQ(errorText, "");
+  EXPECT_EQ(Events().back(), "Failed to get certificate from LDAP");
+}
+
+TEST_F(LdapSourceTest, AReferralIsAFailureAndNotFollowed) {
+  std::string errorText;
+  CandidateSet set =
+      Search("(revocationStatus=VALID)", errorText, std::string("ou=moved,") + kBase);
+  EXPECT_TRUE(set.empty());
+  EXPECT_EQ(errorText, ldap_err2string(LDAP_REFERRAL));
+  EXPECT_EQ(Events(), (std::vector<std::string>{"Succeeded to init ldap", "Failed to search ldap! Error code: 10"}));
+}
+
+TEST_F(LdapSourceTest, StoppedServerAndBadHost) {
+  slapd_->Stop();
+  std::string errorText;
+  CandidateSet set = Search("(revocationStatus=VALID)", errorText);
+  EXPECT_TRUE(set.empty());
+  EXPECT_EQ(errorText, ldap_err2string(LDAP_SERVER_DOWN));
+  std::vector<std::string> events = Events();
+  ASSERT_GE(events.size(), 2u);
+  EXPECT_EQ(events[0], "Succeeded to init ldap");
+  EXPECT_EQ(events[1], "Failed to search ldap! Error code: -1");
+
+  sink_->Clear();
+  errorText.clear();
+  EXPECT_TRUE(TvrServices::SearchCertificatesLdap("127.0.0.1/??sub?(uid=*)", 389, kBase, "(uid=*)", kAttribute,
+                                                  errorText)
+                  .empty());
+  EXPECT_EQ(errorText, ldap_err2string(LDAP_PARAM_ERROR));
+  EXPECT_EQ(Events(), std::vector<std::string>{"Failed to init ldap! Error code: -9"});
+}
