@@ -64,8 +64,10 @@ void ServicesFixture::AddToStore(const std::string& store, const PkiItem& item) 
   ASSERT_TRUE(opened->Add(*context, Platform::CertAddDisposition::ReplaceExisting));
 }
 
-PkiItem ServicesFixture::Leaf(const std::vector<std::string>& ocspUrls, const std::string& cn) {
+PkiItem ServicesFixture::Leaf(const std::vector<std::string>& ocspUrls, const std::string& cn,
+                              const std::string& keyType) {
   TvrTest::CertSpec spec;
+  spec.keyType = keyType;
   spec.subject = "/C=HU/O=Tavrenic/CN=" + cn;
   std::string aia;
   for (const std::string& url : ocspUrls) aia += (aia.empty() ? "" : ",") + std::string("OCSP;URI:") + url;

@@ -21,7 +21,8 @@ class ServicesFixture : public ::testing::Test {
   // Puts the certificate into a system store ("ROOT", "CA").
   static void AddToStore(const std::string& store, const TvrTest::PkiItem& item);
   // An end entity of the intermediate with these OCSP addresses (and no caIssuers).
-  static TvrTest::PkiItem Leaf(const std::vector<std::string>& ocspUrls, const std::string& cn = "Leaf");
+  static TvrTest::PkiItem Leaf(const std::vector<std::string>& ocspUrls, const std::string& cn = "Leaf",
+                               const std::string& keyType = "ec");
   // Writes the certificate and key as PEM files into the test folder (for a responder).
   void Save(TvrTest::PkiItem& item, const std::string& name) const;
   // An `openssl ocsp` index line: "V" good, or "R" with a reason ("keyCompromise",

@@ -1,0 +1,370 @@
+#include "CardMonitor.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "CardRecognition.h"
+#include "EtokenPin.h"
+#include "EventLog.h"
+#include "SharedUtilities.h"
+#include "platform/PinPad.h"
+#include "platform/Profile.h"
+#include "platform/ScopedLibrary.h"
+
+namespace {
+
+constexpr const char* kDetectionErrorTitle = "Automatikus kártyadetektálási hiba";
+constexpr const char* kDetectionErrorText =
+    "Az automatikus kártyadetektálás elindítása sikertelen volt. A program folyamatosan próbálkozik az elindítással.";
+constexpr const char* kReadErrorTitle = "Kártya olvasási hiba";
+constexpr const char* kReadErrorText = "Távolítsa el, majd helyezze be ismét a kártyát!";
+
+std::string Hex8(LONG code) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%08X", static_cast<uint32_t>(code));
+  return text;
+}
+
+std::string Printf(const char* pattern, const std::string& value) {
+  std::string text(pattern);
+  size_t at = text.find("%s");
+  if (at != std::string::npos) text.replace(at, 2, value);
+  return text;
+}
+
+bool Has(DWORD state, DWORD flag) { return (state & flag) != 0; }
+
+}  // namespace
+
+CardMonitor::CardMonitor(IMonitorHost& host, CertificateRegistrar& registrar, IPcsc& pcsc)
+    : host_(host), registrar_(registrar), pcsc_(pcsc) {}
+
+CardMonitor::~CardMonitor() { Shutdown(); }
+
+bool CardMonitor::StartCardDetection(bool showError) {
+  StopCardDetection();
+  SCARDCONTEXT context = 0;
+  LONG rv = pcsc_.EstablishContext(&context);
+  if (rv != SCARD_S_SUCCESS) {
+    LogEvent(EVENTLOG_ERROR_TYPE, "SCardEstablishContext returned: " + Hex8(rv));
+    if (showError) host_.QueueBalloon(kDetectionErrorTitle, kDetectionErrorText, kIconError);
+    return false;
+  }
+  context_ = context;
+  hasContext_ = true;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    states_.clear();
+    states_.push_back(ReaderStateEntry{kPnpNotification, 0, 0, {}});
+  }
+  running_ = true;
+  try {
+    thread_ = std::thread(&CardMonitor::Run, this);
+  } catch (const std::system_error&) {
+    running_ = false;
+    if (showError) host_.QueueBalloon(kDetectionErrorTitle, kDetectionErrorText, kIconError);
+    return false;
+  }
+  return true;
+}
+
+void CardMonitor::StopCardDetection() {
+  if (thread_.joinable()) thread_.join();
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    states_.clear();
+  }
+  if (hasContext_) {
+    LONG rv = pcsc_.ReleaseContext(context_);
+    if (rv != SCARD_S_SUCCESS) LogEvent(EVENTLOG_ERROR_TYPE, "SCardReleaseContext returned: " + Hex8(rv));
+    hasContext_ = false;
+    context_ = 0;
+  }
+}
+
+void CardMonitor::Shutdown() {
+  stopping_ = true;
+  // A cancel reaches only a wait in progress: while the thread is busy with a card the
+  // cancel would be lost and the next wait would block for good, so cancel until it ends.
+  while (hasContext_ && running_) {
+    pcsc_.Cancel(context_);
+    std::unique_lock<std::mutex> guard(lock_);
+    stopped_.wait_for(guard, std::chrono::milliseconds(100), [this] { return !running_; });
+  }
+  StopCardDetection();
+  stopping_ = false;
+}
+
+bool CardMonitor::OnRestartTimer() {
+  StopCardDetection();
+  return StartCardDetection(false);
+}
+
+bool CardMonitor::Running() const { return running_; }
+
+std::string CardMonitor::CurrentReader() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return currentReader_;
+}
+
+std::string CardMonitor::CardName() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return cardName_;
+}
+
+void CardMonitor::SetCurrentReader(const std::string& reader) {
+  std::lock_guard<std::mutex> guard(lock_);
+  currentReader_ = reader;
+  cardName_.clear();
+  for (const ReaderStateEntry& entry : states_)
+    if (entry.reader == reader && !entry.atr.empty()) cardName_ = GetCardNameForAtr(entry.atr);
+}
+
+std::set<std::string> CardMonitor::GetReaderNameSet() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::set<std::string> names;
+  for (size_t i = 0; i + 1 < states_.size(); ++i) names.insert(states_[i].reader);
+  return names;
+}
+
+void CardMonitor::RebuildReaderStates(bool listReaders) {
+  std::vector<std::string> readers;
+  if (listReaders) {
+    LONG rv = pcsc_.ListReaders(context_, readers);
+    if (rv != SCARD_S_SUCCESS) {
+      LogEvent(EVENTLOG_ERROR_TYPE, "SCardListReaders returned: " + Hex8(rv));
+      readers.clear();
+    }
+  }
+  readers.push_back(kPnpNotification);
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<ReaderStateEntry> rebuilt;
+  for (const std::string& name : readers) {
+    ReaderStateEntry entry{name, 0, 0, {}};
+    for (const ReaderStateEntry& old : states_)
+      if (old.reader == name) entry = old;
+    rebuilt.push_back(entry);
+  }
+  states_.swap(rebuilt);
+}
+
+void CardMonitor::Run() {
+  // pcsc-lite's pseudo-reader does not report the readers at once: list them before the
+  // first wait, so that cards present at start go through the insertion road.
+  OnReaderChange(true);
+  for (;;) {
+    std::vector<ReaderStateEntry> states;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      states = states_;
+    }
+    LONG rv = stopping_ ? static_cast<LONG>(SCARD_E_CANCELLED) : pcsc_.GetStatusChange(context_, INFINITE, states);
+    if (rv != SCARD_S_SUCCESS) {
+      OnError(rv);
+      std::lock_guard<std::mutex> guard(lock_);
+      running_ = false;
+      stopped_.notify_all();
+      return;
+    }
+    bool readersChanged = false;
+    for (size_t i = 0; i < states.size(); ++i) {
+      ReaderStateEntry& entry = states[i];
+      const DWORD current = entry.currentState;
+      const DWORD event = entry.eventState;
+      if (Has(event, SCARD_STATE_CHANGED)) {
+        if (i + 1 == states.size()) {
+          readersChanged = true;
+        } else if ((current == 0 || Has(current, SCARD_STATE_EMPTY)) && Has(event, SCARD_STATE_PRESENT) &&
+                   !Has(event, SCARD_STATE_MUTE)) {
+          OnInsertion(entry.reader, entry.atr);
+        } else if (Has(current, SCARD_STATE_PRESENT) && !Has(current, SCARD_STATE_MUTE) &&
+                   Has(event, SCARD_STATE_EMPTY)) {
+          OnRemoval(entry.reader);
+        } else if (Has(current, SCARD_STATE_PRESENT) && Has(event, SCARD_STATE_UNAVAILABLE)) {
+          OnUnavailable(entry.reader);
+        }
+      }
+      entry.currentState = event;
+    }
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      for (const ReaderStateEntry& entry : states)
+        for (ReaderStateEntry& kept : states_)
+          if (kept.reader == entry.reader) kept = entry;
+    }
+    if (readersChanged) OnReaderChange(false);
+  }
+}
+
+bool CardMonitor::InsertionBalloonsOn() const {
+  Platform::Profile profile;
+  return profile.GetDword("", "ShowBallons", 1) != 0 &&
+         profile.GetDword("", "ShowBallonsOnlyFromCertificateRegistration", 0) == 0;
+}
+
+void CardMonitor::OnInsertion(const std::string& reader, const std::vector<uint8_t>& atr) {
+  if (InsertionBalloonsOn())
+    host_.QueueBalloon("Kártya behelyezve az olvasóba", Printf("Kártyát helyeztek be ebbe az olvasóba: %s", reader),
+                       kIconInformation);
+  std::string cardName;
+  if (!atr.empty()) {
+    cardName = GetCardNameForAtr(atr);
+    LogEvent(EVENTLOG_INFORMATION_TYPE, "Smart card inserted; Reader: " + reader + ", ATR: " +
+                                            BytesToHexUpper(atr.data(), atr.size()) + ", Card: " + cardName);
+  } else {
+    LogEvent(EVENTLOG_ERROR_TYPE, "Smart card inserted; Reader: " + reader + ", ATR: -");
+    host_.QueueBalloon(kReadErrorTitle, kReadErrorText, kIconError);
+    return;
+  }
+
+  std::string csp, ksp, cardModule;
+  GetCardTypeProviderNames(cardName, csp, ksp, cardModule);
+  const CardTypeEntry* cardType = FindCardTypeByCardName(cardName);
+  const VendorModuleEntry* vendor = FindVendorModuleByType(cardType);
+  const std::string typeKey = vendor ? vendor->typeKey : "";
+  if (typeKey == "Gemalto") {
+    csp = "Gemalto Classic Card CSP";
+    ksp.clear();
+  }
+  PKCS11Base* token = nullptr;
+  if (vendor) {
+    auto tokens = host_.Tokens();
+    auto found = tokens.find(typeKey);
+    if (found != tokens.end()) token = found->second;
+  }
+  if (token && typeKey == "Oberthur") {
+    token->Reinitialize();
+  } else if (token && (typeKey == "Bit4ID" || typeKey == "Gemalto" || typeKey == "Gemalto2")) {
+    RegisterSlots(token, typeKey, vendor->extraSlotCount, reader, csp, ksp);
+  }
+  if ((csp == "Microsoft Base Smart Card Crypto Provider" || ksp == "Microsoft Smart Card Key Storage Provider") &&
+      (!cardType || cardType->autoRegister != 0))
+    registrar_.RegisterCertificates(reader, csp, ksp, nullptr, nullptr);
+  if (!vendor) host_.QueueBalloon("Nem támogatott kártya", "A kártyát nem támogatja a program.", kIconWarning);
+
+  bool current = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (reader == currentReader_) {
+      cardName_ = cardName;
+      current = true;
+    }
+  }
+  if (current) host_.PostCardChanged();
+}
+
+void CardMonitor::RegisterSlots(PKCS11Base* token, const std::string& typeKey, uint32_t extraSlots,
+                                const std::string& reader, std::string& csp, std::string& ksp) {
+  std::vector<CK_SLOT_ID> slots = token->GetSlotList(true);
+  for (uint32_t k = 0; k <= extraSlots; ++k) {
+    // Without a slot of this reader the token would stay on another reader's slot, and
+    // that card's certificates would be registered (and later removed) under this one.
+    if (!SelectSlotForReader(slots, reader, k, token)) continue;
+    std::unique_ptr<TokenInfo> info = token->GetTokenInfo();
+    if (!info) {
+      host_.QueueBalloon(kReadErrorTitle, kReadErrorText, kIconError);
+      continue;
+    }
+    bool transport = false;
+    if (typeKey == "Gemalto2") {
+      token->OpenSession(false);
+      transport = EtokenSigningPinNeedsActivation(token);
+      if (token->HasSession()) token->CloseSession();
+    }
+    if (!info->userPinInitialized || info->userPinToBeChanged || transport) {
+      if (!host_.TransportPinActivation(token, *info, transport)) {
+        csp.clear();
+        ksp.clear();
+        continue;
+      }
+      info = token->GetTokenInfo();
+    }
+    token->OpenSession(false);
+    std::unique_ptr<TokenObjects> objects = token->ReadObjects();
+    if (objects) registrar_.RegisterCertificates(reader, csp, ksp, token, objects.get());
+    if (token->HasSession()) token->CloseSession();
+  }
+}
+
+void CardMonitor::OnRemoval(const std::string& reader) {
+  if (InsertionBalloonsOn())
+    host_.QueueBalloon("Kártya eltávolítva az olvasóból", Printf("Kártyát távolítottak el ebből az olvasóból: %s", reader),
+                       kIconInformation);
+  LogEvent(EVENTLOG_INFORMATION_TYPE, "Smart card removed; Reader: " + reader);
+  bool current = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (reader == currentReader_) {
+      cardName_.clear();
+      current = true;
+    }
+  }
+  if (current) host_.PostCardChanged();
+  registrar_.UnregisterCertificates(reader);
+}
+
+void CardMonitor::OnUnavailable(const std::string& reader) {
+  if (InsertionBalloonsOn())
+    host_.QueueBalloon("Olvasó elérhetetlen", Printf("Ez az olvasó elérhetetlen: %s", reader), kIconInformation);
+  registrar_.UnregisterCertificates(reader);
+}
+
+void CardMonitor::LoadReaderPrompts(const std::string& reader) {
+  SCARDHANDLE card = 0;
+  DWORD protocol = 0;
+  LONG rv = pcsc_.Connect(context_, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card,
+                          &protocol);
+  // pcsc-lite answers an empty reader with "no smart card" where Windows says "removed".
+  if (rv == SCARD_W_REMOVED_CARD || rv == SCARD_E_NO_SMARTCARD)
+    rv = pcsc_.Connect(context_, reader, SCARD_SHARE_DIRECT, 0, &card, &protocol);
+  if (rv != SCARD_S_SUCCESS) return;
+  Platform::ScopedLibrary prompts(Platform::kReaderPromptLibrary);
+  auto getMessages =
+      prompts.Find<Platform::GetLanguageDependentReaderMessagesFn>(Platform::kReaderMessagesExport);
+  auto loadMessages = prompts.Find<Platform::LoadMessagesIntoReaderFn>(Platform::kLoadReaderMessagesExport);
+  if (getMessages && loadMessages) {
+    std::string language = Platform::Profile().GetString("", "Language", "HUN");
+    loadMessages(card, getMessages(language.c_str(), 1));
+  }
+  pcsc_.Disconnect(card, SCARD_LEAVE_CARD);
+}
+
+void CardMonitor::OnReaderChange(bool first) {
+  std::set<std::string> before = first ? std::set<std::string>() : GetReaderNameSet();
+  RebuildReaderStates(true);
+  std::set<std::string> after = GetReaderNameSet();
+  for (const std::string& reader : after)
+    if (!before.count(reader)) LoadReaderPrompts(reader);
+  if (!first)
+    for (auto& [key, token] : host_.Tokens())
+      if (token) token->Reinitialize();
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (states_.size() > 1) {
+      currentReader_ = states_[0].reader;
+      cardName_ = states_[0].atr.empty() ? "" : GetCardNameForAtr(states_[0].atr);
+    } else {
+      currentReader_.clear();
+      cardName_.clear();
+    }
+  }
+  host_.PostReadersChanged();
+}
+
+void CardMonitor::OnError(LONG result) {
+  registrar_.UnregisterAll();
+  if (result == SCARD_E_CANCELLED) return;
+  LogEvent(EVENTLOG_ERROR_TYPE, "SCardGetStatusChange returned: " + Hex8(result));
+  bool hadReader = false;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    hadReader = !currentReader_.empty();
+    currentReader_.clear();
+    cardName_.clear();
+  }
+  if (hadReader) {
+    RebuildReaderStates(false);
+    host_.PostReadersChanged();
+  }
+  host_.ArmRestartTimer();
+}

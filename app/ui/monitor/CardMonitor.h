@@ -1,0 +1,77 @@
+// The card monitor: a worker thread blocking in the PC/SC status-change call on every
+// reader and on the plug-and-play pseudo-reader. It identifies inserted cards, reads
+// their tokens and registers their certificates, unregisters them when the card leaves,
+// follows reader changes, and on a failing status call unregisters everything and stops
+// (the application then calls OnRestartTimer every 10 s until detection runs again).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CertificateRegistrar.h"
+#include "MonitorHost.h"
+#include "Pcsc.h"
+
+class CardMonitor {
+ public:
+  static constexpr int kRestartIntervalMs = 10000;  // the restart timer 20110207
+
+  CardMonitor(IMonitorHost& host, CertificateRegistrar& registrar, IPcsc& pcsc = SystemPcsc());
+  ~CardMonitor();
+  CardMonitor(const CardMonitor&) = delete;
+  CardMonitor& operator=(const CardMonitor&) = delete;
+
+  // Establishes the context and starts the thread; false (with the balloon when
+  // showError) when PC/SC cannot be reached.
+  bool StartCardDetection(bool showError);
+  // Waits for the thread and releases the PC/SC resources. Does not cancel the wait.
+  void StopCardDetection();
+  // Cancels the blocking call, lets the thread unregister every certificate, stops.
+  void Shutdown();
+  // The restart timer fired (interface thread): false when the timer must be armed again.
+  bool OnRestartTimer();
+  bool Running() const;
+
+  // The main window's reader and the name of the card in it.
+  std::string CurrentReader() const;
+  std::string CardName() const;
+  void SetCurrentReader(const std::string& reader);
+  // The readers being watched, the pseudo-reader excluded.
+  std::set<std::string> GetReaderNameSet() const;
+
+ private:
+  void Run();
+  void RebuildReaderStates(bool listReaders);
+  void OnInsertion(const std::string& reader, const std::vector<uint8_t>& atr);
+  void OnRemoval(const std::string& reader);
+  void OnUnavailable(const std::string& reader);
+  void OnReaderChange(bool first);
+  void OnError(LONG result);
+  void RegisterSlots(PKCS11Base* token, const std::string& typeKey, uint32_t extraSlots,
+                     const std::string& reader, std::string& csp, std::string& ksp);
+  void LoadReaderPrompts(const std::string& reader);
+  bool InsertionBalloonsOn() const;
+
+  IMonitorHost& host_;
+  CertificateRegistrar& registrar_;
+  IPcsc& pcsc_;
+
+  SCARDCONTEXT context_ = 0;
+  bool hasContext_ = false;
+  std::thread thread_;
+  std::atomic<bool> running_{false};
+  std::atomic<bool> stopping_{false};
+  std::condition_variable stopped_;
+
+  // Shared with the interface thread.
+  mutable std::mutex lock_;
+  std::vector<ReaderStateEntry> states_;  // the readers, then the pseudo-reader
+  std::string currentReader_;
+  std::string cardName_;
+};
