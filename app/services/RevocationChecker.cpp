@@ -192,7 +192,8 @@ RevocationChecker::Outcome RevocationChecker::AskResponder(const std::string& ur
     // responder it delegated to may speak for its certificates, and only while its own
     // certificate is valid. Anyone on the path could otherwise make a certificate
     // unregistrable for good.
-    if (!basic->IsAuthorizedResponder(responder, query.issuer) || !responder.IsValidAt(m_now, 0)) {
+    const std::time_t now = static_cast<std::time_t>(m_now.GetValue(TvrCommon::Date::Seconds));
+    if (!basic->IsAuthorizedResponder(responder, query.issuer, now)) {
         LogEvent(EVENTLOG_WARNING_TYPE, "The OCSP answer of " + url + " for " + Describe(query.certificate)
                                             + " is signed by an unauthorised responder and is not used.");
         return Outcome::NoAnswer;
@@ -200,7 +201,7 @@ RevocationChecker::Outcome RevocationChecker::AskResponder(const std::string& ur
     TvrOCSP::SingleResponse single;
     if (!basic->FindSingleResponse(query.request, single))
         return Outcome::NoAnswer;
-    if (!IsFresh(single)) {
+    if (!single.IsFresh(now)) {
         LogEvent(EVENTLOG_WARNING_TYPE, "The OCSP answer of " + url + " for " + Describe(query.certificate)
                                             + " is out of date and is not used.");
         return Outcome::NoAnswer;
@@ -222,15 +223,6 @@ RevocationChecker::Outcome RevocationChecker::AskResponder(const std::string& ur
     default:
         return Outcome::NoAnswer;
     }
-}
-
-bool RevocationChecker::IsFresh(const TvrOCSP::SingleResponse& single) const
-{
-    const int64_t now = m_now.GetValue(TvrCommon::Date::Seconds);
-    if (single.GetThisUpdate().GetValue(TvrCommon::Date::Seconds) > now + kFreshnessLeewaySeconds)
-        return false;
-    std::unique_ptr<TvrCommon::Date> next = single.GetNextUpdate();
-    return !next || next->GetValue(TvrCommon::Date::Seconds) >= now - kFreshnessLeewaySeconds;
 }
 
 } // namespace TvrServices

@@ -42,15 +42,10 @@ public:
                                       std::vector<std::unique_ptr<TvrX509::X509CertificateInfo>>& out,
                                       const TvrCommon::Date& time);
 
-    // An answer counts only when its thisUpdate is not after now + this and its
-    // nextUpdate, when given, not before now - this.
-    static constexpr long kFreshnessLeewaySeconds = 300;
-
 private:
     enum class Outcome { Good, Revoked, NoAnswer };
     struct Query;
     Outcome AskResponder(const std::string& url, const Query& query, std::set<std::string>& revoked) const;
-    bool IsFresh(const TvrOCSP::SingleResponse& single) const;
 
     HttpOptions m_options;
     TvrCommon::Date m_now;
