@@ -59,6 +59,22 @@ const char* English(Res::StringId id) {
     case StringId::RestartNoticeHungarian:
       return "A módosítások érvénybe lépéséhez a TAVRENIC - Olvanta Zavadorerido újraindítására van szükség!";
     case StringId::PukDialogTitle: return "Enter PUK";
+    case StringId::ReaderListLabel: return "Reader:";
+    case StringId::CardListLabel: return "Card:";
+    case StringId::LoginButton: return "Log in";
+    case StringId::LogoutButton: return "Log out";
+    case StringId::LogoutFailed: return "Logging out failed!";
+    case StringId::CardReadError: return "An error occurred while reading the card!";
+    case StringId::StoreOpenError: return "The certificate store cannot be opened!";
+    case StringId::GlobalPinDialogTitle: return "Enter Global PIN";
+    case StringId::PropertiesPageTitle: return "Properties";
+    case StringId::ContentsPageTitle: return "Contents";
+    case StringId::PinPageTitle: return "PIN operations";
+    case StringId::AdvancedSettingsPageTitle: return "Advanced settings";
+    case StringId::TokenLabelField: return "Label:";
+    case StringId::TokenModelField: return "Type:";
+    case StringId::TokenSerialField: return "Serial number:";
+    case StringId::SystemMenu: return "&System";
     case StringId::PinDialogTitle: return "Enter PIN";
     case StringId::PukLabel: return "PUK";
     case StringId::PinLabel: return "PIN";

@@ -127,6 +127,13 @@ std::set<std::string> CardMonitor::GetReaderNameSet() const {
   return names;
 }
 
+std::vector<std::string> CardMonitor::GetReaderNames() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<std::string> names;
+  for (size_t i = 0; i + 1 < states_.size(); ++i) names.push_back(states_[i].reader);
+  return names;
+}
+
 void CardMonitor::RebuildReaderStates(bool listReaders) {
   std::vector<std::string> readers;
   if (listReaders) {
