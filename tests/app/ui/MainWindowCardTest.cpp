@@ -15,6 +15,7 @@
 
 #include "CardPropertiesPage.h"
 #include "CardTables.h"
+#include "CardTokenWriter.h"
 #include "FakePcsc.h"
 #include "MainWindow.h"
 #include "P11Rig.h"
@@ -55,47 +56,19 @@ class MainWindowCardTest : public ::testing::Test {
         << "[Classic TPC]\nATR = 3B0A54415652454E49433031\n";
     // An encryption certificate with its key (registered without a responder) and a CA
     // certificate (never registered).
-    TvrTest::CertSpec spec;
-    spec.subject = "/C=HU/O=Tavrenic/CN=Őrző Ágnes";
-    spec.keyType = "rsa";
-    spec.extensions = {{"keyUsage", "critical,keyEncipherment"}};
-    leaf_ = TvrTest::CertBuilder::Issue(spec, &TvrTest::TestPki::Get().Intermediate());
+    leaf_ = UiTest::EncryptionLeaf("Őrző Ágnes");
     TvrTest::TokenSpec token;
     token.label = "Card0";
     token.withKeyAndCertificate = false;
     tokens_.AddToken(token);
-    Write(leaf_, "01", true);
-    Write(TvrTest::TestPki::Get().Intermediate(), "02", false);
+    UiTest::WriteCardObject(dir_.Path(), "Card0", leaf_, "01");
+    UiTest::WriteCardObject(dir_.Path(), "Card0", TvrTest::TestPki::Get().Intermediate(), "02");
 
     TvrTest::ShimOptions options;
     options.readers = {{"Card0", kReader}};
     shim_.emplace("libgclib.so", options);
     primary_ = PKCS11V220::Create(&VendorModuleTable[1], Platform::LoadLibrary("gclib.dll"));
     ASSERT_TRUE(primary_ && primary_->IsValid());
-  }
-
-  void Write(const TvrTest::PkiItem& item, const std::string& id, bool withKey) {
-    const std::string base = dir_.Path() + "/" + id;
-    std::vector<unsigned char> der = item.Der();
-    std::ofstream(base + ".der", std::ios::binary)
-        .write(reinterpret_cast<const char*>(der.data()), static_cast<std::streamsize>(der.size()));
-    Tool({TVR_PKCS11_TOOL, "--module", TVR_SOFTHSM2_MODULE, "--token-label", "Card0", "--login", "--pin", "1234",
-          "--write-object", base + ".der", "--type", "cert", "--id", id, "--label", "cert" + id});
-    if (!withKey) return;
-    std::ofstream(base + ".key.pem") << item.KeyPem();
-    Tool({TVR_SOFTHSM2_UTIL, "--import", base + ".key.pem", "--token", "Card0", "--id", id, "--label",
-          "key" + id, "--pin", "1234"});
-    // The Gemalto container record naming the key: tag 01 its id, tag 02 the key spec.
-    const char descriptor[] = {0x01, 0x01, static_cast<char>(std::stoi(id)), 0x02, 0x01, 0x01};
-    std::ofstream(base + ".csp", std::ios::binary).write(descriptor, sizeof descriptor);
-    Tool({TVR_PKCS11_TOOL, "--module", TVR_SOFTHSM2_MODULE, "--token-label", "Card0", "--login", "--pin", "1234",
-          "--write-object", base + ".csp", "--type", "data", "--application-label", "CSP", "--label",
-          "container" + id});
-  }
-
-  static void Tool(const std::vector<std::string>& argv) {
-    std::string output;
-    ASSERT_EQ(TvrTest::RunCommand(argv, &output), 0) << output;
   }
 
   std::unique_ptr<MainWindow> Open() {
@@ -152,7 +125,9 @@ TEST_F(MainWindowCardTest, ReaderAppearingFillsTheListAndACardConnectsAndFillsPa
   window->resize(640, 480);
   QApplication::processEvents();
   const QPixmap shot = window->grab();
-  ASSERT_TRUE(shot.save(QString(TVR_SCREENSHOT_DIR) + "/main-window-card.png"));
+  // scripts/screenshots.sh runs this case on its X server as well.
+  const QString suffix = QGuiApplication::platformName() == "offscreen" ? "" : "-" + QGuiApplication::platformName();
+  ASSERT_TRUE(shot.save(QString(TVR_SCREENSHOT_DIR) + "/main-window-card" + suffix + ".png"));
 
   // Removal: no card, page 1 empty, the certificate gone.
   pcsc_.Remove(kReader);
