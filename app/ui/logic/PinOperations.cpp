@@ -133,16 +133,16 @@ int PinOperations::Counter(Kind kind, PinOperation operation, PKCS11Base* token)
   }
 }
 
-void PinOperations::UpdateButtons(PinButtons& buttons) {
+bool PinOperations::UpdateButtons(PinButtons& buttons) {
   PKCS11Base* token = host_.Token();
   if (!token) {
     buttons = PinButtons{};
-    return;
+    return true;
   }
   const TokenInfo* info = host_.GetTokenInfo(false);
   if (!info) {
     Say(StringId::PinCardReadError, kMbIconError);
-    return;
+    return false;
   }
   const Kind kind = KindOf(token);
   const bool twoPins = kind == Kind::Bit4id || kind == Kind::Gemalto2;
@@ -152,6 +152,7 @@ void PinOperations::UpdateButtons(PinButtons& buttons) {
   buttons.signingVisible = twoPins;
   buttons.signingEnabled = twoPins && info->userPinInitialized;
   buttons.statusEnabled = true;
+  return true;
 }
 
 void PinOperations::ShowStatus() {

@@ -43,9 +43,9 @@ class PinOperations {
                 IPinVendorPaths& paths)
       : host_(host), port_(port), prompts_(prompts), paths_(paths) {}
 
-  // Brings the buttons up to the connected card; a card that cannot be read leaves them
-  // as they were.
-  void UpdateButtons(PinButtons& buttons);
+  // Brings the buttons up to the connected card; false (after telling the user) when the
+  // card cannot be read: the buttons stay as they were.
+  bool UpdateButtons(PinButtons& buttons);
   // Shows the transport state and the card type's retry counters.
   void ShowStatus();
   void Run(PinOperation operation);

@@ -380,7 +380,7 @@ TEST_F(PinPageTest, ButtonsFollowTheCardTypeAndPinState) {
                buttons.signingEnabled);
   EXPECT_TRUE(buttons.statusEnabled);
   host_.unreadable = true;
-  page_.UpdateButtons(buttons);
+  EXPECT_FALSE(page_.UpdateButtons(buttons));
   EXPECT_EQ(Boxes(), (std::vector<Expected>{{"Hiba történt a kártya olvasása során!", kError}}));
 }
 

@@ -195,9 +195,9 @@ inline std::unique_ptr<PKCS11Base> OpenToken(const VendorModuleEntry* row,
   std::unique_ptr<PKCS11Base> token =
       PKCS11V220::Create(row, Platform::LoadLibrary(moduleFile.c_str()));
   if (!token || !token->IsValid()) return nullptr;
-  const auto slots = token->GetSlotList(true);
-  if (slots.empty()) return nullptr;
-  token->SetSlot(slots[0]);
+  const auto slotList = token->GetSlotList(true);
+  if (slotList.empty()) return nullptr;
+  token->SetSlot(slotList[0]);
   token->SetReaderName(kReader);
   return token;
 }
