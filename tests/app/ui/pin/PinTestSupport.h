@@ -166,12 +166,13 @@ class FakeHost : public IPinPageHost {
   PKCS11Base* token = nullptr;
   std::unique_ptr<TokenInfo> info;
   bool unreadable = false;
+  bool fixed = false;  // the record set by the test is never read again
   int refreshes = 0;
 
   PKCS11Base* Token() override { return token; }
   TokenInfo* GetTokenInfo(bool refresh) override {
     if (unreadable) return nullptr;
-    if (refresh || !info) {
+    if (!fixed && (refresh || !info)) {
       ++refreshes;
       if (token) info = token->GetTokenInfo();
     }
