@@ -96,6 +96,58 @@ const char* English(Res::StringId id) {
     case StringId::PinTriesLeft: return "The PIN will be locked after %d wrong attempts.";
     case StringId::GlobalPinLocked: return "The Global PIN is locked.";
     case StringId::PinLocked: return "The PIN is locked.";
+    // PIN activation on insertion and the PIN page
+    case StringId::TransportStateNotice: return "The card is in transport state. Please activate the PIN!";
+    case StringId::NotImplemented: return "Not implemented!";
+    case StringId::LastTryWarning:
+      return "You have only one attempt left. If you are unsure, ask an expert for help!";
+    case StringId::RetryQuestion: return "Do you want to try again?";
+    case StringId::TriesLeft: return "You have %d attempts left.";
+    case StringId::GlobalPukTriesLeft: return "The Global PUK will be locked after %d wrong attempts.";
+    case StringId::GlobalPukLocked: return "The Global PUK is locked.";
+    case StringId::SigningPinTriesLeft: return "The Signing PIN will be locked after %d wrong attempts.";
+    case StringId::SigningPinLocked: return "The Signing PIN is locked.";
+    case StringId::SigningPukTriesLeft: return "The Signing PUK will be locked after %d wrong attempts.";
+    case StringId::SigningPukLocked: return "The Signing PUK is locked.";
+    case StringId::PukTriesLeft: return "The PUK will be locked after %d wrong attempts.";
+    case StringId::PukLocked: return "The PUK is locked.";
+    case StringId::SigningPinActivationTitle: return "Signing PIN activation";
+    case StringId::PinActivationTitle: return "PIN activation";
+    case StringId::SigningPinActivationFailed: return "Signing PIN activation failed!";
+    case StringId::SigningPinActivated: return "Signing PIN activated successfully!";
+    case StringId::GlobalPinActivationFailed: return "Global PIN activation failed!";
+    case StringId::PinActivationFailed: return "PIN activation failed!";
+    case StringId::PinActivated: return "PIN activated successfully!";
+    case StringId::PinCardNotInReader: return "The card is not in the reader!";
+    case StringId::PinCardReadError: return "An error occurred while reading the card!";
+    case StringId::PinPageTitle: return "PIN operations";
+    case StringId::PinStatusLabel: return "PIN status:";
+    case StringId::PinChangeLabel: return "Change PIN:";
+    case StringId::PinUnblockLabel: return "Unblock PIN:";
+    case StringId::PinStatusButton: return "PIN status";
+    case StringId::PinChangeButton: return "Change PIN";
+    case StringId::PinUnblockButton: return "Unblock PIN";
+    case StringId::GlobalPinChangeButton: return "Change Global PIN";
+    case StringId::GlobalPinUnblockButton: return "Unblock Global PIN";
+    case StringId::SigningPinChangeButton: return "Change Signing PIN";
+    case StringId::SigningPinUnblockButton: return "Unblock Signing PIN";
+    case StringId::TransportState: return "Transport state";
+    case StringId::YesWord: return "yes";
+    case StringId::NoWord: return "no";
+    case StringId::NoInformation: return "No information available!";
+    case StringId::PleaseLogOut: return "Please log out!";
+    case StringId::PinChanged: return "PIN changed successfully!";
+    case StringId::PinChangeFailed: return "PIN change failed!";
+    case StringId::GlobalPinChanged: return "Global PIN changed successfully!";
+    case StringId::GlobalPinChangeFailed: return "Global PIN change failed!";
+    case StringId::SigningPinChanged: return "Signing PIN changed successfully!";
+    case StringId::SigningPinChangeFailed: return "Signing PIN change failed!";
+    case StringId::PinUnblocked: return "PIN unblocked successfully!";
+    case StringId::PinUnblockFailed: return "PIN unblock failed!";
+    case StringId::GlobalPinUnblocked: return "Global PIN unblocked successfully!";
+    case StringId::GlobalPinUnblockFailed: return "Global PIN unblock failed!";
+    case StringId::SigningPinUnblocked: return "Signing PIN unblocked successfully!";
+    case StringId::SigningPinUnblockFailed: return "Signing PIN unblock failed!";
     case StringId::FirstUnnumbered:
     case StringId::EndOfTable:
       break;
