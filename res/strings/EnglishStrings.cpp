@@ -147,6 +147,8 @@ const char* English(Res::StringId id) {
     case StringId::AdvancedSettingsTitle: return "Advanced settings";
     case StringId::AutoRegisterLabel: return "Register automatically for these cards:";
     case StringId::DisplayNameColumn: return "Display name";
+    case StringId::CertificateDetailsTab: return "Details";
+    case StringId::CertificateChainTab: return "Certification path";
     case StringId::FirstUnnumbered:
     case StringId::EndOfTable:
       break;

@@ -73,9 +73,9 @@ class ContentsFixture : public ::testing::Test, public IContentsHost, public ICo
     shim_.emplace("libgclib.so", options);
     token_ = PKCS11V220::Create(&VendorModuleTable[1], Platform::LoadLibrary("gclib.dll"));
     ASSERT_TRUE(token_ && token_->IsValid());
-    const auto slots = token_->GetSlotList(true);
-    ASSERT_EQ(slots.size(), 1u);
-    token_->SetSlot(slots[0]);
+    const auto slotList = token_->GetSlotList(true);
+    ASSERT_EQ(slotList.size(), 1u);
+    token_->SetSlot(slotList[0]);
     ASSERT_TRUE(token_->OpenSession(true));
     if (login) {
       TvrCommon::SecureString pin("1234");
