@@ -43,6 +43,9 @@ class TreeWriter : public TvrX509::IPropertyWriter {
                                               const TvrX509::SectionFormat&) override {
     auto* item = parent_ ? new QTreeWidgetItem(parent_) : new QTreeWidgetItem(tree_);
     item->setText(0, QString::fromStdString(name));
+    QFont bold = item->font(0);
+    bold.setBold(true);
+    item->setFont(0, bold);
     item->setExpanded(true);
     item->setFirstColumnSpanned(true);
     return std::make_unique<TreeWriter>(tree_, item);
@@ -103,6 +106,9 @@ CertificateViewDialog::CertificateViewDialog(const std::vector<uint8_t>& der,
   details_->setHeaderHidden(true);
   details_->setRootIsDecorated(true);
   chain_ = new QTreeWidget(tabs);
+  // Room above capital accents in names.
+  for (QTreeWidget* tree : {details_, chain_})
+    tree->setStyleSheet(QStringLiteral("QTreeWidget::item { padding: 2px 0px; }"));
   chain_->setHeaderHidden(true);
   tabs->addTab(details_, T(StringId::CertificateDetailsTab));
   tabs->addTab(chain_, T(StringId::CertificateChainTab));
