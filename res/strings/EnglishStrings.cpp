@@ -210,6 +210,31 @@ const char* English(Res::StringId id) {
     case StringId::DisplayNameColumn: return "Display name";
     case StringId::CertificateDetailsTab: return "Details";
     case StringId::CertificateChainTab: return "Certification path";
+    case StringId::MonitorDetectionErrorTitle: return "Automatic card detection error";
+    case StringId::MonitorDetectionErrorText:
+      return "Automatic card detection could not be started. The program keeps trying to start it.";
+    case StringId::MonitorReadErrorTitle: return "Card read error";
+    case StringId::MonitorReadErrorText: return "Remove the card, then insert it again!";
+    case StringId::MonitorCardInsertedTitle: return "Card inserted into the reader";
+    case StringId::MonitorCardInsertedText: return "A card was inserted into this reader: %s";
+    case StringId::MonitorUnsupportedCardTitle: return "Unsupported card";
+    case StringId::MonitorUnsupportedCardText: return "The program does not support this card.";
+    case StringId::MonitorCardRemovedTitle: return "Card removed from the reader";
+    case StringId::MonitorCardRemovedText: return "A card was removed from this reader: %s";
+    case StringId::MonitorReaderUnavailableTitle: return "Reader unavailable";
+    case StringId::MonitorReaderUnavailableText: return "This reader is unavailable: %s";
+    case StringId::RegistrationTitle: return "Registering...";
+    case StringId::RegistrationAllRegistered: return "All (%d) certificates registered successfully!";
+    case StringId::RegistrationSomeFailed: return "Of %d certificates, %d could not be registered!";
+    case StringId::RegistrationCountRegistered: return "%d certificates registered successfully!";
+    case StringId::RegistrationNothingRegistered: return "No certificate was registered!";
+    case StringId::RegistrationNoticeTitle: return "Notice";
+    case StringId::RegistrationOneExpired: return "A certificate has expired.";
+    case StringId::RegistrationSomeExpired: return "%d certificates have expired.";
+    case StringId::RegistrationOneExpiring: return "A certificate is about to expire.";
+    case StringId::RegistrationSomeExpiring: return "%d certificates are about to expire.";
+    case StringId::RegistrationAllUnregistered: return "All (%d) certificates unregistered successfully!";
+    case StringId::RegistrationSomeUnregisterFailed: return "Of %d certificates, %d could not be unregistered!";
     case StringId::FirstUnnumbered:
     case StringId::EndOfTable:
       break;
