@@ -9,7 +9,10 @@
 #include <atomic>
 #include <thread>
 
+#include "AdvancedSettingsPage.h"
 #include "CardPropertiesPage.h"
+#include "ContentsPage.h"
+#include "PinPage.h"
 #include "CloseOrHideDialog.h"
 #include "EventLog.h"
 #include "MonitorBridge.h"
@@ -23,7 +26,13 @@
 MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port) : MainWindow(std::move(tokens), port, Options{}) {}
 
 MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, Options options)
-    : tokens_(std::move(tokens)), port_(port), options_(std::move(options)), session_(tokens_) {
+    : tokens_(std::move(tokens)),
+      port_(port),
+      options_(std::move(options)),
+      session_(tokens_),
+      activationPrompts_(port_),
+      prompter_(port_, activationPrompts_),
+      activation_(prompter_, prompter_, pinPaths_) {
   setWindowTitle(QApplication::applicationDisplayName());
   setWindowIcon(QIcon(QStringLiteral(":/icon.png")));
   BuildControls();
@@ -52,6 +61,9 @@ MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, Options options)
   monitor_ = std::make_unique<CardMonitor>(*bridge_, *registrar_,
                                            options_.pcsc ? *options_.pcsc : SystemPcsc());
   bridge_->SetMonitor(monitor_.get());
+  bridge_->SetActivation([this](PKCS11Base* token, const TokenInfo& info, bool transport) {
+    return activation_.Run(token, info, transport);
+  });
   connect(bridge_.get(), &MonitorBridge::readerListChanged, this, &MainWindow::OnReaderListChanged,
           Qt::QueuedConnection);
   connect(bridge_.get(), &MonitorBridge::cardStatusChanged, this, &MainWindow::OnCardStatusChanged,
@@ -113,15 +125,20 @@ void MainWindow::BuildControls() {
   sheet_ = new QTabWidget(this);
   properties_ = new CardPropertiesPage(session_, port_, sheet_);
   sheet_->addTab(properties_, T(Res::StringId::PropertiesPageTitle));
-  sheet_->addTab(new QWidget(sheet_), T(Res::StringId::ContentsPageTitle));
-  sheet_->addTab(new QWidget(sheet_), T(Res::StringId::PinPageTitle));
+  contents_ = new ContentsPage(*this, port_, sheet_);
+  sheet_->addTab(contents_, T(Res::StringId::ContentsPageTitle));
+  pins_ = new PinPage(*this, port_, pinPaths_, sheet_);
+  sheet_->addTab(pins_, T(Res::StringId::PinPageTitle));
   settings_ = new SettingsPage(port_, sheet_);
   sheet_->addTab(settings_, T(Res::StringId::SettingsPageTitle));
-  sheet_->addTab(new QWidget(sheet_), T(Res::StringId::AdvancedSettingsPageTitle));
-  // A page's activation refills it.
+  std::set<std::string> loaded;
+  for (const auto& [key, token] : tokens_)
+    if (token) loaded.insert(key);
+  advanced_ = new AdvancedSettingsPage(loaded, sheet_);
+  sheet_->addTab(advanced_, T(Res::StringId::AdvancedSettingsPageTitle));
+  // A page's activation refills it (the other pages refill themselves when shown).
   connect(sheet_, &QTabWidget::currentChanged, this, [this](int index) {
     if (index == kPropertiesPage) properties_->Refill();
-    else if (auto found = pageRefreshers_.find(index); found != pageRefreshers_.end()) found->second();
   });
   layout->addWidget(sheet_, 1);
 
@@ -132,10 +149,6 @@ void MainWindow::BuildControls() {
   status_->setFrameShape(QFrame::StyledPanel);
   status_->setMargin(4);
   layout->addWidget(status_);
-}
-
-void MainWindow::SetPageRefresher(Page page, std::function<void()> refresh) {
-  pageRefreshers_[page] = std::move(refresh);
 }
 
 void MainWindow::QueueBalloon(const std::string& title, const std::string& text, uint32_t icon) {
@@ -276,8 +289,14 @@ void MainWindow::OnLoginLogout() {
 
 void MainWindow::RefreshPropertyPages() {
   const int index = sheet_->currentIndex();
-  if (index == kPropertiesPage) properties_->Refill();
-  else if (auto found = pageRefreshers_.find(index); found != pageRefreshers_.end()) found->second();
+  if (index == kPropertiesPage) {
+    properties_->Refill();
+  } else if (index == kContentsPage) {
+    WaitCursor wait;
+    contents_->BuildTree(false);
+  } else if (index == kPinPage) {
+    pins_->UpdateButtons();
+  }
   if (QWidget* page = sheet_->currentWidget()) page->update();
   sheet_->update();
 }
@@ -339,6 +358,9 @@ void MainWindow::StopDetection() {
   restartTimer_.stop();
   if (detectionStopped_ || !monitor_) return;
   detectionStopped_ = true;
+  // A PIN question of the monitor thread may be open: answer it, or the join below waits
+  // for the user.
+  prompter_.CancelPending();
   // Cancels the wait; the monitor unregisters every reader's certificates before it ends.
   monitor_->Shutdown();
 }
@@ -346,6 +368,8 @@ void MainWindow::StopDetection() {
 void MainWindow::Destroy() {
   if (destroyed_) return;
   if (busy_) {
+    // A question of the monitor thread may hold up the card read: answer it now.
+    prompter_.CancelPending();
     destroyPending_ = true;
     return;
   }
@@ -366,6 +390,7 @@ void MainWindow::Destroy() {
 
 void MainWindow::EndSessionCleanup() {
   if (busy_) {
+    prompter_.CancelPending();
     endSessionPending_ = true;
     return;
   }

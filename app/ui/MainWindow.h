@@ -19,16 +19,25 @@
 #include "CardMonitor.h"
 #include "CardSession.h"
 #include "CertificateRegistrar.h"
+#include "ContentsHost.h"
+#include "InterfaceThreadPrompter.h"
+#include "PinActivation.h"
+#include "PinOperations.h"
+#include "PinVendorPaths.h"
+#include "QtPinPrompts.h"
 #include "QtUserPort.h"
 #include "VendorTokens.h"
 #include "platform/CertStore.h"
 
+class AdvancedSettingsPage;
 class CardPropertiesPage;
+class ContentsPage;
+class PinPage;
 class SettingsPage;
 class TrayController;
 class MonitorBridge;
 
-class MainWindow : public QWidget {
+class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   Q_OBJECT
  public:
   // The restart of card detection after a failure.
@@ -54,6 +63,10 @@ class MainWindow : public QWidget {
   QTabWidget* Sheet() { return sheet_; }
   SettingsPage* Settings() { return settings_; }
   CardPropertiesPage* Properties() { return properties_; }
+  ContentsPage* Contents() { return contents_; }
+  PinPage* Pins() { return pins_; }
+  AdvancedSettingsPage* AdvancedSettings() { return advanced_; }
+  InterfaceThreadPrompter& Prompter() { return prompter_; }
   QLabel* StatusLine() { return status_; }
   QComboBox* ReaderList() { return readerList_; }
   QComboBox* CardList() { return cardList_; }
@@ -86,8 +99,20 @@ class MainWindow : public QWidget {
   void ConnectSelectedCard();
   void RefreshPropertyPages();
   void OnLoginLogout();
-  // A page's hook for refreshing itself when it is the active page.
-  void SetPageRefresher(Page page, std::function<void()> refresh);
+
+  // What the pages read: the connected card and the caches.
+  PKCS11Base* Token() override { return session_.Token(); }
+  TokenInfo* GetTokenInfo(bool refresh) override { return session_.GetTokenInfo(refresh); }
+  TokenObjects* GetTokenObjects(bool refresh) override { return session_.GetTokenObjects(refresh); }
+  std::string ReaderName() override { return monitor_->CurrentReader(); }
+  std::string CardName() override { return monitor_->CardName(); }
+  Platform::CertStore* PersonalStore() override { return store_.get(); }
+  void UnregisterCertificates(const std::string& reader) override { registrar_->UnregisterCertificates(reader); }
+  void RegisterCertificates(const std::string& reader, const std::string& cryptoProvider,
+                            const std::string& keyStorageProvider, PKCS11Base* token,
+                            const TokenObjects* objects) override {
+    registrar_->RegisterCertificates(reader, cryptoProvider, keyStorageProvider, token, objects);
+  }
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -115,6 +140,11 @@ class MainWindow : public QWidget {
   std::unique_ptr<TrayController> tray_;
   std::unique_ptr<BalloonPresenter> presenter_;
   CardSession session_;
+  SystemPinVendorPaths pinPaths_;
+  // The PIN activation on insertion asks from the monitor thread through the prompter.
+  QtPinPrompts activationPrompts_;
+  InterfaceThreadPrompter prompter_;
+  TransportPinActivation activation_;
   Platform::CertStorePtr store_;
   std::unique_ptr<CertificateRegistrar> registrar_;
   std::unique_ptr<MonitorBridge> bridge_;
@@ -128,9 +158,11 @@ class MainWindow : public QWidget {
   QPushButton* loginButton_;
   QTabWidget* sheet_;
   CardPropertiesPage* properties_;
+  ContentsPage* contents_;
+  PinPage* pins_;
   SettingsPage* settings_;
+  AdvancedSettingsPage* advanced_;
   QLabel* status_;
-  std::map<int, std::function<void()>> pageRefreshers_;
 
   bool busy_ = false;
   bool refreshPending_ = false;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPixmap>
 #include <QTest>
@@ -15,6 +16,8 @@
 
 #include "CardPropertiesPage.h"
 #include "CardTables.h"
+#include "ContentsPage.h"
+#include "PinPage.h"
 #include "CardTokenWriter.h"
 #include "FakePcsc.h"
 #include "MainWindow.h"
@@ -121,6 +124,13 @@ TEST_F(MainWindowCardTest, ReaderAppearingFillsTheListAndACardConnectsAndFillsPa
   EXPECT_FALSE(window->Properties()->serialEdit->text().isEmpty());
   // The monitor registered the encryption certificate, not the CA certificate.
   ASSERT_TRUE(Wait([&] { return StoreSize() == 1; }));
+
+  // The other card pages read the same connection.
+  window->Sheet()->setCurrentIndex(MainWindow::kContentsPage);
+  EXPECT_GE(window->Contents()->Tree()->topLevelItemCount(), 1);
+  window->Sheet()->setCurrentIndex(MainWindow::kPinPage);
+  EXPECT_TRUE(window->Pins()->changeButton->isEnabled());
+  window->Sheet()->setCurrentIndex(MainWindow::kPropertiesPage);
 
   window->resize(640, 480);
   QApplication::processEvents();
@@ -248,6 +258,31 @@ TEST_F(MainWindowCardTest, EndOfSessionUnregistersEverythingAndKeepsTheWindow) {
   bool logged = false;
   for (const std::string& e : sandbox.events->Texts()) logged |= e == "The session is actually ending.";
   EXPECT_TRUE(logged);
+}
+
+TEST_F(MainWindowCardTest, ClosingWithAnActivationQuestionOpenEndsAtOnce) {
+  shim_->SetOption("token_flags_set", "0x80000");  // CKF_USER_PIN_TO_BE_CHANGED: transport state
+  pcsc_.AddReader(kReader);
+  pcsc_.Insert(kReader, kAtr);
+  auto window = Open();
+  int destroyed = 0;
+  window->SetOnDestroyed([&] { ++destroyed; });
+  // The monitor thread asks on the interface thread and waits for the answer; the
+  // question's own event loop runs the close.
+  QElapsedTimer clock;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (clock.isValid() || !QApplication::activeModalWidget()) return;
+    clock.start();
+    window->Destroy();
+  });
+  poll.start(20);
+  ASSERT_TRUE(Wait([&] { return destroyed == 1; }));
+  poll.stop();
+  EXPECT_LT(clock.elapsed(), 2000);
+  EXPECT_EQ(destroyed, 1);
+  EXPECT_FALSE(window->Monitor().Running());
+  EXPECT_EQ(StoreSize(), 0u);
 }
 
 TEST_F(MainWindowCardTest, FailedDetectionRestartsEveryTenSecondsOnTheInterfaceThread) {
