@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "Bit4utlDouble.h"
 #include "PcscRig.h"
 #include "PinActivation.h"
 #include "PinTestSupport.h"
@@ -189,6 +190,51 @@ TEST_F(ActivationTest, Bit4idRetryBoxesByTriesLeft) {
   EXPECT_FALSE(activation_.Run(token, TokenInfo{}, false));
   EXPECT_EQ(prompts_.asked.size(), 1u);
   EXPECT_EQ(Boxes().size(), 1u);
+}
+
+// The Bit4ID sequence on the utility library's double: the library's bounds reach the
+// dialogs, a refused reactivation is asked again, and a PIN-pad reader uses the pad forms.
+TEST_F(ActivationTest, Bit4idOnTheLibraryDouble) {
+  TvrTest::InstalledBit4utl library;
+  library.Set("limits", "4,8,8,12,5,9,6,10");
+  library.Set("rv.DS_ReactivatePin", "1");
+  library.Set("tries.3", "1");
+  std::unique_ptr<PKCS11Base> token = PKCS11V220::Create(&VendorModuleTable[0], nullptr);
+  token->SetReaderName("Virtual PCD 00 00");
+  SystemPinVendorPaths system;
+  TransportPinActivation activation(port_, prompts_, system);
+  prompts_.Answer("66666666");
+  port_.answers = {kIdOk, kIdNo};
+  EXPECT_FALSE(activation.Run(token.get(), TokenInfo{}, false));
+  EXPECT_EQ(prompts_.asked, (std::vector<std::string>{"AskPuk Aláíró PIN kód aktiválása 6 10"}));
+  EXPECT_EQ(Boxes().back(),
+            (Box{"Sikertelen aláíró PIN aktiválás!\n" + kLastTry + "\nÚjra megpróbálja?",
+                 kMbYesNo | kStop}));
+
+  library.Set("rv.DS_ReactivatePin", "0");
+  library.ClearCalls();
+  port_.boxes.clear();
+  prompts_.asked.clear();
+  prompts_.Answer("66666666");
+  prompts_.Answer("66666666", "55555");
+  prompts_.Answer("88888888", "4444");
+  EXPECT_TRUE(activation.Run(token.get(), TokenInfo{}, false));
+  EXPECT_EQ(prompts_.asked.back(), "AskUnblock Globál PIN feloldása 4 8 8 12");
+  std::vector<std::string> exports;
+  for (const auto& call : library.Calls()) exports.push_back(call.at(0));
+  EXPECT_EQ(exports, (std::vector<std::string>{"CNS_DS_GetPinLimit", "DS_ReactivatePin",
+                                               "CNS_DS_GetPinLimit", "CNS_DS_UnblockPin",
+                                               "CNS_DS_GetPinLimit", "CNS_DS_UnblockPin"}));
+  EXPECT_EQ(Boxes().back(), (Box{"Sikeres aláíró PIN aktiválás!", kInfo}));
+
+  library.ClearCalls();
+  TokenInfo pinPad;
+  pinPad.protectedAuthenticationPath = true;
+  EXPECT_TRUE(activation.Run(token.get(), pinPad, false));
+  exports.clear();
+  for (const auto& call : library.Calls()) exports.push_back(call.at(0));
+  EXPECT_EQ(exports, (std::vector<std::string>{"DS_ReactivatePin_pinpad", "CNS_DS_UnblockPin_pinpad",
+                                               "CNS_DS_UnblockPin_pinpad"}));
 }
 
 // The Gemalto sequence on SoftHSM2: a token whose user PIN is the transport PIN and must
