@@ -335,6 +335,48 @@ TEST_F(ActivationTest, Gemalto2IsReadyWhenEveryNeededPartSucceeded) {
   EXPECT_EQ(port_.boxes[2].text, "Sikeres aláíró PIN feloldás!");
 }
 
+// The eToken parts through the module's extension list (the shim's): the global PIN with
+// user type CKU_USER, the signing PIN with the vendor's type, the PUK count from the
+// counter object, all in a session that is closed afterwards.
+TEST_F(ActivationTest, Gemalto2OnTheModuleExtensions) {
+  AddToken();
+  PKCS11Base* token = Token(2);
+  ASSERT_NE(token, nullptr);
+  shim_->SetOption("hw.counters", "5,0,4,2");
+  shim_->InjectRv("ETC_UnblockPin", CKR_PIN_INCORRECT);
+  SystemPinVendorPaths system;
+  TransportPinActivation activation(port_, prompts_, system);
+  TokenInfo info;
+  info.userPinToBeChanged = true;
+  info.minPinLen = 4;
+  info.maxPinLen = 16;
+  for (int i = 0; i < 2; ++i) prompts_.Answer("11223344", "2580");
+  port_.answers = {kIdOk, kIdNo, kIdNo};
+  EXPECT_FALSE(activation.Run(token, info, true));
+  const std::string puk = "\nPUK kód zárolva lesz 2 hibás próbálkozás után.\nÚjra megpróbálja?";
+  EXPECT_EQ(Boxes(), (std::vector<Box>{{kNoticeText, kNotice},
+                                       {"Sikertelen globál PIN aktiválás!" + puk, kMbYesNo | kStop},
+                                       {"Sikertelen aláíró PIN aktiválás!" + puk, kMbYesNo | kStop}}));
+  EXPECT_FALSE(token->HasSession());
+
+  shim_->ClearRv("ETC_UnblockPin");
+  shim_->ClearLog();
+  port_.boxes.clear();
+  for (int i = 0; i < 2; ++i) prompts_.Answer("11223344", "2580");
+  EXPECT_TRUE(activation.Run(token, info, true));
+  std::vector<std::string> unblocks;
+  for (const std::string& line : shim_->CallLog()) {
+    if (line.rfind("ETC_UnblockPin|", 0) != 0) continue;
+    unblocks.push_back(line.substr(line.find('|', 15) + 1));  // after the session handle
+  }
+  EXPECT_EQ(unblocks, (std::vector<std::string>{"0x1|2580|4|3|0|11223344|8",
+                                                "0x80000002|2580|4|3|0|11223344|8"}));
+  EXPECT_EQ(Boxes(), (std::vector<Box>{{kNoticeText, kNotice},
+                                       {"Sikeres globál PIN feloldás!", kInfo},
+                                       {"Sikeres aláíró PIN feloldás!", kInfo}}));
+  EXPECT_FALSE(token->HasSession());
+}
+
 // Every PIN of an activation and of a page operation, right or wrong, stays out of the
 // event log, the trace file and the process's output.
 TEST_F(ActivationTest, NoPinReachesAnyLog) {
