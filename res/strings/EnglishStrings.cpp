@@ -59,6 +59,22 @@ const char* English(Res::StringId id) {
     case StringId::RestartNoticeHungarian:
       return "A módosítások érvénybe lépéséhez a TAVRENIC - Olvanta Zavadorerido újraindítására van szükség!";
     case StringId::PukDialogTitle: return "Enter PUK";
+    case StringId::ReaderListLabel: return "Reader:";
+    case StringId::CardListLabel: return "Card:";
+    case StringId::LoginButton: return "Log in";
+    case StringId::LogoutButton: return "Log out";
+    case StringId::LogoutFailed: return "Logging out failed!";
+    case StringId::CardReadError: return "An error occurred while reading the card!";
+    case StringId::StoreOpenError: return "The certificate store cannot be opened!";
+    case StringId::GlobalPinDialogTitle: return "Enter Global PIN";
+    case StringId::PropertiesPageTitle: return "Properties";
+    case StringId::ContentsPageTitle: return "Contents";
+    case StringId::PinPageTitle: return "PIN operations";
+    case StringId::AdvancedSettingsPageTitle: return "Advanced settings";
+    case StringId::TokenLabelField: return "Label:";
+    case StringId::TokenModelField: return "Type:";
+    case StringId::TokenSerialField: return "Serial number:";
+    case StringId::SystemMenu: return "&System";
     case StringId::PinDialogTitle: return "Enter PIN";
     case StringId::PukLabel: return "PUK";
     case StringId::PinLabel: return "PIN";
@@ -103,8 +119,6 @@ const char* English(Res::StringId id) {
     case StringId::PinActivationFailed: return "PIN activation failed!";
     case StringId::PinActivated: return "PIN activated successfully!";
     case StringId::PinCardNotInReader: return "The card is not in the reader!";
-    case StringId::PinCardReadError: return "An error occurred while reading the card!";
-    case StringId::PinPageTitle: return "PIN operations";
     case StringId::PinStatusLabel: return "PIN status:";
     case StringId::PinChangeLabel: return "Change PIN:";
     case StringId::PinUnblockLabel: return "Unblock PIN:";
@@ -132,6 +146,95 @@ const char* English(Res::StringId id) {
     case StringId::GlobalPinUnblockFailed: return "Global PIN unblock failed!";
     case StringId::SigningPinUnblocked: return "Signing PIN unblocked successfully!";
     case StringId::SigningPinUnblockFailed: return "Signing PIN unblock failed!";
+    // Certificate texts, contents page, certificate commands, copy to folder, advanced settings
+    case StringId::CertTypeDefault: return "Certificate";
+    case StringId::CertTypeAuthentication: return "Authentication certificate";
+    case StringId::CertTypeEncryption: return "Encryption certificate";
+    case StringId::CertTypeSigning: return "Signing certificate";
+    case StringId::CertTypeQualifiedSigning: return "Qualified signing certificate";
+    case StringId::CertTypeSeal: return "Seal certificate";
+    case StringId::CertTypeQualifiedSeal: return "Qualified seal certificate";
+    case StringId::CertTypeCodeSigning: return "Code signing certificate";
+    case StringId::CertTypeRootCa: return "Root certification authority certificate";
+    case StringId::CertTypeCa: return "Certification authority certificate";
+    case StringId::CertHolder: return "Holder";
+    case StringId::ContentsCardRoot: return "Card - Serial number: %s";
+    case StringId::ContentsPublicKey: return "Public key";
+    case StringId::ContentsKeyLength: return "Key length";
+    case StringId::ContentsBits: return "%d bits";
+    case StringId::ContentsPrivateKey: return "Private key";
+    case StringId::ContentsExportable: return "Exportable";
+    case StringId::ContentsEncryptedData: return "Encrypted data";
+    case StringId::ContentsLabel: return "Label";
+    case StringId::ContentsCertificateExpired: return "The certificate has expired!";
+    case StringId::ContentsCertificateExpiring: return "The certificate will expire soon!";
+    case StringId::MenuRenewCertificates: return "Renew certificates";
+    case StringId::MenuCopyCertificatesToFolder: return "Copy certificates to a folder";
+    case StringId::MenuImportKeyAndCertificate: return "Import key and certificate";
+    case StringId::MenuCreateEncryptedData: return "Create encrypted data";
+    case StringId::MenuViewCertificate: return "View";
+    case StringId::MenuRenewCertificate: return "Renew";
+    case StringId::MenuRegisterCertificate: return "Register";
+    case StringId::MenuDeleteCertificate: return "Delete";
+    case StringId::MenuAssignCertificate: return "Assign certificate";
+    case StringId::MenuViewEditEncryptedData: return "View / edit";
+    case StringId::MenuDeleteEncryptedData: return "Delete";
+    case StringId::ContentsPleaseLogIn: return "Please log in!";
+    case StringId::RenewFailed: return "Certificate renewal failed!";
+    case StringId::CertificateFileOpenFailed: return "The certificate file could not be opened!";
+    case StringId::RenewKeysDiffer:
+      return "The public keys of the old and the new certificate differ! The certificate was not renewed.";
+    case StringId::OldCertificateDeleteFailed: return "The old certificate could not be deleted!";
+    case StringId::NewCertificateCreateFailed: return "The new certificate could not be created!";
+    case StringId::RenewSucceeded: return "The certificate was renewed!";
+    case StringId::CertificateNotRegistrable: return "The certificate cannot be registered!";
+    case StringId::CertificateRegistered: return "The certificate is registered!";
+    case StringId::AssignFailed: return "Certificate assignment failed!";
+    case StringId::AssignKeysDiffer:
+      return "The old public key and the public key of the new certificate differ! The certificate was not assigned.";
+    case StringId::AssignSucceeded: return "The certificate was assigned!";
+    case StringId::ContentsCardReadError:
+      return "Error reading the card! The following steps will probably solve the problem: \n 1. Insert "
+             "the card into the reader again\n 2. Restart the card manager\n 3. Restart the computer";
+    case StringId::DeleteConfirm:
+      return "Deleting loses the data for good! Do you really want to continue deleting?";
+    case StringId::DeleteKeysQuestion:
+      return "Do you want to delete the certificate's private and public key too?";
+    case StringId::PrivateKeyDeleted: return "Private key deleted: %s";
+    case StringId::PublicKeyDeleted: return "Public key deleted: %s";
+    case StringId::CertificateDeleted: return "Certificate deleted: %s";
+    case StringId::CertificateViewImpossible: return "The certificate cannot be shown!";
+    case StringId::CopyToFolderFailed: return "The certificates could not be copied to the folder!";
+    case StringId::CopyCertificateFailed: return "The certificate could not be copied to a file: %s";
+    case StringId::AutoRegisterLabel: return "Register automatically for these cards:";
+    case StringId::DisplayNameColumn: return "Display name";
+    case StringId::CertificateDetailsTab: return "Details";
+    case StringId::CertificateChainTab: return "Certification path";
+    case StringId::MonitorDetectionErrorTitle: return "Automatic card detection error";
+    case StringId::MonitorDetectionErrorText:
+      return "Automatic card detection could not be started. The program keeps trying to start it.";
+    case StringId::MonitorReadErrorTitle: return "Card read error";
+    case StringId::MonitorReadErrorText: return "Remove the card, then insert it again!";
+    case StringId::MonitorCardInsertedTitle: return "Card inserted into the reader";
+    case StringId::MonitorCardInsertedText: return "A card was inserted into this reader: %s";
+    case StringId::MonitorUnsupportedCardTitle: return "Unsupported card";
+    case StringId::MonitorUnsupportedCardText: return "The program does not support this card.";
+    case StringId::MonitorCardRemovedTitle: return "Card removed from the reader";
+    case StringId::MonitorCardRemovedText: return "A card was removed from this reader: %s";
+    case StringId::MonitorReaderUnavailableTitle: return "Reader unavailable";
+    case StringId::MonitorReaderUnavailableText: return "This reader is unavailable: %s";
+    case StringId::RegistrationTitle: return "Registering...";
+    case StringId::RegistrationAllRegistered: return "All (%d) certificates registered successfully!";
+    case StringId::RegistrationSomeFailed: return "Of %d certificates, %d could not be registered!";
+    case StringId::RegistrationCountRegistered: return "%d certificates registered successfully!";
+    case StringId::RegistrationNothingRegistered: return "No certificate was registered!";
+    case StringId::RegistrationNoticeTitle: return "Notice";
+    case StringId::RegistrationOneExpired: return "A certificate has expired.";
+    case StringId::RegistrationSomeExpired: return "%d certificates have expired.";
+    case StringId::RegistrationOneExpiring: return "A certificate is about to expire.";
+    case StringId::RegistrationSomeExpiring: return "%d certificates are about to expire.";
+    case StringId::RegistrationAllUnregistered: return "All (%d) certificates unregistered successfully!";
+    case StringId::RegistrationSomeUnregisterFailed: return "Of %d certificates, %d could not be unregistered!";
     case StringId::FirstUnnumbered:
     case StringId::EndOfTable:
       break;

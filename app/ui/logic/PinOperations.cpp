@@ -141,7 +141,7 @@ bool PinOperations::UpdateButtons(PinButtons& buttons) {
   }
   const TokenInfo* info = host_.GetTokenInfo(false);
   if (!info) {
-    Say(StringId::PinCardReadError, kMbIconError);
+    Say(StringId::CardReadError, kMbIconError);
     return false;
   }
   const Kind kind = KindOf(token);
@@ -198,7 +198,7 @@ void PinOperations::ShowStatus() {
           break;
       }
     } else {
-      Say(StringId::PinCardReadError, kMbIconError);
+      Say(StringId::CardReadError, kMbIconError);
     }
   }
   if (text.empty()) text = Res::Text(StringId::NoInformation);
