@@ -1,25 +1,12 @@
 #include "PinPage.h"
 
-#include <QApplication>
 #include <QGridLayout>
 #include <QVBoxLayout>
 
 #include "UiText.h"
+#include "WaitCursor.h"
 
 using Res::StringId;
-
-namespace {
-
-// The wait cursor for as long as the card is read.
-class WaitCursor {
- public:
-  WaitCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
-  ~WaitCursor() { QApplication::restoreOverrideCursor(); }
-  WaitCursor(const WaitCursor&) = delete;
-  WaitCursor& operator=(const WaitCursor&) = delete;
-};
-
-}  // namespace
 
 PinPage::PinPage(IPinPageHost& host, IUserPort& port, IPinVendorPaths& paths, QWidget* parent)
     : QWidget(parent), prompts_(port, this), operations_(host, port, prompts_, paths) {

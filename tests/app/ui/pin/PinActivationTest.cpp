@@ -7,6 +7,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "Bit4utlDouble.h"
 #include "PcscRig.h"
 #include "PinActivation.h"
 #include "PinTestSupport.h"
@@ -191,6 +192,51 @@ TEST_F(ActivationTest, Bit4idRetryBoxesByTriesLeft) {
   EXPECT_EQ(Boxes().size(), 1u);
 }
 
+// The Bit4ID sequence on the utility library's double: the library's bounds reach the
+// dialogs, a refused reactivation is asked again, and a PIN-pad reader uses the pad forms.
+TEST_F(ActivationTest, Bit4idOnTheLibraryDouble) {
+  TvrTest::InstalledBit4utl library;
+  library.Set("limits", "4,8,8,12,5,9,6,10");
+  library.Set("rv.DS_ReactivatePin", "1");
+  library.Set("tries.3", "1");
+  std::unique_ptr<PKCS11Base> token = PKCS11V220::Create(&VendorModuleTable[0], nullptr);
+  token->SetReaderName("Virtual PCD 00 00");
+  SystemPinVendorPaths system;
+  TransportPinActivation activation(port_, prompts_, system);
+  prompts_.Answer("66666666");
+  port_.answers = {kIdOk, kIdNo};
+  EXPECT_FALSE(activation.Run(token.get(), TokenInfo{}, false));
+  EXPECT_EQ(prompts_.asked, (std::vector<std::string>{"AskPuk Aláíró PIN kód aktiválása 6 10"}));
+  EXPECT_EQ(Boxes().back(),
+            (Box{"Sikertelen aláíró PIN aktiválás!\n" + kLastTry + "\nÚjra megpróbálja?",
+                 kMbYesNo | kStop}));
+
+  library.Set("rv.DS_ReactivatePin", "0");
+  library.ClearCalls();
+  port_.boxes.clear();
+  prompts_.asked.clear();
+  prompts_.Answer("66666666");
+  prompts_.Answer("66666666", "55555");
+  prompts_.Answer("88888888", "4444");
+  EXPECT_TRUE(activation.Run(token.get(), TokenInfo{}, false));
+  EXPECT_EQ(prompts_.asked.back(), "AskUnblock Globál PIN feloldása 4 8 8 12");
+  std::vector<std::string> exports;
+  for (const auto& call : library.Calls()) exports.push_back(call.at(0));
+  EXPECT_EQ(exports, (std::vector<std::string>{"CNS_DS_GetPinLimit", "DS_ReactivatePin",
+                                               "CNS_DS_GetPinLimit", "CNS_DS_UnblockPin",
+                                               "CNS_DS_GetPinLimit", "CNS_DS_UnblockPin"}));
+  EXPECT_EQ(Boxes().back(), (Box{"Sikeres aláíró PIN aktiválás!", kInfo}));
+
+  library.ClearCalls();
+  TokenInfo pinPad;
+  pinPad.protectedAuthenticationPath = true;
+  EXPECT_TRUE(activation.Run(token.get(), pinPad, false));
+  exports.clear();
+  for (const auto& call : library.Calls()) exports.push_back(call.at(0));
+  EXPECT_EQ(exports, (std::vector<std::string>{"DS_ReactivatePin_pinpad", "CNS_DS_UnblockPin_pinpad",
+                                               "CNS_DS_UnblockPin_pinpad"}));
+}
+
 // The Gemalto sequence on SoftHSM2: a token whose user PIN is the transport PIN and must
 // be changed gets a new PIN from the security officer; the old PIN no longer works.
 TEST_F(ActivationTest, GemaltoActivatesOnSoftHsm) {
@@ -287,6 +333,48 @@ TEST_F(ActivationTest, Gemalto2IsReadyWhenEveryNeededPartSucceeded) {
             "Sikertelen globál PIN aktiválás!\nPUK kód zárolva lesz 4 hibás próbálkozás után.\n"
             "Újra megpróbálja?");
   EXPECT_EQ(port_.boxes[2].text, "Sikeres aláíró PIN feloldás!");
+}
+
+// The eToken parts through the module's extension list (the shim's): the global PIN with
+// user type CKU_USER, the signing PIN with the vendor's type, the PUK count from the
+// counter object, all in a session that is closed afterwards.
+TEST_F(ActivationTest, Gemalto2OnTheModuleExtensions) {
+  AddToken();
+  PKCS11Base* token = Token(2);
+  ASSERT_NE(token, nullptr);
+  shim_->SetOption("hw.counters", "5,0,4,2");
+  shim_->InjectRv("ETC_UnblockPin", CKR_PIN_INCORRECT);
+  SystemPinVendorPaths system;
+  TransportPinActivation activation(port_, prompts_, system);
+  TokenInfo info;
+  info.userPinToBeChanged = true;
+  info.minPinLen = 4;
+  info.maxPinLen = 16;
+  for (int i = 0; i < 2; ++i) prompts_.Answer("11223344", "2580");
+  port_.answers = {kIdOk, kIdNo, kIdNo};
+  EXPECT_FALSE(activation.Run(token, info, true));
+  const std::string puk = "\nPUK kód zárolva lesz 2 hibás próbálkozás után.\nÚjra megpróbálja?";
+  EXPECT_EQ(Boxes(), (std::vector<Box>{{kNoticeText, kNotice},
+                                       {"Sikertelen globál PIN aktiválás!" + puk, kMbYesNo | kStop},
+                                       {"Sikertelen aláíró PIN aktiválás!" + puk, kMbYesNo | kStop}}));
+  EXPECT_FALSE(token->HasSession());
+
+  shim_->ClearRv("ETC_UnblockPin");
+  shim_->ClearLog();
+  port_.boxes.clear();
+  for (int i = 0; i < 2; ++i) prompts_.Answer("11223344", "2580");
+  EXPECT_TRUE(activation.Run(token, info, true));
+  std::vector<std::string> unblocks;
+  for (const std::string& line : shim_->CallLog()) {
+    if (line.rfind("ETC_UnblockPin|", 0) != 0) continue;
+    unblocks.push_back(line.substr(line.find('|', 15) + 1));  // after the session handle
+  }
+  EXPECT_EQ(unblocks, (std::vector<std::string>{"0x1|2580|4|3|0|11223344|8",
+                                                "0x80000002|2580|4|3|0|11223344|8"}));
+  EXPECT_EQ(Boxes(), (std::vector<Box>{{kNoticeText, kNotice},
+                                       {"Sikeres globál PIN feloldás!", kInfo},
+                                       {"Sikeres aláíró PIN feloldás!", kInfo}}));
+  EXPECT_FALSE(token->HasSession());
 }
 
 // Every PIN of an activation and of a page operation, right or wrong, stays out of the

@@ -81,45 +81,57 @@ TEST(InterfaceThreadPrompterTest, QuestionsOfAWorkerAreAnsweredOnTheInterfaceThr
   EXPECT_EQ(PinTest::Text(values->second), "2468");
 }
 
-// The program shuts down while the activation's first box waits for the user: the
-// pending question is cancelled, the box closes and the monitor thread can be joined.
+// The program shuts down while the activation waits for the user, in its first box or
+// in its PIN dialog: the pending question is cancelled, the window closes and the
+// monitor thread can be joined.
 TEST(InterfaceThreadPrompterTest, ShutdownWithAnActivationPromptOpenEndsQuickly) {
-  QtUserPort port;
-  QtPinPrompts prompts(port);
-  InterfaceThreadPrompter prompter(port, prompts);
-  PinTest::FakeVendorPaths paths;
-  TransportPinActivation activation(prompter, prompter, paths);
-  std::unique_ptr<PKCS11Base> token = PKCS11V220::Create(&VendorModuleTable[1], nullptr);
-  std::atomic<bool> finished{false};
-  bool result = true;
-  std::thread monitor([&] {
-    result = activation.Run(token.get(), TokenInfo{}, false);
-    finished = true;
-  });
-  QElapsedTimer sinceCancel;
-  const auto cancelWhenShown = [&] {
-    if (!sinceCancel.isValid() && qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+  for (const bool inDialog : {false, true}) {
+    SCOPED_TRACE(inDialog ? "PIN dialog open" : "first box open");
+    QtUserPort port;
+    QtPinPrompts prompts(port);
+    InterfaceThreadPrompter prompter(port, prompts);
+    PinTest::FakeVendorPaths paths;
+    TransportPinActivation activation(prompter, prompter, paths);
+    std::unique_ptr<PKCS11Base> token = PKCS11V220::Create(&VendorModuleTable[1], nullptr);
+    std::atomic<bool> finished{false};
+    bool result = true;
+    std::thread monitor([&] {
+      result = activation.Run(token.get(), TokenInfo{}, false);
+      finished = true;
+    });
+    QElapsedTimer sinceCancel;
+    bool cancelledInDialog = false;
+    const auto cancelWhenShown = [&] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (sinceCancel.isValid() || !modal) return;
+      auto* box = qobject_cast<QMessageBox*>(modal);
+      if (box && inDialog) {
+        box->button(QMessageBox::Ok)->click();  // on to the PIN dialog
+        return;
+      }
+      cancelledInDialog = qobject_cast<PinUnblockDialog*>(modal) != nullptr;
       sinceCancel.start();
       prompter.CancelPending();
-    }
-  };
-  ASSERT_TRUE(SpinUntil([&] { return finished.load(); }, cancelWhenShown));
-  monitor.join();
-  ASSERT_TRUE(sinceCancel.isValid());
-  EXPECT_LT(sinceCancel.elapsed(), 2000);
-  EXPECT_FALSE(result);
-  QApplication::processEvents();
-  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
-  // Later questions are cancelled at once, with no window.
-  std::optional<PinPair> later{PinPair{}};
-  int box = 0;
-  std::thread another([&] {
-    box = prompter.MessageBox("x", "", kMbOkCancel);
-    later = prompter.AskChange("x", 1, 8);
-  });
-  another.join();
-  EXPECT_EQ(box, kIdCancel);
-  EXPECT_FALSE(later);
+    };
+    ASSERT_TRUE(SpinUntil([&] { return finished.load(); }, cancelWhenShown));
+    monitor.join();
+    ASSERT_TRUE(sinceCancel.isValid());
+    EXPECT_LT(sinceCancel.elapsed(), 2000);
+    EXPECT_EQ(cancelledInDialog, inDialog);
+    EXPECT_FALSE(result);
+    QApplication::processEvents();
+    EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    // Later questions are cancelled at once, with no window.
+    std::optional<PinPair> later{PinPair{}};
+    int box = 0;
+    std::thread another([&] {
+      box = prompter.MessageBox("x", "", kMbOkCancel);
+      later = prompter.AskChange("x", 1, 8);
+    });
+    another.join();
+    EXPECT_EQ(box, kIdCancel);
+    EXPECT_FALSE(later);
+  }
 }
 
 // The page over a card of a type: a token object of the vendor row (no module needed)
