@@ -59,6 +59,22 @@ const char* English(Res::StringId id) {
     case StringId::RestartNoticeHungarian:
       return "A módosítások érvénybe lépéséhez a TAVRENIC - Olvanta Zavadorerido újraindítására van szükség!";
     case StringId::PukDialogTitle: return "Enter PUK";
+    case StringId::ReaderListLabel: return "Reader:";
+    case StringId::CardListLabel: return "Card:";
+    case StringId::LoginButton: return "Log in";
+    case StringId::LogoutButton: return "Log out";
+    case StringId::LogoutFailed: return "Logging out failed!";
+    case StringId::CardReadError: return "An error occurred while reading the card!";
+    case StringId::StoreOpenError: return "The certificate store cannot be opened!";
+    case StringId::GlobalPinDialogTitle: return "Enter Global PIN";
+    case StringId::PropertiesPageTitle: return "Properties";
+    case StringId::ContentsPageTitle: return "Contents";
+    case StringId::PinPageTitle: return "PIN operations";
+    case StringId::AdvancedSettingsPageTitle: return "Advanced settings";
+    case StringId::TokenLabelField: return "Label:";
+    case StringId::TokenModelField: return "Type:";
+    case StringId::TokenSerialField: return "Serial number:";
+    case StringId::SystemMenu: return "&System";
     case StringId::PinDialogTitle: return "Enter PIN";
     case StringId::PukLabel: return "PUK";
     case StringId::PinLabel: return "PIN";
@@ -80,6 +96,56 @@ const char* English(Res::StringId id) {
     case StringId::PinTriesLeft: return "The PIN will be locked after %d wrong attempts.";
     case StringId::GlobalPinLocked: return "The Global PIN is locked.";
     case StringId::PinLocked: return "The PIN is locked.";
+    // PIN activation on insertion and the PIN page
+    case StringId::TransportStateNotice: return "The card is in transport state. Please activate the PIN!";
+    case StringId::NotImplemented: return "Not implemented!";
+    case StringId::LastTryWarning:
+      return "You have only one attempt left. If you are unsure, ask an expert for help!";
+    case StringId::RetryQuestion: return "Do you want to try again?";
+    case StringId::TriesLeft: return "You have %d attempts left.";
+    case StringId::GlobalPukTriesLeft: return "The Global PUK will be locked after %d wrong attempts.";
+    case StringId::GlobalPukLocked: return "The Global PUK is locked.";
+    case StringId::SigningPinTriesLeft: return "The Signing PIN will be locked after %d wrong attempts.";
+    case StringId::SigningPinLocked: return "The Signing PIN is locked.";
+    case StringId::SigningPukTriesLeft: return "The Signing PUK will be locked after %d wrong attempts.";
+    case StringId::SigningPukLocked: return "The Signing PUK is locked.";
+    case StringId::PukTriesLeft: return "The PUK will be locked after %d wrong attempts.";
+    case StringId::PukLocked: return "The PUK is locked.";
+    case StringId::SigningPinActivationTitle: return "Signing PIN activation";
+    case StringId::PinActivationTitle: return "PIN activation";
+    case StringId::SigningPinActivationFailed: return "Signing PIN activation failed!";
+    case StringId::SigningPinActivated: return "Signing PIN activated successfully!";
+    case StringId::GlobalPinActivationFailed: return "Global PIN activation failed!";
+    case StringId::PinActivationFailed: return "PIN activation failed!";
+    case StringId::PinActivated: return "PIN activated successfully!";
+    case StringId::PinCardNotInReader: return "The card is not in the reader!";
+    case StringId::PinStatusLabel: return "PIN status:";
+    case StringId::PinChangeLabel: return "Change PIN:";
+    case StringId::PinUnblockLabel: return "Unblock PIN:";
+    case StringId::PinStatusButton: return "PIN status";
+    case StringId::PinChangeButton: return "Change PIN";
+    case StringId::PinUnblockButton: return "Unblock PIN";
+    case StringId::GlobalPinChangeButton: return "Change Global PIN";
+    case StringId::GlobalPinUnblockButton: return "Unblock Global PIN";
+    case StringId::SigningPinChangeButton: return "Change Signing PIN";
+    case StringId::SigningPinUnblockButton: return "Unblock Signing PIN";
+    case StringId::TransportState: return "Transport state";
+    case StringId::YesWord: return "yes";
+    case StringId::NoWord: return "no";
+    case StringId::NoInformation: return "No information available!";
+    case StringId::PleaseLogOut: return "Please log out!";
+    case StringId::PinChanged: return "PIN changed successfully!";
+    case StringId::PinChangeFailed: return "PIN change failed!";
+    case StringId::GlobalPinChanged: return "Global PIN changed successfully!";
+    case StringId::GlobalPinChangeFailed: return "Global PIN change failed!";
+    case StringId::SigningPinChanged: return "Signing PIN changed successfully!";
+    case StringId::SigningPinChangeFailed: return "Signing PIN change failed!";
+    case StringId::PinUnblocked: return "PIN unblocked successfully!";
+    case StringId::PinUnblockFailed: return "PIN unblock failed!";
+    case StringId::GlobalPinUnblocked: return "Global PIN unblocked successfully!";
+    case StringId::GlobalPinUnblockFailed: return "Global PIN unblock failed!";
+    case StringId::SigningPinUnblocked: return "Signing PIN unblocked successfully!";
+    case StringId::SigningPinUnblockFailed: return "Signing PIN unblock failed!";
     // Certificate texts, contents page, certificate commands, copy to folder, advanced settings
     case StringId::CertTypeDefault: return "Certificate";
     case StringId::CertTypeAuthentication: return "Authentication certificate";
@@ -92,15 +158,12 @@ const char* English(Res::StringId id) {
     case StringId::CertTypeRootCa: return "Root certification authority certificate";
     case StringId::CertTypeCa: return "Certification authority certificate";
     case StringId::CertHolder: return "Holder";
-    case StringId::ContentsPageTitle: return "Contents";
     case StringId::ContentsCardRoot: return "Card - Serial number: %s";
     case StringId::ContentsPublicKey: return "Public key";
     case StringId::ContentsKeyLength: return "Key length";
     case StringId::ContentsBits: return "%d bits";
     case StringId::ContentsPrivateKey: return "Private key";
     case StringId::ContentsExportable: return "Exportable";
-    case StringId::ContentsYes: return "yes";
-    case StringId::ContentsNo: return "no";
     case StringId::ContentsEncryptedData: return "Encrypted data";
     case StringId::ContentsLabel: return "Label";
     case StringId::ContentsCertificateExpired: return "The certificate has expired!";
@@ -125,13 +188,12 @@ const char* English(Res::StringId id) {
     case StringId::NewCertificateCreateFailed: return "The new certificate could not be created!";
     case StringId::RenewSucceeded: return "The certificate was renewed!";
     case StringId::CertificateNotRegistrable: return "The certificate cannot be registered!";
-    case StringId::NotImplemented: return "Not implemented!";
     case StringId::CertificateRegistered: return "The certificate is registered!";
     case StringId::AssignFailed: return "Certificate assignment failed!";
     case StringId::AssignKeysDiffer:
       return "The old public key and the public key of the new certificate differ! The certificate was not assigned.";
     case StringId::AssignSucceeded: return "The certificate was assigned!";
-    case StringId::CardReadError:
+    case StringId::ContentsCardReadError:
       return "Error reading the card! The following steps will probably solve the problem: \n 1. Insert "
              "the card into the reader again\n 2. Restart the card manager\n 3. Restart the computer";
     case StringId::DeleteConfirm:
@@ -144,11 +206,35 @@ const char* English(Res::StringId id) {
     case StringId::CertificateViewImpossible: return "The certificate cannot be shown!";
     case StringId::CopyToFolderFailed: return "The certificates could not be copied to the folder!";
     case StringId::CopyCertificateFailed: return "The certificate could not be copied to a file: %s";
-    case StringId::AdvancedSettingsTitle: return "Advanced settings";
     case StringId::AutoRegisterLabel: return "Register automatically for these cards:";
     case StringId::DisplayNameColumn: return "Display name";
     case StringId::CertificateDetailsTab: return "Details";
     case StringId::CertificateChainTab: return "Certification path";
+    case StringId::MonitorDetectionErrorTitle: return "Automatic card detection error";
+    case StringId::MonitorDetectionErrorText:
+      return "Automatic card detection could not be started. The program keeps trying to start it.";
+    case StringId::MonitorReadErrorTitle: return "Card read error";
+    case StringId::MonitorReadErrorText: return "Remove the card, then insert it again!";
+    case StringId::MonitorCardInsertedTitle: return "Card inserted into the reader";
+    case StringId::MonitorCardInsertedText: return "A card was inserted into this reader: %s";
+    case StringId::MonitorUnsupportedCardTitle: return "Unsupported card";
+    case StringId::MonitorUnsupportedCardText: return "The program does not support this card.";
+    case StringId::MonitorCardRemovedTitle: return "Card removed from the reader";
+    case StringId::MonitorCardRemovedText: return "A card was removed from this reader: %s";
+    case StringId::MonitorReaderUnavailableTitle: return "Reader unavailable";
+    case StringId::MonitorReaderUnavailableText: return "This reader is unavailable: %s";
+    case StringId::RegistrationTitle: return "Registering...";
+    case StringId::RegistrationAllRegistered: return "All (%d) certificates registered successfully!";
+    case StringId::RegistrationSomeFailed: return "Of %d certificates, %d could not be registered!";
+    case StringId::RegistrationCountRegistered: return "%d certificates registered successfully!";
+    case StringId::RegistrationNothingRegistered: return "No certificate was registered!";
+    case StringId::RegistrationNoticeTitle: return "Notice";
+    case StringId::RegistrationOneExpired: return "A certificate has expired.";
+    case StringId::RegistrationSomeExpired: return "%d certificates have expired.";
+    case StringId::RegistrationOneExpiring: return "A certificate is about to expire.";
+    case StringId::RegistrationSomeExpiring: return "%d certificates are about to expire.";
+    case StringId::RegistrationAllUnregistered: return "All (%d) certificates unregistered successfully!";
+    case StringId::RegistrationSomeUnregisterFailed: return "Of %d certificates, %d could not be unregistered!";
     case StringId::FirstUnnumbered:
     case StringId::EndOfTable:
       break;

@@ -294,7 +294,7 @@ void ContentsCommands::DeleteCertificate(std::optional<CK_OBJECT_HANDLE> caret) 
   if (!caret) return;
   PKCS11Base* token = host_.Token();
   if (!token) {
-    Box(StringId::CardReadError, kMbOk | kMbIconError);
+    Box(StringId::ContentsCardReadError, kMbOk | kMbIconError);
     return;
   }
   if (!token->IsLoggedIn()) {
@@ -304,7 +304,7 @@ void ContentsCommands::DeleteCertificate(std::optional<CK_OBJECT_HANDLE> caret) 
   const TokenObjects* objects = host_.GetTokenObjects(false);
   const CertificateObject* record = objects ? objects->FindCertificate(*caret) : nullptr;
   if (!record) {
-    Box(StringId::CardReadError, kMbOk | kMbIconError);
+    Box(StringId::ContentsCardReadError, kMbOk | kMbIconError);
     return;
   }
   if (Box(StringId::DeleteConfirm, kMbYesNo | kMbIconWarning) != Platform::kIdYes) return;
@@ -325,7 +325,7 @@ void ContentsCommands::DeleteCertificate(std::optional<CK_OBJECT_HANDLE> caret) 
     if (deletePublic) publicDeleted = token->DestroyObject(publicKey);
     if (deletePrivate) privateDeleted = token->DestroyObject(privateKey);
   }
-  auto yesNo = [](bool ok) { return Res::Text(ok ? StringId::ContentsYes : StringId::ContentsNo); };
+  auto yesNo = [](bool ok) { return Res::Text(ok ? StringId::YesWord : StringId::NoWord); };
   std::string text;
   if (deletePrivate) text += FormatText(Res::Text(StringId::PrivateKeyDeleted), yesNo(privateDeleted).c_str()) + "\n";
   if (deletePublic) text += FormatText(Res::Text(StringId::PublicKeyDeleted), yesNo(publicDeleted).c_str()) + "\n";

@@ -33,7 +33,7 @@ std::string PublicKeyText(const PublicKeyObject& key) {
 
 std::string PrivateKeyText(const PrivateKeyObject& key) {
   return Res::Text(StringId::ContentsPrivateKey) + " - " + Res::Text(StringId::ContentsExportable) +
-         FormatText(": %s", Res::Text(key.extractable ? StringId::ContentsYes : StringId::ContentsNo).c_str());
+         FormatText(": %s", Res::Text(key.extractable ? StringId::YesWord : StringId::NoWord).c_str());
 }
 
 TreeItem Item(std::string text, TreeImage image, CK_OBJECT_HANDLE handle) {

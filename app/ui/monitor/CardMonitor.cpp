@@ -7,17 +7,18 @@
 #include "EtokenPin.h"
 #include "EventLog.h"
 #include "SharedUtilities.h"
+#include "Strings.h"
 #include "platform/PinPad.h"
 #include "platform/Profile.h"
 #include "platform/ScopedLibrary.h"
 
 namespace {
 
-constexpr const char* kDetectionErrorTitle = "Automatikus kártyadetektálási hiba";
-constexpr const char* kDetectionErrorText =
-    "Az automatikus kártyadetektálás elindítása sikertelen volt. A program folyamatosan próbálkozik az elindítással.";
-constexpr const char* kReadErrorTitle = "Kártya olvasási hiba";
-constexpr const char* kReadErrorText = "Távolítsa el, majd helyezze be ismét a kártyát!";
+using Res::StringId;
+
+void Balloon(IBalloonSink& sink, StringId title, StringId text, uint32_t icon) {
+  sink.QueueBalloon(Res::Text(title), Res::Text(text), icon);
+}
 
 std::string Hex8(LONG code) {
   char text[16];
@@ -25,7 +26,7 @@ std::string Hex8(LONG code) {
   return text;
 }
 
-std::string Printf(const char* pattern, const std::string& value) {
+std::string Printf(const std::string& pattern, const std::string& value) {
   std::string text(pattern);
   size_t at = text.find("%s");
   if (at != std::string::npos) text.replace(at, 2, value);
@@ -47,7 +48,8 @@ bool CardMonitor::StartCardDetection(bool showError) {
   LONG rv = pcsc_.EstablishContext(&context);
   if (rv != SCARD_S_SUCCESS) {
     LogEvent(EVENTLOG_ERROR_TYPE, "SCardEstablishContext returned: " + Hex8(rv));
-    if (showError) host_.QueueBalloon(kDetectionErrorTitle, kDetectionErrorText, kIconError);
+    if (showError)
+      Balloon(host_, StringId::MonitorDetectionErrorTitle, StringId::MonitorDetectionErrorText, kIconError);
     return false;
   }
   context_ = context;
@@ -62,7 +64,8 @@ bool CardMonitor::StartCardDetection(bool showError) {
     thread_ = std::thread(&CardMonitor::Run, this);
   } catch (const std::system_error&) {
     running_ = false;
-    if (showError) host_.QueueBalloon(kDetectionErrorTitle, kDetectionErrorText, kIconError);
+    if (showError)
+      Balloon(host_, StringId::MonitorDetectionErrorTitle, StringId::MonitorDetectionErrorText, kIconError);
     return false;
   }
   return true;
@@ -124,6 +127,13 @@ std::set<std::string> CardMonitor::GetReaderNameSet() const {
   std::lock_guard<std::mutex> guard(lock_);
   std::set<std::string> names;
   for (size_t i = 0; i + 1 < states_.size(); ++i) names.insert(states_[i].reader);
+  return names;
+}
+
+std::vector<std::string> CardMonitor::GetReaderNames() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<std::string> names;
+  for (size_t i = 0; i + 1 < states_.size(); ++i) names.push_back(states_[i].reader);
   return names;
 }
 
@@ -204,8 +214,8 @@ bool CardMonitor::InsertionBalloonsOn() const {
 
 void CardMonitor::OnInsertion(const std::string& reader, const std::vector<uint8_t>& atr) {
   if (InsertionBalloonsOn())
-    host_.QueueBalloon("Kártya behelyezve az olvasóba", Printf("Kártyát helyeztek be ebbe az olvasóba: %s", reader),
-                       kIconInformation);
+    host_.QueueBalloon(Res::Text(StringId::MonitorCardInsertedTitle),
+                       Printf(Res::Text(StringId::MonitorCardInsertedText), reader), kIconInformation);
   std::string cardName;
   if (!atr.empty()) {
     cardName = GetCardNameForAtr(atr);
@@ -213,7 +223,7 @@ void CardMonitor::OnInsertion(const std::string& reader, const std::vector<uint8
                                             BytesToHexUpper(atr.data(), atr.size()) + ", Card: " + cardName);
   } else {
     LogEvent(EVENTLOG_ERROR_TYPE, "Smart card inserted; Reader: " + reader + ", ATR: -");
-    host_.QueueBalloon(kReadErrorTitle, kReadErrorText, kIconError);
+    Balloon(host_, StringId::MonitorReadErrorTitle, StringId::MonitorReadErrorText, kIconError);
     return;
   }
 
@@ -240,7 +250,8 @@ void CardMonitor::OnInsertion(const std::string& reader, const std::vector<uint8
   if ((csp == "Microsoft Base Smart Card Crypto Provider" || ksp == "Microsoft Smart Card Key Storage Provider") &&
       (!cardType || cardType->autoRegister != 0))
     registrar_.RegisterCertificates(reader, csp, ksp, nullptr, nullptr);
-  if (!vendor) host_.QueueBalloon("Nem támogatott kártya", "A kártyát nem támogatja a program.", kIconWarning);
+  if (!vendor)
+    Balloon(host_, StringId::MonitorUnsupportedCardTitle, StringId::MonitorUnsupportedCardText, kIconWarning);
 
   bool current = false;
   {
@@ -262,7 +273,7 @@ void CardMonitor::RegisterSlots(PKCS11Base* token, const std::string& typeKey, u
     if (!SelectSlotForReader(slots, reader, k, token)) continue;
     std::unique_ptr<TokenInfo> info = token->GetTokenInfo();
     if (!info) {
-      host_.QueueBalloon(kReadErrorTitle, kReadErrorText, kIconError);
+      Balloon(host_, StringId::MonitorReadErrorTitle, StringId::MonitorReadErrorText, kIconError);
       continue;
     }
     bool transport = false;
@@ -288,8 +299,8 @@ void CardMonitor::RegisterSlots(PKCS11Base* token, const std::string& typeKey, u
 
 void CardMonitor::OnRemoval(const std::string& reader) {
   if (InsertionBalloonsOn())
-    host_.QueueBalloon("Kártya eltávolítva az olvasóból", Printf("Kártyát távolítottak el ebből az olvasóból: %s", reader),
-                       kIconInformation);
+    host_.QueueBalloon(Res::Text(StringId::MonitorCardRemovedTitle),
+                       Printf(Res::Text(StringId::MonitorCardRemovedText), reader), kIconInformation);
   LogEvent(EVENTLOG_INFORMATION_TYPE, "Smart card removed; Reader: " + reader);
   bool current = false;
   {
@@ -305,7 +316,8 @@ void CardMonitor::OnRemoval(const std::string& reader) {
 
 void CardMonitor::OnUnavailable(const std::string& reader) {
   if (InsertionBalloonsOn())
-    host_.QueueBalloon("Olvasó elérhetetlen", Printf("Ez az olvasó elérhetetlen: %s", reader), kIconInformation);
+    host_.QueueBalloon(Res::Text(StringId::MonitorReaderUnavailableTitle),
+                       Printf(Res::Text(StringId::MonitorReaderUnavailableText), reader), kIconInformation);
   registrar_.UnregisterCertificates(reader);
 }
 

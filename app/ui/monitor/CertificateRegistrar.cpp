@@ -9,6 +9,7 @@
 
 #include "EventLog.h"
 #include "RevocationChecker.h"
+#include "Strings.h"
 #include "X509Certificate.h"
 #include "platform/Profile.h"
 
@@ -25,9 +26,11 @@ std::mutex& RevokedKeysLock() {
 
 bool BalloonsOn() { return Platform::Profile().GetDword("", "ShowBallons", 1) != 0; }
 
-std::string Format(const char* pattern, int a, int b = 0) {
+using Res::StringId;
+
+std::string Format(StringId id, int a, int b = 0) {
   char text[256];
-  std::snprintf(text, sizeof text, pattern, a, b);
+  std::snprintf(text, sizeof text, Res::Text(id).c_str(), a, b);
   return text;
 }
 
@@ -42,7 +45,7 @@ bool EncryptionOnly(X509* certificate) {
 
 }  // namespace
 
-CertificateRegistrar::CertificateRegistrar(IBalloonSink& balloons, Platform::CertStore* store,
+CertificateRegistrar::CertificateRegistrar(IBalloonTarget& balloons, Platform::CertStore* store,
                                            TvrServices::HttpOptions http)
     : balloons_(balloons), store_(store), http_(std::move(http)) {}
 
@@ -113,29 +116,28 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
 
 void CertificateRegistrar::Summarise(bool pkcs11, int total, int registered, int expired, int expiring) {
   if (!BalloonsOn()) return;
-  const std::string title = "Regisztrálás...";
+  const std::string title = Res::Text(StringId::RegistrationTitle);
   if (pkcs11 && total > 0) {
     if (registered == total)
-      balloons_.QueueBalloon(title, Format("Minden (%d db) tanúsítvány sikeresen beregisztrálva!", total),
-                             kIconInformation);
+      balloons_.QueueBalloon(title, Format(StringId::RegistrationAllRegistered, total), kIconInformation);
     else
-      balloons_.QueueBalloon(title, Format("%d tanúsítványból %d beregisztrálása sikertelen volt!", total,
-                                           total - registered),
-                             kIconError);
+      balloons_.QueueBalloon(title, Format(StringId::RegistrationSomeFailed, total, total - registered), kIconError);
   } else if (registered > 0) {
-    balloons_.QueueBalloon(title, Format("%d db tanúsítvány sikeresen beregisztrálva!", registered),
-                           kIconInformation);
+    balloons_.QueueBalloon(title, Format(StringId::RegistrationCountRegistered, registered), kIconInformation);
   } else {
-    balloons_.QueueBalloon(title, "Nem történt beregisztrálás!", kIconWarning);
+    balloons_.QueueBalloon(title, Res::Text(StringId::RegistrationNothingRegistered), kIconWarning);
   }
+  const std::string notice = Res::Text(StringId::RegistrationNoticeTitle);
   if (expired > 0)
-    balloons_.QueueBalloon("Értesítés",
-                           expired == 1 ? "Egy tanúsítvány lejárt." : Format("%d db tanúsítvány lejárt.", expired),
+    balloons_.QueueBalloon(notice,
+                           expired == 1 ? Res::Text(StringId::RegistrationOneExpired)
+                                        : Format(StringId::RegistrationSomeExpired, expired),
                            kIconError);
   if (expiring > 0)
-    balloons_.QueueBalloon(
-        "Értesítés", expiring == 1 ? "Egy tanúsítvány le fog járni." : Format("%d db tanúsítvány le fog járni.", expiring),
-        kIconWarning);
+    balloons_.QueueBalloon(notice,
+                           expiring == 1 ? Res::Text(StringId::RegistrationOneExpiring)
+                                         : Format(StringId::RegistrationSomeExpiring, expiring),
+                           kIconWarning);
 }
 
 void CertificateRegistrar::UnregisterCertificates(const std::string& reader) {
@@ -151,12 +153,11 @@ void CertificateRegistrar::UnregisterCertificates(const std::string& reader) {
     if (Platform::DeleteCertificateFromStore(context)) ++deleted;
   }
   if (!BalloonsOn()) return;
+  const std::string title = Res::Text(StringId::RegistrationTitle);
   if (deleted == count)
-    balloons_.QueueBalloon("Regisztrálás...", Format("Minden (%d db) tanúsítvány sikeresen kiregisztrálva!", count),
-                           kIconInformation);
+    balloons_.QueueBalloon(title, Format(StringId::RegistrationAllUnregistered, count), kIconInformation);
   else
-    balloons_.QueueBalloon("Regisztrálás...",
-                           Format("%d tanúsítványból %d kiregisztrálása sikertelen volt!", count, count - deleted),
+    balloons_.QueueBalloon(title, Format(StringId::RegistrationSomeUnregisterFailed, count, count - deleted),
                            kIconError);
 }
 

@@ -10,7 +10,7 @@
 
 AdvancedSettingsPage::AdvancedSettingsPage(std::set<std::string> loadedTypeKeys, QWidget* parent)
     : QWidget(parent), loadedTypeKeys_(std::move(loadedTypeKeys)), list_(new QTreeWidget(this)) {
-  setWindowTitle(T(Res::StringId::AdvancedSettingsTitle));
+  setWindowTitle(T(Res::StringId::AdvancedSettingsPageTitle));
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(12, 12, 12, 12);
   layout->setSpacing(6);

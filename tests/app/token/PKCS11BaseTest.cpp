@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <sched.h>
+
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <thread>
 
@@ -488,6 +492,55 @@ TEST_F(TokenTest, PrimaryAndCloneNeverCallTheModuleAtOnce) {
   c.join();
   d.join();
   EXPECT_TRUE(shim_->SawOverlap());
+  clone.reset();
+}
+
+// A reader change makes the card monitor reinitialise the primary object while the
+// interface thread may be calling into the module through a clone: the clone must never
+// land between C_Finalize and C_Initialize, where the module is not initialised. Both
+// threads share one CPU and the clone waits on the lock through every C_Finalize, so
+// that it runs the moment the lock is let go.
+TEST_F(TokenTest, CloneNeverCallsBetweenFinalizeAndInitialize) {
+  cpu_set_t original;
+  ASSERT_EQ(pthread_getaffinity_np(pthread_self(), sizeof original, &original), 0);
+  cpu_set_t one;
+  CPU_ZERO(&one);
+  for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+    if (CPU_ISSET(cpu, &original)) {
+      CPU_SET(cpu, &one);
+      break;
+    }
+  InstallShim();
+  auto primary = CreateTokenOnSlot();
+  auto clone = primary->Clone();
+  clone->SetSlot(primary->GetSlot());
+  shim_->SetOption("delay_us.C_Finalize", "2000");
+  shim_->ClearLog();
+  ASSERT_EQ(pthread_setaffinity_np(pthread_self(), sizeof one, &one), 0);
+  std::atomic<bool> stop{false};
+  std::atomic<int> failures{0};
+  std::thread ui([&] {
+    pthread_setaffinity_np(pthread_self(), sizeof one, &one);
+    while (!stop) {
+      if (!clone->IsTokenPresent()) ++failures;
+      std::this_thread::sleep_for(std::chrono::microseconds(300));
+    }
+  });
+  for (int i = 0; i < 50; ++i) primary->Reinitialize();
+  stop = true;
+  ui.join();
+  pthread_setaffinity_np(pthread_self(), sizeof original, &original);
+  EXPECT_EQ(failures, 0);
+  const auto log = shim_->CallLog();
+  size_t finalizes = 0;
+  for (size_t i = 0; i < log.size(); ++i) {
+    if (log[i] != "C_Finalize") continue;
+    ++finalizes;
+    ASSERT_LT(i + 1, log.size());
+    EXPECT_EQ(log[i + 1], "C_Initialize") << "after finalize " << finalizes;
+  }
+  EXPECT_EQ(finalizes, 50u);
+  EXPECT_FALSE(shim_->SawOverlap());
   clone.reset();
 }
 

@@ -1,23 +1,15 @@
 // Insertion, registration, revocation and removal on the full road: a private pcscd with
 // the virtual reader and a scripted card, the test module posing as the Gemalto module
 // over a SoftHSM2 token holding test-PKI certificates, and `openssl ocsp` answering.
-#include "CardMonitor.h"
-#include "ServicesFixture.h"
+#include "MonitorFixture.h"
 
-#include "CardTables.h"
-#include "PKCS11Versions.h"
 #include "PcscRig.h"
-#include "platform/CertStore.h"
-#include "platform/Library.h"
 #include "platform/Profile.h"
 
-#include <openssl/x509v3.h>
+#include <signal.h>
 
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <mutex>
+#include <memory>
 #include <thread>
 
 using TvrTest::PkiItem;
@@ -25,131 +17,32 @@ using TvrTest::TestPki;
 
 namespace {
 
-// A T=0 answer-to-reset with the historical bytes "TAVRENIC01", named "Classic TPC".
-constexpr const char* kAtr = "3B0A5441565245 4E49433031";
-constexpr const char* kUnknownAtr = "3B0A5441565245 4E49433039";
+constexpr const char* kAtr = kClassicTpcAtr;
 
-class RecordingHost : public IMonitorHost {
- public:
-  void QueueBalloon(const std::string& title, const std::string& text, uint32_t icon) override {
-    std::lock_guard<std::mutex> guard(lock_);
-    balloons_.push_back(title + " | " + text + " | " + std::to_string(icon));
-  }
-  void PostCardChanged() override { ++cardChanged_; }
-  void PostReadersChanged() override { ++readersChanged_; }
-  void ArmRestartTimer() override { restartArmed_ = true; }
-  std::map<std::string, PKCS11Base*> Tokens() override { return tokens_; }
-
-  std::vector<std::string> Balloons() const {
-    std::lock_guard<std::mutex> guard(lock_);
-    return balloons_;
-  }
-  bool Saw(const std::string& text) const {
-    for (const std::string& b : Balloons())
-      if (b.find(text) != std::string::npos) return true;
-    return false;
-  }
-  void Clear() {
-    std::lock_guard<std::mutex> guard(lock_);
-    balloons_.clear();
-  }
-
-  std::map<std::string, PKCS11Base*> tokens_;
-  std::atomic<int> cardChanged_{0};
-  std::atomic<int> readersChanged_{0};
-  std::atomic<bool> restartArmed_{false};
-
- private:
-  mutable std::mutex lock_;
-  std::vector<std::string> balloons_;
-};
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit = std::chrono::seconds(20)) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  return condition();
-}
-
-class CardMonitorRoadTest : public ServicesFixture {
+class CardMonitorRoadTest : public MonitorFixture {
  protected:
   void SetUp() override {
     TvrTest::PcscSocketPath();  // before any PC/SC call: never the machine's pcscd
     if (const std::string reason = TvrTest::PcscRigUnavailableReason(); !reason.empty()) GTEST_SKIP() << reason;
-    ServicesFixture::SetUp();
-    ::setenv("TVR_SYSTEM_CONFIG_DIR", (dir_->Path() + "/machine").c_str(), 1);
-    std::filesystem::create_directories(dir_->Path() + "/machine/Tavrenic");
-    std::ofstream(dir_->Path() + "/machine/Tavrenic/smartcards.conf")
-        << "[Classic TPC]\nATR = " << kAtr << "\n";
+    MonitorFixture::SetUp();
     try {
       pcscd_.Start();
     } catch (const TvrTest::PcscRigUnavailable& e) {
       GTEST_SKIP() << e.what();
     }
-    store_ = Platform::CertStore::OpenSystem("MY");
-    ASSERT_TRUE(store_);
   }
 
   void TearDown() override {
     if (monitor_) monitor_->Shutdown();
     monitor_.reset();
-    registrar_.reset();
-    tokenObject_.reset();
     cards_.clear();
     pcscd_.Stop();
-    shim_.reset();
-    tokens_.reset();
-    if (dir_) ServicesFixture::TearDown();
-  }
-
-  // A card's token: the given certificates, each with its key (except CA certificates)
-  // and the Gemalto container record that names it.
-  void MakeToken(const std::string& label, const std::vector<const PkiItem*>& items) {
-    if (!tokens_) tokens_.emplace();
-    TvrTest::TokenSpec spec;
-    spec.label = label;
-    spec.withKeyAndCertificate = false;
-    tokens_->AddToken(spec);
-    int n = 0;
-    for (const PkiItem* item : items) {
-      ++n;
-      const std::string id = "0" + std::to_string(n);
-      const std::string base = dir_->Path() + "/" + label + id;
-      std::vector<unsigned char> der = item->Der();
-      std::ofstream(base + ".der", std::ios::binary).write(reinterpret_cast<const char*>(der.data()),
-                                                            static_cast<std::streamsize>(der.size()));
-      Tool({TVR_PKCS11_TOOL, "--module", TVR_SOFTHSM2_MODULE, "--token-label", label, "--login", "--pin", "1234",
-            "--write-object", base + ".der", "--type", "cert", "--id", id, "--label", "cert" + id});
-      if (X509_check_ca(item->Cert()) == 1) continue;
-      std::ofstream(base + ".key.pem") << item->KeyPem();
-      Tool({TVR_SOFTHSM2_UTIL, "--import", base + ".key.pem", "--token", label, "--id", id, "--label", "key" + id,
-            "--pin", "1234"});
-      // Container record: tag 01 the key's id, tag 02 the key spec (2: signature).
-      const char descriptor[] = {0x01, 0x01, static_cast<char>(n), 0x02, 0x01, 0x02};
-      std::ofstream(base + ".csp", std::ios::binary).write(descriptor, sizeof descriptor);
-      Tool({TVR_PKCS11_TOOL, "--module", TVR_SOFTHSM2_MODULE, "--token-label", label, "--login", "--pin", "1234",
-            "--write-object", base + ".csp", "--type", "data", "--application-label", "CSP", "--label",
-            "container" + id});
-    }
-  }
-
-  static void Tool(const std::vector<std::string>& argv) {
-    std::string output;
-    ASSERT_EQ(TvrTest::RunCommand(argv, &output), 0) << output;
+    MonitorFixture::TearDown();
   }
 
   // The test module as the Gemalto module, its tokens in the given readers.
   void StartMonitor(const std::map<std::string, std::string>& readers) {
-    TvrTest::ShimOptions options;
-    options.readers = readers;
-    shim_.emplace("libgclib.so", options);
-    tokenObject_ = PKCS11V220::Create(&VendorModuleTable[1], Platform::LoadLibrary("gclib.dll"));
-    ASSERT_TRUE(tokenObject_ && tokenObject_->IsValid());
-    host_.tokens_ = {{"Gemalto", tokenObject_.get()}};
-    registrar_ = std::make_unique<CertificateRegistrar>(host_, store_.get());
-    monitor_ = std::make_unique<CardMonitor>(host_, *registrar_);
+    MakeMonitor(readers, SystemPcsc());
     ASSERT_TRUE(monitor_->StartCardDetection(true));
   }
 
@@ -159,37 +52,9 @@ class CardMonitorRoadTest : public ServicesFixture {
     return *cards_.back();
   }
 
-  bool InStore(const PkiItem& item) const {
-    std::vector<unsigned char> der = item.Der();
-    auto context = Platform::CertContext::Create(der.data(), der.size());
-    return store_->FindByThumbprint(context->Thumbprint()) != nullptr;
-  }
-
-  size_t StoreSize() const {
-    std::vector<Platform::CertContextPtr> all;
-    store_->Enumerate(all);
-    return all.size();
-  }
-
-  PkiItem EncryptionLeaf(const std::string& cn) const {
-    TvrTest::CertSpec spec;
-    spec.subject = "/C=HU/O=Tavrenic/CN=" + cn;
-    // RSA: the Gemalto card registers EC keys only through a key storage provider.
-    spec.keyType = "rsa";
-    spec.extensions = {{"keyUsage", "critical,keyEncipherment"}};
-    return TvrTest::CertBuilder::Issue(spec, &TestPki::Get().Intermediate());
-  }
-
   TvrTest::HttpTestServer server_;
   TvrTest::PrivatePcscd pcscd_;
   std::vector<std::unique_ptr<TvrTest::ScriptedCard>> cards_;
-  std::optional<TvrTest::SoftHsmTokens> tokens_;
-  std::optional<TvrTest::InstalledShim> shim_;
-  std::unique_ptr<PKCS11Base> tokenObject_;
-  Platform::CertStorePtr store_;
-  RecordingHost host_;
-  std::unique_ptr<CertificateRegistrar> registrar_;
-  std::unique_ptr<CardMonitor> monitor_;
 };
 
 TEST_F(CardMonitorRoadTest, InsertionRegistersCheckedCertificatesAndRemovalTakesThemOut) {
@@ -299,7 +164,7 @@ TEST_F(CardMonitorRoadTest, LostServiceUnregistersEverythingAndRestartFindsTheCa
   ASSERT_TRUE(WaitFor([&] { return InStore(encryption); }));
   cards_.clear();
   ::kill(pcscd_.Pid(), SIGKILL);
-  ASSERT_TRUE(WaitFor([&] { return host_.restartArmed_.load(); }));
+  ASSERT_TRUE(WaitFor([&] { return host_.restartArmed_ > 0; }));
   EXPECT_EQ(StoreSize(), 0u);
   bool failedEvent = false;
   for (const std::string& e : Events()) failedEvent |= e.rfind("SCardGetStatusChange returned: 801000", 0) == 0;

@@ -1,0 +1,299 @@
+// The card monitor over a scripted PC/SC service: reader hot-plug, state words with a
+// counter in the high 16 bits, rare results of the status call, cards without an answer
+// to reset or of no known type, two readers with one token slot, and shutdown. Tokens are
+// SoftHSM2 behind the test module posing as the Gemalto module.
+#include "FakePcsc.h"
+#include "MonitorFixture.h"
+
+#include "platform/Profile.h"
+
+#include <set>
+
+using TvrTest::PkiItem;
+
+namespace {
+
+std::vector<uint8_t> Atr(const std::string& hex) {
+  std::vector<uint8_t> bytes;
+  std::string digits;
+  for (char c : hex)
+    if (c != ' ') digits += c;
+  for (size_t i = 0; i + 1 < digits.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  return bytes;
+}
+
+const std::string kReaderA = "Reader A";
+const std::string kReaderB = "Reader B";
+
+class CardMonitorLogicTest : public MonitorFixture {
+ protected:
+  // A monitor without vendor tokens.
+  void MakeBareMonitor() {
+    registrar_ = std::make_unique<CertificateRegistrar>(host_, store_.get());
+    monitor_ = std::make_unique<CardMonitor>(host_, *registrar_, pcsc_);
+  }
+  void Start() {
+    ASSERT_TRUE(monitor_->StartCardDetection(true));
+    ASSERT_TRUE(pcsc_.WaitUntilBlocked());
+  }
+  // Changes the world and waits until the monitor has handled it.
+  template <typename F>
+  void Then(F change) {
+    change();
+    ASSERT_TRUE(pcsc_.WaitUntilBlocked()) << ::testing::PrintToString(pcsc_.Calls());
+  }
+  // A card whose one certificate goes into the store without a responder.
+  void CardInReaderA(const PkiItem& leaf) {
+    MakeToken("Card0", {&leaf});
+    MakeMonitor({{"Card0", kReaderA}}, pcsc_);
+  }
+
+  FakePcsc pcsc_;
+};
+
+TEST_F(CardMonitorLogicTest, ReaderHotPlugRebuildsTheListLoadsPromptsOnceAndReinitialisesTheModules) {
+  MakeToken("Card0", {});
+  MakeMonitor({{"Card0", kReaderA}}, pcsc_);
+  Start();
+  EXPECT_TRUE(HasEvent("SCardListReaders returned: 8010002E")) << ::testing::PrintToString(Events());
+  EXPECT_TRUE(monitor_->GetReaderNameSet().empty());
+  EXPECT_EQ(monitor_->CurrentReader(), "");
+  EXPECT_EQ(host_.readersChanged_, 1);
+
+  shim_->ClearLog();
+  pcsc_.ClearCalls();
+  Then([&] { pcsc_.AddReader(kReaderA); });
+  EXPECT_EQ(monitor_->GetReaderNameSet(), std::set<std::string>{kReaderA});
+  EXPECT_EQ(monitor_->CurrentReader(), kReaderA);
+  EXPECT_EQ(host_.readersChanged_, 2);
+  // An empty reader: the shared connect says "no smart card", the direct one gets in.
+  EXPECT_EQ(pcsc_.Count("Connect Reader A shared"), 1u);
+  EXPECT_EQ(pcsc_.Count("Connect Reader A direct"), 1u);
+  EXPECT_EQ(pcsc_.Count("Disconnect"), 1u);
+  EXPECT_EQ(shim_->CountCalls("C_Finalize"), 1u);
+  EXPECT_EQ(shim_->CountCalls("C_Initialize"), 1u);
+  EXPECT_TRUE(tokenObject_->IsInitialized());
+  EXPECT_TRUE(host_.Balloons().empty()) << ::testing::PrintToString(host_.Balloons());
+
+  // A reader plugged in with a card: prompts for it alone, the card goes the insertion road.
+  pcsc_.ClearCalls();
+  Then([&] { pcsc_.AddReader(kReaderB, Atr(kUnknownAtr), true); });
+  EXPECT_EQ(monitor_->GetReaderNameSet(), (std::set<std::string>{kReaderA, kReaderB}));
+  EXPECT_EQ(pcsc_.Count("Connect Reader A shared"), 0u);
+  EXPECT_EQ(pcsc_.Count("Connect Reader B shared"), 1u);
+  EXPECT_EQ(pcsc_.Count("Connect Reader B direct"), 0u);
+  EXPECT_EQ(shim_->CountCalls("C_Finalize"), 2u);
+  EXPECT_TRUE(host_.Saw("Kártya behelyezve az olvasóba | Kártyát helyeztek be ebbe az olvasóba: Reader B | 1"));
+  EXPECT_TRUE(host_.Saw("Nem támogatott kártya"));
+  EXPECT_EQ(monitor_->CurrentReader(), kReaderA);
+
+  // Unplugging the first reader makes the next one current; the card in it stays known.
+  host_.Clear();
+  Then([&] { pcsc_.RemoveReader(kReaderA); });
+  EXPECT_EQ(monitor_->GetReaderNameSet(), std::set<std::string>{kReaderB});
+  EXPECT_EQ(monitor_->CurrentReader(), kReaderB);
+  EXPECT_EQ(host_.readersChanged_, 4);
+  EXPECT_TRUE(host_.Balloons().empty()) << ::testing::PrintToString(host_.Balloons());
+}
+
+struct InsertionCase {
+  const char* name;
+  std::string atr;  // hex, may be empty
+  bool mute;
+  uint32_t showBallons;
+  uint32_t onlyFromRegistration;
+  std::vector<std::string> insertionBalloons;
+  std::string event;  // "" for none
+  bool postsCardChanged;
+  std::vector<std::string> removalBalloons;
+};
+
+const std::string kInserted = "Kártya behelyezve az olvasóba | Kártyát helyeztek be ebbe az olvasóba: Reader A | 1";
+const std::string kReadError = "Kártya olvasási hiba | Távolítsa el, majd helyezze be ismét a kártyát! | 3";
+const std::string kUnsupported = "Nem támogatott kártya | A kártyát nem támogatja a program. | 2";
+const std::string kRemoved = "Kártya eltávolítva az olvasóból | Kártyát távolítottak el ebből az olvasóból: Reader A | 1";
+
+const InsertionCase kInsertionCases[] = {
+    {"EmptyAtr", "", false, 1, 0, {kInserted, kReadError}, "Smart card inserted; Reader: Reader A, ATR: -", false,
+     {kRemoved}},
+    {"UnknownAtr", kUnknownAtr, false, 1, 0, {kInserted, kUnsupported},
+     "Smart card inserted; Reader: Reader A, ATR: 3B0A54415652454E49433039, Card: ", true, {kRemoved}},
+    {"OnlyRegistrationBalloons", kUnknownAtr, false, 1, 1, {kUnsupported},
+     "Smart card inserted; Reader: Reader A, ATR: 3B0A54415652454E49433039, Card: ", true, {}},
+    {"BalloonsOffStillReadError", "", false, 0, 0, {kReadError}, "Smart card inserted; Reader: Reader A, ATR: -",
+     false, {}},
+    {"MuteCardIsNoInsertion", kUnknownAtr, true, 1, 0, {}, "", false, {}},
+};
+
+void PrintTo(const InsertionCase& c, std::ostream* os) { *os << c.name; }
+
+class InsertionTest : public CardMonitorLogicTest, public ::testing::WithParamInterface<InsertionCase> {};
+
+TEST_P(InsertionTest, BalloonsEventsAndNotices) {
+  const InsertionCase& c = GetParam();
+  ASSERT_TRUE(Platform::Profile().WriteDword("", "ShowBallons", c.showBallons));
+  ASSERT_TRUE(Platform::Profile().WriteDword("", "ShowBallonsOnlyFromCertificateRegistration", c.onlyFromRegistration));
+  MakeBareMonitor();
+  pcsc_.AddReader(kReaderA);
+  Start();
+  ASSERT_EQ(monitor_->CurrentReader(), kReaderA);
+  sink_->Clear();
+
+  Then([&] { pcsc_.InsertCard(kReaderA, Atr(c.atr), c.mute); });
+  EXPECT_EQ(host_.Balloons(), c.insertionBalloons);
+  if (c.event.empty()) {
+    EXPECT_TRUE(Events().empty()) << ::testing::PrintToString(Events());
+  } else {
+    EXPECT_TRUE(HasEvent(c.event)) << ::testing::PrintToString(Events());
+  }
+  EXPECT_EQ(host_.cardChanged_, c.postsCardChanged ? 1 : 0);
+  EXPECT_EQ(StoreSize(), 0u);
+
+  host_.Clear();
+  const int noticesBefore = host_.cardChanged_;
+  Then([&] { pcsc_.RemoveCard(kReaderA); });
+  EXPECT_EQ(host_.Balloons(), c.removalBalloons);
+  EXPECT_EQ(HasEvent("Smart card removed; Reader: Reader A"), !c.mute);
+  EXPECT_EQ(host_.cardChanged_ - noticesBefore, c.mute ? 0 : 1);
+  EXPECT_EQ(monitor_->CardName(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, InsertionTest, ::testing::ValuesIn(kInsertionCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CardMonitorLogicTest, CardInsertedRegistersAndLeavingUnregisters) {
+  PkiItem leaf = EncryptionLeaf("Leaving");
+  CardInReaderA(leaf);
+  pcsc_.AddReader(kReaderA);
+  Start();
+  Then([&] { pcsc_.InsertCard(kReaderA, Atr(kClassicTpcAtr)); });
+  EXPECT_TRUE(InStore(leaf));
+  EXPECT_EQ(monitor_->CardName(), "Classic TPC");
+  EXPECT_TRUE(host_.Saw("Regisztrálás... | Minden (1 db) tanúsítvány sikeresen beregisztrálva! | 1"))
+      << ::testing::PrintToString(host_.Balloons());
+
+  // A reader going unavailable under its card takes the card's certificates out as well.
+  host_.Clear();
+  Then([&] { pcsc_.SetUnavailable(kReaderA); });
+  EXPECT_EQ(StoreSize(), 0u);
+  EXPECT_EQ(host_.Balloons(),
+            (std::vector<std::string>{"Olvasó elérhetetlen | Ez az olvasó elérhetetlen: Reader A | 1",
+                                      "Regisztrálás... | Minden (1 db) tanúsítvány sikeresen kiregisztrálva! | 1"}));
+}
+
+// A reader without a slot of its own must register nothing: the token would otherwise stay
+// on the other reader's slot, and this reader's removal would take that card's certificates.
+TEST_F(CardMonitorLogicTest, ReaderWithoutItsOwnSlotRegistersNothing) {
+  PkiItem leaf = EncryptionLeaf("Only A");
+  CardInReaderA(leaf);
+  pcsc_.AddReader(kReaderA);
+  pcsc_.AddReader(kReaderB);
+  Start();
+  Then([&] { pcsc_.InsertCard(kReaderB, Atr(kClassicTpcAtr)); });
+  EXPECT_TRUE(registrar_->RegisteredFor(kReaderB).empty());
+  EXPECT_EQ(StoreSize(), 0u);
+  EXPECT_FALSE(host_.Saw("Regisztrálás...")) << ::testing::PrintToString(host_.Balloons());
+
+  Then([&] { pcsc_.InsertCard(kReaderA, Atr(kClassicTpcAtr)); });
+  EXPECT_EQ(registrar_->RegisteredFor(kReaderA).size(), 1u);
+  Then([&] { pcsc_.RemoveCard(kReaderB); });
+  EXPECT_TRUE(InStore(leaf));
+  EXPECT_EQ(registrar_->RegisteredFor(kReaderA).size(), 1u);
+}
+
+struct FailureCase {
+  const char* name;
+  LONG result;
+  const char* event;
+};
+
+const FailureCase kFailureCases[] = {
+    {"NoService", static_cast<LONG>(SCARD_E_NO_SERVICE), "SCardGetStatusChange returned: 8010001D"},
+    // What pcsc-lite's client says when the daemon dies under a wait.
+    {"CommunicationError", static_cast<LONG>(SCARD_F_COMM_ERROR), "SCardGetStatusChange returned: 80100013"},
+    {"ServiceStopped", static_cast<LONG>(SCARD_E_SERVICE_STOPPED), "SCardGetStatusChange returned: 8010001E"},
+};
+void PrintTo(const FailureCase& c, std::ostream* os) { *os << c.name; }
+
+class FailureTest : public CardMonitorLogicTest, public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(FailureTest, UnregistersEverythingStopsAndRestartsOnTheTimer) {
+  PkiItem leaf = EncryptionLeaf("Failure");
+  CardInReaderA(leaf);
+  pcsc_.AddReader(kReaderA, Atr(kClassicTpcAtr), true);  // present at start
+  Start();
+  ASSERT_TRUE(InStore(leaf));
+  const int readerNotices = host_.readersChanged_;
+
+  sink_->Clear();
+  pcsc_.FailNextWait(GetParam().result);
+  ASSERT_TRUE(WaitFor([&] { return !monitor_->Running(); }));
+  EXPECT_EQ(StoreSize(), 0u);
+  EXPECT_TRUE(HasEvent(GetParam().event)) << ::testing::PrintToString(Events());
+  EXPECT_EQ(host_.restartArmed_, 1);
+  EXPECT_EQ(host_.readersChanged_, readerNotices + 1);
+  EXPECT_EQ(monitor_->CurrentReader(), "");
+  EXPECT_EQ(monitor_->CardName(), "");
+  EXPECT_TRUE(monitor_->GetReaderNameSet().empty());
+
+  // The timer fires while the service is still away: no balloon, the timer is armed again.
+  host_.Clear();
+  pcsc_.SetServiceUp(false);
+  EXPECT_FALSE(monitor_->OnRestartTimer());
+  EXPECT_TRUE(HasEvent("SCardEstablishContext returned: 8010001D"));
+  EXPECT_TRUE(host_.Balloons().empty()) << ::testing::PrintToString(host_.Balloons());
+  pcsc_.SetServiceUp(true);
+  ASSERT_TRUE(monitor_->OnRestartTimer());
+  ASSERT_TRUE(pcsc_.WaitUntilBlocked());
+  EXPECT_TRUE(InStore(leaf));
+  EXPECT_EQ(pcsc_.OpenContexts(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Codes, FailureTest, ::testing::ValuesIn(kFailureCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CardMonitorLogicTest, StartWithoutServiceShowsTheDetectionBalloon) {
+  MakeBareMonitor();
+  pcsc_.SetServiceUp(false);
+  EXPECT_FALSE(monitor_->StartCardDetection(true));
+  EXPECT_TRUE(HasEvent("SCardEstablishContext returned: 8010001D"));
+  EXPECT_EQ(host_.Balloons(),
+            std::vector<std::string>{"Automatikus kártyadetektálási hiba | Az automatikus kártyadetektálás "
+                                     "elindítása sikertelen volt. A program folyamatosan próbálkozik az "
+                                     "elindítással. | 3"});
+  EXPECT_FALSE(monitor_->Running());
+}
+
+TEST_F(CardMonitorLogicTest, ShutdownCancelsTheWaitAndUnregistersQuietly) {
+  PkiItem leaf = EncryptionLeaf("Shutdown");
+  CardInReaderA(leaf);
+  pcsc_.AddReader(kReaderA, Atr(kClassicTpcAtr), true);
+  Start();
+  ASSERT_TRUE(InStore(leaf));
+  sink_->Clear();
+  monitor_->Shutdown();
+  EXPECT_GE(pcsc_.Count("Cancel"), 1u);
+  EXPECT_FALSE(monitor_->Running());
+  EXPECT_EQ(StoreSize(), 0u);
+  EXPECT_FALSE(HasEventStarting("SCardGetStatusChange returned")) << ::testing::PrintToString(Events());
+  EXPECT_EQ(host_.restartArmed_, 0);
+  EXPECT_EQ(pcsc_.OpenContexts(), 0);
+}
+
+// A cancel reaches only a wait in progress: shutting down while the monitor is busy with
+// a card must still end the thread.
+TEST_F(CardMonitorLogicTest, ShutdownWhileACardIsBeingReadStillEnds) {
+  PkiItem leaf = EncryptionLeaf("Busy");
+  CardInReaderA(leaf);
+  pcsc_.AddReader(kReaderA);
+  Start();
+  shim_->SetOption("delay_us", "20000");
+  pcsc_.InsertCard(kReaderA, Atr(kClassicTpcAtr));
+  ASSERT_TRUE(WaitFor([&] { return host_.Saw("Kártya behelyezve"); }));
+  monitor_->Shutdown();
+  EXPECT_FALSE(monitor_->Running());
+  EXPECT_EQ(StoreSize(), 0u);
+  EXPECT_FALSE(HasEventStarting("SCardGetStatusChange returned")) << ::testing::PrintToString(Events());
+}
+
+}  // namespace
