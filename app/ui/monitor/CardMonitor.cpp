@@ -16,7 +16,7 @@ namespace {
 
 using Res::StringId;
 
-void Balloon(IBalloonSink& sink, StringId title, StringId text, uint32_t icon) {
+void Balloon(IBalloonTarget& sink, StringId title, StringId text, uint32_t icon) {
   sink.QueueBalloon(Res::Text(title), Res::Text(text), icon);
 }
 
