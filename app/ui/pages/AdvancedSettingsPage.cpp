@@ -22,6 +22,17 @@ AdvancedSettingsPage::AdvancedSettingsPage(std::set<std::string> loadedTypeKeys,
   layout->addWidget(list_, 1);
 }
 
+namespace {
+std::set<std::string> KeysOf(const TokenRefMap& tokens) {
+  std::set<std::string> keys;
+  for (const auto& [key, token] : tokens) keys.insert(key);
+  return keys;
+}
+}  // namespace
+
+AdvancedSettingsPage::AdvancedSettingsPage(const TokenRefMap& tokens, QWidget* parent)
+    : AdvancedSettingsPage(KeysOf(tokens), parent) {}
+
 void AdvancedSettingsPage::showEvent(QShowEvent* event) {
   QWidget::showEvent(event);
   OnSetActive();

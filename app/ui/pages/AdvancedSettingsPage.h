@@ -8,11 +8,15 @@
 #include <set>
 #include <string>
 
+#include "VendorTokens.h"
+
 class AdvancedSettingsPage : public QWidget {
   Q_OBJECT
  public:
   // `loadedTypeKeys`: the vendor type keys whose module the program has loaded.
   explicit AdvancedSettingsPage(std::set<std::string> loadedTypeKeys, QWidget* parent = nullptr);
+  // The same with the main window's token map (a type key in it means its module loaded).
+  explicit AdvancedSettingsPage(const TokenRefMap& tokens, QWidget* parent = nullptr);
 
   // Refills the list (each time the page is shown).
   void OnSetActive();

@@ -235,6 +235,39 @@ TEST_F(CertificateCommandsTest, AssignToAKeyWithoutCertificate) {
   EXPECT_TRUE(found);
 }
 
+TEST_F(CertificateCommandsTest, RegisterOneCertificateByCardType) {
+  std::ofstream(sandbox_.Root() + "/system/Tavrenic/smartcards.conf")
+      << "[IDPrime MD T=0]\nKeyStorageProvider = SafeNet Smart Card Key Storage Provider\n";
+  // The EC key goes through the key storage provider, found by the eToken key name.
+  shim_->SetOption("key_name.a1", "6b65792d6131");
+  struct Case {
+    std::string card;
+    const char* text;
+    unsigned flags;
+  };
+  const std::vector<Case> cases = {
+      {"Unknown Card", "A tanúsítvány nem regisztrálható!", kError},
+      {"Oberthur Technologies IAS-ECC Device", "Nincs implementálva!", kError},
+      {"IDPrime MD T=0", "A tanúsítvány regisztrálva!", kInformation},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.card);
+    cardName_ = c.card;
+    port_.boxes.clear();
+    commands_.Run(kCmdRegisterCertificate, handle_);
+    ASSERT_EQ(port_.boxes.size(), 1u);
+    EXPECT_EQ(port_.boxes[0].text, c.text);
+    EXPECT_EQ(port_.boxes[0].flags, c.flags);
+  }
+  std::vector<Platform::CertContextPtr> all;
+  store_->Enumerate(all);
+  ASSERT_EQ(all.size(), 1u);
+  EXPECT_EQ(all[0]->Encoded(), owner_.Der());
+  // The one certificate is not in the per-reader list: nothing goes through the host.
+  EXPECT_TRUE(registrations_.empty());
+  EXPECT_EQ(refreshes_, 0);
+}
+
 TEST_F(CertificateCommandsTest, ViewShowsTheCardsDer) {
   commands_.Run(kCmdViewCertificate, handle_);
   ASSERT_EQ(shown_.size(), 1u);

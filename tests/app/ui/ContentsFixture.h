@@ -100,7 +100,7 @@ class ContentsFixture : public ::testing::Test, public IContentsHost, public ICo
   }
   std::string ReaderName() override { return kReader; }
   std::string CardName() override { return cardName_; }
-  Platform::CertStore* PersonalStore() override { return nullptr; }
+  Platform::CertStore* PersonalStore() override { return store_.get(); }
   void UnregisterCertificates(const std::string& reader) override { registrations_.push_back("unregister " + reader); }
   void RegisterCertificates(const std::string& reader, const std::string& csp, const std::string& ksp,
                             PKCS11Base* token, const TokenObjects*) override {
@@ -136,6 +136,7 @@ class ContentsFixture : public ::testing::Test, public IContentsHost, public ICo
   std::unique_ptr<TokenInfo> info_;
   std::unique_ptr<TokenObjects> objects_;
   ScriptedUserPort port_;
+  Platform::CertStorePtr store_ = Platform::CertStore::OpenMemory();
   std::string cardName_ = "Classic TPC";
   std::vector<std::string> registrations_;
   int refreshes_ = 0;
