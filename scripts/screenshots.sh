@@ -90,3 +90,11 @@ xdotool windowfocus --sync "$QUESTION" key Return
 sleep 4
 import -window root "$OUT/desktop-tray-balloon.png"
 echo "$OUT/desktop-tray-balloon.png"
+
+# The main window with a card connected, drawn by the X server's platform plugin.
+TESTS="$BUILD/tests/app/ui/main_window_tests"
+if [ -x "$TESTS" ]; then
+  QT_QPA_PLATFORM=xcb "$TESTS" --gtest_filter='*ReaderAppearingFillsTheList*' >"$WORK/tests.log" 2>&1 ||
+    { cat "$WORK/tests.log" >&2; exit 1; }
+  echo "$OUT/main-window-card-xcb.png"
+fi

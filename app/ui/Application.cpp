@@ -150,7 +150,10 @@ int Application::Start(const QStringList& arguments) {
   }
   if (terminating_) return 0;
 
-  window_ = std::make_unique<MainWindow>(RefsOf(tokens_), port_, options_.balloonIntervalMs);
+  MainWindow::Options windowOptions;
+  windowOptions.balloonIntervalMs = options_.balloonIntervalMs;
+  windowOptions.pcsc = options_.pcsc;
+  window_ = std::make_unique<MainWindow>(RefsOf(tokens_), port_, windowOptions);
   window_->SetOnDestroyed([] { QCoreApplication::quit(); });
   connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { EndSession(); });
 

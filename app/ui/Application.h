@@ -25,6 +25,7 @@ class Application : public QObject {
   struct Options {
     bool waitForServices = true;  // the benchmark measures start-up without them
     int balloonIntervalMs = BalloonPresenter::kBalloonIntervalMs;
+    IPcsc* pcsc = nullptr;  // the system's PC/SC when null
   };
   // The maker's certificate manager, looked for by its process name.
   static constexpr const char* kCertificateManagerProcess = "TvrCertificateManager";

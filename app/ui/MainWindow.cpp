@@ -2,32 +2,31 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QGridLayout>
 #include <QMetaObject>
 #include <QVBoxLayout>
 
+#include <atomic>
+#include <thread>
+
+#include "CardPropertiesPage.h"
 #include "CloseOrHideDialog.h"
 #include "EventLog.h"
+#include "MonitorBridge.h"
+#include "PinDialogs.h"
 #include "Settings.h"
 #include "SettingsPage.h"
 #include "TrayController.h"
 #include "UiText.h"
+#include "WaitCursor.h"
 
-MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, int balloonIntervalMs)
-    : tokens_(std::move(tokens)), port_(port) {
+MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port) : MainWindow(std::move(tokens), port, Options{}) {}
+
+MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, Options options)
+    : tokens_(std::move(tokens)), port_(port), options_(std::move(options)), session_(tokens_) {
   setWindowTitle(QApplication::applicationDisplayName());
   setWindowIcon(QIcon(QStringLiteral(":/icon.png")));
-  auto* layout = new QVBoxLayout(this);
-  sheet_ = new QTabWidget(this);
-  settings_ = new SettingsPage(port_, sheet_);
-  sheet_->addTab(settings_, T(Res::StringId::SettingsPageTitle));
-  layout->addWidget(sheet_, 1);
-  // Where balloons appear when the desktop has no tray.
-  status_ = new QLabel(this);
-  status_->setWordWrap(true);
-  status_->setVisible(false);
-  status_->setFrameShape(QFrame::StyledPanel);
-  status_->setMargin(4);
-  layout->addWidget(status_);
+  BuildControls();
 
   tray_ = std::make_unique<TrayController>(windowIcon(), this);
   tray_->SetFallback([this](const BalloonInfo& b) {
@@ -39,16 +38,254 @@ MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, int balloonInterval
   connect(tray_.get(), &TrayController::hideRequested, this, &MainWindow::HideToTray);
   connect(tray_.get(), &TrayController::closeRequested, this, &MainWindow::Destroy);
   tray_->Add();
-  presenter_ = std::make_unique<BalloonPresenter>(balloons_, *tray_, balloonIntervalMs);
+  presenter_ = std::make_unique<BalloonPresenter>(balloons_, *tray_, options_.balloonIntervalMs);
   presenter_->Start();
   port_.SetParent(this);
-  resize(560, 420);
+
+  store_ = Platform::CertStore::OpenSystem("MY");
+  if (!store_) port_.MessageBox(Res::Text(Res::StringId::StoreOpenError), "", Platform::kMbIconError);
+  bridge_ = std::make_unique<MonitorBridge>(
+      tokens_, [this](const std::string& title, const std::string& text, uint32_t icon) {
+        QueueBalloon(title, text, icon);
+      });
+  registrar_ = std::make_unique<CertificateRegistrar>(*bridge_, store_.get(), options_.http);
+  monitor_ = std::make_unique<CardMonitor>(*bridge_, *registrar_,
+                                           options_.pcsc ? *options_.pcsc : SystemPcsc());
+  bridge_->SetMonitor(monitor_.get());
+  connect(bridge_.get(), &MonitorBridge::readerListChanged, this, &MainWindow::OnReaderListChanged,
+          Qt::QueuedConnection);
+  connect(bridge_.get(), &MonitorBridge::cardStatusChanged, this, &MainWindow::OnCardStatusChanged,
+          Qt::QueuedConnection);
+  // Armed on the interface thread, whichever thread asked for it.
+  restartTimer_.setObjectName(QStringLiteral("timer%1").arg(kRestartDetectionTimerId));
+  restartTimer_.setInterval(CardMonitor::kRestartIntervalMs);
+  connect(&restartTimer_, &QTimer::timeout, this, &MainWindow::OnRestartTimer);
+  connect(bridge_.get(), &MonitorBridge::restartRequested, &restartTimer_, qOverload<>(&QTimer::start),
+          Qt::QueuedConnection);
+
+  readerList_->setEnabled(false);
+  cardList_->setEnabled(false);
+  loginButton_->setEnabled(false);
+  if (!monitor_->StartCardDetection(true)) restartTimer_.start();
+  resize(600, 480);
 }
 
-MainWindow::~MainWindow() { port_.SetParent(nullptr); }
+MainWindow::~MainWindow() {
+  StopDetection();
+  session_.Close();
+  port_.SetParent(nullptr);
+}
+
+void MainWindow::BuildControls() {
+  auto* layout = new QVBoxLayout(this);
+  menuBar_ = new QMenuBar(this);
+  systemMenu_ = menuBar_->addMenu(T(Res::StringId::SystemMenu));
+  // The store viewer, the system information and the About box come with their windows.
+  const Res::StringId commands[] = {Res::StringId::StoreViewerMenu, Res::StringId::SystemInfoMenu};
+  bool any = false;
+  for (Res::StringId id : commands) {
+    if (Res::Text(id).empty()) continue;
+    if (!any) systemMenu_->addSeparator();
+    any = true;
+    systemMenu_->addAction(T(id))->setEnabled(false);
+  }
+  if (!Res::Text(Res::StringId::AboutMenu).empty()) {
+    systemMenu_->addSeparator();
+    systemMenu_->addAction(T(Res::StringId::AboutMenu))->setEnabled(false);
+  }
+  layout->setMenuBar(menuBar_);
+
+  auto* grid = new QGridLayout();
+  readerList_ = new QComboBox(this);
+  cardList_ = new QComboBox(this);
+  loginButton_ = new QPushButton(T(Res::StringId::LoginButton), this);
+  grid->addWidget(new QLabel(T(Res::StringId::ReaderListLabel), this), 0, 0);
+  grid->addWidget(readerList_, 0, 1);
+  grid->addWidget(new QLabel(T(Res::StringId::CardListLabel), this), 1, 0);
+  grid->addWidget(cardList_, 1, 1);
+  grid->addWidget(loginButton_, 1, 2);
+  grid->setColumnStretch(1, 1);
+  layout->addLayout(grid);
+  connect(readerList_, qOverload<int>(&QComboBox::activated), this, [this] { OnSelchangeReader(); });
+  connect(cardList_, qOverload<int>(&QComboBox::activated), this, [this] { ConnectSelectedCard(); });
+  connect(loginButton_, &QPushButton::clicked, this, &MainWindow::OnLoginLogout);
+
+  sheet_ = new QTabWidget(this);
+  properties_ = new CardPropertiesPage(session_, port_, sheet_);
+  sheet_->addTab(properties_, T(Res::StringId::PropertiesPageTitle));
+  sheet_->addTab(new QWidget(sheet_), T(Res::StringId::ContentsPageTitle));
+  sheet_->addTab(new QWidget(sheet_), T(Res::StringId::PinPageTitle));
+  settings_ = new SettingsPage(port_, sheet_);
+  sheet_->addTab(settings_, T(Res::StringId::SettingsPageTitle));
+  sheet_->addTab(new QWidget(sheet_), T(Res::StringId::AdvancedSettingsPageTitle));
+  // A page's activation refills it.
+  connect(sheet_, &QTabWidget::currentChanged, this, [this](int index) {
+    if (index == kPropertiesPage) properties_->Refill();
+    else if (auto found = pageRefreshers_.find(index); found != pageRefreshers_.end()) found->second();
+  });
+  layout->addWidget(sheet_, 1);
+
+  // Where balloons appear when the desktop has no tray.
+  status_ = new QLabel(this);
+  status_->setWordWrap(true);
+  status_->setVisible(false);
+  status_->setFrameShape(QFrame::StyledPanel);
+  status_->setMargin(4);
+  layout->addWidget(status_);
+}
+
+void MainWindow::SetPageRefresher(Page page, std::function<void()> refresh) {
+  pageRefreshers_[page] = std::move(refresh);
+}
 
 void MainWindow::QueueBalloon(const std::string& title, const std::string& text, uint32_t icon) {
   balloons_.Queue({title, text, icon});
+}
+
+void MainWindow::RunCardWork(const std::function<void()>& work) {
+  busy_ = true;
+  WaitCursor wait;
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    work();
+    done = true;
+    // Wakes the loop below.
+    QMetaObject::invokeMethod(this, [] {}, Qt::QueuedConnection);
+  });
+  // Painting, timers and queued notices go on; clicks and keys wait for the card.
+  while (!done) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::ExcludeUserInputEvents);
+  worker.join();
+  busy_ = false;
+}
+
+void MainWindow::RunDeferred() {
+  if (endSessionPending_) {
+    endSessionPending_ = false;
+    EndSessionCleanup();
+  }
+  if (destroyPending_) {
+    destroyPending_ = false;
+    Destroy();
+  }
+  if (refreshPending_ && !destroyed_ && !detectionStopped_) {
+    refreshPending_ = false;
+    RefreshCardList();
+  }
+}
+
+void MainWindow::ShowNotice(const std::optional<CardSession::Notice>& notice) {
+  if (notice) port_.MessageBox(notice->text, "", notice->flags);
+}
+
+void MainWindow::ApplyView() {
+  const CardSession::View& view = session_.GetView();
+  cardList_->clear();
+  for (const CardSession::CardEntry& entry : view.cards) cardList_->addItem(Q(entry.text), entry.slotIndex);
+  if (!view.cards.empty()) cardList_->setCurrentIndex(0);
+  cardList_->setEnabled(view.cardListEnabled);
+  loginButton_->setEnabled(session_.Token() && view.loginEnabled);
+  loginButton_->setText(T(session_.IsLoggedIn() ? Res::StringId::LogoutButton : Res::StringId::LoginButton));
+}
+
+void MainWindow::FillReaderCombo(const QStringList& readers) {
+  readerList_->clear();
+  cardList_->clear();
+  readerList_->addItems(readers);
+  if (!readers.isEmpty()) {
+    readerList_->setCurrentIndex(0);
+    monitor_->SetCurrentReader(readers.first().toStdString());
+    readerList_->setEnabled(true);
+  } else {
+    readerList_->setEnabled(false);
+  }
+  cardList_->setEnabled(false);
+  loginButton_->setEnabled(false);
+}
+
+void MainWindow::OnReaderListChanged(const QStringList& readers) {
+  if (destroyed_ || detectionStopped_) return;
+  FillReaderCombo(readers);
+  RefreshCardList();
+}
+
+void MainWindow::OnCardStatusChanged(const QString& reader, const QString& /*cardName*/) {
+  if (destroyed_ || detectionStopped_) return;
+  // A notice about a reader the user has left since is stale.
+  if (reader != readerList_->currentText()) return;
+  RefreshCardList();
+}
+
+void MainWindow::OnSelchangeReader() {
+  monitor_->SetCurrentReader(readerList_->currentText().toStdString());
+  RefreshCardList();
+}
+
+void MainWindow::RefreshCardList() {
+  if (busy_) {
+    refreshPending_ = true;
+    return;
+  }
+  cardList_->clear();
+  const std::string reader = monitor_->CurrentReader();
+  const std::string cardName = monitor_->CardName();
+  std::optional<CardSession::Notice> notice;
+  RunCardWork([&] { notice = session_.RefreshCardList(reader, cardName); });
+  ApplyView();
+  ShowNotice(notice);
+  RefreshPropertyPages();
+  RunDeferred();
+}
+
+void MainWindow::ConnectSelectedCard() {
+  if (busy_) return;
+  const uint32_t slotIndex = cardList_->currentData().toUInt();
+  const std::string reader = monitor_->CurrentReader();
+  std::optional<CardSession::Notice> notice;
+  RunCardWork([&] { notice = session_.ConnectSelectedCard(reader, slotIndex); });
+  const int kept = cardList_->currentIndex();
+  ApplyView();
+  cardList_->setCurrentIndex(kept);
+  ShowNotice(notice);
+  RefreshPropertyPages();
+  RunDeferred();
+}
+
+void MainWindow::OnLoginLogout() {
+  if (busy_ || !session_.Token()) return;
+  std::optional<CardSession::Notice> notice;
+  if (session_.IsLoggedIn()) {
+    RunCardWork([&] { notice = session_.Logout(); });
+  } else {
+    std::optional<CardSession::PinRequest> request = session_.LoginPinRequest();
+    if (request) {
+      PinDialog dialog(port_, false, Q(request->title), request->minimum, request->maximum, this);
+      if (dialog.exec() != QDialog::Accepted) return;
+      // The dialog's copy goes with the dialog; this one is wiped when the road ends.
+      TvrCommon::SecureString pin = dialog.Value();
+      RunCardWork([&] { notice = session_.Login(&pin); });
+    } else {
+      // The reader's PIN pad or the card's own path takes the PIN.
+      RunCardWork([&] { notice = session_.Login(nullptr); });
+    }
+  }
+  loginButton_->setText(T(session_.IsLoggedIn() ? Res::StringId::LogoutButton : Res::StringId::LoginButton));
+  ShowNotice(notice);
+  RefreshPropertyPages();
+  RunDeferred();
+}
+
+void MainWindow::RefreshPropertyPages() {
+  const int index = sheet_->currentIndex();
+  if (index == kPropertiesPage) properties_->Refill();
+  else if (auto found = pageRefreshers_.find(index); found != pageRefreshers_.end()) found->second();
+  if (QWidget* page = sheet_->currentWidget()) page->update();
+  sheet_->update();
+}
+
+void MainWindow::OnRestartTimer() {
+  restartTimer_.stop();
+  if (destroyed_ || detectionStopped_) return;
+  if (!monitor_->OnRestartTimer()) restartTimer_.start();
 }
 
 void MainWindow::BringToFront(bool activate) {
@@ -93,9 +330,28 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   }
 }
 
+void MainWindow::LetCardGo() {
+  session_.Close();
+  loginButton_->setText(T(Res::StringId::LoginButton));
+}
+
+void MainWindow::StopDetection() {
+  restartTimer_.stop();
+  if (detectionStopped_ || !monitor_) return;
+  detectionStopped_ = true;
+  // Cancels the wait; the monitor unregisters every reader's certificates before it ends.
+  monitor_->Shutdown();
+}
+
 void MainWindow::Destroy() {
   if (destroyed_) return;
+  if (busy_) {
+    destroyPending_ = true;
+    return;
+  }
   destroyed_ = true;
+  LetCardGo();
+  StopDetection();
   // Balloons only make sense where they can be seen.
   if (tray_->HasTray()) {
     presenter_->DrainAll();
@@ -103,11 +359,19 @@ void MainWindow::Destroy() {
     presenter_->DropAll();
   }
   tray_->Remove();
+  store_.reset();
   hide();
   if (onDestroyed_) onDestroyed_();
 }
 
 void MainWindow::EndSessionCleanup() {
+  if (busy_) {
+    endSessionPending_ = true;
+    return;
+  }
   LogEvent(EVENTLOG_INFORMATION_TYPE, "The session is actually ending.");
+  LetCardGo();
+  StopDetection();
   presenter_->DropAll();
+  store_.reset();
 }

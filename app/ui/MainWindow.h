@@ -1,25 +1,49 @@
-// The program's main window: the property sheet with the pages the program has, the tray
-// icon and the balloons. Closing the window asks whether to end the program or hide it.
+// The program's main window: the reader and card lists, the log-in button and the
+// property sheet with the pages the program has; the card monitor, the personal store
+// and the registration record; the tray icon and the balloons. Closing the window asks
+// whether to end the program or hide it.
 #pragma once
 
+#include <QComboBox>
 #include <QLabel>
+#include <QMenuBar>
+#include <QPushButton>
 #include <QTabWidget>
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 #include <memory>
 
 #include "BalloonPresenter.h"
 #include "BalloonQueue.h"
+#include "CardMonitor.h"
+#include "CardSession.h"
+#include "CertificateRegistrar.h"
 #include "QtUserPort.h"
 #include "VendorTokens.h"
+#include "platform/CertStore.h"
 
+class CardPropertiesPage;
 class SettingsPage;
 class TrayController;
+class MonitorBridge;
 
 class MainWindow : public QWidget {
   Q_OBJECT
  public:
-  MainWindow(TokenRefMap tokens, QtUserPort& port, int balloonIntervalMs = BalloonPresenter::kBalloonIntervalMs);
+  // The restart of card detection after a failure.
+  static constexpr int kRestartDetectionTimerId = 20110207;
+  // Property-sheet page indexes.
+  enum Page { kPropertiesPage = 0, kContentsPage, kPinPage, kSettingsPage, kAdvancedSettingsPage };
+
+  struct Options {
+    int balloonIntervalMs = BalloonPresenter::kBalloonIntervalMs;
+    IPcsc* pcsc = nullptr;  // the system's PC/SC when null
+    TvrServices::HttpOptions http;
+  };
+
+  MainWindow(TokenRefMap tokens, QtUserPort& port, Options options);
+  MainWindow(TokenRefMap tokens, QtUserPort& port);
   ~MainWindow() override;
 
   // Balloons from any thread.
@@ -29,34 +53,90 @@ class MainWindow : public QWidget {
   TrayController& Tray() { return *tray_; }
   QTabWidget* Sheet() { return sheet_; }
   SettingsPage* Settings() { return settings_; }
+  CardPropertiesPage* Properties() { return properties_; }
   QLabel* StatusLine() { return status_; }
+  QComboBox* ReaderList() { return readerList_; }
+  QComboBox* CardList() { return cardList_; }
+  QPushButton* LoginButton() { return loginButton_; }
+  QMenu* SystemMenu() { return systemMenu_; }
+  QTimer& RestartTimer() { return restartTimer_; }
+  CardSession& Session() { return session_; }
+  CardMonitor& Monitor() { return *monitor_; }
+  CertificateRegistrar& Registrar() { return *registrar_; }
+  // True while a card read runs off the interface thread.
+  bool Busy() const { return busy_; }
 
   // Shows the window (restored when minimised) and, with activate, brings it forward.
   void BringToFront(bool activate);
   // Hides the window; without a tray it is minimised instead, so that it stays reachable.
   void HideToTray();
-  // The window goes away for good: balloons still queued are shown, the tray icon
-  // removed; then the program ends.
+  // The window goes away for good: the card is let go, detection stopped (every
+  // certificate unregistered), balloons still queued are shown, the tray icon removed;
+  // then the program ends.
   void Destroy();
-  // The end of the desktop session: the queued balloons are dropped unshown; the window
-  // and the tray icon stay.
+  // The end of the desktop session: card let go, detection stopped, queued balloons
+  // dropped unshown, the store closed; the window and the tray icon stay.
   void EndSessionCleanup();
 
   // Runs when the window has been destroyed (the program then ends).
   void SetOnDestroyed(std::function<void()> f) { onDestroyed_ = std::move(f); }
 
+  // The pages' entry points.
+  void RefreshCardList();
+  void ConnectSelectedCard();
+  void RefreshPropertyPages();
+  void OnLoginLogout();
+  // A page's hook for refreshing itself when it is the active page.
+  void SetPageRefresher(Page page, std::function<void()> refresh);
+
  protected:
   void closeEvent(QCloseEvent* event) override;
 
  private:
+  void BuildControls();
+  void FillReaderCombo(const QStringList& readers);
+  void OnReaderListChanged(const QStringList& readers);
+  void OnCardStatusChanged(const QString& reader, const QString& cardName);
+  void OnSelchangeReader();
+  void OnRestartTimer();
+  void ApplyView();
+  void ShowNotice(const std::optional<CardSession::Notice>& notice);
+  // Runs a card read on a worker thread; the window keeps painting meanwhile. Queued
+  // refreshes, the destruction and the end of the session wait until it is done.
+  void RunCardWork(const std::function<void()>& work);
+  void RunDeferred();
+  void LetCardGo();
+  void StopDetection();
+
   TokenRefMap tokens_;
   QtUserPort& port_;
+  Options options_;
   BalloonQueue balloons_;
   std::unique_ptr<TrayController> tray_;
   std::unique_ptr<BalloonPresenter> presenter_;
+  CardSession session_;
+  Platform::CertStorePtr store_;
+  std::unique_ptr<CertificateRegistrar> registrar_;
+  std::unique_ptr<MonitorBridge> bridge_;
+  std::unique_ptr<CardMonitor> monitor_;
+  QTimer restartTimer_;
+
+  QMenuBar* menuBar_;
+  QMenu* systemMenu_;
+  QComboBox* readerList_;
+  QComboBox* cardList_;
+  QPushButton* loginButton_;
   QTabWidget* sheet_;
+  CardPropertiesPage* properties_;
   SettingsPage* settings_;
   QLabel* status_;
+  std::map<int, std::function<void()>> pageRefreshers_;
+
+  bool busy_ = false;
+  bool refreshPending_ = false;
+  bool destroyPending_ = false;
+  bool endSessionPending_ = false;
   bool destroyed_ = false;
+  bool detectionStopped_ = false;
   std::function<void()> onDestroyed_;
 };

@@ -196,6 +196,8 @@ CardNameSet CardDatabase::ListCards(const std::vector<uint8_t>& atr) const {
   return names;
 }
 
+bool CardDatabase::HasCard(const std::string& cardName) const { return cards_.count(cardName) != 0; }
+
 std::optional<std::string> CardDatabase::GetCardTypeProviderName(const std::string& cardName,
                                                                   uint32_t providerId) const {
   const auto card = cards_.find(cardName);

@@ -77,9 +77,15 @@ int RunInPrivateModuleDir(char** argv) {
 
 }  // namespace
 
+// Runs the tests in the private module folder. A test binary that needs more around its
+// tests (a QApplication) defines its own.
+__attribute__((weak)) int TvrRunTests(int argc, char** argv) {
+  ::testing::InitGoogleMock(&argc, argv);
+  return RUN_ALL_TESTS();
+}
+
 int main(int argc, char** argv) {
   const char* moduleDir = std::getenv("TVR_TEST_MODULE_DIR");
   if (!moduleDir || !*moduleDir) return RunInPrivateModuleDir(argv);
-  ::testing::InitGoogleMock(&argc, argv);
-  return RUN_ALL_TESTS();
+  return TvrRunTests(argc, argv);
 }

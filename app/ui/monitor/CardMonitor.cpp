@@ -16,7 +16,7 @@ namespace {
 
 using Res::StringId;
 
-void Balloon(IBalloonSink& sink, StringId title, StringId text, uint32_t icon) {
+void Balloon(IBalloonTarget& sink, StringId title, StringId text, uint32_t icon) {
   sink.QueueBalloon(Res::Text(title), Res::Text(text), icon);
 }
 
@@ -127,6 +127,13 @@ std::set<std::string> CardMonitor::GetReaderNameSet() const {
   std::lock_guard<std::mutex> guard(lock_);
   std::set<std::string> names;
   for (size_t i = 0; i + 1 < states_.size(); ++i) names.insert(states_[i].reader);
+  return names;
+}
+
+std::vector<std::string> CardMonitor::GetReaderNames() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  std::vector<std::string> names;
+  for (size_t i = 0; i + 1 < states_.size(); ++i) names.push_back(states_[i].reader);
   return names;
 }
 

@@ -44,6 +44,8 @@ class CardMonitor {
   void SetCurrentReader(const std::string& reader);
   // The readers being watched, the pseudo-reader excluded.
   std::set<std::string> GetReaderNameSet() const;
+  // The same in the service's order.
+  std::vector<std::string> GetReaderNames() const;
 
  private:
   void Run();

@@ -45,7 +45,7 @@ bool EncryptionOnly(X509* certificate) {
 
 }  // namespace
 
-CertificateRegistrar::CertificateRegistrar(IBalloonSink& balloons, Platform::CertStore* store,
+CertificateRegistrar::CertificateRegistrar(IBalloonTarget& balloons, Platform::CertStore* store,
                                            TvrServices::HttpOptions http)
     : balloons_(balloons), store_(store), http_(std::move(http)) {}
 

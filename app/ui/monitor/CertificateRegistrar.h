@@ -17,7 +17,7 @@
 class CertificateRegistrar {
  public:
   // `store` is the personal store ("MY"), kept open by the caller.
-  CertificateRegistrar(IBalloonSink& balloons, Platform::CertStore* store,
+  CertificateRegistrar(IBalloonTarget& balloons, Platform::CertStore* store,
                        TvrServices::HttpOptions http = TvrServices::HttpOptions());
 
   // With objects: the card's PKCS#11 certificates through `token`; without: the card's
@@ -39,7 +39,7 @@ class CertificateRegistrar {
  private:
   void Summarise(bool pkcs11, int total, int registered, int expired, int expiring);
 
-  IBalloonSink& balloons_;
+  IBalloonTarget& balloons_;
   Platform::CertStore* store_;
   TvrServices::HttpOptions http_;
   mutable std::mutex lock_;

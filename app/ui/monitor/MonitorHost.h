@@ -15,13 +15,13 @@ inline constexpr uint32_t kIconInformation = 1;
 inline constexpr uint32_t kIconWarning = 2;
 inline constexpr uint32_t kIconError = 3;
 
-class IBalloonSink {
+class IBalloonTarget {
  public:
-  virtual ~IBalloonSink() = default;
+  virtual ~IBalloonTarget() = default;
   virtual void QueueBalloon(const std::string& title, const std::string& text, uint32_t icon) = 0;
 };
 
-class IMonitorHost : public IBalloonSink {
+class IMonitorHost : public IBalloonTarget {
  public:
   // A card went into or out of the main window's current reader.
   virtual void PostCardChanged() = 0;

@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include "CloseOrHideDialog.h"
+#include "FakePcsc.h"
 #include "MainWindow.h"
 #include "TrayController.h"
 #include "UiTestSupport.h"
@@ -31,7 +32,12 @@ class MainWindowTest : public ::testing::Test {
   }
   UiTest::ProfileSandbox sandbox;
   QtUserPort port;
-  MainWindow window{{}, port};
+  UiTest::FakePcsc pcsc;
+  MainWindow window{{}, port, [this] {
+    MainWindow::Options options;
+    options.pcsc = &pcsc;
+    return options;
+  }()};
   int destroyed = 0;
 };
 

@@ -9,6 +9,7 @@
 #include <QTest>
 
 #include "CloseOrHideDialog.h"
+#include "FakePcsc.h"
 #include "MainWindow.h"
 #include "PinDialogs.h"
 #include "SettingsPage.h"
@@ -49,10 +50,14 @@ TEST_F(ScreenshotTest, MainWindowAndSettingsPage) {
   profile.WriteDword("", "EventLogLevel", 2);
   profile.WriteDword("", "WaitForSCardSvr", 120);
   QtUserPort qtPort;
-  MainWindow window({}, qtPort);
+  UiTest::FakePcsc pcsc;
+  MainWindow::Options options;
+  options.pcsc = &pcsc;
+  MainWindow window({}, qtPort, options);
   window.resize(600, 440);
   Save(window, "main-window");
   SettingsPage* page = window.Settings();
+  window.Sheet()->setCurrentWidget(page);
   EXPECT_TRUE(page->keysCheck->isChecked());
   EXPECT_EQ(page->waitEdit->text(), "120");
   EXPECT_EQ(page->logLevelCombo->currentText(), QString::fromUtf8("Hibák és figyelmeztetések"));

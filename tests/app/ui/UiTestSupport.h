@@ -53,6 +53,8 @@ class ProfileSandbox {
     std::filesystem::create_directories(root_ + "/user/Tavrenic");
     std::filesystem::create_directories(root_ + "/system/Tavrenic");
     std::filesystem::create_directories(root_ + "/runtime");
+    std::filesystem::create_directories(root_ + "/data");
+    ::setenv("XDG_DATA_HOME", (root_ + "/data").c_str(), 1);
     std::filesystem::permissions(root_ + "/runtime", std::filesystem::perms::owner_all);
     ::setenv("XDG_CONFIG_HOME", (root_ + "/user").c_str(), 1);
     ::setenv("TVR_SYSTEM_CONFIG_DIR", (root_ + "/system").c_str(), 1);

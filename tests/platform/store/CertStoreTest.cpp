@@ -302,9 +302,10 @@ TEST_F(StoreFixture, RootAlsoShowsTheTrustBundleReadOnly) {
 
 // The bundle is parsed once, yet every way a file changes is noticed.
 TEST_F(StoreFixture, RootSeesEveryChangeOfTheBundle) {
-  const auto a = MakeNumberedCertificate("Bundle Change", 1);
-  std::vector<uint8_t> b;  // the same size as a (signatures vary in length)
-  for (long serial = 2; b.size() != a.size() && serial < 100; ++serial) b = MakeNumberedCertificate("Bundle Change", serial);
+  const auto a = MakeNumberedCertificate("Bundle Change", 10);
+  // The same size as a: signatures vary in length, so try numbers of as many digits.
+  std::vector<uint8_t> b;
+  for (long serial = 11; b.size() != a.size() && serial < 100; ++serial) b = MakeNumberedCertificate("Bundle Change", serial);
   const auto c = MakeNumberedCertificate("Bundle Change", 100);
   ASSERT_EQ(a.size(), b.size());
   auto root = CertStore::OpenSystem("ROOT");

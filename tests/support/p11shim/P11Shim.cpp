@@ -26,6 +26,8 @@
 //   reader_ellipsis=1          a reader name longer than the description is cut to 61
 //                              bytes and "..." instead of a plain cut at 64
 //   delay_us.<function>=<us>   sleep inside that function only (overrides delay_us)
+//   rv_times.<function>=<n>    rv.<function> answers only the first n calls that see it
+//                              (counted in this loaded copy); later calls run normally
 // The extension entries log "<name>|<argument>|..." after their name line, PIN texts
 // included (this is a test double: nothing else ever sees that log).
 //
@@ -106,6 +108,7 @@ struct Config {
   unsigned long dropSessions = 0;
   bool readerEllipsis = false;
   std::map<std::string, unsigned long> delays;  // function name -> microseconds
+  std::map<std::string, unsigned long> rvTimes;  // function name -> calls that get rv
 };
 
 std::string Trim(const std::string& text) {
@@ -145,6 +148,8 @@ void ParseLine(Config& config, const std::string& line) {
     config.version = ParseVersion(value);
   } else if (key.rfind("reader.", 0) == 0) {
     config.readers[key.substr(7)] = value;
+  } else if (key.rfind("rv_times.", 0) == 0) {
+    if (const auto n = ParseNumber(value)) config.rvTimes[key.substr(9)] = *n;
   } else if (key.rfind("rv.", 0) == 0) {
     if (const auto rv = ParseNumber(value)) config.rv[key.substr(3)] = *rv;
   } else if (key == "log") {
@@ -567,6 +572,16 @@ void DropSessionsWhenTold(const Config& config, CK_FUNCTION_LIST* target) {
   for (CK_ULONG i = 0; i < count; ++i) target->C_CloseAllSessions(slots[i]);
 }
 
+// Whether an injected result answers this call: always, or for the first rv_times calls.
+bool InjectionApplies(const Config& config, const std::string& name) {
+  const auto limit = config.rvTimes.find(name);
+  if (limit == config.rvTimes.end()) return true;
+  static std::mutex lock;
+  static std::map<std::string, unsigned long> used;
+  std::lock_guard<std::mutex> guard(lock);
+  return used[name]++ < limit->second;
+}
+
 // The one wrapper shape: log, detect overlap, inject, then run the hook.
 template <const char* Name, auto Member, typename Function>
 struct Wrapper;
@@ -576,7 +591,8 @@ struct Wrapper<Name, Member, CK_RV (*)(Args...)> {
   static CK_RV Call(Args... args) {
     const CallScope scope(Name);
     const Config& config = scope.config();
-    if (const auto injected = config.rv.find(Name); injected != config.rv.end()) {
+    if (const auto injected = config.rv.find(Name);
+        injected != config.rv.end() && InjectionApplies(config, Name)) {
       return injected->second;
     }
     CK_FUNCTION_LIST* target = LoadTarget(config);

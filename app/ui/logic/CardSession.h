@@ -1,0 +1,80 @@
+// The main window's hold on the selected card: the clone of the vendor's token object,
+// its read-write session and the cached token information and objects that the pages
+// read, and the log-in road. No widgets: the window shows the lists and the notices this
+// class returns. Its calls may run on a worker thread, one at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "PKCS11Base.h"
+#include "SecureString.h"
+#include "VendorTokens.h"
+
+class CardSession {
+ public:
+  struct CardEntry {
+    std::string text;
+    uint32_t slotIndex = 0;  // the card list's item data
+  };
+  // What the reader's card gives the lists and the log-in button.
+  struct View {
+    std::vector<CardEntry> cards;
+    bool cardListEnabled = false;
+    bool loginEnabled = false;
+    bool loggedIn = false;
+  };
+  // A message for the user, with the message-box flags.
+  struct Notice {
+    std::string text;
+    unsigned flags = 0;
+  };
+  // What the PIN dialog of the log-in needs; absent when the PIN pad takes the PIN.
+  struct PinRequest {
+    std::string title;
+    int minimum = 0;
+    int maximum = 0;
+  };
+
+  explicit CardSession(TokenRefMap tokens);
+  ~CardSession();
+  CardSession(const CardSession&) = delete;
+  CardSession& operator=(const CardSession&) = delete;
+
+  // Drops the old clone (logged out, session closed) and connects the card in the reader:
+  // the card list's entries, the token information and objects of its first slot.
+  std::optional<Notice> RefreshCardList(const std::string& reader, const std::string& cardName);
+  // Another slot of the same card (the card list's item data).
+  std::optional<Notice> ConnectSelectedCard(const std::string& reader, uint32_t slotIndex);
+
+  // The log-in road: Logout when logged in, otherwise the PIN request (none with a
+  // protected authentication path) and then Login. Both refresh the caches afterwards.
+  bool IsLoggedIn() const;
+  std::optional<PinRequest> LoginPinRequest() const;
+  std::optional<Notice> Login(const TvrCommon::SecureString* pin);
+  std::optional<Notice> Logout();
+
+  // Logs out, closes the session and drops the clone and the caches.
+  void Close();
+
+  PKCS11Base* Token() const { return token_.get(); }
+  // Without refresh the cached record (may be null); with refresh read afresh from the
+  // token (null and the cache dropped without a token).
+  TokenInfo* GetTokenInfo(bool refresh);
+  TokenObjects* GetTokenObjects(bool refresh);
+  const View& GetView() const { return view_; }
+  std::string TypeKey() const;
+
+ private:
+  void DropToken();
+  void ReadCaches();
+
+  TokenRefMap tokens_;
+  std::unique_ptr<PKCS11Base> token_;
+  std::unique_ptr<TokenInfo> info_;
+  std::unique_ptr<TokenObjects> objects_;
+  View view_;
+};

@@ -1,0 +1,409 @@
+#include "CertificateCommands.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include <openssl/bio.h>
+#include <openssl/evp.h>
+
+#include "CardRecognition.h"
+#include "CertificateTexts.h"
+#include "ContentsTree.h"
+#include "EventLog.h"
+#include "Registration.h"
+#include "TextFormat.h"
+
+namespace {
+
+using Res::StringId;
+using Platform::kMbIconError;
+using Platform::kMbIconInformation;
+using Platform::kMbIconQuestion;
+using Platform::kMbIconWarning;
+using Platform::kMbOk;
+using Platform::kMbYesNo;
+
+constexpr unsigned kMbYesNoCancel = 0x3;
+constexpr const char* kPemBegin = "-----BEGIN CERTIFICATE-----";
+constexpr const char* kPemEnd = "-----END CERTIFICATE-----";
+constexpr const char* kGemaltoCsp = "Gemalto Classic Card CSP";
+constexpr const char* kMicrosoftCsp = "Microsoft Base Smart Card Crypto Provider";
+constexpr const char* kMicrosoftKsp = "Microsoft Smart Card Key Storage Provider";
+
+struct BioDeleter {
+  void operator()(BIO* bio) const { BIO_free_all(bio); }
+};
+using BioPtr = std::unique_ptr<BIO, BioDeleter>;
+
+X509Ptr DecodeDer(const std::vector<uint8_t>& der) {
+  if (der.empty() || der[0] != 0x30) return nullptr;
+  const unsigned char* p = der.data();
+  return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad();
+}
+
+bool IsPkcs11RegistrationType(const std::string& typeKey) {
+  return typeKey == "Bit4ID" || typeKey == "Gemalto" || typeKey == "Gemalto2";
+}
+
+// The last key record, in handle order, whose identifier is exactly `id`.
+template <typename Map>
+CK_OBJECT_HANDLE LastKeyWithId(const Map& keys, const std::string& id) {
+  CK_OBJECT_HANDLE found = 0;
+  for (const auto& [handle, key] : keys)
+    if (key->id && *key->id == id) found = handle;
+  return found;
+}
+
+void CutToCharacter(std::string& text, size_t limit) {
+  if (text.size() <= limit) return;
+  size_t cut = limit;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  text.resize(cut);
+}
+
+}  // namespace
+
+std::string StripPemCertificateArmor(std::string text) {
+  for (const char* remove : {kPemBegin, kPemEnd, "\r", "\n"}) {
+    const size_t length = std::strlen(remove);
+    for (size_t at = text.find(remove); at != std::string::npos; at = text.find(remove, at))
+      text.erase(at, length);
+  }
+  return text;
+}
+
+std::vector<uint8_t> Base64DecodeString(const std::string& text) {
+  std::vector<uint8_t> out;
+  BioPtr source(BIO_new_mem_buf(text.data(), static_cast<int>(text.size())));
+  BIO* base64 = BIO_new(BIO_f_base64());
+  if (!source || !base64) {
+    BIO_free(base64);
+    return out;
+  }
+  BIO_set_flags(base64, BIO_FLAGS_BASE64_NO_NL);
+  BioPtr chain(BIO_push(base64, source.release()));
+  uint8_t chunk[4096];
+  for (int n; (n = BIO_read(chain.get(), chunk, sizeof chunk)) > 0;) out.insert(out.end(), chunk, chunk + n);
+  return out;
+}
+
+X509Ptr DecodeCertificateFile(const std::vector<uint8_t>& bytes) {
+  if (X509Ptr certificate = DecodeDer(bytes)) return certificate;
+  std::string text(bytes.begin(), bytes.end());
+  // Files saved by other programs often carry a description before the armour (and
+  // sometimes after it): only the first armoured block is Base64.
+  if (const size_t begin = text.find(kPemBegin); begin != std::string::npos) {
+    const size_t end = text.find(kPemEnd, begin);
+    text = text.substr(begin, end == std::string::npos ? std::string::npos : end + std::strlen(kPemEnd) - begin);
+  }
+  return DecodeDer(Base64DecodeString(StripPemCertificateArmor(text)));
+}
+
+std::string SafeFileName(const std::string& name, const std::string& extension) {
+  std::string safe;
+  for (char c : name) safe += (c == '/' || c == '\\' || c == '\0') ? '_' : c;
+  for (size_t i = 0; i < safe.size() && safe[i] == '.'; ++i) safe[i] = '_';
+  CutToCharacter(safe, NAME_MAX - extension.size());
+  return safe + extension;
+}
+
+ContentsCommands::ContentsCommands(IContentsHost& host, IContentsView& view, IUserPort& port)
+    : host_(host), view_(view), port_(port) {}
+
+int ContentsCommands::Box(StringId text, unsigned flags) { return port_.MessageBox(Res::Text(text), "", flags); }
+
+void ContentsCommands::SetHandler(int command, Handler handler) { handlers_[command] = std::move(handler); }
+
+void ContentsCommands::Run(int command, std::optional<CK_OBJECT_HANDLE> caret) {
+  switch (command) {
+    case kCmdViewCertificate: return ViewCertificate(caret);
+    case kCmdRenewCertificate: return RenewCertificate(caret);
+    case kCmdRegisterCertificate: return RegisterCertificate(caret);
+    case kCmdDeleteCertificate: return DeleteCertificate(caret);
+    case kCmdAssignCertificate: return AssignCertificate(caret);
+    case kCmdCopyCertificatesToFolder: return CopyCertificatesToFolder();
+    default:
+      if (const auto handler = handlers_.find(command); handler != handlers_.end() && handler->second)
+        handler->second(caret);
+  }
+}
+
+void ContentsCommands::ViewCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
+  if (!caret) return;
+  const TokenObjects* objects = host_.GetTokenObjects(false);
+  const CertificateObject* record = objects ? objects->FindCertificate(*caret) : nullptr;
+  if (!record) return;
+  if (!DecodeDer(record->value) || !view_.ShowCertificate(record->value))
+    Box(StringId::CertificateViewImpossible, kMbOk | kMbIconError);
+}
+
+std::optional<X509Ptr> ContentsCommands::ReadCertificateFile(StringId failure) {
+  const std::optional<std::string> path = view_.ChooseCertificateFile();
+  if (!path) return std::nullopt;
+  std::vector<uint8_t> bytes;
+  if (!ReadWholeFile(*path, bytes)) {
+    Box(StringId::CertificateFileOpenFailed, kMbOk | kMbIconError);
+    return std::nullopt;
+  }
+  X509Ptr certificate = DecodeCertificateFile(bytes);
+  if (!certificate || !X509_get0_pubkey(certificate.get())) {
+    Box(failure, kMbOk | kMbIconError);
+    return std::nullopt;
+  }
+  return certificate;
+}
+
+void ContentsCommands::RenewCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
+  if (!caret) return;
+  PKCS11Base* token = host_.Token();
+  if (!token) {
+    Box(StringId::RenewFailed, kMbOk | kMbIconError);
+    return;
+  }
+  if (!token->IsLoggedIn()) {
+    Box(StringId::ContentsPleaseLogIn, kMbOk);
+    return;
+  }
+  const TokenObjects* objects = host_.GetTokenObjects(false);
+  const CertificateObject* old = objects ? objects->FindCertificate(*caret) : nullptr;
+  if (!old || !old->publicKey) {
+    Box(StringId::RenewFailed, kMbOk | kMbIconError);
+    return;
+  }
+  std::optional<X509Ptr> renewed = ReadCertificateFile(StringId::RenewFailed);
+  if (!renewed) return;
+  if (EVP_PKEY_eq(old->publicKey.get(), X509_get0_pubkey(renewed->get())) != 1) {
+    Box(StringId::RenewKeysDiffer, kMbOk | kMbIconError);
+    return;
+  }
+  {
+    BusyScope busy(view_);
+    const std::string label = old->label;
+    const std::string id = old->GetId();
+    // The old certificate goes first (a card may hold one certificate per key); its DER
+    // is kept so that a failed creation can put it back.
+    const std::vector<uint8_t> oldDer = old->value;
+    if (!token->DestroyObject(*caret)) {
+      Box(StringId::OldCertificateDeleteFailed, kMbOk | kMbIconError);
+    } else if (token->CreateCertificate(&id, &label, 0, renewed->get())) {
+      Box(StringId::RenewSucceeded, kMbOk | kMbIconInformation);
+    } else {
+      if (X509Ptr back = DecodeDer(oldDer)) token->CreateCertificate(&id, &label, 0, back.get());
+      Box(StringId::NewCertificateCreateFailed, kMbOk | kMbIconError);
+    }
+  }
+  view_.RefreshTree(true);
+  ReregisterCertificates();
+}
+
+void ContentsCommands::RegisterCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
+  if (!caret) {
+    Box(StringId::CertificateNotRegistrable, kMbOk | kMbIconError);
+    return;
+  }
+  const std::string cardName = host_.CardName();
+  const VendorModuleEntry* vendor = FindVendorModuleByType(FindCardTypeByCardName(cardName));
+  if (!vendor) {
+    Box(StringId::CertificateNotRegistrable, kMbOk | kMbIconError);
+    return;
+  }
+  const std::string typeKey = vendor->typeKey;
+  if (!IsPkcs11RegistrationType(typeKey)) {
+    Box(StringId::NotImplemented, kMbOk | kMbIconError);
+    return;
+  }
+  std::string csp, ksp, cardModule;
+  GetCardTypeProviderNames(cardName, csp, ksp, cardModule);
+  if (typeKey == "Gemalto") {
+    csp = kGemaltoCsp;
+    ksp.clear();
+  }
+  PKCS11Base* token = host_.Token();
+  const TokenObjects* objects = host_.GetTokenObjects(false);
+  const CertificateObject* record = objects ? objects->FindCertificate(*caret) : nullptr;
+  if (!token || !record) {
+    Box(StringId::CertificateNotRegistrable, kMbOk | kMbIconError);
+    return;
+  }
+  std::string provider;
+  uint32_t providerType = 0;
+  if (record->publicKey && EVP_PKEY_base_id(record->publicKey.get()) == EVP_PKEY_EC) {
+    provider = ksp;
+  } else {
+    provider = csp;
+    if (!GetProviderTypeByName(csp, providerType)) {
+      Box(StringId::CertificateNotRegistrable, kMbOk | kMbIconError);
+      return;
+    }
+  }
+  // A list of its own: the main window's per-reader list does not learn of this one,
+  // so card removal leaves it in the store.
+  ReaderCertificateMap registeredHere;
+  int registered = 0, expired = 0, expiring = 0;
+  RegisterPkcs11CardCertificates(token, objects, *caret, host_.PersonalStore(), provider, providerType,
+                                 host_.ReaderName(), registeredHere, registered, expired, expiring);
+  if (registered != 0) Box(StringId::CertificateRegistered, kMbOk | kMbIconInformation);
+  else Box(StringId::CertificateNotRegistrable, kMbOk | kMbIconError);
+}
+
+void ContentsCommands::AssignCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
+  if (!caret) return;
+  PKCS11Base* token = host_.Token();
+  if (token && !token->IsLoggedIn()) {
+    Box(StringId::ContentsPleaseLogIn, kMbOk);
+    return;
+  }
+  const TokenObjects* objects = host_.GetTokenObjects(false);
+  const PublicKeyObject* key = objects ? objects->FindPublicKey(*caret) : nullptr;
+  if (!key || !key->publicKey) {
+    Box(StringId::AssignFailed, kMbOk | kMbIconError);
+    return;
+  }
+  std::optional<X509Ptr> certificate = ReadCertificateFile(StringId::AssignFailed);
+  if (!certificate) return;
+  if (EVP_PKEY_eq(key->publicKey.get(), X509_get0_pubkey(certificate->get())) != 1) {
+    Box(StringId::AssignKeysDiffer, kMbOk | kMbIconError);
+    return;
+  }
+  if (!token) return;
+  {
+    BusyScope busy(view_);
+    const std::string id = key->GetId();
+    const std::string label = key->label;
+    if (token->CreateCertificate(&id, &label, 0, certificate->get()))
+      Box(StringId::AssignSucceeded, kMbOk | kMbIconInformation);
+    else
+      Box(StringId::NewCertificateCreateFailed, kMbOk | kMbIconError);
+  }
+  view_.RefreshTree(true);
+  ReregisterCertificates();
+}
+
+void ContentsCommands::DeleteCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
+  if (!caret) return;
+  PKCS11Base* token = host_.Token();
+  if (!token) {
+    Box(StringId::ContentsCardReadError, kMbOk | kMbIconError);
+    return;
+  }
+  if (!token->IsLoggedIn()) {
+    Box(StringId::ContentsPleaseLogIn, kMbOk);
+    return;
+  }
+  const TokenObjects* objects = host_.GetTokenObjects(false);
+  const CertificateObject* record = objects ? objects->FindCertificate(*caret) : nullptr;
+  if (!record) {
+    Box(StringId::ContentsCardReadError, kMbOk | kMbIconError);
+    return;
+  }
+  if (Box(StringId::DeleteConfirm, kMbYesNo | kMbIconWarning) != Platform::kIdYes) return;
+  const CK_OBJECT_HANDLE publicKey = record->id ? LastKeyWithId(objects->publicKeys, *record->id) : 0;
+  const CK_OBJECT_HANDLE privateKey = record->id ? LastKeyWithId(objects->privateKeys, *record->id) : 0;
+  bool withKeys = false;
+  if (publicKey || privateKey) {
+    const int answer = Box(StringId::DeleteKeysQuestion, kMbYesNoCancel | kMbIconQuestion);
+    if (answer == Platform::kIdYes) withKeys = true;
+    else if (answer != Platform::kIdNo) return;
+  }
+  const bool deletePublic = withKeys && publicKey;
+  const bool deletePrivate = withKeys && privateKey;
+  bool certificateDeleted = false, publicDeleted = false, privateDeleted = false;
+  {
+    BusyScope busy(view_);
+    certificateDeleted = token->DestroyObject(*caret);
+    if (deletePublic) publicDeleted = token->DestroyObject(publicKey);
+    if (deletePrivate) privateDeleted = token->DestroyObject(privateKey);
+  }
+  auto yesNo = [](bool ok) { return Res::Text(ok ? StringId::YesWord : StringId::NoWord); };
+  std::string text;
+  if (deletePrivate) text += FormatText(Res::Text(StringId::PrivateKeyDeleted), yesNo(privateDeleted).c_str()) + "\n";
+  if (deletePublic) text += FormatText(Res::Text(StringId::PublicKeyDeleted), yesNo(publicDeleted).c_str()) + "\n";
+  text += FormatText(Res::Text(StringId::CertificateDeleted), yesNo(certificateDeleted).c_str());
+  const bool allDone = certificateDeleted && (!deletePublic || publicDeleted) && (!deletePrivate || privateDeleted);
+  port_.MessageBox(text, "", kMbOk | (allDone ? kMbIconInformation : kMbIconError));
+  {
+    BusyScope busy(view_);
+    view_.RefreshTree(true);
+  }
+  ReregisterCertificates();
+}
+
+void ContentsCommands::CopyCertificatesToFolder() {
+  const TokenObjects* objects = host_.GetTokenObjects(false);
+  if (!objects) return;
+  const std::optional<std::string> folder = view_.ChooseFolder();
+  if (!folder) return;
+  if (folder->empty()) {
+    Box(StringId::CopyToFolderFailed, kMbOk | kMbIconError);
+    LogEvent(EVENTLOG_ERROR_TYPE, "failed to convert an item identifier list to a file system path");
+    return;
+  }
+  auto failed = [&](const CertificateObject& record, const std::string& event) {
+    port_.MessageBox(FormatText(Res::Text(StringId::CopyCertificateFailed), Utf8ToCString(record.label).c_str()), "",
+                     kMbOk);
+    LogEvent(EVENTLOG_WARNING_TYPE, event);
+  };
+  int number = 0;
+  for (const auto& [handle, record] : objects->certificates) {
+    if (!record) {
+      LogEvent(EVENTLOG_WARNING_TYPE, "no certificate");
+      continue;
+    }
+    if (folder->size() >= PATH_MAX) {
+      failed(*record, "failed to copy a string");
+      continue;
+    }
+    ++number;
+    const std::string name =
+        SafeFileName(FormatText("%d - %s", number, GetCertificateDisplayName(record->certificate.get(), true).c_str()),
+                     ".cer");
+    const std::string path = (folder->back() == '/' ? *folder : *folder + "/") + name;
+    if (path.size() >= PATH_MAX) {
+      failed(*record, "failed to append one path to the end of another\r\npath: " + *folder + "\r\nmore: " + name);
+      continue;
+    }
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out) {
+      const int error = errno;
+      std::string event = "failed to open file: " + path;
+      if (error) event += std::string("\r\n") + std::strerror(error);
+      failed(*record, event);
+      continue;
+    }
+    out.write(reinterpret_cast<const char*>(record->value.data()), static_cast<std::streamsize>(record->value.size()));
+    out.close();
+    if (!out) failed(*record, "failed to write file: " + path);
+  }
+  view_.OpenFolder(*folder);
+}
+
+void ContentsCommands::ReregisterCertificates() {
+  const std::string reader = host_.ReaderName();
+  host_.UnregisterCertificates(reader);
+  const std::string cardName = host_.CardName();
+  std::string csp, ksp, cardModule;
+  GetCardTypeProviderNames(cardName, csp, ksp, cardModule);
+  const CardTypeEntry* row = FindCardTypeByCardName(cardName);
+  if (const VendorModuleEntry* vendor = FindVendorModuleByType(row)) {
+    const std::string typeKey = vendor->typeKey;
+    if (typeKey == "Gemalto") {
+      csp = kGemaltoCsp;
+      ksp.clear();
+    }
+    if (IsPkcs11RegistrationType(typeKey))
+      host_.RegisterCertificates(reader, csp, ksp, host_.Token(), host_.GetTokenObjects(false));
+  }
+  if ((csp == kMicrosoftCsp || ksp == kMicrosoftKsp) && (!row || row->autoRegister != 0))
+    host_.RegisterCertificates(reader, csp, ksp, nullptr, nullptr);
+}

@@ -1,0 +1,64 @@
+// What the contents page and its commands need from the main window, and what they ask
+// of the window system beyond message boxes. The main window implements the host; the
+// page implements the view; tests implement both over a SoftHSM2 token.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "PKCS11Base.h"
+#include "TokenInfo.h"
+#include "TokenObjects.h"
+#include "platform/CertStore.h"
+
+class IContentsHost {
+ public:
+  virtual ~IContentsHost() = default;
+  // The connected card's token object; null without a card.
+  virtual PKCS11Base* Token() = 0;
+  // The cached token information and objects; with refresh they are re-read from the
+  // card first. Null when there is nothing to show.
+  virtual TokenInfo* GetTokenInfo(bool refresh) = 0;
+  virtual TokenObjects* GetTokenObjects(bool refresh) = 0;
+  virtual std::string ReaderName() = 0;
+  virtual std::string CardName() = 0;
+  // The user's personal store ("MY"), kept open by the main window.
+  virtual Platform::CertStore* PersonalStore() = 0;
+  // The registrar of card insertion (it guards its per-reader list against the monitor
+  // thread): takes out what was registered for the reader, and registers afresh.
+  virtual void UnregisterCertificates(const std::string& reader) = 0;
+  virtual void RegisterCertificates(const std::string& reader, const std::string& cryptoProvider,
+                                    const std::string& keyStorageProvider, PKCS11Base* token,
+                                    const TokenObjects* objects) = 0;
+};
+
+class IContentsView {
+ public:
+  virtual ~IContentsView() = default;
+  // Rebuilds the tree, with refresh after re-reading the card.
+  virtual void RefreshTree(bool refresh) = 0;
+  // The wait cursor.
+  virtual void SetBusy(bool busy) = 0;
+  // A file to read a certificate from; nothing when cancelled.
+  virtual std::optional<std::string> ChooseCertificateFile() = 0;
+  // A folder to copy into; nothing when cancelled.
+  virtual std::optional<std::string> ChooseFolder() = 0;
+  // Shows the folder in the desktop's file manager.
+  virtual void OpenFolder(const std::string& path) = 0;
+  // Shows a certificate; false when it cannot be shown.
+  virtual bool ShowCertificate(const std::vector<uint8_t>& der) = 0;
+};
+
+// Begins the wait cursor for the scope's length.
+class BusyScope {
+ public:
+  explicit BusyScope(IContentsView& view) : view_(view) { view_.SetBusy(true); }
+  ~BusyScope() { view_.SetBusy(false); }
+  BusyScope(const BusyScope&) = delete;
+  BusyScope& operator=(const BusyScope&) = delete;
+
+ private:
+  IContentsView& view_;
+};

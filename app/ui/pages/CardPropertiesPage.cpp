@@ -1,0 +1,40 @@
+#include "CardPropertiesPage.h"
+
+#include <QFormLayout>
+
+#include "UiText.h"
+#include "WaitCursor.h"
+
+CardPropertiesPage::CardPropertiesPage(CardSession& session, IUserPort& port, QWidget* parent)
+    : QWidget(parent), session_(session), port_(port) {
+  auto* form = new QFormLayout(this);
+  auto makeEdit = [this] {
+    auto* edit = new QLineEdit(this);
+    edit->setReadOnly(true);
+    return edit;
+  };
+  labelEdit = makeEdit();
+  modelEdit = makeEdit();
+  serialEdit = makeEdit();
+  form->addRow(T(Res::StringId::TokenLabelField), labelEdit);
+  form->addRow(T(Res::StringId::TokenModelField), modelEdit);
+  form->addRow(T(Res::StringId::TokenSerialField), serialEdit);
+}
+
+void CardPropertiesPage::Refill() {
+  if (!session_.Token()) {
+    labelEdit->clear();
+    modelEdit->clear();
+    serialEdit->clear();
+    return;
+  }
+  WaitCursor wait;
+  if (const TokenInfo* info = session_.GetTokenInfo(false)) {
+    labelEdit->setText(Q(info->label));
+    modelEdit->setText(Q(info->model));
+    serialEdit->setText(Q(info->serialNumber));
+    labelEdit->setFocus();
+  } else {
+    port_.MessageBox(Res::Text(Res::StringId::CardReadError), "", Platform::kMbIconError);
+  }
+}

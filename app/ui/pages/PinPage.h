@@ -1,0 +1,34 @@
+// The PIN page of the property sheet: the PIN status, and the change and unblocking of
+// the connected card's PINs as its card type allows.
+#pragma once
+
+#include <QLabel>
+#include <QPushButton>
+#include <QWidget>
+
+#include "PinOperations.h"
+#include "QtPinPrompts.h"
+
+class PinPage : public QWidget {
+  Q_OBJECT
+ public:
+  PinPage(IPinPageHost& host, IUserPort& port, IPinVendorPaths& paths,
+          QWidget* parent = nullptr);
+
+  // Brings the buttons up to the connected card (each time the page is shown, and when
+  // the main window refreshes the active page).
+  void UpdateButtons();
+
+  QPushButton* statusButton;
+  QPushButton* changeButton;
+  QPushButton* unblockButton;
+  QPushButton* signingChangeButton;
+  QPushButton* signingUnblockButton;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+
+ private:
+  QtPinPrompts prompts_;
+  PinOperations operations_;
+};

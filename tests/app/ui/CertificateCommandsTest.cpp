@@ -1,0 +1,313 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+
+#include "CertificateCommands.h"
+#include "ContentsFixture.h"
+#include "ContentsTree.h"
+#include "platform/Profile.h"
+
+using TvrTest::CertBuilder;
+using TvrTest::CertSpec;
+using TvrTest::PkiItem;
+using TvrTest::TestPki;
+using Platform::kIdCancel;
+using Platform::kIdNo;
+using Platform::kIdYes;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr unsigned kError = Platform::kMbIconError;
+constexpr unsigned kInformation = Platform::kMbIconInformation;
+
+// A leaf of the intermediate; with `key` a certificate for that key pair.
+PkiItem Leaf(const std::string& cn, EVP_PKEY* key = nullptr) {
+  CertSpec spec;
+  spec.subject = "/C=HU/O=Tavrenic/CN=" + cn;
+  spec.extensions = {{"keyUsage", "critical,digitalSignature,nonRepudiation"}};
+  return CertBuilder::Issue(spec, &TestPki::Get().Intermediate(), key);
+}
+
+std::vector<uint8_t> ReadBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class CertificateCommandsTest : public UiTest::ContentsFixture {
+ protected:
+  void SetUp() override {
+    AddCertificate(owner_.Der(), "a1", "Aláíró kulcs", &owner_, "kulcs");
+    Open();
+    handle_ = GetTokenObjects(false)->certificates.begin()->first;
+  }
+  // The one certificate on the card now.
+  const CertificateObject& OnlyCertificate() {
+    card_ = ReadCard();
+    EXPECT_EQ(card_->certificates.size(), 1u);
+    return *card_->certificates.begin()->second;
+  }
+
+  ContentsCommands commands_{*this, *this, port_};
+  PkiItem owner_ = Leaf("Kovács Éva");
+  CK_OBJECT_HANDLE handle_ = 0;
+  std::unique_ptr<TokenObjects> card_;
+};
+
+TEST_F(CertificateCommandsTest, RenewalFromDerAndFromPemWithTextInFront) {
+  PkiItem renewed = Leaf("Kovács Éva", owner_.Key());
+  file_ = WriteFile(dir_.Path() + "/renewed.cer", renewed.Der());
+  commands_.Run(kCmdRenewCertificate, handle_);
+  ASSERT_EQ(port_.boxes.size(), 1u);
+  EXPECT_EQ(port_.boxes[0].text, "Sikeres tanúsítvány megújítás!");
+  EXPECT_EQ(port_.boxes[0].flags, kInformation);
+  const CertificateObject& first = OnlyCertificate();
+  EXPECT_EQ(first.value, renewed.Der());
+  EXPECT_EQ(first.label, "Aláíró kulcs");
+  EXPECT_EQ(first.GetId(), "a1");
+  EXPECT_EQ(refreshes_, 1);
+  EXPECT_EQ(busy_, 0);
+  EXPECT_EQ(registrations_, (std::vector<std::string>{"unregister Virtual PCD 00 00",
+                                                      "register Virtual PCD 00 00|Gemalto Classic Card CSP||token"}));
+
+  // The cache was refreshed by the command: renew the new object again, from PEM text
+  // with a description in front and Windows line ends.
+  PkiItem again = Leaf("Kovács Éva", owner_.Key());
+  std::string pem = again.Pem();
+  std::string crlf;
+  for (char c : pem) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  file_ = TempFile("again.pem", "Subject: Kovács Éva\r\nIssuer: Tavrenic Test Intermediate\r\n" + crlf);
+  port_.boxes.clear();
+  commands_.Run(kCmdRenewCertificate, GetTokenObjects(false)->certificates.begin()->first);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Sikeres tanúsítvány megújítás!"});
+  const CertificateObject& second = OnlyCertificate();
+  EXPECT_EQ(second.value, again.Der());
+  EXPECT_EQ(second.label, "Aláíró kulcs");
+  EXPECT_EQ(second.GetId(), "a1");
+}
+
+TEST_F(CertificateCommandsTest, RenewalRefusals) {
+  const std::vector<uint8_t> before = GetTokenObjects(false)->certificates.begin()->second->value;
+  struct Case {
+    const char* what;
+    std::string content;
+    const char* text;
+  };
+  const std::vector<unsigned char> otherDer = Leaf("Kovács Éva").Der();  // another key pair
+  const std::vector<Case> cases = {
+      {"another key", std::string(otherDer.begin(), otherDer.end()),
+       "A régi és az új tanúsítvány nyilvános kulcsa nem egyezik meg! A tanúsítvány megújítása nem sikerült."},
+      {"empty file", "", "Sikertelen tanúsítvány megújítás!"},
+      {"0x30 but no certificate", std::string("\x30\x03\x02\x01\x05", 5), "Sikertelen tanúsítvány megújítás!"},
+      {"broken Base64", "-----BEGIN CERTIFICATE-----\nMIIB!!\n-----END CERTIFICATE-----\n",
+       "Sikertelen tanúsítvány megújítás!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    port_.boxes.clear();
+    file_ = TempFile("refused", c.content);
+    commands_.Run(kCmdRenewCertificate, handle_);
+    ASSERT_EQ(port_.boxes.size(), 1u);
+    EXPECT_EQ(port_.boxes[0].text, c.text);
+    EXPECT_EQ(port_.boxes[0].flags, kError);
+  }
+  port_.boxes.clear();
+  file_ = dir_.Path() + "/missing.cer";
+  commands_.Run(kCmdRenewCertificate, handle_);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"A tanúsítvány fájl megnyitása sikertelen!"});
+  port_.boxes.clear();
+  file_.reset();  // cancelled
+  commands_.Run(kCmdRenewCertificate, handle_);
+  commands_.Run(kCmdRenewCertificate, std::nullopt);
+  EXPECT_TRUE(port_.boxes.empty());
+
+  EXPECT_EQ(shim_->CountCalls("C_DestroyObject"), 0u);
+  EXPECT_EQ(shim_->CountCalls("C_CreateObject"), 0u);
+  EXPECT_EQ(OnlyCertificate().value, before);
+  EXPECT_EQ(refreshes_, 0);
+}
+
+TEST_F(CertificateCommandsTest, FailedCreationPutsTheOldCertificateBack) {
+  shim_->SetOption("rv_times.C_CreateObject", "1");
+  shim_->InjectRv("C_CreateObject", 0x6);  // CKR_FUNCTION_FAILED, once
+  file_ = WriteFile(dir_.Path() + "/renewed.cer", Leaf("Kovács Éva", owner_.Key()).Der());
+  commands_.Run(kCmdRenewCertificate, handle_);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Az új tanúsítvány létrehozása sikertelen!"});
+  const CertificateObject& kept = OnlyCertificate();
+  EXPECT_EQ(kept.value, owner_.Der());
+  EXPECT_EQ(kept.label, "Aláíró kulcs");
+  EXPECT_EQ(kept.GetId(), "a1");
+  EXPECT_EQ(shim_->CountCalls("C_CreateObject"), 2u);
+  EXPECT_EQ(refreshes_, 1);
+}
+
+TEST_F(CertificateCommandsTest, NotLoggedIn) {
+  ASSERT_TRUE(token_->Logout());
+  for (int command : {kCmdRenewCertificate, kCmdDeleteCertificate, kCmdAssignCertificate}) {
+    port_.boxes.clear();
+    commands_.Run(command, handle_);
+    ASSERT_EQ(port_.boxes.size(), 1u);
+    EXPECT_EQ(port_.boxes[0].text, "Kérem, jelentkezzen be!");
+    EXPECT_EQ(port_.boxes[0].flags, 0u);
+  }
+}
+
+TEST_F(CertificateCommandsTest, DeletionWithKeysListsTheAnswersInOrder) {
+  port_.answers = {kIdYes, kIdYes};
+  commands_.Run(kCmdDeleteCertificate, handle_);
+  ASSERT_EQ(port_.boxes.size(), 3u);
+  EXPECT_EQ(port_.boxes[0].text,
+            "A törlés hatására az adatok végérvényesen elvesznek! Biztosan folytatni akarja a törlést?");
+  EXPECT_EQ(port_.boxes[0].flags, Platform::kMbYesNo | Platform::kMbIconWarning);
+  EXPECT_EQ(port_.boxes[1].text, "Szeretné törölni a tanúsítványhoz tartozó privát és publikus kulcsot is?");
+  EXPECT_EQ(port_.boxes[1].flags, 0x3u | Platform::kMbIconQuestion);
+  EXPECT_EQ(port_.boxes[2].text, "Privát kulcs törölve: igen\nPublikus kulcs törölve: igen\nTanúsítvány törölve: igen");
+  EXPECT_EQ(port_.boxes[2].flags, kInformation);
+  card_ = ReadCard();
+  EXPECT_TRUE(card_->certificates.empty());
+  EXPECT_TRUE(card_->publicKeys.empty());
+  EXPECT_TRUE(card_->privateKeys.empty());
+  EXPECT_EQ(refreshes_, 1);
+  EXPECT_EQ(busy_, 0);
+}
+
+TEST_F(CertificateCommandsTest, DeletionAnswers) {
+  port_.answers = {kIdYes, kIdCancel};
+  commands_.Run(kCmdDeleteCertificate, handle_);
+  port_.answers = {kIdNo};
+  commands_.Run(kCmdDeleteCertificate, handle_);
+  EXPECT_EQ(port_.boxes.size(), 3u);
+  EXPECT_EQ(ReadCard()->certificates.size(), 1u);
+  EXPECT_EQ(refreshes_, 0);
+
+  port_.boxes.clear();
+  port_.answers = {kIdYes, kIdNo};
+  commands_.Run(kCmdDeleteCertificate, handle_);
+  EXPECT_EQ(port_.boxes.back().text, "Tanúsítvány törölve: igen");
+  card_ = ReadCard();
+  EXPECT_TRUE(card_->certificates.empty());
+  EXPECT_EQ(card_->publicKeys.size(), 1u);
+  EXPECT_EQ(card_->privateKeys.size(), 1u);
+}
+
+TEST_F(CertificateCommandsTest, DeletionFailureShowsTheErrorIcon) {
+  // Keys with another id: no second question, one line.
+  PkiItem other = Leaf("Other");
+  AddCertificate(other.Der(), "b2", "other");
+  AddKeyPair(other, "b3", "other key");
+  GetTokenObjects(true);
+  CK_OBJECT_HANDLE otherHandle = 0;
+  for (const auto& [handle, record] : GetTokenObjects(false)->certificates)
+    if (record->GetId() == "b2") otherHandle = handle;
+  shim_->InjectRv("C_DestroyObject", 0x6);
+  port_.answers = {kIdYes};
+  commands_.Run(kCmdDeleteCertificate, otherHandle);
+  ASSERT_EQ(port_.boxes.size(), 2u);
+  EXPECT_EQ(port_.boxes[1].text, "Tanúsítvány törölve: nem");
+  EXPECT_EQ(port_.boxes[1].flags, kError);
+}
+
+TEST_F(CertificateCommandsTest, AssignToAKeyWithoutCertificate) {
+  PkiItem lone = Leaf("Lone");
+  AddKeyPair(lone, "c1", "magányos");
+  GetTokenObjects(true);
+  CK_OBJECT_HANDLE key = 0;
+  for (const auto& [handle, record] : GetTokenObjects(false)->publicKeys)
+    if (record->GetId() == "c1") key = handle;
+  file_ = WriteFile(dir_.Path() + "/other.cer", owner_.Der());
+  commands_.Run(kCmdAssignCertificate, key);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"A régi nyilvános kulcs és az új tanúsítvány nyilvános kulcsa nem "
+                                                 "egyezik meg! A tanúsítvány hozzárendelése nem sikerült."});
+  port_.boxes.clear();
+  file_ = WriteFile(dir_.Path() + "/lone.cer", lone.Der());
+  commands_.Run(kCmdAssignCertificate, key);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Sikeres tanúsítvány hozzárendelés!"});
+  card_ = ReadCard();
+  ASSERT_EQ(card_->certificates.size(), 2u);
+  bool found = false;
+  for (const auto& [handle, record] : card_->certificates)
+    if (record->value == lone.Der()) found = record->GetId() == "c1" && record->label == "magányos";
+  EXPECT_TRUE(found);
+}
+
+TEST_F(CertificateCommandsTest, ViewShowsTheCardsDer) {
+  commands_.Run(kCmdViewCertificate, handle_);
+  ASSERT_EQ(shown_.size(), 1u);
+  EXPECT_EQ(shown_[0], owner_.Der());
+  commands_.Run(kCmdViewCertificate, 12345);
+  EXPECT_EQ(shown_.size(), 1u);
+  EXPECT_TRUE(port_.boxes.empty());
+}
+
+TEST_F(CertificateCommandsTest, CopyToFolderWritesTheCardsBytesUnderSafeNames) {
+  // A certificate whose common name would climb out of the folder.
+  PkiItem sneaky = Leaf("placeholder");
+  X509* x = X509_dup(sneaky.Cert());
+  X509_NAME* name = X509_NAME_new();
+  X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_UTF8, reinterpret_cast<const unsigned char*>("../x/y"), -1, -1, 0);
+  X509_set_subject_name(x, name);
+  X509_NAME_free(name);
+  ASSERT_GT(X509_sign(x, TestPki::Get().Intermediate().Key(), EVP_sha256()), 0);
+  unsigned char* der = nullptr;
+  const int length = i2d_X509(x, &der);
+  const std::vector<unsigned char> sneakyDer(der, der + length);
+  OPENSSL_free(der);
+  X509_free(x);
+  AddCertificate(sneakyDer, "d1", "sneaky");
+  GetTokenObjects(true);
+
+  ASSERT_TRUE(Platform::Profile().WriteDword("", "EventLogLevel", 2));
+  const std::string folder = dir_.Path() + "/out/inner";
+  fs::create_directories(folder);
+  folder_ = folder;
+  commands_.Run(kCmdCopyCertificatesToFolder, std::nullopt);
+  commands_.Run(kCmdCopyCertificatesToFolder, std::nullopt);  // overwrites
+  EXPECT_TRUE(port_.boxes.empty());
+  EXPECT_EQ(opened_, (std::vector<std::string>{folder, folder}));
+
+  // Numbered in handle order.
+  const bool ownerFirst = GetTokenObjects(false)->certificates.begin()->first == handle_;
+  const std::string first = folder + (ownerFirst ? "/1" : "/2") + " - Kovács Éva (tanúsítvány).cer";
+  const std::string second = folder + (ownerFirst ? "/2" : "/1") + " - .._x_y (tanúsítvány).cer";
+  EXPECT_EQ(ReadBytes(first), owner_.Der());
+  EXPECT_EQ(ReadBytes(second), sneakyDer);
+  size_t files = 0;
+  for (const auto& entry : fs::recursive_directory_iterator(dir_.Path() + "/out")) files += entry.is_regular_file();
+  EXPECT_EQ(files, 2u);
+  EXPECT_FALSE(fs::exists(dir_.Path() + "/out/x"));
+
+  // A file that cannot be created costs its number; the others are written.
+  fs::remove(first);
+  fs::create_directory(first);
+  fs::remove(second);
+  commands_.Run(kCmdCopyCertificatesToFolder, std::nullopt);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Nem sikerült a tanúsítvány fájlba másolása: Aláíró kulcs"});
+  EXPECT_EQ(port_.boxes[0].flags, 0u);
+  EXPECT_EQ(ReadBytes(second), sneakyDer);
+  bool logged = false;
+  for (const std::string& text : sandbox_.events->Texts()) logged |= text.rfind("failed to open file: " + first, 0) == 0;
+  EXPECT_TRUE(logged);
+
+  port_.boxes.clear();
+  folder_.reset();
+  commands_.Run(kCmdCopyCertificatesToFolder, std::nullopt);
+  EXPECT_EQ(opened_.size(), 3u);
+}
+
+TEST(SafeFileNameTest, StaysInsideTheFolder) {
+  EXPECT_EQ(SafeFileName("../x/y", ".cer"), "___x_y.cer");
+  EXPECT_EQ(SafeFileName("a\\b", ".cer"), "a_b.cer");
+  const std::string longName = SafeFileName(std::string(300, 'x') + "é", ".cer");
+  EXPECT_LE(longName.size(), 255u);
+  EXPECT_EQ(longName.substr(longName.size() - 4), ".cer");
+  const std::string accents = SafeFileName(std::string(250, 'x') + "éééé", ".cer");
+  EXPECT_LE(accents.size(), 255u);
+  EXPECT_EQ(accents, std::string(250, 'x') + ".cer");  // no half character
+}
+
+}  // namespace

@@ -1,0 +1,150 @@
+// A SoftHSM2 token behind the test module (installed as the Gemalto module), filled with
+// test-PKI certificates and keys, and the main window's side of the contents page:
+// cached token information and objects, a scripted user port and a recording view.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <openssl/x509.h>
+
+#include "CardTables.h"
+#include "ContentsHost.h"
+#include "P11Rig.h"
+#include "PKCS11Versions.h"
+#include "SecureString.h"
+#include "TestPki.h"
+#include "UiTestSupport.h"
+#include "platform/Library.h"
+
+namespace UiTest {
+
+class ContentsFixture : public ::testing::Test, public IContentsHost, public IContentsView {
+ protected:
+  static constexpr const char* kLabel = "TvrCards";
+  static constexpr const char* kReader = "Virtual PCD 00 00";
+
+  ContentsFixture() {
+    TvrTest::TokenSpec spec;
+    spec.label = kLabel;
+    spec.withKeyAndCertificate = false;
+    tokens_.AddToken(spec);
+  }
+
+  // Writes the certificate (label certLabel, CKA_ID id) and, unless it is null, the key
+  // pair of `key` with the same CKA_ID.
+  void AddCertificate(const std::vector<unsigned char>& der, const std::string& id, const std::string& certLabel,
+                      const TvrTest::PkiItem* key = nullptr, const std::string& keyLabel = "key") {
+    const std::string base = dir_.Path() + "/obj" + std::to_string(++files_);
+    WriteFile(base + ".der", der);
+    Tool({TVR_PKCS11_TOOL, "--module", TVR_SOFTHSM2_MODULE, "--token-label", kLabel, "--login", "--pin", "1234",
+          "--write-object", base + ".der", "--type", "cert", "--id", id, "--label", certLabel});
+    if (key) AddKeyPair(*key, id, keyLabel);
+  }
+  void AddKeyPair(const TvrTest::PkiItem& key, const std::string& id, const std::string& label) {
+    const std::string path = dir_.Path() + "/key" + std::to_string(++files_) + ".pem";
+    std::ofstream(path) << key.KeyPem();
+    Tool({TVR_SOFTHSM2_UTIL, "--import", path, "--token", kLabel, "--id", id, "--label", label, "--pin", "1234"});
+  }
+  static void Tool(const std::vector<std::string>& argv) {
+    std::string output;
+    ASSERT_EQ(TvrTest::RunCommand(argv, &output), 0) << output;
+  }
+  std::string WriteFile(const std::string& path, const std::vector<unsigned char>& bytes) {
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return path;
+  }
+  std::string TempFile(const std::string& name, const std::string& text) {
+    const std::string path = dir_.Path() + "/" + name;
+    std::ofstream(path, std::ios::binary) << text;
+    return path;
+  }
+
+  // The module and a logged-in read-write session on the token.
+  void Open(bool login = true) {
+    TvrTest::ShimOptions options;
+    options.readers[kLabel] = kReader;
+    shim_.emplace("libgclib.so", options);
+    token_ = PKCS11V220::Create(&VendorModuleTable[1], Platform::LoadLibrary("gclib.dll"));
+    ASSERT_TRUE(token_ && token_->IsValid());
+    const auto slotList = token_->GetSlotList(true);
+    ASSERT_EQ(slotList.size(), 1u);
+    token_->SetSlot(slotList[0]);
+    ASSERT_TRUE(token_->OpenSession(true));
+    if (login) {
+      TvrCommon::SecureString pin("1234");
+      ASSERT_TRUE(token_->Login(&pin, CKU_USER));
+    }
+    GetTokenInfo(true);
+    GetTokenObjects(true);
+  }
+
+  // The card as it is now, read afresh (the cache stays as it was).
+  std::unique_ptr<TokenObjects> ReadCard() { return token_->ReadObjects(); }
+
+  // IContentsHost
+  PKCS11Base* Token() override { return token_.get(); }
+  TokenInfo* GetTokenInfo(bool refresh) override {
+    if (refresh || !info_) info_ = token_ ? token_->GetTokenInfo() : nullptr;
+    return info_.get();
+  }
+  TokenObjects* GetTokenObjects(bool refresh) override {
+    if (refresh || !objects_) objects_ = token_ ? token_->ReadObjects() : nullptr;
+    return objects_.get();
+  }
+  std::string ReaderName() override { return kReader; }
+  std::string CardName() override { return cardName_; }
+  Platform::CertStore* PersonalStore() override { return nullptr; }
+  void UnregisterCertificates(const std::string& reader) override { registrations_.push_back("unregister " + reader); }
+  void RegisterCertificates(const std::string& reader, const std::string& csp, const std::string& ksp,
+                            PKCS11Base* token, const TokenObjects*) override {
+    registrations_.push_back("register " + reader + "|" + csp + "|" + ksp + (token ? "|token" : "|none"));
+  }
+
+  // IContentsView
+  void RefreshTree(bool refresh) override {
+    ++refreshes_;
+    GetTokenInfo(refresh);
+    GetTokenObjects(refresh);
+  }
+  void SetBusy(bool busy) override { busy_ += busy ? 1 : -1; }
+  std::optional<std::string> ChooseCertificateFile() override { return file_; }
+  std::optional<std::string> ChooseFolder() override { return folder_; }
+  void OpenFolder(const std::string& path) override { opened_.push_back(path); }
+  bool ShowCertificate(const std::vector<uint8_t>& der) override {
+    shown_.push_back(der);
+    return true;
+  }
+
+  std::vector<std::string> BoxTexts() const {
+    std::vector<std::string> texts;
+    for (const auto& box : port_.boxes) texts.push_back(box.text);
+    return texts;
+  }
+
+  ProfileSandbox sandbox_;
+  TvrTest::TempDir dir_;
+  TvrTest::SoftHsmTokens tokens_;
+  std::optional<TvrTest::InstalledShim> shim_;
+  std::unique_ptr<PKCS11Base> token_;
+  std::unique_ptr<TokenInfo> info_;
+  std::unique_ptr<TokenObjects> objects_;
+  ScriptedUserPort port_;
+  std::string cardName_ = "Classic TPC";
+  std::vector<std::string> registrations_;
+  int refreshes_ = 0;
+  int busy_ = 0;
+  std::optional<std::string> file_;
+  std::optional<std::string> folder_;
+  std::vector<std::string> opened_;
+  std::vector<std::vector<uint8_t>> shown_;
+  int files_ = 0;
+};
+
+}  // namespace UiTest

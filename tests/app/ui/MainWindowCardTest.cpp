@@ -1,0 +1,280 @@
+// The main window with a card: a PC/SC service in memory, the test module posing as the
+// Gemalto module over a SoftHSM2 token whose slot names the reader, test-PKI certificates.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPixmap>
+#include <QTest>
+#include <QTimer>
+
+#include <openssl/x509v3.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "CardPropertiesPage.h"
+#include "CardTables.h"
+#include "CardTokenWriter.h"
+#include "FakePcsc.h"
+#include "MainWindow.h"
+#include "P11Rig.h"
+#include "PKCS11Versions.h"
+#include "PinDialogs.h"
+#include "TestPki.h"
+#include "UiTestSupport.h"
+#include "platform/CertStore.h"
+#include "platform/Library.h"
+#include "platform/Profile.h"
+
+namespace {
+
+constexpr const char* kReader = "Fake Reader 0";
+const std::vector<uint8_t> kAtr = {0x3B, 0x0A, 0x54, 0x41, 0x56, 0x52, 0x45, 0x4E, 0x49, 0x43, 0x30, 0x31};
+const std::vector<uint8_t> kUnknownAtr = {0x3B, 0x0A, 0x54, 0x41, 0x56, 0x52, 0x45, 0x4E, 0x49, 0x43, 0x30, 0x39};
+
+// Answers the next PIN dialog with the PIN, or cancels it when the PIN is empty.
+void AnswerPinDialog(const QString& pin, QString* title = nullptr) {
+  QTimer::singleShot(0, [pin, title] {
+    auto* dialog = qobject_cast<PinDialog*>(QApplication::activeModalWidget());
+    ASSERT_NE(dialog, nullptr);
+    if (title) *title = dialog->windowTitle();
+    if (pin.isEmpty()) {
+      dialog->reject();
+      return;
+    }
+    QTest::keyClicks(dialog->Edit(), pin);
+    dialog->accept();
+  });
+}
+
+class MainWindowCardTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Platform::Profile().WriteDword("", "EventLogLevel", 3);
+    std::ofstream(sandbox.Root() + "/system/Tavrenic/smartcards.conf")
+        << "[Classic TPC]\nATR = 3B0A54415652454E49433031\n";
+    // An encryption certificate with its key (registered without a responder) and a CA
+    // certificate (never registered).
+    leaf_ = UiTest::EncryptionLeaf("Őrző Ágnes");
+    TvrTest::TokenSpec token;
+    token.label = "Card0";
+    token.withKeyAndCertificate = false;
+    tokens_.AddToken(token);
+    UiTest::WriteCardObject(dir_.Path(), "Card0", leaf_, "01");
+    UiTest::WriteCardObject(dir_.Path(), "Card0", TvrTest::TestPki::Get().Intermediate(), "02");
+
+    TvrTest::ShimOptions options;
+    options.readers = {{"Card0", kReader}};
+    shim_.emplace("libgclib.so", options);
+    primary_ = PKCS11V220::Create(&VendorModuleTable[1], Platform::LoadLibrary("gclib.dll"));
+    ASSERT_TRUE(primary_ && primary_->IsValid());
+  }
+
+  std::unique_ptr<MainWindow> Open() {
+    MainWindow::Options options;
+    options.pcsc = &pcsc_;
+    auto window = std::make_unique<MainWindow>(TokenRefMap{{"Gemalto", primary_.get()}}, port_, options);
+    window->show();
+    return window;
+  }
+
+  size_t StoreSize() const {
+    std::vector<Platform::CertContextPtr> all;
+    Platform::CertStore::OpenSystem("MY")->Enumerate(all);
+    return all.size();
+  }
+
+  static bool Wait(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 15000); }
+
+  UiTest::ProfileSandbox sandbox;
+  TvrTest::TempDir dir_;
+  TvrTest::SoftHsmTokens tokens_;
+  std::optional<TvrTest::InstalledShim> shim_;
+  std::unique_ptr<PKCS11Base> primary_;
+  TvrTest::PkiItem leaf_;
+  UiTest::FakePcsc pcsc_;
+  QtUserPort port_;
+};
+
+TEST_F(MainWindowCardTest, ReaderAppearingFillsTheListAndACardConnectsAndFillsPageOne) {
+  auto window = Open();
+  ASSERT_TRUE(Wait([&] { return pcsc_.Waits() > 0; }));
+  EXPECT_FALSE(window->ReaderList()->isEnabled());
+  EXPECT_FALSE(window->CardList()->isEnabled());
+  EXPECT_FALSE(window->LoginButton()->isEnabled());
+
+  pcsc_.AddReader(kReader);
+  ASSERT_TRUE(Wait([&] { return window->ReaderList()->count() == 1; }));
+  EXPECT_TRUE(window->ReaderList()->isEnabled());
+  EXPECT_EQ(window->ReaderList()->currentText(), kReader);
+  EXPECT_FALSE(window->LoginButton()->isEnabled());
+
+  pcsc_.Insert(kReader, kAtr);
+  ASSERT_TRUE(Wait([&] { return window->LoginButton()->isEnabled(); }));
+  EXPECT_EQ(window->CardList()->count(), 1);
+  EXPECT_EQ(window->CardList()->currentText(), "Gemalto Classic TPC IM CC (oVG)");
+  EXPECT_FALSE(window->CardList()->isEnabled());  // one slot: nothing to choose
+  EXPECT_EQ(window->LoginButton()->text(), QString::fromUtf8("Bejelentkezés"));
+  EXPECT_EQ(window->Properties()->labelEdit->text(), "Card0");
+  EXPECT_EQ(window->Properties()->modelEdit->text(), "SoftHSM v2");
+  EXPECT_FALSE(window->Properties()->serialEdit->text().isEmpty());
+  // The monitor registered the encryption certificate, not the CA certificate.
+  ASSERT_TRUE(Wait([&] { return StoreSize() == 1; }));
+
+  window->resize(640, 480);
+  QApplication::processEvents();
+  const QPixmap shot = window->grab();
+  // scripts/screenshots.sh runs this case on its X server as well.
+  const QString suffix = QGuiApplication::platformName() == "offscreen" ? "" : "-" + QGuiApplication::platformName();
+  ASSERT_TRUE(shot.save(QString(TVR_SCREENSHOT_DIR) + "/main-window-card" + suffix + ".png"));
+
+  // Removal: no card, page 1 empty, the certificate gone.
+  pcsc_.Remove(kReader);
+  ASSERT_TRUE(Wait([&] { return !window->LoginButton()->isEnabled() && window->CardList()->count() == 0; }));
+  EXPECT_TRUE(window->Properties()->labelEdit->text().isEmpty());
+  EXPECT_EQ(window->Session().Token(), nullptr);
+  ASSERT_TRUE(Wait([&] { return StoreSize() == 0; }));
+}
+
+TEST_F(MainWindowCardTest, UnsupportedCardLeavesTheListsEmpty) {
+  pcsc_.AddReader(kReader);
+  pcsc_.Insert(kReader, kUnknownAtr);
+  auto window = Open();
+  ASSERT_TRUE(Wait([&] { return window->ReaderList()->count() == 1; }));
+  QTest::qWait(200);
+  EXPECT_EQ(window->CardList()->count(), 0);
+  EXPECT_FALSE(window->CardList()->isEnabled());
+  EXPECT_FALSE(window->LoginButton()->isEnabled());
+  EXPECT_TRUE(window->Properties()->labelEdit->text().isEmpty());
+  EXPECT_EQ(window->Session().Token(), nullptr);
+}
+
+TEST_F(MainWindowCardTest, LogInRightWrongCancelledAndLogOut) {
+  pcsc_.AddReader(kReader);
+  pcsc_.Insert(kReader, kAtr);
+  auto window = Open();
+  ASSERT_TRUE(Wait([&] { return window->LoginButton()->isEnabled(); }));
+
+  // Cancelled: still logged out, the card not read again.
+  shim_->ClearLog();
+  QString title;
+  AnswerPinDialog("", &title);
+  window->LoginButton()->click();
+  EXPECT_EQ(title, QString::fromUtf8("PIN kód megadása"));
+  EXPECT_FALSE(window->Session().IsLoggedIn());
+  EXPECT_EQ(shim_->CountCalls("C_GetTokenInfo"), 0u);
+  EXPECT_EQ(shim_->CountCalls("C_Login"), 0u);
+
+  // Wrong PIN: the failure text with the tries left, as the token layer builds it.
+  AnswerPinDialog("9999");
+  QString failure;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      failure = box->text();
+      box->accept();
+    }
+  });
+  poll.start(20);
+  window->LoginButton()->click();
+  poll.stop();
+  EXPECT_TRUE(failure.startsWith(QString::fromUtf8("Sikertelen bejelentkezés!"))) << failure.toStdString();
+  EXPECT_FALSE(window->Session().IsLoggedIn());
+  EXPECT_EQ(window->LoginButton()->text(), QString::fromUtf8("Bejelentkezés"));
+
+  AnswerPinDialog("1234");
+  window->LoginButton()->click();
+  EXPECT_TRUE(window->Session().IsLoggedIn());
+  EXPECT_EQ(window->LoginButton()->text(), QString::fromUtf8("Kijelentkezés"));
+
+  window->LoginButton()->click();
+  EXPECT_FALSE(window->Session().IsLoggedIn());
+  EXPECT_EQ(window->LoginButton()->text(), QString::fromUtf8("Bejelentkezés"));
+}
+
+TEST_F(MainWindowCardTest, ProtectedAuthenticationPathLogsInWithoutADialog) {
+  shim_->SetOption("token_flags_set", "0x100");  // CKF_PROTECTED_AUTHENTICATION_PATH
+  pcsc_.AddReader(kReader);
+  pcsc_.Insert(kReader, kAtr);
+  auto window = Open();
+  ASSERT_TRUE(Wait([&] { return window->LoginButton()->isEnabled(); }));
+  ASSERT_TRUE(window->Session().GetTokenInfo(false)->protectedAuthenticationPath);
+  shim_->ClearLog();
+  // SoftHSM2 has no PIN pad: the log-in fails and says so, but no PIN is asked for.
+  bool pinDialog = false;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (QWidget* modal = QApplication::activeModalWidget()) {
+      pinDialog |= qobject_cast<PinDialog*>(modal) != nullptr;
+      modal->close();
+    }
+  });
+  poll.start(20);
+  window->LoginButton()->click();
+  poll.stop();
+  EXPECT_FALSE(pinDialog);
+  EXPECT_EQ(shim_->CountCalls("C_Login"), 1u);
+}
+
+TEST_F(MainWindowCardTest, RemovalWhileLoggedInLogsOutAndFindsNoCard) {
+  pcsc_.AddReader(kReader);
+  pcsc_.Insert(kReader, kAtr);
+  auto window = Open();
+  ASSERT_TRUE(Wait([&] { return window->LoginButton()->isEnabled(); }));
+  AnswerPinDialog("1234");
+  window->LoginButton()->click();
+  ASSERT_TRUE(window->Session().IsLoggedIn());
+  shim_->ClearLog();
+  pcsc_.Remove(kReader);
+  ASSERT_TRUE(Wait([&] { return window->Session().Token() == nullptr; }));
+  EXPECT_EQ(shim_->CountCalls("C_Logout"), 1u);
+  EXPECT_EQ(window->LoginButton()->text(), QString::fromUtf8("Bejelentkezés"));
+  EXPECT_FALSE(window->LoginButton()->isEnabled());
+}
+
+TEST_F(MainWindowCardTest, EndOfSessionUnregistersEverythingAndKeepsTheWindow) {
+  pcsc_.AddReader(kReader);
+  pcsc_.Insert(kReader, kAtr);
+  auto window = Open();
+  ASSERT_TRUE(Wait([&] { return StoreSize() == 1; }));
+  window->QueueBalloon("a", "b", kBalloonInformation);
+  window->EndSessionCleanup();
+  EXPECT_EQ(StoreSize(), 0u);
+  EXPECT_EQ(window->Session().Token(), nullptr);
+  EXPECT_EQ(window->Balloons().Size(), 0u);
+  EXPECT_FALSE(window->Monitor().Running());
+  EXPECT_TRUE(window->isVisible());
+  bool logged = false;
+  for (const std::string& e : sandbox.events->Texts()) logged |= e == "The session is actually ending.";
+  EXPECT_TRUE(logged);
+}
+
+TEST_F(MainWindowCardTest, FailedDetectionRestartsEveryTenSecondsOnTheInterfaceThread) {
+  pcsc_.AddReader(kReader);
+  pcsc_.Insert(kReader, kAtr);
+  auto window = Open();
+  ASSERT_TRUE(Wait([&] { return StoreSize() == 1; }));
+  // The service stops: everything unregistered, the lists emptied, the timer armed.
+  pcsc_.SetEstablishResult(SCARD_E_NO_SERVICE);
+  pcsc_.FailWait(SCARD_F_COMM_ERROR);  // what pcsc-lite says when pcscd dies
+  ASSERT_TRUE(Wait([&] { return window->RestartTimer().isActive(); }));
+  EXPECT_EQ(window->RestartTimer().interval(), 10000);
+  EXPECT_EQ(StoreSize(), 0u);
+  EXPECT_EQ(window->ReaderList()->count(), 0);
+  bool logged = false;
+  for (const std::string& e : sandbox.events->Texts()) logged |= e == "SCardGetStatusChange returned: 80100013";
+  EXPECT_TRUE(logged) << ::testing::PrintToString(sandbox.events->Texts());
+
+  // Still no service: armed again. Then it is back: the card is registered again.
+  QMetaObject::invokeMethod(&window->RestartTimer(), "timeout", Qt::DirectConnection);
+  EXPECT_TRUE(window->RestartTimer().isActive());
+  pcsc_.SetEstablishResult(SCARD_S_SUCCESS);
+  window->RestartTimer().stop();
+  QMetaObject::invokeMethod(&window->RestartTimer(), "timeout", Qt::DirectConnection);
+  ASSERT_TRUE(Wait([&] { return StoreSize() == 1; }));
+  EXPECT_FALSE(window->RestartTimer().isActive());
+  EXPECT_EQ(window->ReaderList()->currentText(), kReader);
+}
+
+}  // namespace

@@ -1,0 +1,19 @@
+// The widget tests that load PKCS#11 modules: the support main's private module folder,
+// then a QApplication on the offscreen platform with the program's images.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <QApplication>
+
+#include <cstdlib>
+
+#include "Application.h"
+
+int TvrRunTests(int argc, char** argv) {
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  InitProgramResources();
+  ::testing::InitGoogleMock(&argc, argv);
+  return RUN_ALL_TESTS();
+}
