@@ -99,9 +99,13 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
     }
     {
       std::lock_guard<std::mutex> guard(RevokedKeysLock());
-      // Another registration may have added its own meanwhile: keep both.
+      // Another registration may have added its own meanwhile: keep both. A value that
+      // already says exactly this is not written again: every write is a flush to disk.
+      auto stored = Platform::Profile().Read("", kRevokedKeys);
       LoadRevokedKeys(revoked);
-      SaveRevokedKeys(revoked);
+      const std::vector<std::string> keys(revoked.begin(), revoked.end());
+      if (!stored || stored->type != Platform::ValueType::MultiString || stored->strings != keys)
+        SaveRevokedKeys(revoked);
     }
   }
   {

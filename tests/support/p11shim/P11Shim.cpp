@@ -2,7 +2,8 @@
 // change what the module reports: the Cryptoki version, slot descriptions
 // (reader names), return values, and whether the free slot is listed. Every
 // call is written to a call log, and calls that overlap inside one loaded copy
-// are marked, so tests can see whether the caller serialises its calls.
+// are marked, so tests can see whether the caller serialises its calls. The time spent
+// inside its entry points is summed for benchmarks (P11Shim_CallTimeNs).
 //
 // The configuration is "<path of this file>.conf", re-read at every call so a
 // test can change it between calls. Keys: target, version, reader.<label>,
@@ -45,6 +46,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -84,6 +86,8 @@ std::mutex gTargetMutex;
 void* gTargetHandle = nullptr;
 std::atomic<CK_FUNCTION_LIST*> gTarget{nullptr};
 std::atomic<int> gInFlight{0};
+// Wall time spent inside the module's entry points, for benchmarks.
+std::atomic<unsigned long long> gCallNs{0};
 
 struct Config {
   std::string target;
@@ -235,7 +239,7 @@ CK_FUNCTION_LIST* LoadTarget(const Config& config) {
 // Marks one call as in flight for its whole duration.
 class CallScope {
  public:
-  explicit CallScope(const char* name) {
+  explicit CallScope(const char* name) : start_(std::chrono::steady_clock::now()) {
     const bool overlap = gInFlight.fetch_add(1) > 0;
     config_ = ReadConfig();
     AppendLog(config_, name);
@@ -244,13 +248,18 @@ class CallScope {
     const unsigned long delayUs = delay != config_.delays.end() ? delay->second : config_.delayUs;
     if (delayUs) ::usleep(static_cast<useconds_t>(delayUs));
   }
-  ~CallScope() { gInFlight.fetch_sub(1); }
+  ~CallScope() {
+    gInFlight.fetch_sub(1);
+    gCallNs += static_cast<unsigned long long>(
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now() - start_).count());
+  }
   CallScope(const CallScope&) = delete;
   CallScope& operator=(const CallScope&) = delete;
 
   const Config& config() const { return config_; }
 
  private:
+  std::chrono::steady_clock::time_point start_;
   Config config_;
 };
 
@@ -704,6 +713,9 @@ CK_RV ETC_GetFunctionListEx(void** list) {
   return scope.config().getListExRv;
 }
 #endif
+
+// Nanoseconds spent inside the entry points since the module was loaded.
+unsigned long long P11Shim_CallTimeNs() { return gCallNs.load(); }
 
 #pragma GCC visibility pop
 }

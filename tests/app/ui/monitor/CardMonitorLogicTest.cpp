@@ -189,16 +189,21 @@ TEST_F(CardMonitorLogicTest, ReaderWithoutItsOwnSlotRegistersNothing) {
   pcsc_.AddReader(kReaderA);
   pcsc_.AddReader(kReaderB);
   Start();
+  ASSERT_EQ(monitor_->CurrentReader(), kReaderA);
   Then([&] { pcsc_.InsertCard(kReaderB, Atr(kClassicTpcAtr)); });
   EXPECT_TRUE(registrar_->RegisteredFor(kReaderB).empty());
   EXPECT_EQ(StoreSize(), 0u);
   EXPECT_FALSE(host_.Saw("Regisztrálás...")) << ::testing::PrintToString(host_.Balloons());
+  EXPECT_EQ(host_.cardChanged_, 0);  // not the main window's reader
 
   Then([&] { pcsc_.InsertCard(kReaderA, Atr(kClassicTpcAtr)); });
   EXPECT_EQ(registrar_->RegisteredFor(kReaderA).size(), 1u);
+  EXPECT_EQ(host_.cardChanged_, 1);
   Then([&] { pcsc_.RemoveCard(kReaderB); });
   EXPECT_TRUE(InStore(leaf));
   EXPECT_EQ(registrar_->RegisteredFor(kReaderA).size(), 1u);
+  EXPECT_EQ(host_.cardChanged_, 1);
+  EXPECT_EQ(monitor_->CardName(), "Classic TPC");
 }
 
 struct FailureCase {

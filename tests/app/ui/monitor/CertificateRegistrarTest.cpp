@@ -2,6 +2,8 @@
 // weeks, and its summary, for a Gemalto card's certificates of the test PKI.
 #include "MonitorFixture.h"
 
+#include "platform/Profile.h"
+
 #include <openssl/evp.h>
 
 #include <ctime>
@@ -89,5 +91,31 @@ TEST_P(ExpiryWarningTest, WarnsAboutExpiredAndExpiringCertificates) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, ExpiryWarningTest, ::testing::ValuesIn(kWarningCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+// The first registration leaves "RevokedKeys" as an empty multi-string; a value of another
+// type is replaced.
+TEST_F(MonitorFixture, RegistrationWritesRevokedKeysAsAMultiString) {
+  registrar_ = std::make_unique<CertificateRegistrar>(host_, store_.get());
+  TokenObjects objects;
+  PkiItem leaf = EncryptionLeaf("Revoked keys");
+  std::vector<unsigned char> der = leaf.Der();
+  objects.AddCertificate(1, "01", "cert01", std::vector<uint8_t>(der.begin(), der.end()));
+  objects.AddDataObject(2, "container01", "CSP", {0x01, 0x01, 0x01, 0x02, 0x01, 0x02});
+  for (bool wrongType : {false, true}) {
+    if (wrongType) {
+      ASSERT_TRUE(Platform::Profile().WriteString("", "RevokedKeys", "0123"));
+    }
+    registrar_->RegisterCertificates("Reader A", "Gemalto Classic Card CSP", "", nullptr, &objects);
+    auto value = Platform::Profile().Read("", "RevokedKeys");
+    ASSERT_TRUE(value) << wrongType;
+    EXPECT_EQ(value->type, Platform::ValueType::MultiString) << wrongType;
+    EXPECT_TRUE(value->strings.empty()) << wrongType;
+    registrar_->UnregisterCertificates("Reader A");
+  }
+}
 
 }  // namespace

@@ -1,0 +1,622 @@
+// A card going into a reader until its certificates are registered, on the full road: a
+// private pcscd with the virtual reader (root and namespaces, as the monitor's road tests),
+// a card whose token is SoftHSM2 behind the test module posing as the Gemalto module, four
+// signing certificates of the test PKI, and `openssl ocsp` on 127.0.0.1 asked about each.
+//
+// InsertionToRegistered: from the card's insertion to the registration's balloon, split
+// into pcscd detection (insertion to the status call's return), module calls (time inside
+// the module's entry points, summed by the test module), HTTP round trips (time inside
+// curl_easy_perform, wrapped at link time), flushes to disk (time inside fsync, wrapped
+// likewise: the personal store writes each certificate and its properties atomically, two
+// file and two folder flushes a certificate) and our own work (the rest). Target: our own
+// work at most 10 ms.
+// BareInsertion: the same road in bare calls: the status call, the Cryptoki calls that
+// find the reader's slot and read the token's objects, and one OCSP exchange (libcurl,
+// d2i, OCSP_basic_verify, OCSP_resp_find_status) per certificate. Its glue (the rest:
+// decoding the certificates, building and checking the OCSP messages) is the floor under
+// our own work.
+// IdleMonitor: a running monitor with a card present and nothing moving, one second per
+// iteration: the monitor thread's and the process's CPU time, and the status calls made
+// (0: blocked in the call, no polling).
+//
+// Run as root: build/bench/bench_card_monitor
+#include "CardMonitor.h"
+#include "CardTables.h"
+#include "CertificateRegistrar.h"
+#include "NetRig.h"
+#include "P11Rig.h"
+#include "PKCS11Versions.h"
+#include "PcscRig.h"
+#include "Strings.h"
+#include "TestPki.h"
+#include "platform/CertStore.h"
+#include "platform/Library.h"
+
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <openssl/ocsp.h>
+#include <openssl/x509_vfy.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::atomic<unsigned long long> gHttpNs{0};
+std::atomic<unsigned long long> gFlushNs{0};
+
+double Ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double Ms(unsigned long long ns) { return static_cast<double>(ns) / 1e6; }
+
+}  // namespace
+
+// Every libcurl transfer of the process, the checker's and the bare exchange's alike.
+extern "C" CURLcode __real_curl_easy_perform(CURL* handle);
+extern "C" CURLcode __wrap_curl_easy_perform(CURL* handle) {
+  const auto start = Clock::now();
+  const CURLcode result = __real_curl_easy_perform(handle);
+  gHttpNs += static_cast<unsigned long long>(std::chrono::nanoseconds(Clock::now() - start).count());
+  return result;
+}
+
+// Every flush of a file of ours to disk (the stores' and the profile's atomic writes).
+extern "C" int __real_fsync(int fd);
+extern "C" int __wrap_fsync(int fd) {
+  const auto start = Clock::now();
+  const int result = __real_fsync(fd);
+  gFlushNs += static_cast<unsigned long long>(std::chrono::nanoseconds(Clock::now() - start).count());
+  return result;
+}
+
+namespace {
+
+using TvrTest::PkiItem;
+using TvrTest::TestPki;
+
+constexpr const char* kAtr = "3B0A5441565245 4E49433031";  // "Classic TPC" in the card database
+constexpr int kCertificates = 4;
+
+// The system's PC/SC, noting when the status call returns and on which thread it waits.
+class TimingPcsc : public IPcsc {
+ public:
+  LONG EstablishContext(SCARDCONTEXT* context) override { return real_.EstablishContext(context); }
+  LONG ReleaseContext(SCARDCONTEXT context) override { return real_.ReleaseContext(context); }
+  LONG ListReaders(SCARDCONTEXT context, std::vector<std::string>& readers) override {
+    return real_.ListReaders(context, readers);
+  }
+  LONG GetStatusChange(SCARDCONTEXT context, DWORD timeoutMs, std::vector<ReaderStateEntry>& states) override {
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      waiter_ = pthread_self();
+      hasWaiter_ = true;
+    }
+    const LONG rv = real_.GetStatusChange(context, timeoutMs, states);
+    const auto now = Clock::now();
+    std::lock_guard<std::mutex> guard(lock_);
+    returns_.push_back(now);
+    for (const ReaderStateEntry& entry : states)
+      if ((entry.eventState & SCARD_STATE_CHANGED) && (entry.eventState & SCARD_STATE_PRESENT) &&
+          !(entry.currentState & SCARD_STATE_PRESENT))
+        insertions_.push_back(now);
+    return rv;
+  }
+  LONG Cancel(SCARDCONTEXT context) override { return real_.Cancel(context); }
+  LONG Connect(SCARDCONTEXT context, const std::string& reader, DWORD shareMode, DWORD protocols, SCARDHANDLE* card,
+               DWORD* activeProtocol) override {
+    return real_.Connect(context, reader, shareMode, protocols, card, activeProtocol);
+  }
+  LONG Disconnect(SCARDHANDLE card, DWORD disposition) override { return real_.Disconnect(card, disposition); }
+
+  // The first return reporting a card put in, at or after `since`.
+  std::optional<Clock::time_point> FirstInsertionAfter(Clock::time_point since) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const auto& t : insertions_)
+      if (t >= since) return t;
+    return std::nullopt;
+  }
+  size_t Returns() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return returns_.size();
+  }
+  // CPU time of the thread that waits in the status call.
+  std::optional<double> WaiterCpuMs() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!hasWaiter_) return std::nullopt;
+    clockid_t clock;
+    timespec t{};
+    if (pthread_getcpuclockid(waiter_, &clock) != 0 || clock_gettime(clock, &t) != 0) return std::nullopt;
+    return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+  }
+
+ private:
+  IPcsc& real_ = SystemPcsc();
+  mutable std::mutex lock_;
+  std::vector<Clock::time_point> returns_;
+  std::vector<Clock::time_point> insertions_;
+  pthread_t waiter_{};
+  bool hasWaiter_ = false;
+};
+
+// Notes when the registration and the unregistration report.
+class BenchHost : public IMonitorHost {
+ public:
+  void QueueBalloon(const std::string& title, const std::string& text, uint32_t) override {
+    if (title != Res::Text(Res::StringId::RegistrationTitle)) return;
+    std::lock_guard<std::mutex> guard(lock_);
+    (text.find("kiregisztrál") != std::string::npos ? unregistered_ : registered_) = Clock::now();
+    changed_.notify_all();
+  }
+  void PostCardChanged() override {}
+  void PostReadersChanged() override {}
+  void ArmRestartTimer() override {}
+  std::map<std::string, PKCS11Base*> Tokens() override { return tokens_; }
+
+  void Reset() {
+    std::lock_guard<std::mutex> guard(lock_);
+    registered_.reset();
+    unregistered_.reset();
+  }
+  std::optional<Clock::time_point> WaitRegistered() { return Wait(registered_); }
+  std::optional<Clock::time_point> WaitUnregistered() { return Wait(unregistered_); }
+
+  std::map<std::string, PKCS11Base*> tokens_;
+
+ private:
+  std::optional<Clock::time_point> Wait(std::optional<Clock::time_point>& which) {
+    std::unique_lock<std::mutex> guard(lock_);
+    changed_.wait_for(guard, std::chrono::seconds(20), [&] { return which.has_value(); });
+    return which;
+  }
+
+  std::mutex lock_;
+  std::condition_variable changed_;
+  std::optional<Clock::time_point> registered_;
+  std::optional<Clock::time_point> unregistered_;
+};
+
+using CallTimeFn = unsigned long long (*)();
+
+void AddToStore(const std::string& name, const PkiItem& item) {
+  auto store = Platform::CertStore::OpenSystem(name);
+  std::vector<unsigned char> der = item.Der();
+  auto context = Platform::CertContext::Create(der.data(), der.size());
+  if (!store || !context || !store->Add(*context, Platform::CertAddDisposition::ReplaceExisting))
+    throw std::runtime_error("cannot fill the " + name + " store");
+}
+
+std::string IndexTime(std::time_t t) {
+  char text[32];
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  std::strftime(text, sizeof text, "%y%m%d%H%M%SZ", &tm);
+  return text;
+}
+
+struct Rig {
+  TvrTest::TempDir dir;
+  std::string url;
+  std::vector<PkiItem> leaves;
+  std::unique_ptr<TvrTest::OcspResponderProcess> responder;
+  std::optional<TvrTest::SoftHsmTokens> softhsm;
+  std::optional<TvrTest::InstalledShim> shim;
+  std::unique_ptr<PKCS11Base> token;
+  CallTimeFn moduleTime = nullptr;
+  TvrTest::PrivatePcscd pcscd;
+  std::unique_ptr<TvrTest::ScriptedCard> card;
+  Platform::CertStorePtr personal;
+  X509_STORE* trust = nullptr;
+  TimingPcsc pcsc;
+  BenchHost host;
+  std::unique_ptr<CertificateRegistrar> registrar;
+  std::unique_ptr<CardMonitor> monitor;
+
+  Rig() {
+    if (const std::string reason = TvrTest::PcscRigUnavailableReason(); !reason.empty())
+      throw std::runtime_error(reason);
+    for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) ::unsetenv(name);
+    ::setenv("XDG_DATA_HOME", (dir.Path() + "/data").c_str(), 1);
+    ::setenv("XDG_CONFIG_HOME", (dir.Path() + "/config").c_str(), 1);
+    std::ofstream(dir.Path() + "/bundle.crt").close();
+    ::setenv("TVR_TRUST_BUNDLE", (dir.Path() + "/bundle.crt").c_str(), 1);
+    ::setenv("TVR_SYSTEM_CONFIG_DIR", (dir.Path() + "/machine").c_str(), 1);
+    std::filesystem::create_directories(dir.Path() + "/machine/Tavrenic");
+    std::ofstream(dir.Path() + "/machine/Tavrenic/smartcards.conf") << "[Classic TPC]\nATR = " << kAtr << "\n";
+    std::filesystem::create_directories(dir.Path() + "/modules");
+    ::setenv("TVR_TEST_MODULE_DIR", (dir.Path() + "/modules").c_str(), 1);
+
+    const TestPki& pki = TestPki::Get();
+    AddToStore("ROOT", pki.Root());
+    AddToStore("CA", pki.Intermediate());
+    trust = X509_STORE_new();
+    X509_STORE_add_cert(trust, pki.Root().Cert());
+    X509_STORE_add_cert(trust, pki.Intermediate().Cert());
+
+    const int port = TvrTest::FreeTcpPort();
+    url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    // RSA: the Gemalto card registers EC keys only through a key storage provider.
+    EVP_PKEY* key = TvrTest::CertBuilder::NewKey("rsa");
+    std::ofstream index(dir.Path() + "/index.txt");
+    for (int i = 1; i <= kCertificates; ++i) {
+      TvrTest::CertSpec spec;
+      spec.subject = "/C=HU/O=Tavrenic/CN=Bench Card " + std::to_string(i);
+      spec.keyType = "rsa";
+      spec.extensions = {{"keyUsage", "critical,digitalSignature"}, {"authorityInfoAccess", "OCSP;URI:" + url}};
+      leaves.push_back(TvrTest::CertBuilder::Issue(spec, &pki.Intermediate(), key));
+      char* subject = X509_NAME_oneline(X509_get_subject_name(leaves.back().Cert()), nullptr, 0);
+      index << "V\t" << IndexTime(leaves.back().NotAfter()) << "\t\t" << leaves.back().SerialHex() << "\tunknown\t"
+            << subject << "\n";
+      OPENSSL_free(subject);
+    }
+    index.close();
+    responder = std::make_unique<TvrTest::OcspResponderProcess>(
+        dir.Path() + "/index.txt", pki.Intermediate().pemPath, pki.OcspSigner().pemPath, pki.OcspSigner().keyPath,
+        std::vector<std::string>{"-nmin", "5"}, port);
+
+    MakeToken(key);
+    EVP_PKEY_free(key);
+
+    TvrTest::ShimOptions options;
+    options.readers = {{"Card0", TvrTest::PrivatePcscd::ReaderName(0)}};
+    shim.emplace("libgclib.so", options);
+    token = PKCS11V220::Create(&VendorModuleTable[1], Platform::LoadLibrary(shim->Path().c_str()));
+    if (!token || !token->IsValid()) throw std::runtime_error("cannot load the test module");
+    moduleTime = reinterpret_cast<CallTimeFn>(Platform::GetProcAddress(token->GetModule(), "P11Shim_CallTimeNs"));
+    if (!moduleTime) throw std::runtime_error("the test module has no call timer");
+    host.tokens_ = {{"Gemalto", token.get()}};
+
+    pcscd.Start();
+    card = std::make_unique<TvrTest::ScriptedCard>(pcscd, 0, TvrTest::HexBytes(kAtr));
+    personal = Platform::CertStore::OpenSystem("MY");
+    registrar = std::make_unique<CertificateRegistrar>(host, personal.get());
+  }
+
+  ~Rig() {
+    StopMonitor();
+    registrar.reset();
+    card.reset();
+    pcscd.Stop();
+    host.tokens_.clear();
+    token.reset();
+    X509_STORE_free(trust);
+  }
+
+  // The card's token: each certificate with its key and the Gemalto container record
+  // that names it, written through SoftHSM2 itself before the test module loads it.
+  void MakeToken(EVP_PKEY* key) {
+    softhsm.emplace();
+    TvrTest::TokenSpec spec;
+    spec.label = "Card0";
+    spec.withKeyAndCertificate = false;
+    softhsm->AddToken(spec);
+    auto writer = PKCS11V220::Create(&VendorModuleTable[1], Platform::LoadLibrary(TVR_SOFTHSM2_MODULE));
+    if (!writer || !writer->IsValid()) throw std::runtime_error("cannot load SoftHSM2");
+    bool found = false;
+    for (CK_SLOT_ID slot : writer->GetSlotList(true)) {
+      writer->SetSlot(slot);
+      auto info = writer->GetTokenInfo();
+      if ((found = info && info->label == "Card0")) break;
+    }
+    TvrCommon::SecureString pin("1234");
+    if (!found || !writer->OpenSession(true) || !writer->Login(&pin, CKU_USER))
+      throw std::runtime_error("cannot open the card's token");
+    for (int i = 1; i <= kCertificates; ++i) {
+      const std::string id = "0" + std::to_string(i), label = "cert" + id, container = "container" + id;
+      const std::string application = "CSP";
+      const uint8_t descriptor[] = {0x01, 0x01, static_cast<uint8_t>(i), 0x02, 0x01, 0x02};
+      if (!writer->CreateCertificate(&id, &label, 0, leaves[i - 1].Cert()) ||
+          !writer->CreatePrivateKey(&id, &label, key) ||
+          !writer->CreateDataObject(false, &container, &application, descriptor, sizeof descriptor))
+        throw std::runtime_error("cannot fill the card's token");
+    }
+    writer->Logout();
+    writer->CloseSession();
+  }
+
+  void StartMonitor() {
+    if (monitor) return;
+    monitor = std::make_unique<CardMonitor>(host, *registrar, pcsc);
+    if (!monitor->StartCardDetection(false)) throw std::runtime_error("the monitor did not start");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // its first pass
+  }
+  void StopMonitor() {
+    if (monitor) monitor->Shutdown();
+    monitor.reset();
+  }
+};
+
+std::unique_ptr<Rig>& RigHolder() {
+  static std::unique_ptr<Rig> rig;
+  return rig;
+}
+
+Rig* TheRig(benchmark::State& state) {
+  std::unique_ptr<Rig>& rig = RigHolder();
+  static std::string failure;
+  if (!rig && failure.empty()) {
+    try {
+      rig = std::make_unique<Rig>();
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+  }
+  if (!rig) state.SkipWithError(failure.c_str());
+  return rig.get();
+}
+
+void BM_InsertionToRegistered(benchmark::State& state) {
+  Rig* rig = TheRig(state);
+  if (!rig) return;
+  rig->StartMonitor();
+  const std::string reader = TvrTest::PrivatePcscd::ReaderName(0);
+  double detection = 0, module = 0, http = 0, flush = 0, own = 0, ownMax = 0;
+  for (auto _ : state) {
+    rig->host.Reset();
+    const unsigned long long module0 = rig->moduleTime(), http0 = gHttpNs, flush0 = gFlushNs;
+    const auto start = Clock::now();
+    rig->card->Insert();
+    const auto registered = rig->host.WaitRegistered();
+    const auto detected = rig->pcsc.FirstInsertionAfter(start);
+    if (!registered || !detected || rig->registrar->RegisteredFor(reader).size() != kCertificates) {
+      state.SkipWithError("the card's certificates were not registered");
+      break;
+    }
+    const double moduleMs = Ms(rig->moduleTime() - module0), httpMs = Ms(gHttpNs - http0);
+    const double flushMs = Ms(gFlushNs - flush0);
+    const double ownMs = Ms(*registered - *detected) - moduleMs - httpMs - flushMs;
+    detection += Ms(*detected - start);
+    module += moduleMs;
+    http += httpMs;
+    flush += flushMs;
+    own += ownMs;
+    ownMax = std::max(ownMax, ownMs);
+    state.SetIterationTime(std::chrono::duration<double>(*registered - start).count());
+
+    rig->card->Remove();
+    if (!rig->host.WaitUnregistered()) {
+      state.SkipWithError("the card's certificates were not unregistered");
+      break;
+    }
+  }
+  const double n = static_cast<double>(state.iterations());
+  if (n == 0) return;
+  state.counters["detection_ms"] = detection / n;
+  state.counters["module_ms"] = module / n;
+  state.counters["http_ms"] = http / n;
+  state.counters["flush_ms"] = flush / n;
+  state.counters["own_ms"] = own / n;
+  state.counters["own_max_ms"] = ownMax;
+}
+BENCHMARK(BM_InsertionToRegistered)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
+
+size_t Collect(char* data, size_t size, size_t count, void* user) {
+  static_cast<std::string*>(user)->append(data, size * count);
+  return size * count;
+}
+
+bool BareOcspExchange(const Rig& rig, const PkiItem& leaf) {
+  const TestPki& pki = TestPki::Get();
+  OCSP_REQUEST* request = OCSP_REQUEST_new();
+  OCSP_CERTID* id = OCSP_cert_to_id(EVP_sha256(), leaf.Cert(), pki.Intermediate().Cert());
+  OCSP_request_add0_id(request, OCSP_CERTID_dup(id));
+  OCSP_request_add1_nonce(request, nullptr, 16);
+  unsigned char* body = nullptr;
+  const int bodyLength = i2d_OCSP_REQUEST(request, &body);
+  CURL* curl = curl_easy_init();
+  curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/ocsp-request");
+  std::string answer;
+  curl_easy_setopt(curl, CURLOPT_URL, rig.url.c_str());
+  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body);
+  curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(bodyLength));
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, Collect);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &answer);
+  const bool transferred = curl_easy_perform(curl) == CURLE_OK;
+  curl_slist_free_all(headers);
+  curl_easy_cleanup(curl);
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(answer.data());
+  OCSP_RESPONSE* response = transferred ? d2i_OCSP_RESPONSE(nullptr, &p, static_cast<long>(answer.size())) : nullptr;
+  OCSP_BASICRESP* basic = response ? OCSP_response_get1_basic(response) : nullptr;
+  STACK_OF(X509)* untrusted = sk_X509_new_null();
+  sk_X509_push(untrusted, pki.Intermediate().Cert());
+  int status = -1, reason = 0;
+  ASN1_GENERALIZEDTIME *revokedAt = nullptr, *thisUpdate = nullptr, *nextUpdate = nullptr;
+  const bool good = basic && OCSP_basic_verify(basic, untrusted, rig.trust, 0) > 0 &&
+                    OCSP_resp_find_status(basic, id, &status, &reason, &revokedAt, &thisUpdate, &nextUpdate) &&
+                    status == V_OCSP_CERTSTATUS_GOOD;
+  sk_X509_free(untrusted);
+  OCSP_BASICRESP_free(basic);
+  OCSP_RESPONSE_free(response);
+  OPENSSL_free(body);
+  OCSP_CERTID_free(id);
+  OCSP_REQUEST_free(request);
+  return good;
+}
+
+// One attribute by length query and value query, as the token class reads them.
+std::vector<uint8_t> BareAttribute(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE session, CK_OBJECT_HANDLE object,
+                                   CK_ATTRIBUTE_TYPE type) {
+  CK_ATTRIBUTE attribute{type, nullptr, 0};
+  if (f->C_GetAttributeValue(session, object, &attribute, 1) != CKR_OK) return {};
+  std::vector<uint8_t> value(attribute.ulValueLen);
+  attribute.pValue = value.data();
+  if (f->C_GetAttributeValue(session, object, &attribute, 1) != CKR_OK) return {};
+  return value;
+}
+
+// The reader's slot, its token, and every object's label, id and value: the certificates
+// decoded. Returns the number of certificates.
+int BareReadCard(CK_FUNCTION_LIST* f, const std::string& reader) {
+  CK_ULONG count = 0;
+  if (f->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK) return -1;
+  std::vector<CK_SLOT_ID> slots(count);
+  if (f->C_GetSlotList(CK_TRUE, slots.data(), &count) != CKR_OK) return -1;
+  std::optional<CK_SLOT_ID> chosen;
+  for (CK_SLOT_ID slot : slots) {
+    CK_SLOT_INFO info{};
+    if (f->C_GetSlotInfo(slot, &info) != CKR_OK) continue;
+    std::string description(reinterpret_cast<const char*>(info.slotDescription), sizeof info.slotDescription);
+    if (description.compare(0, reader.size(), reader) == 0) {
+      chosen = slot;
+      break;
+    }
+  }
+  if (!chosen) return -1;
+  CK_TOKEN_INFO tokenInfo{};
+  if (f->C_GetTokenInfo(*chosen, &tokenInfo) != CKR_OK) return -1;
+  CK_SESSION_HANDLE session = 0;
+  if (f->C_OpenSession(*chosen, CKF_SERIAL_SESSION, nullptr, nullptr, &session) != CKR_OK) return -1;
+  int certificates = 0;
+  for (CK_OBJECT_CLASS objectClass : {CKO_CERTIFICATE, CKO_PUBLIC_KEY, CKO_PRIVATE_KEY, CKO_DATA}) {
+    CK_ATTRIBUTE filter{CKA_CLASS, &objectClass, sizeof objectClass};
+    std::vector<CK_OBJECT_HANDLE> handles;
+    if (f->C_FindObjectsInit(session, &filter, 1) != CKR_OK) continue;
+    CK_OBJECT_HANDLE handle;
+    CK_ULONG found = 0;
+    while (f->C_FindObjects(session, &handle, 1, &found) == CKR_OK && found == 1) handles.push_back(handle);
+    f->C_FindObjectsFinal(session);
+    for (CK_OBJECT_HANDLE object : handles) {
+      BareAttribute(f, session, object, CKA_LABEL);
+      if (objectClass == CKO_DATA) {
+        BareAttribute(f, session, object, CKA_APPLICATION);
+        BareAttribute(f, session, object, CKA_VALUE);
+        continue;
+      }
+      BareAttribute(f, session, object, CKA_ID);
+      if (objectClass != CKO_CERTIFICATE) continue;
+      std::vector<uint8_t> der = BareAttribute(f, session, object, CKA_VALUE);
+      const unsigned char* p = der.data();
+      if (X509* certificate = d2i_X509(nullptr, &p, static_cast<long>(der.size()))) {
+        ++certificates;
+        X509_free(certificate);
+      }
+    }
+  }
+  f->C_CloseSession(session);
+  return certificates;
+}
+
+// Blocks until the reader's state has `flag`; returns its state word.
+DWORD BareWait(SCARDCONTEXT context, const std::string& reader, DWORD current, DWORD flag) {
+  for (;;) {
+    SCARD_READERSTATE state{};
+    state.szReader = reader.c_str();
+    state.dwCurrentState = current;
+    if (SCardGetStatusChange(context, 20000, &state, 1) != SCARD_S_SUCCESS) return 0;
+    current = state.dwEventState & ~static_cast<DWORD>(SCARD_STATE_CHANGED);
+    if (current & flag) return current;
+  }
+}
+
+void BM_BareInsertion(benchmark::State& state) {
+  Rig* rig = TheRig(state);
+  if (!rig) return;
+  rig->StopMonitor();
+  const std::string reader = TvrTest::PrivatePcscd::ReaderName(0);
+  SCARDCONTEXT context = 0;
+  if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS) {
+    state.SkipWithError("no PC/SC context");
+    return;
+  }
+  DWORD current = BareWait(context, reader, 0, SCARD_STATE_EMPTY | SCARD_STATE_PRESENT);
+  CK_FUNCTION_LIST* f = rig->token->GetFunctionList();
+  double detection = 0, module = 0, http = 0, glue = 0;
+  for (auto _ : state) {
+    const unsigned long long module0 = rig->moduleTime(), http0 = gHttpNs;
+    const auto start = Clock::now();
+    rig->card->Insert();
+    current = BareWait(context, reader, current, SCARD_STATE_PRESENT);
+    const auto detected = Clock::now();
+    bool ok = current != 0 && BareReadCard(f, reader) == kCertificates;
+    for (const PkiItem& leaf : rig->leaves) ok = ok && BareOcspExchange(*rig, leaf);
+    const auto done = Clock::now();
+    if (!ok) {
+      state.SkipWithError("the bare road failed");
+      break;
+    }
+    const double moduleMs = Ms(rig->moduleTime() - module0), httpMs = Ms(gHttpNs - http0);
+    detection += Ms(detected - start);
+    module += moduleMs;
+    http += httpMs;
+    glue += Ms(done - detected) - moduleMs - httpMs;
+    state.SetIterationTime(std::chrono::duration<double>(done - start).count());
+    rig->card->Remove();
+    current = BareWait(context, reader, current, SCARD_STATE_EMPTY);
+  }
+  SCardReleaseContext(context);
+  const double n = static_cast<double>(state.iterations());
+  if (n == 0) return;
+  state.counters["detection_ms"] = detection / n;
+  state.counters["module_ms"] = module / n;
+  state.counters["http_ms"] = http / n;
+  state.counters["glue_ms"] = glue / n;
+}
+BENCHMARK(BM_BareInsertion)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
+
+double ProcessCpuMs() {
+  timespec t{};
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return t.tv_sec * 1e3 + t.tv_nsec / 1e6;
+}
+
+void BM_IdleMonitor(benchmark::State& state) {
+  Rig* rig = TheRig(state);
+  if (!rig) return;
+  rig->StartMonitor();
+  rig->host.Reset();
+  rig->card->Insert();
+  if (!rig->host.WaitRegistered()) {
+    state.SkipWithError("the card's certificates were not registered");
+    return;
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  double monitorCpu = 0, processCpu = 0, statusCalls = 0;
+  for (auto _ : state) {
+    const auto monitor0 = rig->pcsc.WaiterCpuMs();
+    const double process0 = ProcessCpuMs();
+    const size_t calls0 = rig->pcsc.Returns();
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const auto monitor1 = rig->pcsc.WaiterCpuMs();
+    if (!monitor0 || !monitor1) {
+      state.SkipWithError("no monitor thread");
+      break;
+    }
+    monitorCpu += *monitor1 - *monitor0;
+    processCpu += ProcessCpuMs() - process0;
+    statusCalls += static_cast<double>(rig->pcsc.Returns() - calls0);
+    state.SetIterationTime(1.0);
+  }
+  rig->card->Remove();
+  rig->host.WaitUnregistered();
+  const double n = static_cast<double>(state.iterations());
+  if (n == 0) return;
+  state.counters["monitor_cpu_ms_per_s"] = monitorCpu / n;
+  state.counters["process_cpu_ms_per_s"] = processCpu / n;
+  state.counters["status_calls_per_s"] = statusCalls / n;
+}
+BENCHMARK(BM_IdleMonitor)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TvrTest::PcscSocketPath();  // before any PC/SC call: never the machine's pcscd
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  RigHolder().reset();  // the daemon and the module go before the process's statics
+  benchmark::Shutdown();
+  return 0;
+}
