@@ -181,6 +181,26 @@ TEST_F(CardMonitorLogicTest, CardInsertedRegistersAndLeavingUnregisters) {
                                       "Regisztrálás... | Minden (1 db) tanúsítvány sikeresen kiregisztrálva! | 1"}));
 }
 
+// A card whose PIN must be changed first goes through the activation hook; refused, the
+// card stays unregistered.
+TEST_F(CardMonitorLogicTest, PinActivationDecidesTheRegistration) {
+  PkiItem leaf = EncryptionLeaf("Transport");
+  CardInReaderA(leaf);
+  shim_->SetOption("token_flags_set", "0x80000");  // CKF_USER_PIN_TO_BE_CHANGED
+  pcsc_.AddReader(kReaderA);
+  Start();
+  for (bool succeeds : {false, true}) {
+    host_.activationSucceeds_ = succeeds;
+    host_.activations_ = 0;
+    Then([&] { pcsc_.InsertCard(kReaderA, Atr(kClassicTpcAtr)); });
+    EXPECT_EQ(host_.activations_, 1) << succeeds;
+    EXPECT_EQ(InStore(leaf), succeeds);
+    EXPECT_EQ(host_.Saw("Regisztrálás..."), succeeds) << ::testing::PrintToString(host_.Balloons());
+    Then([&] { pcsc_.RemoveCard(kReaderA); });
+    host_.Clear();
+  }
+}
+
 // A reader without a slot of its own must register nothing: the token would otherwise stay
 // on the other reader's slot, and this reader's removal would take that card's certificates.
 TEST_F(CardMonitorLogicTest, ReaderWithoutItsOwnSlotRegistersNothing) {
