@@ -5,7 +5,7 @@
 #include <QTimer>
 
 #include "CloseOrHideDialog.h"
-#include "FakePcsc.h"
+#include "monitor/FakePcsc.h"
 #include "MainWindow.h"
 #include "TrayController.h"
 #include "UiTestSupport.h"
@@ -32,7 +32,7 @@ class MainWindowTest : public ::testing::Test {
   }
   UiTest::ProfileSandbox sandbox;
   QtUserPort port;
-  UiTest::FakePcsc pcsc;
+  FakePcsc pcsc;
   MainWindow window{{}, port, [this] {
     MainWindow::Options options;
     options.pcsc = &pcsc;

@@ -184,6 +184,20 @@ TEST_F(CardMonitorLogicTest, CardInsertedRegistersAndLeavingUnregisters) {
                                       "Regisztrálás... | Minden (1 db) tanúsítvány sikeresen kiregisztrálva! | 1"}));
 }
 
+// pcsc-lite reports an unplugged reader as unknown, not unavailable: its card's
+// certificates must still leave the store with it.
+TEST_F(CardMonitorLogicTest, ReaderUnpluggedWithItsCardUnregistersTheCard) {
+  PkiItem leaf = EncryptionLeaf("Unplugged");
+  CardInReaderA(leaf);
+  pcsc_.AddReader(kReaderA);
+  Start();
+  Then([&] { pcsc_.InsertCard(kReaderA, Atr(kClassicTpcAtr)); });
+  ASSERT_TRUE(InStore(leaf));
+  Then([&] { pcsc_.RemoveReader(kReaderA); });
+  EXPECT_EQ(StoreSize(), 0u);
+  EXPECT_TRUE(monitor_->GetReaderNameSet().empty());
+}
+
 // The Oberthur module is only reinitialised: no slot work, nothing registered, and its card
 // type excludes the provider registration.
 TEST_F(CardMonitorLogicTest, OberthurCardReinitialisesItsModuleOnly) {
