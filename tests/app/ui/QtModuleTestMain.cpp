@@ -1,5 +1,6 @@
-// The widget tests that load PKCS#11 modules: the support main's private module folder,
-// then a QApplication on the offscreen platform with the program's images.
+// Test main for widget tests: the support main's private module folder (for the tests
+// that load PKCS#11 modules), then a QApplication on the offscreen platform with the
+// program's images.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
