@@ -189,7 +189,8 @@ TEST_F(MainWindowCardTest, LogInRightWrongCancelledAndLogOut) {
   poll.start(20);
   window->LoginButton()->click();
   poll.stop();
-  EXPECT_TRUE(failure.startsWith(QString::fromUtf8("Sikertelen bejelentkezés!"))) << failure.toStdString();
+  // No PC/SC service answers the card's counter here, so the text has no tries line.
+  EXPECT_EQ(failure, QString::fromUtf8("Sikertelen bejelentkezés!"));
   EXPECT_FALSE(window->Session().IsLoggedIn());
   EXPECT_EQ(window->LoginButton()->text(), QString::fromUtf8("Bejelentkezés"));
 
