@@ -98,7 +98,9 @@ TEST_F(UpdatePopupTest, AnnouncementsSlideInAndOutOneAfterTheOther) {
                    "Version: 1.6.10.0\nDownloadURL: https://dl.test/k?a=1&b=<2>\n"
                    "Gemalto Version: 6.3\nGemalto DownloadURL: javascript:alert(1)\n",
                    "text/plain");
-  UpdateAnnouncer announcer(check, show, hide, Fast());
+  UpdateAnnouncer::Options options = Fast();
+  options.hideDelayMs = 1500;  // room for the slide on a busy machine
+  UpdateAnnouncer announcer(check, show, hide, options);
   UpdatePopup* popup = announcer.Popup();
   GeometryLog log(popup);
   std::vector<QString> shown;
@@ -136,10 +138,13 @@ TEST_F(UpdatePopupTest, MouseRestingOnThePopupKeepsItUp) {
   bool up = false;
   QObject::connect(popup, &UpdatePopup::slideInFinished, [&] { up = true; });
   announcer.Start();
-  ASSERT_TRUE(WaitFor([&] { return up; }));
+  // Resting on it already while it slides in.
+  ASSERT_TRUE(WaitFor([&] { return popup->SlidingIn(); }));
+  EXPECT_TRUE(hide.isActive());
   Enter(popup);
   EXPECT_TRUE(popup->Hovering());
   EXPECT_FALSE(hide.isActive());
+  ASSERT_TRUE(WaitFor([&] { return up; }));
   QTest::qWait(800);  // twice the display time
   EXPECT_TRUE(popup->isVisible());
   EXPECT_FALSE(popup->SlidingOut());
