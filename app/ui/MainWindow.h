@@ -80,6 +80,7 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   QMenu* SystemMenu() { return systemMenu_; }
   QTimer& RestartTimer() { return restartTimer_; }
   UpdateAnnouncer& Updates() { return *updates_; }
+  QTimer& UpdateCheckTimer() { return updateCheckTimer_; }
   // The About dialog, modal, without a parent.
   void OpenAbout();
   CardSession& Session() { return session_; }
