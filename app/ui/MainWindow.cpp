@@ -11,6 +11,7 @@
 
 #include "AdvancedSettingsPage.h"
 #include "CardPropertiesPage.h"
+#include "CertificateStoreViewer.h"
 #include "ContentsPage.h"
 #include "PinPage.h"
 #include "CloseOrHideDialog.h"
@@ -92,14 +93,22 @@ void MainWindow::BuildControls() {
   auto* layout = new QVBoxLayout(this);
   menuBar_ = new QMenuBar(this);
   systemMenu_ = menuBar_->addMenu(T(Res::StringId::SystemMenu));
-  // The store viewer, the system information and the About box come with their windows.
-  const Res::StringId commands[] = {Res::StringId::StoreViewerMenu, Res::StringId::SystemInfoMenu};
+  // The About box comes with its window.
+  const std::pair<Res::StringId, std::function<void()>> commands[] = {
+      {Res::StringId::StoreViewerMenu, [this] { CertificateStoreViewer(port_, this).exec(); }},
+      {Res::StringId::SystemInfoMenu, nullptr},
+  };
   bool any = false;
-  for (Res::StringId id : commands) {
+  for (const auto& [id, run] : commands) {
     if (Res::Text(id).empty()) continue;
     if (!any) systemMenu_->addSeparator();
     any = true;
-    systemMenu_->addAction(T(id))->setEnabled(false);
+    QAction* action = systemMenu_->addAction(T(id));
+    if (run) {
+      connect(action, &QAction::triggered, this, run);
+    } else {
+      action->setEnabled(false);
+    }
   }
   if (!Res::Text(Res::StringId::AboutMenu).empty()) {
     systemMenu_->addSeparator();
