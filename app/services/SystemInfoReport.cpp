@@ -307,11 +307,11 @@ class ScopedCard {
   ScopedCard& operator=(const ScopedCard&) = delete;
   bool Connected() const { return connected_; }
   bool Attribute(DWORD id, std::vector<uint8_t>& value) const {
-    DWORD length = 0;
-    if (SCardGetAttrib(card_, id, nullptr, &length) != SCARD_S_SUCCESS || length == 0) return false;
-    value.assign(length, 0);
+    // pcsc-lite answers no length query here, and carries at most MAX_BUFFER_SIZE bytes.
+    value.assign(MAX_BUFFER_SIZE, 0);
+    DWORD length = static_cast<DWORD>(value.size());
     if (SCardGetAttrib(card_, id, value.data(), &length) != SCARD_S_SUCCESS) return false;
-    value.resize(length);
+    value.resize(std::min<size_t>(length, value.size()));
     return true;
   }
 
