@@ -12,6 +12,8 @@
 #include "AdvancedSettingsPage.h"
 #include "CardPropertiesPage.h"
 #include "CertificateStoreViewer.h"
+#include "SystemInformationDialog.h"
+#include "platform/CardDatabase.h"
 #include "ContentsPage.h"
 #include "PinPage.h"
 #include "CloseOrHideDialog.h"
@@ -89,6 +91,14 @@ MainWindow::~MainWindow() {
   port_.SetParent(nullptr);
 }
 
+void MainWindow::ShowSystemInformation() {
+  const Platform::CardDatabase cards = Platform::CardDatabase::Load();
+  SystemInfoProbes probes;
+  probes.cards = &cards;
+  probes.versions = options_.versions;
+  SystemInformationDialog(port_, probes, this).exec();
+}
+
 void MainWindow::BuildControls() {
   auto* layout = new QVBoxLayout(this);
   menuBar_ = new QMenuBar(this);
@@ -96,7 +106,7 @@ void MainWindow::BuildControls() {
   // The About box comes with its window.
   const std::pair<Res::StringId, std::function<void()>> commands[] = {
       {Res::StringId::StoreViewerMenu, [this] { CertificateStoreViewer(port_, this).exec(); }},
-      {Res::StringId::SystemInfoMenu, nullptr},
+      {Res::StringId::SystemInfoMenu, [this] { ShowSystemInformation(); }},
   };
   bool any = false;
   for (const auto& [id, run] : commands) {

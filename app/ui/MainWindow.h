@@ -26,6 +26,7 @@
 #include "PinVendorPaths.h"
 #include "QtPinPrompts.h"
 #include "QtUserPort.h"
+#include "SystemInfoReport.h"
 #include "VendorTokens.h"
 #include "platform/CertStore.h"
 
@@ -49,6 +50,7 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
     int balloonIntervalMs = BalloonPresenter::kBalloonIntervalMs;
     IPcsc* pcsc = nullptr;  // the system's PC/SC when null
     TvrServices::HttpOptions http;
+    IVersionSource* versions = nullptr;  // the system information's version lines (empty when null)
   };
 
   MainWindow(TokenRefMap tokens, QtUserPort& port, Options options);
@@ -119,6 +121,7 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
 
  private:
   void BuildControls();
+  void ShowSystemInformation();
   void FillReaderCombo(const QStringList& readers);
   void OnReaderListChanged(const QStringList& readers);
   void OnCardStatusChanged(const QString& reader, const QString& cardName);
