@@ -392,6 +392,9 @@ std::string SystemInfoReport::PcscReadersText() {
 std::map<std::string, std::string> SystemInfoReport::SystemdUnitProperties(const std::string& unit,
                                                                             int timeLimitMs) {
   std::map<std::string, std::string> properties;
+  // Everything the child needs is made before the fork: it only duplicates descriptors and
+  // execs (the parent may have other threads holding the allocator's lock).
+  const std::string property = "--property=UnitFileState,ExecStart,Requires,Description,ActiveState";
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) return properties;
   const pid_t child = ::fork();
@@ -407,7 +410,6 @@ std::map<std::string, std::string> SystemInfoReport::SystemdUnitProperties(const
       ::dup2(null, STDIN_FILENO);
       ::dup2(null, STDERR_FILENO);
     }
-    const std::string property = "--property=UnitFileState,ExecStart,Requires,Description,ActiveState";
     ::execlp("systemctl", "systemctl", "show", "--no-pager", property.c_str(), unit.c_str(),
              static_cast<char*>(nullptr));
     ::_exit(127);

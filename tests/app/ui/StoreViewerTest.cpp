@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFile>
 #include <QResizeEvent>
+#include <QTimer>
+#include <QTreeWidgetItemIterator>
 
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <iterator>
 
 #include "CertificateStoreViewer.h"
+#include "CertificateViewDialog.h"
 #include "UiTestSupport.h"
 #include "platform/CertStore.h"
 
@@ -86,8 +89,18 @@ TEST_F(StoreViewerTest, RefreshSeesChangesAndEmptyStoreExportsHeaderOnly) {
   EXPECT_EQ(viewer.List()->rowCount(), 0);
   viewer.RefreshButton()->click();
   EXPECT_EQ(viewer.List()->rowCount(), 3);
-  // A double click beside the rows opens nothing.
+  // A double click beside the rows opens nothing; on a row, that row's certificate.
   viewer.ViewCertificate(-1);
+  EXPECT_TRUE(port.boxes.empty());
+  QString shown;
+  QTimer::singleShot(0, [&] {
+    if (auto* view = qobject_cast<CertificateViewDialog*>(QApplication::activeModalWidget())) {
+      for (QTreeWidgetItemIterator it(view->Details()); *it; ++it) shown += (*it)->text(1) + "\n";
+      view->close();
+    }
+  });
+  emit viewer.List()->cellDoubleClicked(1, 0);
+  EXPECT_TRUE(shown.contains(QString::fromUtf8("Nagy Béla"))) << shown.toStdString();
   EXPECT_TRUE(port.boxes.empty());
 }
 
