@@ -378,7 +378,6 @@ std::string SystemInfoReport::PcscReadersText() {
     names.assign(length, '\0');
     result = SCardListReaders(context.Get(), nullptr, names.data(), &length);
   }
-  if (result == SCARD_E_NO_READERS_AVAILABLE) return {};
   if (result != SCARD_S_SUCCESS) return Failure("SCardListReaders", result);
   std::string text;
   for (const char* name = names.data(); name < names.data() + names.size() && *name; name += std::strlen(name) + 1) {
