@@ -12,6 +12,9 @@
 #include "AboutDialog.h"
 #include "AdvancedSettingsPage.h"
 #include "CardPropertiesPage.h"
+#include "CertificateStoreViewer.h"
+#include "SystemInformationDialog.h"
+#include "platform/CardDatabase.h"
 #include "ContentsPage.h"
 #include "PinPage.h"
 #include "CloseOrHideDialog.h"
@@ -106,18 +109,34 @@ void MainWindow::OpenAbout() {
   dialog.exec();
 }
 
+void MainWindow::ShowSystemInformation() {
+  const Platform::CardDatabase cards = Platform::CardDatabase::Load();
+  SystemInfoProbes probes;
+  probes.cards = &cards;
+  InstalledVersions installed;
+  probes.versions = options_.versions ? options_.versions : &installed;
+  SystemInformationDialog(port_, probes, this).exec();
+}
+
 void MainWindow::BuildControls() {
   auto* layout = new QVBoxLayout(this);
   menuBar_ = new QMenuBar(this);
   systemMenu_ = menuBar_->addMenu(T(Res::StringId::SystemMenu));
-  // The store viewer and the system information come with their windows.
-  const Res::StringId commands[] = {Res::StringId::StoreViewerMenu, Res::StringId::SystemInfoMenu};
+  const std::pair<Res::StringId, std::function<void()>> commands[] = {
+      {Res::StringId::StoreViewerMenu, [this] { CertificateStoreViewer(port_, this).exec(); }},
+      {Res::StringId::SystemInfoMenu, [this] { ShowSystemInformation(); }},
+  };
   bool any = false;
-  for (Res::StringId id : commands) {
+  for (const auto& [id, run] : commands) {
     if (Res::Text(id).empty()) continue;
     if (!any) systemMenu_->addSeparator();
     any = true;
-    systemMenu_->addAction(T(id))->setEnabled(false);
+    QAction* action = systemMenu_->addAction(T(id));
+    if (run) {
+      connect(action, &QAction::triggered, this, run);
+    } else {
+      action->setEnabled(false);
+    }
   }
   if (!Res::Text(Res::StringId::AboutMenu).empty()) {
     systemMenu_->addSeparator();

@@ -27,6 +27,7 @@
 #include "QtPinPrompts.h"
 #include "QtUserPort.h"
 #include "UpdateAnnouncer.h"
+#include "SystemInfoReport.h"
 #include "VendorTokens.h"
 #include "platform/CertStore.h"
 
@@ -55,6 +56,7 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
     IPcsc* pcsc = nullptr;  // the system's PC/SC when null
     TvrServices::HttpOptions http;
     UpdateAnnouncer::Options update;  // its HTTP options come from `http` unless it names a server
+    IVersionSource* versions = nullptr;  // the system information's version lines (this machine's when null)
   };
 
   MainWindow(TokenRefMap tokens, QtUserPort& port, Options options);
@@ -129,6 +131,7 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
 
  private:
   void BuildControls();
+  void ShowSystemInformation();
   void FillReaderCombo(const QStringList& readers);
   void OnReaderListChanged(const QStringList& readers);
   void OnCardStatusChanged(const QString& reader, const QString& cardName);

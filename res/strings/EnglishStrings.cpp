@@ -241,6 +241,19 @@ const char* English(Res::StringId id) {
     case StringId::UpdatePopupMoreInfo: return "For more information, visit the web page below:";
     case StringId::AboutInstalledVersion: return "Installed version:";
     case StringId::AboutOnlineVersion: return "Version available online:";
+    case StringId::StoreViewerTitle: return "Certificate store";
+    case StringId::CopyToClipboardButton: return "Copy to clipboard";
+    case StringId::SaveToTextFileButton: return "Save to text file";
+    case StringId::StoreRefreshButton: return "Refresh certificate list";
+    case StringId::StoreColumnOwner: return "Owner";
+    case StringId::StoreColumnIssuer: return "Issuer";
+    case StringId::StoreColumnContainer: return "Container name";
+    case StringId::StoreColumnProvider: return "Provider name";
+    case StringId::StoreColumnProviderType: return "Provider type";
+    case StringId::StoreColumnKeySpec: return "Key pair type";
+    case StringId::SystemInfoTitle: return "System information";
+    case StringId::SystemInfoSaveFilter: return "Text files (*.txt)|*.txt|All files (*.*)|*.*||";
+    case StringId::TextFileSaveFailed: return "The file could not be saved: %s";
     case StringId::FirstUnnumbered:
     case StringId::EndOfTable:
       break;
