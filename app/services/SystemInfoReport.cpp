@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "CardTables.h"
+#include "VersionProbes.h"
 #include "platform/CardDatabase.h"
 #include "platform/Library.h"
 
@@ -248,10 +249,23 @@ std::string UsbReaders(const std::string& root) {
   return text;
 }
 
-std::string Versions(IVersionSource* versions) {
-  auto program = [&] { return versions ? versions->ProgramVersion() : std::string(); };
-  auto version = [&](const char* key) { return versions ? versions->MiddlewareVersion(key) : std::string(); };
-  auto folder = [&](const char* key) { return versions ? versions->MiddlewareFolder(key) : std::string(); };
+class InstalledVersions : public IVersionSource {
+ public:
+  explicit InstalledVersions(const std::string& root) : probes_(root) {}
+  std::string ProgramVersion() override { return TvrServices::GetOwnFileVersion(); }
+  std::string MiddlewareVersion(const std::string& vendorKey) override { return probes_.VendorVersion(vendorKey); }
+  std::string MiddlewareFolder(const std::string& vendorKey) override {
+    return probes_.VendorInstallLocation(vendorKey);
+  }
+
+ private:
+  TvrServices::VersionProbes probes_;
+};
+
+std::string Versions(IVersionSource& versions) {
+  auto program = [&] { return versions.ProgramVersion(); };
+  auto version = [&](const char* key) { return versions.MiddlewareVersion(key); };
+  auto folder = [&](const char* key) { return versions.MiddlewareFolder(key); };
   std::string text = "\r\nOlvanta Kelmardin executable version: " + program() + "\r\n";
   const std::pair<const char*, const char*> middleware[] = {
       {"Bit4ID", "Bit4ID Universal Middleware"},
@@ -473,6 +487,7 @@ std::string SystemInfoReport::Build(SystemInfoProbes probes) {
   text += SmartCardService(probes);
   text += "\r\nSmart card reader(s):\r\n" + probes.readers();
   text += "\r\nSmart card reader(s) and driver(s):\r\n" + UsbReaders(root);
-  text += Versions(probes.versions);
+  InstalledVersions installed(root);
+  text += Versions(probes.versions ? *probes.versions : installed);
   return text;
 }

@@ -40,7 +40,8 @@ struct SystemInfoProbes {
   // Whether a vendor module's file is installed. Default: the library folders below the root.
   std::function<bool(const std::string& fileName)> moduleFound;
   const Platform::CardDatabase* cards = nullptr;  // none: an empty card section
-  IVersionSource* versions = nullptr;             // none: empty version lines
+  // None: this program's version and the version probes over dpkg's status below the root.
+  IVersionSource* versions = nullptr;
 };
 
 class SystemInfoReport {

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <thread>
 
+#include "AboutDialog.h"
 #include "AdvancedSettingsPage.h"
 #include "CardPropertiesPage.h"
 #include "CertificateStoreViewer.h"
@@ -49,6 +50,7 @@ MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, Options options)
   connect(tray_.get(), &TrayController::showRequested, this, &MainWindow::BringToFront);
   connect(tray_.get(), &TrayController::hideRequested, this, &MainWindow::HideToTray);
   connect(tray_.get(), &TrayController::closeRequested, this, &MainWindow::Destroy);
+  connect(tray_.get(), &TrayController::aboutRequested, this, &MainWindow::OpenAbout);
   tray_->Add();
   presenter_ = std::make_unique<BalloonPresenter>(balloons_, *tray_, options_.balloonIntervalMs);
   presenter_->Start();
@@ -78,6 +80,15 @@ MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, Options options)
   connect(bridge_.get(), &MonitorBridge::restartRequested, &restartTimer_, qOverload<>(&QTimer::start),
           Qt::QueuedConnection);
 
+  updateCheckTimer_.setObjectName(QStringLiteral("timer%1").arg(kUpdateCheckTimerId));
+  showUpdateTimer_.setObjectName(QStringLiteral("timer%1").arg(kShowUpdateTimerId));
+  hideUpdateTimer_.setObjectName(QStringLiteral("timer%1").arg(kHideUpdateTimerId));
+  UpdateAnnouncer::Options updateOptions = options_.update;
+  updateOptions.http = options_.http;
+  updates_ = std::make_unique<UpdateAnnouncer>(updateCheckTimer_, showUpdateTimer_, hideUpdateTimer_,
+                                               updateOptions);
+  updates_->Start();
+
   readerList_->setEnabled(false);
   cardList_->setEnabled(false);
   loginButton_->setEnabled(false);
@@ -95,15 +106,20 @@ void MainWindow::ShowSystemInformation() {
   const Platform::CardDatabase cards = Platform::CardDatabase::Load();
   SystemInfoProbes probes;
   probes.cards = &cards;
-  probes.versions = options_.versions;
   SystemInformationDialog(port_, probes, this).exec();
+}
+
+void MainWindow::OpenAbout() {
+  TvrServices::UpdateServer server = options_.update.server.value_or(TvrServices::ConfiguredUpdateServer());
+  if (!options_.update.server) server.http = options_.http;
+  AboutDialog dialog(server);
+  dialog.exec();
 }
 
 void MainWindow::BuildControls() {
   auto* layout = new QVBoxLayout(this);
   menuBar_ = new QMenuBar(this);
   systemMenu_ = menuBar_->addMenu(T(Res::StringId::SystemMenu));
-  // The About box comes with its window.
   const std::pair<Res::StringId, std::function<void()>> commands[] = {
       {Res::StringId::StoreViewerMenu, [this] { CertificateStoreViewer(port_, this).exec(); }},
       {Res::StringId::SystemInfoMenu, [this] { ShowSystemInformation(); }},
@@ -113,16 +129,12 @@ void MainWindow::BuildControls() {
     if (Res::Text(id).empty()) continue;
     if (!any) systemMenu_->addSeparator();
     any = true;
-    QAction* action = systemMenu_->addAction(T(id));
-    if (run) {
-      connect(action, &QAction::triggered, this, run);
-    } else {
-      action->setEnabled(false);
-    }
+    connect(systemMenu_->addAction(T(id)), &QAction::triggered, this, run);
   }
   if (!Res::Text(Res::StringId::AboutMenu).empty()) {
     systemMenu_->addSeparator();
-    systemMenu_->addAction(T(Res::StringId::AboutMenu))->setEnabled(false);
+    connect(systemMenu_->addAction(T(Res::StringId::AboutMenu)), &QAction::triggered, this,
+            &MainWindow::OpenAbout);
   }
   layout->setMenuBar(menuBar_);
 

@@ -347,6 +347,10 @@ void CardMonitor::OnReaderChange(bool first) {
   std::set<std::string> after = GetReaderNameSet();
   for (const std::string& reader : after)
     if (!before.count(reader)) LoadReaderPrompts(reader);
+  // An unplugged reader is gone from the list without a removal of its card (pcsc-lite
+  // reports it unknown, not unavailable): its certificates go with it.
+  for (const std::string& reader : before)
+    if (!after.count(reader)) registrar_.UnregisterCertificates(reader);
   if (!first)
     for (auto& [key, token] : host_.Tokens())
       if (token) token->Reinitialize();

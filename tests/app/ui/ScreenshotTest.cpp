@@ -9,7 +9,7 @@
 #include <QTest>
 
 #include "CloseOrHideDialog.h"
-#include "FakePcsc.h"
+#include "monitor/FakePcsc.h"
 #include "MainWindow.h"
 #include "PinDialogs.h"
 #include "SettingsPage.h"
@@ -50,7 +50,7 @@ TEST_F(ScreenshotTest, MainWindowAndSettingsPage) {
   profile.WriteDword("", "EventLogLevel", 2);
   profile.WriteDword("", "WaitForSCardSvr", 120);
   QtUserPort qtPort;
-  UiTest::FakePcsc pcsc;
+  FakePcsc pcsc;
   MainWindow::Options options;
   options.pcsc = &pcsc;
   MainWindow window({}, qtPort, options);

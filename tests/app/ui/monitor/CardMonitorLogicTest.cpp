@@ -7,6 +7,7 @@
 
 #include "platform/Profile.h"
 
+#include <fstream>
 #include <set>
 
 using TvrTest::PkiItem;
@@ -18,7 +19,8 @@ std::vector<uint8_t> Atr(const std::string& hex) {
   std::string digits;
   for (char c : hex)
     if (c != ' ') digits += c;
-  for (size_t i = 0; i + 1 < digits.size(); i += 2) bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
+  for (size_t i = 0; i + 1 < digits.size(); i += 2)
+    bytes.push_back(static_cast<uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
   return bytes;
 }
 
@@ -111,7 +113,8 @@ struct InsertionCase {
 const std::string kInserted = "Kártya behelyezve az olvasóba | Kártyát helyeztek be ebbe az olvasóba: Reader A | 1";
 const std::string kReadError = "Kártya olvasási hiba | Távolítsa el, majd helyezze be ismét a kártyát! | 3";
 const std::string kUnsupported = "Nem támogatott kártya | A kártyát nem támogatja a program. | 2";
-const std::string kRemoved = "Kártya eltávolítva az olvasóból | Kártyát távolítottak el ebből az olvasóból: Reader A | 1";
+const std::string kRemoved =
+    "Kártya eltávolítva az olvasóból | Kártyát távolítottak el ebből az olvasóból: Reader A | 1";
 
 const InsertionCase kInsertionCases[] = {
     {"EmptyAtr", "", false, 1, 0, {kInserted, kReadError}, "Smart card inserted; Reader: Reader A, ATR: -", false,
@@ -179,6 +182,63 @@ TEST_F(CardMonitorLogicTest, CardInsertedRegistersAndLeavingUnregisters) {
   EXPECT_EQ(host_.Balloons(),
             (std::vector<std::string>{"Olvasó elérhetetlen | Ez az olvasó elérhetetlen: Reader A | 1",
                                       "Regisztrálás... | Minden (1 db) tanúsítvány sikeresen kiregisztrálva! | 1"}));
+}
+
+// pcsc-lite reports an unplugged reader as unknown, not unavailable: its card's
+// certificates must still leave the store with it.
+TEST_F(CardMonitorLogicTest, ReaderUnpluggedWithItsCardUnregistersTheCard) {
+  PkiItem leaf = EncryptionLeaf("Unplugged");
+  CardInReaderA(leaf);
+  pcsc_.AddReader(kReaderA);
+  Start();
+  Then([&] { pcsc_.InsertCard(kReaderA, Atr(kClassicTpcAtr)); });
+  ASSERT_TRUE(InStore(leaf));
+  Then([&] { pcsc_.RemoveReader(kReaderA); });
+  EXPECT_EQ(StoreSize(), 0u);
+  EXPECT_TRUE(monitor_->GetReaderNameSet().empty());
+}
+
+// The Oberthur module is only reinitialised: no slot work, nothing registered, and its card
+// type excludes the provider registration.
+TEST_F(CardMonitorLogicTest, OberthurCardReinitialisesItsModuleOnly) {
+  std::ofstream(dir_->Path() + "/machine/Tavrenic/smartcards.conf", std::ios::app)
+      << "[Oberthur Technologies IAS-ECC Device]\nATR = 3B0A5441565245 4E49433032\n"
+      << "CryptoProvider = Microsoft Base Smart Card Crypto Provider\n";
+  PkiItem leaf = EncryptionLeaf("Oberthur");
+  MakeToken("Card0", {&leaf});
+  MakeMonitor({{"Card0", kReaderA}}, pcsc_);
+  host_.SetTokens({{"Oberthur", tokenObject_.get()}});
+  pcsc_.AddReader(kReaderA);
+  Start();
+  shim_->ClearLog();
+  Then([&] { pcsc_.InsertCard(kReaderA, Atr("3B0A5441565245 4E49433032")); });
+  EXPECT_TRUE(HasEvent("Smart card inserted; Reader: Reader A, ATR: 3B0A54415652454E49433032, "
+                       "Card: Oberthur Technologies IAS-ECC Device"))
+      << ::testing::PrintToString(Events());
+  EXPECT_EQ(shim_->CountCalls("C_Finalize"), 1u);
+  EXPECT_EQ(shim_->CountCalls("C_GetSlotList"), 0u);
+  EXPECT_EQ(StoreSize(), 0u);
+  EXPECT_EQ(host_.Balloons(), std::vector<std::string>{kInserted});
+}
+
+// A card whose PIN must be changed first goes through the activation hook; refused, the
+// card stays unregistered.
+TEST_F(CardMonitorLogicTest, PinActivationDecidesTheRegistration) {
+  PkiItem leaf = EncryptionLeaf("Transport");
+  CardInReaderA(leaf);
+  shim_->SetOption("token_flags_set", "0x80000");  // CKF_USER_PIN_TO_BE_CHANGED
+  pcsc_.AddReader(kReaderA);
+  Start();
+  for (bool succeeds : {false, true}) {
+    host_.activationSucceeds_ = succeeds;
+    host_.activations_ = 0;
+    Then([&] { pcsc_.InsertCard(kReaderA, Atr(kClassicTpcAtr)); });
+    EXPECT_EQ(host_.activations_, 1) << succeeds;
+    EXPECT_EQ(InStore(leaf), succeeds);
+    EXPECT_EQ(host_.Saw("Regisztrálás..."), succeeds) << ::testing::PrintToString(host_.Balloons());
+    Then([&] { pcsc_.RemoveCard(kReaderA); });
+    host_.Clear();
+  }
 }
 
 // A reader without a slot of its own must register nothing: the token would otherwise stay

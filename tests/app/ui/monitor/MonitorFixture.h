@@ -31,6 +31,10 @@ class RecordingHost : public IMonitorHost {
   void PostReadersChanged() override { ++readersChanged_; }
   void ArmRestartTimer() override { ++restartArmed_; }
   std::map<std::string, PKCS11Base*> Tokens() override;
+  bool TransportPinActivation(PKCS11Base*, const TokenInfo&, bool) override {
+    ++activations_;
+    return activationSucceeds_;
+  }
 
   std::vector<std::string> Balloons() const;
   bool Saw(const std::string& text) const;
@@ -40,6 +44,8 @@ class RecordingHost : public IMonitorHost {
   std::atomic<int> cardChanged_{0};
   std::atomic<int> readersChanged_{0};
   std::atomic<int> restartArmed_{0};
+  std::atomic<int> activations_{0};
+  std::atomic<bool> activationSucceeds_{true};
 
  private:
   mutable std::mutex lock_;
