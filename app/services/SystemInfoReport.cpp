@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -103,9 +104,9 @@ std::string ProcessorAndMemory(const std::string& root) {
   if (!total.empty() && !available.empty()) {
     const uint64_t kib = 1024;
     text += Format("Physical memory (total): %llu MB\r\n",
-                   static_cast<unsigned long long>(Mebibytes(std::stoull(total) * kib)));
+                   static_cast<unsigned long long>(Mebibytes(std::strtoull(total.c_str(), nullptr, 10) * kib)));
     text += Format("Physical memory (available): %llu MB\r\n",
-                   static_cast<unsigned long long>(Mebibytes(std::stoull(available) * kib)));
+                   static_cast<unsigned long long>(Mebibytes(std::strtoull(available.c_str(), nullptr, 10) * kib)));
   }
   return text;
 }
@@ -126,8 +127,10 @@ std::string Drives(const SystemInfoProbes& probes) {
     // The mount table escapes blanks as octal.
     std::string point;
     for (size_t i = 0; i < mountPoint.size(); ++i) {
-      if (mountPoint[i] == '\\' && i + 3 < mountPoint.size()) {
-        point += static_cast<char>(std::stoi(mountPoint.substr(i + 1, 3), nullptr, 8));
+      auto octal = [](char c) { return c >= '0' && c <= '7'; };
+      if (mountPoint[i] == '\\' && i + 3 < mountPoint.size() && octal(mountPoint[i + 1]) &&
+          octal(mountPoint[i + 2]) && octal(mountPoint[i + 3])) {
+        point += static_cast<char>(std::strtoul(mountPoint.substr(i + 1, 3).c_str(), nullptr, 8));
         i += 3;
       } else {
         point += mountPoint[i];
