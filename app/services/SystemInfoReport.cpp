@@ -1,7 +1,5 @@
 #include "SystemInfoReport.h"
 
-#include "VersionProbes.h"
-
 #include <PCSC/reader.h>
 #include <PCSC/winscard.h>
 #include <fcntl.h>
@@ -16,6 +14,7 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "CardTables.h"
+#include "VersionProbes.h"
 #include "platform/CardDatabase.h"
 #include "platform/Library.h"
 
@@ -104,9 +104,9 @@ std::string ProcessorAndMemory(const std::string& root) {
   if (!total.empty() && !available.empty()) {
     const uint64_t kib = 1024;
     text += Format("Physical memory (total): %llu MB\r\n",
-                   static_cast<unsigned long long>(Mebibytes(std::stoull(total) * kib)));
+                   static_cast<unsigned long long>(Mebibytes(std::strtoull(total.c_str(), nullptr, 10) * kib)));
     text += Format("Physical memory (available): %llu MB\r\n",
-                   static_cast<unsigned long long>(Mebibytes(std::stoull(available) * kib)));
+                   static_cast<unsigned long long>(Mebibytes(std::strtoull(available.c_str(), nullptr, 10) * kib)));
   }
   return text;
 }
@@ -127,8 +127,10 @@ std::string Drives(const SystemInfoProbes& probes) {
     // The mount table escapes blanks as octal.
     std::string point;
     for (size_t i = 0; i < mountPoint.size(); ++i) {
-      if (mountPoint[i] == '\\' && i + 3 < mountPoint.size()) {
-        point += static_cast<char>(std::stoi(mountPoint.substr(i + 1, 3), nullptr, 8));
+      auto octal = [](char c) { return c >= '0' && c <= '7'; };
+      if (mountPoint[i] == '\\' && i + 3 < mountPoint.size() && octal(mountPoint[i + 1]) &&
+          octal(mountPoint[i + 2]) && octal(mountPoint[i + 3])) {
+        point += static_cast<char>(std::strtoul(mountPoint.substr(i + 1, 3).c_str(), nullptr, 8));
         i += 3;
       } else {
         point += mountPoint[i];
@@ -250,10 +252,23 @@ std::string UsbReaders(const std::string& root) {
   return text;
 }
 
-std::string Versions(IVersionSource* versions) {
-  auto program = [&] { return versions ? versions->ProgramVersion() : std::string(); };
-  auto version = [&](const char* key) { return versions ? versions->MiddlewareVersion(key) : std::string(); };
-  auto folder = [&](const char* key) { return versions ? versions->MiddlewareFolder(key) : std::string(); };
+class InstalledVersions : public IVersionSource {
+ public:
+  explicit InstalledVersions(const std::string& root) : probes_(root) {}
+  std::string ProgramVersion() override { return TvrServices::GetOwnFileVersion(); }
+  std::string MiddlewareVersion(const std::string& vendorKey) override { return probes_.VendorVersion(vendorKey); }
+  std::string MiddlewareFolder(const std::string& vendorKey) override {
+    return probes_.VendorInstallLocation(vendorKey);
+  }
+
+ private:
+  TvrServices::VersionProbes probes_;
+};
+
+std::string Versions(IVersionSource& versions) {
+  auto program = [&] { return versions.ProgramVersion(); };
+  auto version = [&](const char* key) { return versions.MiddlewareVersion(key); };
+  auto folder = [&](const char* key) { return versions.MiddlewareFolder(key); };
   std::string text = "\r\nOlvanta Kelmardin executable version: " + program() + "\r\n";
   const std::pair<const char*, const char*> middleware[] = {
       {"Bit4ID", "Bit4ID Universal Middleware"},
@@ -475,16 +490,7 @@ std::string SystemInfoReport::Build(SystemInfoProbes probes) {
   text += SmartCardService(probes);
   text += "\r\nSmart card reader(s):\r\n" + probes.readers();
   text += "\r\nSmart card reader(s) and driver(s):\r\n" + UsbReaders(root);
-  text += Versions(probes.versions);
+  InstalledVersions installed(root);
+  text += Versions(probes.versions ? *probes.versions : installed);
   return text;
-}
-
-std::string InstalledVersions::ProgramVersion() { return TvrServices::GetOwnFileVersion(); }
-
-std::string InstalledVersions::MiddlewareVersion(const std::string& vendorKey) {
-  return TvrServices::VersionProbes().VendorVersion(vendorKey);
-}
-
-std::string InstalledVersions::MiddlewareFolder(const std::string& vendorKey) {
-  return TvrServices::VersionProbes().VendorInstallLocation(vendorKey);
 }

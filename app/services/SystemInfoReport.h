@@ -25,15 +25,6 @@ class IVersionSource {
   virtual std::string MiddlewareFolder(const std::string& vendorKey) = 0;
 };
 
-// The versions as this machine has them: this program's own, the middleware from dpkg's
-// status database, the folders of the vendor modules this process loaded.
-class InstalledVersions : public IVersionSource {
- public:
-  std::string ProgramVersion() override;
-  std::string MiddlewareVersion(const std::string& vendorKey) override;
-  std::string MiddlewareFolder(const std::string& vendorKey) override;
-};
-
 struct SystemInfoProbes {
   std::string root = "/";
   // Total and free bytes of a mounted file system (its mount point as the mount table
@@ -49,7 +40,8 @@ struct SystemInfoProbes {
   // Whether a vendor module's file is installed. Default: the library folders below the root.
   std::function<bool(const std::string& fileName)> moduleFound;
   const Platform::CardDatabase* cards = nullptr;  // none: an empty card section
-  IVersionSource* versions = nullptr;             // none: empty version lines
+  // None: this program's version and the version probes over dpkg's status below the root.
+  IVersionSource* versions = nullptr;
 };
 
 class SystemInfoReport {

@@ -102,20 +102,18 @@ MainWindow::~MainWindow() {
   port_.SetParent(nullptr);
 }
 
+void MainWindow::ShowSystemInformation() {
+  const Platform::CardDatabase cards = Platform::CardDatabase::Load();
+  SystemInfoProbes probes;
+  probes.cards = &cards;
+  SystemInformationDialog(port_, probes, this).exec();
+}
+
 void MainWindow::OpenAbout() {
   TvrServices::UpdateServer server = options_.update.server.value_or(TvrServices::ConfiguredUpdateServer());
   if (!options_.update.server) server.http = options_.http;
   AboutDialog dialog(server);
   dialog.exec();
-}
-
-void MainWindow::ShowSystemInformation() {
-  const Platform::CardDatabase cards = Platform::CardDatabase::Load();
-  SystemInfoProbes probes;
-  probes.cards = &cards;
-  InstalledVersions installed;
-  probes.versions = options_.versions ? options_.versions : &installed;
-  SystemInformationDialog(port_, probes, this).exec();
 }
 
 void MainWindow::BuildControls() {
@@ -131,12 +129,7 @@ void MainWindow::BuildControls() {
     if (Res::Text(id).empty()) continue;
     if (!any) systemMenu_->addSeparator();
     any = true;
-    QAction* action = systemMenu_->addAction(T(id));
-    if (run) {
-      connect(action, &QAction::triggered, this, run);
-    } else {
-      action->setEnabled(false);
-    }
+    connect(systemMenu_->addAction(T(id)), &QAction::triggered, this, run);
   }
   if (!Res::Text(Res::StringId::AboutMenu).empty()) {
     systemMenu_->addSeparator();

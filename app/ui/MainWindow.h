@@ -27,7 +27,6 @@
 #include "QtPinPrompts.h"
 #include "QtUserPort.h"
 #include "UpdateAnnouncer.h"
-#include "SystemInfoReport.h"
 #include "VendorTokens.h"
 #include "platform/CertStore.h"
 
@@ -56,7 +55,6 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
     IPcsc* pcsc = nullptr;  // the system's PC/SC when null
     TvrServices::HttpOptions http;
     UpdateAnnouncer::Options update;  // its HTTP options come from `http` unless it names a server
-    IVersionSource* versions = nullptr;  // the system information's version lines (this machine's when null)
   };
 
   MainWindow(TokenRefMap tokens, QtUserPort& port, Options options);

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "ServicesFixture.h"
 #include "SystemInfoReport.h"
 #include "platform/CardDatabase.h"
 
@@ -87,6 +88,25 @@ TEST(SystemInfoReportTest, SmartCardServiceStatus) {
     EXPECT_NE(report.find(std::string("  Status: ") + c.status + "\r\n\r\nSmart card reader(s):"), std::string::npos)
         << c.status;
   }
+}
+
+// Without a version source the report asks dpkg's status below the root, with the package
+// names the machine profile gives per vendor.
+class SystemInfoVersionsTest : public ServicesFixture {};
+
+TEST_F(SystemInfoVersionsTest, InstalledMiddlewareFromTheRootsDpkgStatus) {
+  const std::string machine = dir_->Path() + "/machine";
+  std::filesystem::create_directories(machine + "/Tavrenic");
+  std::ofstream(machine + "/Tavrenic/kelmardin.conf")
+      << "[MiddlewarePackages]\n\"Bit4ID\"=multi:\"bit4id-universal-middleware\"\n";
+  ::setenv("TVR_SYSTEM_CONFIG_DIR", machine.c_str(), 1);
+  const std::string report = SystemInfoReport::Build(FixtureProbes());
+  EXPECT_NE(report.find("\r\nOlvanta Kelmardin executable version: " TVR_TEST_PROGRAM_VERSION "\r\n"),
+            std::string::npos) << report;
+  EXPECT_NE(report.find("\r\nBit4ID Universal Middleware version: 1.4.10.613\r\n"
+                        "Bit4ID Universal Middleware install location: \r\n"
+                        "\r\nGemalto Classic Client version: \r\n"),
+            std::string::npos) << report;
 }
 
 // systemctl is looked up in PATH: a stand-in that answers, and one that hangs.

@@ -12,8 +12,8 @@
 #include "SystemInformationDialog.h"
 #include "TrayController.h"
 #include "UiTestSupport.h"
-#include "VersionProbes.h"
 #include "UiText.h"
+#include "VersionProbes.h"
 #include "platform/Profile.h"
 
 namespace {
