@@ -63,10 +63,7 @@ TaskListDialog::TaskListDialog(const QString& title, std::vector<std::string> ta
   resize(460, 300);
 
   timer_.setInterval(TaskListState::kTimerPeriodMs);
-  connect(&timer_, &QTimer::timeout, this, [this] {
-    state_.OnTimer();
-    ShowState();
-  });
+  connect(&timer_, &QTimer::timeout, this, &TaskListDialog::OnTimer);
   ShowState();
 }
 
@@ -79,12 +76,18 @@ void TaskListDialog::TaskFinished(int kind, int index) {
 }
 
 void TaskListDialog::OnTaskStarted(int kind, int index) {
+  if (kind == 0) started_ = true;
   state_.OnTaskStarted(kind, index);
   ShowState();
 }
 
 void TaskListDialog::OnTaskFinished(int kind, int index) {
   state_.OnTaskFinished(kind, index);
+  ShowState();
+}
+
+void TaskListDialog::OnTimer() {
+  state_.OnTimer();
   ShowState();
 }
 

@@ -31,6 +31,8 @@ class TaskListDialog : public QDialog, public TvrServices::IRenewalProgress {
   // The reports as the dialog's thread handles them.
   void OnTaskStarted(int kind, int index);
   void OnTaskFinished(int kind, int index);
+  // The spinner timer's tick.
+  void OnTimer();
 
   // Escape and the close box are refused while the worker runs.
   void reject() override;
@@ -57,5 +59,5 @@ class TaskListDialog : public QDialog, public TvrServices::IRenewalProgress {
   QPushButton* ok_;
   QTimer timer_;
   std::function<void()> start_;
-  bool started_ = false;
+  bool started_ = false;  // the worker was started or reported its start
 };
