@@ -34,7 +34,9 @@ QIcon TaskIcon(TaskImage image) {
 }  // namespace
 
 TaskListDialog::TaskListDialog(const QString& title, std::vector<std::string> tasks, QWidget* parent)
-    : QDialog(parent), state_(std::move(tasks)) {
+    : QDialog(parent),
+      state_(std::move(tasks)),
+      icons_{TaskIcon(TaskImage::Pending), TaskIcon(TaskImage::Succeeded), TaskIcon(TaskImage::Failed)} {
   setWindowTitle(title);
   list_ = new QListWidget(this);
   list_->setSelectionMode(QAbstractItemView::NoSelection);
@@ -92,10 +94,8 @@ void TaskListDialog::OnTimer() {
 }
 
 void TaskListDialog::ShowState() {
-  static const QIcon kIcons[] = {TaskIcon(TaskImage::Pending), TaskIcon(TaskImage::Succeeded),
-                                  TaskIcon(TaskImage::Failed)};
   for (int row = 0; row < list_->count(); ++row)
-    list_->item(row)->setIcon(kIcons[static_cast<int>(state_.Images()[static_cast<size_t>(row)])]);
+    list_->item(row)->setIcon(icons_[static_cast<size_t>(state_.Images()[static_cast<size_t>(row)])]);
   spinner_->setText(QString::fromStdString(state_.Spinner()));
   current_->setText(QString::fromStdString(state_.CurrentStep()));
   ok_->setEnabled(state_.OkEnabled());

@@ -4,11 +4,13 @@
 #pragma once
 
 #include <QDialog>
+#include <QIcon>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTimer>
 
+#include <array>
 #include <functional>
 #include <string>
 #include <vector>
@@ -53,6 +55,7 @@ class TaskListDialog : public QDialog, public TvrServices::IRenewalProgress {
   bool Closable() const { return state_.Finished() || !started_; }
 
   TaskListState state_;
+  std::array<QIcon, 3> icons_;  // by TaskImage
   QListWidget* list_;
   QLabel* spinner_;
   QLabel* current_;

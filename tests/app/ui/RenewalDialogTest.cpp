@@ -10,6 +10,7 @@
 
 #include "CertificateTexts.h"
 #include "ContentsFixture.h"
+#include "ContentsPage.h"
 #include "RenewCertificatesDialog.h"
 #include "SharedUtilities.h"
 #include "TaskListDialog.h"
@@ -184,6 +185,13 @@ TEST_F(RenewalDialogTest, ChoosingAnotherCandidateInTheAdvancedView) {
   QTimer::singleShot(0, &picker, &QDialog::accept);
   picker.exec();
   EXPECT_EQ(picker.Chosen(), offered[1]);
+}
+
+TEST_F(RenewalDialogTest, TheContentsPageRunsTheRenewalCommand) {
+  ContentsPage page(*this, port_);
+  ASSERT_TRUE(token_->Logout());
+  page.Commands().Run(kCmdRenewCertificates, std::nullopt);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Kérem, jelentkezzen be!"});
 }
 
 TEST(TaskListDialogTest, InProgressAndClosableOnlyWhenFinished) {
