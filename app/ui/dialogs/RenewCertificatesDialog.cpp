@@ -147,6 +147,13 @@ void RenewCertificatesDialog::OnAdvancedView(bool on) {
   table_.SetAdvanced(on);
   // Ticks the user changed stay as they are: the table keeps them.
   Fill();
+  if (on && sized_) resize(std::max(width(), FittingWidth()), height());
+}
+
+int RenewCertificatesDialog::FittingWidth() const {
+  int width = 0;
+  for (int column = 0; column < list_->columnCount(); ++column) width += list_->columnWidth(column);
+  return std::min(width + 48, 1200);
 }
 
 void RenewCertificatesDialog::ClickCell(int row, int column) {
@@ -186,9 +193,7 @@ void RenewCertificatesDialog::showEvent(QShowEvent* event) {
   if (sized_) return;
   sized_ = true;
   // Wide enough for the columns; never smaller than first shown.
-  int width = 0;
-  for (int column = 0; column < list_->columnCount(); ++column) width += list_->columnWidth(column);
-  resize(std::max(this->width(), std::min(width + 40, 1000)), std::max(height(), 280));
+  resize(std::max(width(), FittingWidth()), std::max(height(), 280));
   setMinimumSize(size());
 }
 

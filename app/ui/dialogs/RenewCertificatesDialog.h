@@ -68,6 +68,8 @@ class RenewCertificatesDialog : public QDialog {
   void Fill();
   void FillRow(int row);
   void OnAdvancedView(bool on);
+  // The width that shows every column (within reason).
+  int FittingWidth() const;
   bool eventFilter(QObject* watched, QEvent* event) override;
 
   TvrServices::RenewalSource source_;
