@@ -4,6 +4,7 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QPushButton>
 #include <QTimer>
 
 #include <thread>
@@ -158,6 +159,18 @@ TEST_F(RenewalDialogTest, OkCarriesOutTheTickedRowsUnderTheTaskList) {
   EXPECT_EQ(card["a1"], renewed_.Der());
   EXPECT_EQ(card["b2"], expired_.Der());
   EXPECT_EQ(card["c3"], keyOnly_.Der());
+}
+
+TEST_F(RenewalDialogTest, NothingTickedEndsWithOkAndNoTaskList) {
+  RenewCertificatesDialog dialog(source_, candidates_);
+  for (int row = 0; row < dialog.List()->rowCount(); ++row) dialog.List()->item(row, 0)->setCheckState(Qt::Unchecked);
+  bool taskList = false;
+  dialog.SetTaskListHook([&](QDialog&) { taskList = true; });
+  dialog.Buttons()->button(QDialogButtonBox::Ok)->click();
+  EXPECT_EQ(dialog.result(), QDialog::Accepted);
+  EXPECT_FALSE(dialog.Changed());
+  EXPECT_FALSE(taskList);
+  EXPECT_EQ(shim_->CountCalls("C_DestroyObject"), 0u);
 }
 
 TEST_F(RenewalDialogTest, ChoosingAnotherCandidateInTheAdvancedView) {
