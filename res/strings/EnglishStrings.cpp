@@ -254,6 +254,26 @@ const char* English(Res::StringId id) {
     case StringId::SystemInfoTitle: return "System information";
     case StringId::SystemInfoSaveFilter: return "Text files (*.txt)|*.txt|All files (*.*)|*.*||";
     case StringId::TextFileSaveFailed: return "The file could not be saved: %s";
+    case StringId::RenewalDialogTitle: return "Renew certificates";
+    case StringId::RenewalAdvancedView: return "Advanced view";
+    case StringId::RenewalColumnOld: return "Old certificate";
+    case StringId::RenewalColumnNew: return "New certificate";
+    case StringId::RenewalColumnValidity: return "Validity of the new certificate";
+    case StringId::RenewalColumnAction: return "Action";
+    case StringId::RenewalColumnLabel: return "Label";
+    case StringId::RenewalColumnId: return "Identifier";
+    case StringId::RenewalNoOldCertificate: return "no certificate installed yet";
+    case StringId::RenewalNoNewCertificate: return "no newer certificate found";
+    case StringId::RenewalActionDelete: return "delete";
+    case StringId::RenewalActionInstall: return "install";
+    case StringId::RenewalActionReplace: return "delete and install";
+    case StringId::RenewalChange: return "Change";
+    case StringId::RenewalTaskDeleteCertificate: return "Deleting the old certificate: %s";
+    case StringId::RenewalTaskDeletePublicKey: return "Deleting the old public key: %s";
+    case StringId::RenewalTaskDeletePrivateKey: return "Deleting the old private key: %s";
+    case StringId::RenewalTaskInstall: return "Installing the new certificate: %s";
+    case StringId::RenewalNoCertificates: return "No certificates are available!";
+    case StringId::RenewalChooseCertificate: return "Choose a certificate";
     case StringId::FirstUnnumbered:
     case StringId::EndOfTable:
       break;
