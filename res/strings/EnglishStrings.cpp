@@ -262,7 +262,7 @@ const char* English(Res::StringId id) {
     case StringId::EncDataPickerTitle: return "Select encryption certificate";
     case StringId::EncDataPickerSubject: return "Issued to";
     case StringId::EncDataPickerIssuer: return "Issued by";
-    case StringId::EncDataPickerValidTo: return "Valid to";
+    case StringId::EncDataPickerValidity: return "Validity";
     case StringId::EncDataPickerThumbprint: return "SHA-1 thumbprint";
     case StringId::FirstUnnumbered:
     case StringId::EndOfTable:
