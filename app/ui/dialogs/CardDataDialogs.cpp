@@ -6,6 +6,8 @@
 #include <QLabel>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 #include "CertificateTexts.h"
 #include "SharedUtilities.h"
 #include "UiText.h"
@@ -89,7 +91,10 @@ EncryptionCertificateDialog::EncryptionCertificateDialog(const std::vector<const
   connect(list_, &QTreeWidget::itemDoubleClicked, this, &QDialog::accept);
   layout->addWidget(list_, 1);
   AddOkCancel(this, layout);
-  resize(760, 240);
+  // Wide enough for the whole thumbprint, which is what the choice is made by.
+  int width = 0;
+  for (int column = 0; column < list_->columnCount(); ++column) width += list_->columnWidth(column);
+  resize(std::max(600, width + 60), 240);
 }
 
 std::string EncryptionCertificateDialog::Thumbprint() const {
