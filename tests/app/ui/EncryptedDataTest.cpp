@@ -168,6 +168,12 @@ TEST_F(EncryptedDataTest, CreateOpenAndEditOnTheCard) {
   EXPECT_TRUE(NamedByKeyId(stored));
   EXPECT_TRUE(UsesTripleDes(stored));
   EXPECT_EQ(busy_, 0);
+  const std::unique_ptr<std::string> application = token_->GetAttribute(handle, CKA_APPLICATION);
+  ASSERT_TRUE(application);
+  EXPECT_EQ(*application, std::string("Encrypted Data"));  // 14 bytes, no terminator
+  const std::unique_ptr<std::string> isPrivate = token_->GetAttribute(handle, CKA_PRIVATE);
+  ASSERT_TRUE(isPrivate && isPrivate->size() == 1);
+  EXPECT_EQ((*isPrivate)[0], '\0');
 
   // Opened through the card; OK with the editor's LF line ends writes nothing.
   shim_->ClearLog();
@@ -294,6 +300,19 @@ TEST_F(EncryptedDataTest, WrongKeyGivesTheFailureAndLeavesTheObject) {
   EXPECT_EQ(card_->dataObjects.size(), 12u);
 }
 
+TEST_F(EncryptedDataTest, ContentThatIsNoUtf8IsNeitherShownNorWrittenBack) {
+  // Written by another program in Latin-2: the card's key opens it, but it does not decode.
+  WriteObject("Latin-2", Encrypt(encryption_.Cert(), "\xE1rv\xEDzt\xFBr\xF5"));
+  const auto [handle, object] = OnlyObject();
+  ASSERT_NE(object, nullptr);
+  const std::vector<uint8_t> before = object->value;
+  editAnswers_.push_back(EncryptedDataText{"", "felülírva"});
+  contents_.Run(kCmdViewEditEncryptedData, handle);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Nem sikerült a titkosított adat dekódolása!"});
+  EXPECT_TRUE(edits_.empty());
+  EXPECT_EQ(OnlyObject().second->value, before);
+}
+
 TEST_F(EncryptedDataTest, FailedRecreationPutsTheOldValueBack) {
   choice_ = EncryptionThumbprint();
   CreateObject("Fontos", "eredeti");
@@ -351,6 +370,27 @@ TEST(EncryptedDataRules, RecipientsOfKeyAgreementMatchTheirOwnCertificate) {
   EXPECT_TRUE(IsCmsRecipient(cms.get(), ec.Cert()));
   EXPECT_FALSE(IsCmsRecipient(cms.get(), otherEc.Cert()));
   EXPECT_FALSE(IsCmsRecipient(cms.get(), rsa.Cert()));
+}
+
+// Without OpenSSL's debug flag a wrong key passes now and then (a random content key
+// whose padding happens to fit) and garbage comes out as success.
+TEST(EncryptedDataRules, WrongKeyNeverPassesAsSuccess) {
+  TvrCrypto::CryptoAlgJanitor openssl;
+  PkiItem recipient = Leaf("Címzett Csaba", "critical,keyEncipherment");
+  PkiItem other = Leaf("Más Máté", "critical,keyEncipherment");
+  std::vector<uint8_t> der;
+  ASSERT_TRUE(CmsEncryptForCertificates(recipient.Cert(), reinterpret_cast<const uint8_t*>("titok"), 5, der));
+  int passed = 0;
+  for (int i = 0; i < 2000; ++i) {
+    CmsPtr cms = DecodeCms(der);
+    std::vector<uint8_t> plain;
+    if (CmsDecryptWithCardKey(cms.get(), other.Key(), recipient.Cert(), plain)) ++passed;
+  }
+  EXPECT_EQ(passed, 0);
+  CmsPtr cms = DecodeCms(der);
+  std::vector<uint8_t> plain;
+  ASSERT_TRUE(CmsDecryptWithCardKey(cms.get(), recipient.Key(), recipient.Cert(), plain));
+  EXPECT_EQ(std::string(plain.begin(), plain.end()), "titok");
 }
 
 TEST(EncryptedDataRules, TextChecks) {
