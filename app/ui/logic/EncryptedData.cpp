@@ -262,7 +262,7 @@ void EncryptedDataCommands::Edit(std::optional<CK_OBJECT_HANDLE> item) {
   }
   TokenObjects* objects = host_.GetTokenObjects(false);
   const DataObject* found = objects ? objects->FindDataObject(*item) : nullptr;
-  if (!found) {
+  if (!found || found->application != kEncryptedDataApplication) {
     Box(StringId::EncDataDecodeFailed, kMbOk | kMbIconError);
     return;
   }
@@ -354,8 +354,10 @@ void EncryptedDataCommands::Delete(std::optional<CK_OBJECT_HANDLE> item) {
   }
   if (Box(StringId::DeleteConfirm, kMbYesNo | kMbIconWarning) != kIdYes) return;
   TokenObjects* objects = host_.GetTokenObjects(false);
-  // Only a data object of the cache is destroyed, never whatever a stale handle names.
-  if (!objects || !objects->FindDataObject(*item)) return;
+  // Only an encrypted data object of the cache is destroyed, never whatever a stale
+  // handle names.
+  const DataObject* found = objects ? objects->FindDataObject(*item) : nullptr;
+  if (!found || found->application != kEncryptedDataApplication) return;
   {
     BusyScope busy(view_);
     if (!token->DestroyObject(*item)) Box(StringId::EncDataDeleteFailed, kMbOk | kMbIconError);

@@ -345,18 +345,28 @@ TEST_F(EncryptedDataTest, DeleteAsksFirst) {
   EXPECT_EQ(port_.boxes[0].flags, Platform::kMbYesNo | Platform::kMbIconWarning);
   EXPECT_EQ(OnlyObject().first, handle);
 
-  // A handle that is not a data object is never destroyed.
-  port_.answers = {kIdYes};
-  const CK_OBJECT_HANDLE certificate = GetTokenObjects(false)->certificates.begin()->first;
-  contents_.Run(kCmdDeleteEncryptedData, certificate);
+  // A handle that is no encrypted data object is never destroyed.
+  Tool({TVR_PKCS11_TOOL, "--module", TVR_SOFTHSM2_MODULE, "--token-label", kLabel, "--login", "--pin", "1234",
+        "--write-object", WriteFile(dir_.Path() + "/csp", {1, 1, 1}), "--type", "data", "--application-label", "CSP",
+        "--label", "Tároló"});
+  GetTokenObjects(true);
+  CK_OBJECT_HANDLE container = 0;
+  for (const auto& [h, record] : GetTokenObjects(false)->dataObjects)
+    if (record->application == "CSP") container = h;
+  ASSERT_NE(container, 0u);
+  for (CK_OBJECT_HANDLE other : {GetTokenObjects(false)->certificates.begin()->first, container}) {
+    port_.answers = {kIdYes};
+    contents_.Run(kCmdDeleteEncryptedData, other);
+  }
   EXPECT_EQ(ReadCard()->certificates.size(), 2u);
+  EXPECT_EQ(ReadCard()->dataObjects.size(), 2u);
 
   port_.boxes.clear();
   port_.answers = {kIdYes};
   contents_.Run(kCmdDeleteEncryptedData, handle);
   EXPECT_EQ(port_.boxes.size(), 1u);
-  EXPECT_TRUE(ReadCard()->dataObjects.empty());
-  EXPECT_TRUE(GetTokenObjects(false)->dataObjects.empty());  // the tree was refreshed
+  EXPECT_EQ(ReadCard()->dataObjects.size(), 1u);
+  EXPECT_FALSE(GetTokenObjects(false)->FindDataObject(handle));  // the tree was refreshed
 }
 
 TEST(EncryptedDataRules, RecipientsOfKeyAgreementMatchTheirOwnCertificate) {
