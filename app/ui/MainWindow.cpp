@@ -15,6 +15,7 @@
 #include "CertificateStoreViewer.h"
 #include "SystemInformationDialog.h"
 #include "platform/CardDatabase.h"
+#include "CardDataCommands.h"
 #include "ContentsPage.h"
 #include "PinPage.h"
 #include "CloseOrHideDialog.h"
@@ -157,6 +158,7 @@ void MainWindow::BuildControls() {
   properties_ = new CardPropertiesPage(session_, port_, sheet_);
   sheet_->addTab(properties_, T(Res::StringId::PropertiesPageTitle));
   contents_ = new ContentsPage(*this, port_, sheet_);
+  new CardDataCommands(*contents_, *this, port_);  // a child of the page
   sheet_->addTab(contents_, T(Res::StringId::ContentsPageTitle));
   pins_ = new PinPage(*this, port_, pinPaths_, sheet_);
   sheet_->addTab(pins_, T(Res::StringId::PinPageTitle));

@@ -274,6 +274,35 @@ const char* English(Res::StringId id) {
     case StringId::RenewalTaskInstall: return "Installing the new certificate: %s";
     case StringId::RenewalNoCertificates: return "No certificates are available!";
     case StringId::RenewalChooseCertificate: return "Choose a certificate";
+    case StringId::PfxFileFilter: return "PFX, P12 files (*.pfx; *p12)|*.pfx; *.p12|PFX files (*.pfx)|*.pfx|P12 files (*.p12)|*.p12|All files (*.*)|*.*||";
+    case StringId::PfxOpenFailed: return "The PFX file could not be opened!";
+    case StringId::PfxParseFailed: return "The PFX file could not be processed!";
+    case StringId::PfxWrongPassword: return "Wrong password!";
+    case StringId::PfxNoMac: return "The PFX file has no integrity check (MAC), so the password cannot be verified.";
+    case StringId::PfxImportConfirm: return "Start importing the key and certificate?";
+    case StringId::PfxResultPrivateKey: return "Private key imported: %s";
+    case StringId::PfxResultPublicKey: return "Public key imported: %s";
+    case StringId::PfxResultCertificate: return "Certificate imported: %s";
+    case StringId::PfxLabelsTitle: return "Key and certificate labels";
+    case StringId::PfxLabelPrefix: return "Label prefix:";
+    case StringId::PfxLabelPrivateKey: return "Private key label:";
+    case StringId::PfxLabelPublicKey: return "Public key label:";
+    case StringId::PfxLabelCertificate: return "Certificate label:";
+    case StringId::PfxPrivateKeyExists: return "The private key already exists.";
+    case StringId::PfxPublicKeyExists: return "The public key already exists.";
+    case StringId::PfxCertificateExists: return "The certificate already exists.";
+    case StringId::EncDataLabelRequired: return "The label is required!";
+    case StringId::EncDataTextRequired: return "The data is required!";
+    case StringId::EncDataNoCertificate: return "No encryption certificate is available!";
+    case StringId::EncDataDecodeFailed: return "The encrypted data could not be decoded!";
+    case StringId::EncDataObjectExists: return "The object already exists.";
+    case StringId::EncDataCreateFailed: return "The encrypted data could not be created!";
+    case StringId::EncDataDeleteFailed: return "The encrypted data could not be deleted!";
+    case StringId::EncDataPickerTitle: return "Select encryption certificate";
+    case StringId::EncDataPickerSubject: return "Issued to";
+    case StringId::EncDataPickerIssuer: return "Issued by";
+    case StringId::EncDataPickerValidity: return "Validity";
+    case StringId::EncDataPickerThumbprint: return "SHA-1 thumbprint";
     case StringId::FirstUnnumbered:
     case StringId::EndOfTable:
       break;
