@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -39,7 +40,7 @@ class Input {
 // A property the target checks (a round trip): a broken one is a finding like a crash.
 inline void Require(bool condition, const char* what) {
   if (!condition) {
-    __builtin_printf("fuzz check failed: %s\n", what);
+    std::fprintf(stderr, "fuzz check failed: %s\n", what);
     std::abort();
   }
 }
