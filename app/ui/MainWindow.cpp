@@ -9,6 +9,7 @@
 #include <atomic>
 #include <thread>
 
+#include "AboutDialog.h"
 #include "AdvancedSettingsPage.h"
 #include "CardPropertiesPage.h"
 #include "ContentsPage.h"
@@ -46,6 +47,7 @@ MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, Options options)
   connect(tray_.get(), &TrayController::showRequested, this, &MainWindow::BringToFront);
   connect(tray_.get(), &TrayController::hideRequested, this, &MainWindow::HideToTray);
   connect(tray_.get(), &TrayController::closeRequested, this, &MainWindow::Destroy);
+  connect(tray_.get(), &TrayController::aboutRequested, this, &MainWindow::OpenAbout);
   tray_->Add();
   presenter_ = std::make_unique<BalloonPresenter>(balloons_, *tray_, options_.balloonIntervalMs);
   presenter_->Start();
@@ -75,6 +77,15 @@ MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, Options options)
   connect(bridge_.get(), &MonitorBridge::restartRequested, &restartTimer_, qOverload<>(&QTimer::start),
           Qt::QueuedConnection);
 
+  updateCheckTimer_.setObjectName(QStringLiteral("timer%1").arg(kUpdateCheckTimerId));
+  showUpdateTimer_.setObjectName(QStringLiteral("timer%1").arg(kShowUpdateTimerId));
+  hideUpdateTimer_.setObjectName(QStringLiteral("timer%1").arg(kHideUpdateTimerId));
+  UpdateAnnouncer::Options updateOptions = options_.update;
+  updateOptions.http = options_.http;
+  updates_ = std::make_unique<UpdateAnnouncer>(updateCheckTimer_, showUpdateTimer_, hideUpdateTimer_,
+                                               updateOptions);
+  updates_->Start();
+
   readerList_->setEnabled(false);
   cardList_->setEnabled(false);
   loginButton_->setEnabled(false);
@@ -88,11 +99,18 @@ MainWindow::~MainWindow() {
   port_.SetParent(nullptr);
 }
 
+void MainWindow::OpenAbout() {
+  TvrServices::UpdateServer server = options_.update.server.value_or(TvrServices::ConfiguredUpdateServer());
+  if (!options_.update.server) server.http = options_.http;
+  AboutDialog dialog(server);
+  dialog.exec();
+}
+
 void MainWindow::BuildControls() {
   auto* layout = new QVBoxLayout(this);
   menuBar_ = new QMenuBar(this);
   systemMenu_ = menuBar_->addMenu(T(Res::StringId::SystemMenu));
-  // The store viewer, the system information and the About box come with their windows.
+  // The store viewer and the system information come with their windows.
   const Res::StringId commands[] = {Res::StringId::StoreViewerMenu, Res::StringId::SystemInfoMenu};
   bool any = false;
   for (Res::StringId id : commands) {
@@ -103,7 +121,8 @@ void MainWindow::BuildControls() {
   }
   if (!Res::Text(Res::StringId::AboutMenu).empty()) {
     systemMenu_->addSeparator();
-    systemMenu_->addAction(T(Res::StringId::AboutMenu))->setEnabled(false);
+    connect(systemMenu_->addAction(T(Res::StringId::AboutMenu)), &QAction::triggered, this,
+            &MainWindow::OpenAbout);
   }
   layout->setMenuBar(menuBar_);
 

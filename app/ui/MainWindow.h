@@ -26,6 +26,7 @@
 #include "PinVendorPaths.h"
 #include "QtPinPrompts.h"
 #include "QtUserPort.h"
+#include "UpdateAnnouncer.h"
 #include "VendorTokens.h"
 #include "platform/CertStore.h"
 
@@ -42,6 +43,10 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
  public:
   // The restart of card detection after a failure.
   static constexpr int kRestartDetectionTimerId = 20110207;
+  // The daily update check, and the pop-up's show and hide.
+  static constexpr int kUpdateCheckTimerId = 20040207;
+  static constexpr int kShowUpdateTimerId = 20090207;
+  static constexpr int kHideUpdateTimerId = 20100207;
   // Property-sheet page indexes.
   enum Page { kPropertiesPage = 0, kContentsPage, kPinPage, kSettingsPage, kAdvancedSettingsPage };
 
@@ -49,6 +54,7 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
     int balloonIntervalMs = BalloonPresenter::kBalloonIntervalMs;
     IPcsc* pcsc = nullptr;  // the system's PC/SC when null
     TvrServices::HttpOptions http;
+    UpdateAnnouncer::Options update;  // its HTTP options come from `http` unless it names a server
   };
 
   MainWindow(TokenRefMap tokens, QtUserPort& port, Options options);
@@ -73,6 +79,10 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   QPushButton* LoginButton() { return loginButton_; }
   QMenu* SystemMenu() { return systemMenu_; }
   QTimer& RestartTimer() { return restartTimer_; }
+  UpdateAnnouncer& Updates() { return *updates_; }
+  QTimer& UpdateCheckTimer() { return updateCheckTimer_; }
+  // The About dialog, modal, without a parent.
+  void OpenAbout();
   CardSession& Session() { return session_; }
   CardMonitor& Monitor() { return *monitor_; }
   CertificateRegistrar& Registrar() { return *registrar_; }
@@ -150,6 +160,10 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   std::unique_ptr<MonitorBridge> bridge_;
   std::unique_ptr<CardMonitor> monitor_;
   QTimer restartTimer_;
+  QTimer updateCheckTimer_;
+  QTimer showUpdateTimer_;
+  QTimer hideUpdateTimer_;
+  std::unique_ptr<UpdateAnnouncer> updates_;
 
   QMenuBar* menuBar_;
   QMenu* systemMenu_;

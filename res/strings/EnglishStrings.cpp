@@ -235,6 +235,12 @@ const char* English(Res::StringId id) {
     case StringId::RegistrationSomeExpiring: return "%d certificates are about to expire.";
     case StringId::RegistrationAllUnregistered: return "All (%d) certificates unregistered successfully!";
     case StringId::RegistrationSomeUnregisterFailed: return "Of %d certificates, %d could not be unregistered!";
+    case StringId::UpdateProgramAvailable: return "A newer version of %s is available!";
+    case StringId::UpdateDriverAvailable: return "A newer version of the %s card driver is available!";
+    case StringId::UpdatePopupMessage: return "A new version of the program is available.";
+    case StringId::UpdatePopupMoreInfo: return "For more information, visit the web page below:";
+    case StringId::AboutInstalledVersion: return "Installed version:";
+    case StringId::AboutOnlineVersion: return "Version available online:";
     case StringId::FirstUnnumbered:
     case StringId::EndOfTable:
       break;

@@ -12,13 +12,12 @@ TrayController::TrayController(const QIcon& icon, QWidget* window, QObject* pare
   hide_ = menu_.addAction(T(Res::StringId::TrayHide));
   menu_.addSeparator();
   about_ = menu_.addAction(T(Res::StringId::TrayAbout));
-  // The About dialog is not part of the program yet.
-  about_->setEnabled(false);
   menu_.addSeparator();
   close_ = menu_.addAction(T(Res::StringId::TrayClose));
   connect(show_, &QAction::triggered, this, [this] { emit showRequested(false); });
   connect(hide_, &QAction::triggered, this, &TrayController::hideRequested);
   connect(close_, &QAction::triggered, this, &TrayController::closeRequested);
+  connect(about_, &QAction::triggered, this, &TrayController::aboutRequested);
   connect(&icon_, &QSystemTrayIcon::activated, this, &TrayController::OnActivated);
   icon_.setToolTip(QApplication::applicationDisplayName().left(kMaxTooltipLength));
 }

@@ -45,6 +45,7 @@ class TrayController : public QObject, public IBalloonSink {
   void showRequested(bool activate);
   void hideRequested();
   void closeRequested();
+  void aboutRequested();
 
  private:
   void OnActivated(QSystemTrayIcon::ActivationReason reason);

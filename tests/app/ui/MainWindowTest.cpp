@@ -4,11 +4,13 @@
 #include <QTest>
 #include <QTimer>
 
+#include "AboutDialog.h"
 #include "CloseOrHideDialog.h"
 #include "monitor/FakePcsc.h"
 #include "MainWindow.h"
 #include "TrayController.h"
 #include "UiTestSupport.h"
+#include "VersionProbes.h"
 #include "platform/Profile.h"
 
 namespace {
@@ -66,6 +68,30 @@ TEST_F(MainWindowTest, HideWithoutBalloonsIsSilent) {
   AnswerCloseQuestion(CloseOrHideDialog::Hide);
   window.close();
   EXPECT_EQ(window.Balloons().Size(), 0u);
+}
+
+TEST_F(MainWindowTest, AboutOpensFromTheSystemMenuAndTheTrayAndTheUpdateCheckIsArmed) {
+  // A server that refuses at once, read when the dialog opens.
+  Platform::Profile().WriteString("", "UpdateServer", "http://127.0.0.1:1");
+  EXPECT_TRUE(window.UpdateCheckTimer().isActive());
+  EXPECT_EQ(window.UpdateCheckTimer().interval(), 300000);
+  QAction* menuAbout = window.SystemMenu()->actions().last();
+  QAction* trayAbout = window.Tray().AboutAction();
+  for (QAction* action : {menuAbout, trayAbout}) {
+    ASSERT_TRUE(action->isEnabled());
+    QString installed;
+    QWidget* parent = &window;
+    QTimer::singleShot(0, [&] {
+      auto* about = qobject_cast<AboutDialog*>(QApplication::activeModalWidget());
+      ASSERT_NE(about, nullptr);
+      installed = about->InstalledVersion()->text();
+      parent = about->parentWidget();
+      about->reject();
+    });
+    action->trigger();
+    EXPECT_EQ(installed, QString::fromLatin1(TvrServices::GetOwnFileVersion().c_str()));
+    EXPECT_EQ(parent, nullptr);
+  }
 }
 
 TEST_F(MainWindowTest, CancelKeepsEverythingAndCloseEndsTheProgram) {
