@@ -35,13 +35,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     read.push_back({section, name, *value});
   }
 
-  // An unrelated write, a new value in a section the file has, and one value set to what
-  // it already holds: what the program does when it saves its settings.
-  std::vector<Written> writes{{"FuzzOther", "X", Platform::ProfileValue::Dword(1)}};
-  if (!read.empty()) {
-    writes.push_back({read.front().section, "FuzzNew", Platform::ProfileValue::String("v")});
-    writes.push_back(read.back());
+  // An unrelated write, a new value in the top level and in each section the file has,
+  // and one value set to what it already holds: what the program does when it saves its
+  // settings.
+  std::vector<Written> writes{{"FuzzOther", "X", Platform::ProfileValue::Dword(1)},
+                              {"", "FuzzNew", Platform::ProfileValue::String("top")}};
+  for (const Written& r : read) {
+    bool seen = false;
+    for (const Written& w : writes) seen = seen || SameName(w.section, r.section);
+    if (!seen && writes.size() < 10)
+      writes.push_back({r.section, "FuzzNew", Platform::ProfileValue::String(r.section)});
   }
+  if (!read.empty()) writes.push_back(read.back());
   for (const Written& w : writes) document.Set(w.section, w.name, w.value);
 
   const Platform::ProfileDocument again(document.Text());
