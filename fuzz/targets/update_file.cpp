@@ -1,6 +1,7 @@
 // The update file from the update server (text the server chooses): both parsers, the
 // check of the download addresses that become links, and the comparison with the program's
 // and the middleware's versions.
+#include <cctype>
 #include <string>
 
 #include "CardTables.h"
@@ -12,7 +13,10 @@ namespace {
 void RequireSafeLink(const std::string& url) {
   const std::string safe = TvrServices::SafeWebAddress(url);
   for (unsigned char c : safe) TvrFuzz::Require(c > 0x20 && c != 0x7F, "a link has no blank or control character");
-  TvrFuzz::Require(safe.empty() || safe.rfind("http://", 0) == 0 || safe.rfind("https://", 0) == 0,
+  std::string scheme = safe.substr(0, safe.find("://"));
+  for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  // Schemes compare without regard to case.
+  TvrFuzz::Require(safe.empty() || scheme == "http" || scheme == "https",
                    "a link is an http or https address");
 }
 
