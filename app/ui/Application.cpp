@@ -12,6 +12,7 @@
 #include <csignal>
 #include <thread>
 
+#include "CardKeys.h"
 #include "CryptoAlgJanitor.h"
 #include "EventLog.h"
 #include "Language.h"
@@ -139,6 +140,7 @@ int Application::Start(const QStringList& arguments) {
 
   CheckSmartCardService();
   openssl_ = std::make_unique<TvrCrypto::CryptoAlgJanitor>();
+  RegisterCardKeyExIndex();
   tokens_ = LoadVendorTokens(port_, [this](const VendorModuleEntry& row) {
     if (std::string(row.typeKey) == "Gemalto") CheckGemaltoService();
   });

@@ -12,6 +12,10 @@
 #include "AboutDialog.h"
 #include "AdvancedSettingsPage.h"
 #include "CardPropertiesPage.h"
+#include "CertificateStoreViewer.h"
+#include "SystemInformationDialog.h"
+#include "platform/CardDatabase.h"
+#include "CardDataCommands.h"
 #include "ContentsPage.h"
 #include "PinPage.h"
 #include "CloseOrHideDialog.h"
@@ -99,6 +103,13 @@ MainWindow::~MainWindow() {
   port_.SetParent(nullptr);
 }
 
+void MainWindow::ShowSystemInformation() {
+  const Platform::CardDatabase cards = Platform::CardDatabase::Load();
+  SystemInfoProbes probes;
+  probes.cards = &cards;
+  SystemInformationDialog(port_, probes, this).exec();
+}
+
 void MainWindow::OpenAbout() {
   TvrServices::UpdateServer server = options_.update.server.value_or(TvrServices::ConfiguredUpdateServer());
   if (!options_.update.server) server.http = options_.http;
@@ -110,14 +121,16 @@ void MainWindow::BuildControls() {
   auto* layout = new QVBoxLayout(this);
   menuBar_ = new QMenuBar(this);
   systemMenu_ = menuBar_->addMenu(T(Res::StringId::SystemMenu));
-  // The store viewer and the system information come with their windows.
-  const Res::StringId commands[] = {Res::StringId::StoreViewerMenu, Res::StringId::SystemInfoMenu};
+  const std::pair<Res::StringId, std::function<void()>> commands[] = {
+      {Res::StringId::StoreViewerMenu, [this] { CertificateStoreViewer(port_, this).exec(); }},
+      {Res::StringId::SystemInfoMenu, [this] { ShowSystemInformation(); }},
+  };
   bool any = false;
-  for (Res::StringId id : commands) {
+  for (const auto& [id, run] : commands) {
     if (Res::Text(id).empty()) continue;
     if (!any) systemMenu_->addSeparator();
     any = true;
-    systemMenu_->addAction(T(id))->setEnabled(false);
+    connect(systemMenu_->addAction(T(id)), &QAction::triggered, this, run);
   }
   if (!Res::Text(Res::StringId::AboutMenu).empty()) {
     systemMenu_->addSeparator();
@@ -145,6 +158,7 @@ void MainWindow::BuildControls() {
   properties_ = new CardPropertiesPage(session_, port_, sheet_);
   sheet_->addTab(properties_, T(Res::StringId::PropertiesPageTitle));
   contents_ = new ContentsPage(*this, port_, sheet_);
+  new CardDataCommands(*contents_, *this, port_);  // a child of the page
   sheet_->addTab(contents_, T(Res::StringId::ContentsPageTitle));
   pins_ = new PinPage(*this, port_, pinPaths_, sheet_);
   sheet_->addTab(pins_, T(Res::StringId::PinPageTitle));

@@ -129,6 +129,7 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
 
  private:
   void BuildControls();
+  void ShowSystemInformation();
   void FillReaderCombo(const QStringList& readers);
   void OnReaderListChanged(const QStringList& readers);
   void OnCardStatusChanged(const QString& reader, const QString& cardName);

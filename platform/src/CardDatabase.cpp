@@ -196,6 +196,12 @@ CardNameSet CardDatabase::ListCards(const std::vector<uint8_t>& atr) const {
   return names;
 }
 
+std::vector<std::string> CardDatabase::CardNames() const {
+  std::vector<std::string> names;
+  for (const auto& entry : cards_) names.push_back(entry.first);
+  return names;
+}
+
 bool CardDatabase::HasCard(const std::string& cardName) const { return cards_.count(cardName) != 0; }
 
 std::optional<std::string> CardDatabase::GetCardTypeProviderName(const std::string& cardName,

@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 
 #include "CertificateViewDialog.h"
+#include "RenewCertificatesDialog.h"
 #include "UiText.h"
 
 namespace {
@@ -113,7 +114,12 @@ QIcon ContentsPage::IconFor(TreeImage image) {
 }
 
 ContentsPage::ContentsPage(IContentsHost& host, IUserPort& port, QWidget* parent)
-    : QWidget(parent), host_(host), commands_(host, *this, port), tree_(new QTreeWidget(this)) {
+    : QWidget(parent),
+      host_(host),
+      commands_(host, *this, port),
+      renewal_(host, *this, port, *this, [this] { commands_.ReregisterCertificates(); }),
+      tree_(new QTreeWidget(this)) {
+  commands_.SetHandler(kCmdRenewCertificates, [this](std::optional<CK_OBJECT_HANDLE>) { renewal_.Run(); });
   setWindowTitle(T(Res::StringId::ContentsPageTitle));
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(6, 6, 6, 6);
@@ -264,4 +270,16 @@ bool ContentsPage::ShowCertificate(const std::vector<uint8_t>& der) {
   if (!dialog.IsValid()) return false;
   dialog.exec();
   return true;
+}
+
+std::optional<std::string> ContentsPage::ChooseZipFile() {
+  const QString path = QFileDialog::getOpenFileName(window());
+  if (path.isEmpty()) return std::nullopt;
+  return path.toStdString();
+}
+
+bool ContentsPage::RunRenewalDialog(const TvrServices::RenewalSource& source,
+                                    const TvrServices::CandidateMap& candidates) {
+  RenewCertificatesDialog dialog(source, candidates, window());
+  return dialog.exec() == QDialog::Accepted && dialog.Changed();
 }

@@ -15,8 +15,9 @@
 #include "CertificateCommands.h"
 #include "ContentsHost.h"
 #include "ContentsTree.h"
+#include "RenewalCommand.h"
 
-class ContentsPage : public QWidget, public IContentsView {
+class ContentsPage : public QWidget, public IContentsView, public IRenewalView {
   Q_OBJECT
  public:
   ContentsPage(IContentsHost& host, IUserPort& port, QWidget* parent = nullptr);
@@ -51,6 +52,11 @@ class ContentsPage : public QWidget, public IContentsView {
   void OpenFolder(const std::string& path) override;
   bool ShowCertificate(const std::vector<uint8_t>& der) override;
 
+  // IRenewalView
+  std::optional<std::string> ChooseZipFile() override;
+  bool RunRenewalDialog(const TvrServices::RenewalSource& source,
+                        const TvrServices::CandidateMap& candidates) override;
+
  protected:
   void showEvent(QShowEvent* event) override;
 
@@ -59,6 +65,7 @@ class ContentsPage : public QWidget, public IContentsView {
 
   IContentsHost& host_;
   ContentsCommands commands_;
+  RenewalCommand renewal_;
   QTreeWidget* tree_;
   std::function<void(const QString&)> folderOpener_;
 };

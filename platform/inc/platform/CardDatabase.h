@@ -57,6 +57,8 @@ class CardDatabase {
 
   // The card names registered for this ATR; none for an empty ATR.
   CardNameSet ListCards(const std::vector<uint8_t>& atr) const;
+  // Every registered card name, in byte order.
+  std::vector<std::string> CardNames() const;
   // Whether the card name is registered (with or without ATRs and providers).
   bool HasCard(const std::string& cardName) const;
   // The provider name of a card name for a provider id; nothing when not registered.

@@ -5,11 +5,14 @@
 #include <QTimer>
 
 #include "AboutDialog.h"
+#include "CertificateStoreViewer.h"
 #include "CloseOrHideDialog.h"
 #include "monitor/FakePcsc.h"
 #include "MainWindow.h"
+#include "SystemInformationDialog.h"
 #include "TrayController.h"
 #include "UiTestSupport.h"
+#include "UiText.h"
 #include "VersionProbes.h"
 #include "platform/Profile.h"
 
@@ -133,6 +136,34 @@ TEST_F(MainWindowTest, EndOfSessionDropsQueuedBalloonsAndKeepsTheWindow) {
   EXPECT_FALSE(window.Presenter().IsRunning());
   EXPECT_TRUE(window.isVisible());
   EXPECT_EQ(destroyed, 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The "Rendszer" menu's two windows open from their entries.
+TEST_F(MainWindowTest, SystemMenuOpensStoreViewerAndSystemInformation) {
+  auto entry = [&](Res::StringId id) -> QAction* {
+    for (QAction* action : window.SystemMenu()->actions()) {
+      if (action->text() == T(id)) return action;
+    }
+    return nullptr;
+  };
+  for (Res::StringId id : {Res::StringId::StoreViewerMenu, Res::StringId::SystemInfoMenu}) {
+    QAction* action = entry(id);
+    ASSERT_NE(action, nullptr);
+    EXPECT_TRUE(action->isEnabled());
+    QString opened;
+    QTimer::singleShot(0, [&] {
+      QWidget* modal = QApplication::activeModalWidget();
+      if (qobject_cast<CertificateStoreViewer*>(modal)) opened = "viewer";
+      if (qobject_cast<SystemInformationDialog*>(modal)) opened = "report";
+      if (modal) modal->close();
+    });
+    action->trigger();
+    EXPECT_EQ(opened, id == Res::StringId::StoreViewerMenu ? "viewer" : "report");
+  }
 }
 
 }  // namespace

@@ -79,7 +79,8 @@ class PrivatePcscd {
   // Before Start: serves the readers through a PIN-pad double (PinPadIfd.cpp) that gives
   // the reader of readerIndex the PC/SC v2 part 10 "modify PIN direct" feature; its pad
   // types firstValue and newValue into the command's value blocks. The other reader has
-  // no PIN pad.
+  // no PIN pad. Through the double both readers answer the vendor name ("Tavrenic", its
+  // terminating zero counted in) and the vendor version (1.2.0003) attributes.
   void EnablePinPad(int readerIndex, const std::string& firstValue, const std::string& newValue);
   // The modify structures the PIN pad received, in order.
   std::vector<Bytes> PinPadBlocks() const;

@@ -161,8 +161,25 @@ RESPONSECODE IFDHCloseChannel(DWORD lun) {
   return Vpcd().close ? Vpcd().close(lun) : IFD_COMMUNICATION_ERROR;
 }
 RESPONSECODE IFDHGetCapabilities(DWORD lun, DWORD tag, PDWORD length, PUCHAR value) {
-  return Vpcd().getCapabilities ? Vpcd().getCapabilities(lun, tag, length, value)
-                                : IFD_COMMUNICATION_ERROR;
+  const DWORD room = length ? *length : 0;  // vpcd clears it for a tag it does not know
+  const RESPONSECODE result = Vpcd().getCapabilities ? Vpcd().getCapabilities(lun, tag, length, value)
+                                                     : IFD_COMMUNICATION_ERROR;
+  if (result == IFD_SUCCESS || length == nullptr || value == nullptr) return result;
+  // Vendor attributes as a real reader's driver gives them: the name with its terminating
+  // zero counted in, the version as a little-endian DWORD (1.2.0003).
+  std::vector<UCHAR> answer;
+  if (tag == SCARD_ATTR_VENDOR_NAME) {
+    const char name[] = "Tavrenic";
+    answer.assign(name, name + sizeof name);
+  } else if (tag == SCARD_ATTR_VENDOR_IFD_VERSION) {
+    answer = {0x03, 0x00, 0x02, 0x01};
+  } else {
+    return result;
+  }
+  if (room < answer.size()) return IFD_ERROR_INSUFFICIENT_BUFFER;
+  std::memcpy(value, answer.data(), answer.size());
+  *length = static_cast<DWORD>(answer.size());
+  return IFD_SUCCESS;
 }
 RESPONSECODE IFDHSetCapabilities(DWORD lun, DWORD tag, DWORD length, PUCHAR value) {
   return Vpcd().setCapabilities ? Vpcd().setCapabilities(lun, tag, length, value)

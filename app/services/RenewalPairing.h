@@ -1,0 +1,83 @@
+// Pairing of the card's objects with candidate certificates of a renewal search, and the
+// card operations that the confirmed pairing turns into.
+//
+// Every row is keyed by a card object's handle and carries a decision, a thumbprint:
+// for a certificate row its own thumbprint keeps it, a candidate's thumbprint replaces
+// it, empty deletes it; for a key row empty does nothing and a candidate's thumbprint
+// installs that candidate for the key. Candidates are only referred to: the candidate
+// set of the search owns them and must outlive rows and operations.
+#pragma once
+
+#include "CertificateCandidates.h"
+#include "PKCS11Base.h"
+#include "TokenObjects.h"
+
+#include <cstdint>
+#include <list>
+#include <string>
+#include <vector>
+
+namespace TvrServices {
+
+// The card a renewal works on; both are owned by the main window.
+struct RenewalSource {
+    PKCS11Base* token = nullptr;
+    TokenObjects* objects = nullptr;
+};
+
+enum class RenewalRowKind { Certificate, Key };
+enum class RenewalAction { None, Delete, Install, Replace };
+
+struct RenewalRow {
+    CK_OBJECT_HANDLE handle = 0;
+    RenewalRowKind kind = RenewalRowKind::Certificate;
+    std::string ownThumbprint;  // certificate rows with a decoded certificate
+    std::string decision;
+
+    RenewalAction Action() const;
+};
+
+// An RSA key with the public exponent 101, as the old half of a renewed key pair.
+bool IsRenewalKeyObject(EVP_PKEY* key);
+// The first public key with the CKA_ID text is RSA with exponent 65537 and some
+// candidate has it.
+bool FindPartnerKeyForCandidates(const TokenObjects& objects, const std::string& partnerId,
+                                 const CandidateMap& candidates);
+// The certificate's key pair has been renewed into its partner pair, whose certificate
+// is among the candidates: the old certificate and its keys are only to be deleted.
+bool MatchRenewalKeyPair(const CertificateObject& record, const TokenObjects& objects,
+                         const CandidateMap& candidates);
+
+// Certificate rows (one per certificate, in handle order), then key rows for public
+// keys that no certificate of the card holds and some valid candidate does.
+std::vector<RenewalRow> PairRenewalCandidates(const TokenObjects& objects, const CandidateMap& candidates);
+
+// The candidates (in thumbprint order) whose key is the row's.
+std::vector<std::string> CandidatesForRow(const RenewalRow& row, const TokenObjects& objects,
+                                          const CandidateMap& candidates);
+
+struct RenewalOperation {
+    std::string label;  // CKA_LABEL of the row's object (UTF-8)
+    std::string id;     // its CKA_ID, lower-case hex
+    CK_OBJECT_HANDLE oldCertificate = 0;
+    CK_OBJECT_HANDLE oldPublicKey = 0;
+    CK_OBJECT_HANDLE oldPrivateKey = 0;
+    // The old certificate's DER, written back when its replacement cannot be created.
+    std::vector<uint8_t> oldCertificateDer;
+    X509* newCertificate = nullptr;  // owned by the candidate set
+};
+
+enum class RenewalStep { DeleteCertificate, DeletePublicKey, DeletePrivateKey, InstallCertificate };
+struct RenewalTask {
+    RenewalStep step;
+    std::string label;
+};
+
+// The operations of the rows in handle order; `ticked[i]` false sends row i back to no
+// change. Rows without a change give none.
+std::list<RenewalOperation> BuildRenewalOperations(std::vector<RenewalRow> rows, const std::vector<bool>& ticked,
+                                                   const TokenObjects& objects, const CandidateMap& candidates);
+// One task per step of the worker, in step order.
+std::vector<RenewalTask> RenewalTasks(const std::list<RenewalOperation>& operations);
+
+} // namespace TvrServices

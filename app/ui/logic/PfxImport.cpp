@@ -1,0 +1,240 @@
+#include "PfxImport.h"
+
+#include <cstdio>
+#include <memory>
+
+#include <openssl/err.h>
+#include <openssl/pkcs12.h>
+#include <openssl/rand.h>
+
+#include "ContentsTree.h"
+#include "CryptoAlgJanitor.h"
+#include "SharedUtilities.h"
+#include "TextFormat.h"
+
+namespace {
+
+using Platform::kIdYes;
+using Platform::kMbIconError;
+using Platform::kMbIconInformation;
+using Platform::kMbIconQuestion;
+using Platform::kMbIconWarning;
+using Platform::kMbOk;
+using Platform::kMbYesNo;
+using Res::StringId;
+
+struct FileCloser {
+  void operator()(FILE* file) const { std::fclose(file); }
+};
+struct Pkcs12Deleter {
+  void operator()(PKCS12* p12) const { PKCS12_free(p12); }
+};
+struct SafeStackDeleter {
+  void operator()(STACK_OF(PKCS7) * safes) const { sk_PKCS7_pop_free(safes, PKCS7_free); }
+};
+struct BagStackDeleter {
+  void operator()(STACK_OF(PKCS12_SAFEBAG) * bags) const { sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free); }
+};
+
+// The key and its certificate of a file without a MAC. OpenSSL's own parser insists on a
+// MAC whenever a password is given, so the bags are opened here.
+bool ParseWithoutMac(PKCS12* p12, const char* password, EvpPkeyPtr& key, X509Ptr& certificate) {
+  const int passwordLength = password ? -1 : 0;
+  std::unique_ptr<STACK_OF(PKCS7), SafeStackDeleter> safes(PKCS12_unpack_authsafes(p12));
+  if (!safes) return false;
+  std::vector<X509Ptr> certificates;
+  for (int i = 0; i < sk_PKCS7_num(safes.get()); ++i) {
+    PKCS7* safe = sk_PKCS7_value(safes.get(), i);
+    std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagStackDeleter> bags;
+    const int type = OBJ_obj2nid(safe->type);
+    if (type == NID_pkcs7_data)
+      bags.reset(PKCS12_unpack_p7data(safe));
+    else if (type == NID_pkcs7_encrypted)
+      bags.reset(PKCS12_unpack_p7encdata(safe, password, passwordLength));
+    if (!bags) return false;
+    for (int b = 0; b < sk_PKCS12_SAFEBAG_num(bags.get()); ++b) {
+      const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags.get(), b);
+      switch (PKCS12_SAFEBAG_get_nid(bag)) {
+        case NID_keyBag:
+          if (!key) key.reset(EVP_PKCS82PKEY(PKCS12_SAFEBAG_get0_p8inf(bag)));
+          if (!key) return false;
+          break;
+        case NID_pkcs8ShroudedKeyBag:
+          if (!key) {
+            PKCS8_PRIV_KEY_INFO* info = PKCS12_decrypt_skey(bag, password, passwordLength);
+            if (!info) return false;
+            key.reset(EVP_PKCS82PKEY(info));
+            PKCS8_PRIV_KEY_INFO_free(info);
+            if (!key) return false;
+          }
+          break;
+        case NID_certBag:
+          if (PKCS12_SAFEBAG_get_bag_nid(bag) == NID_x509Certificate)
+            if (X509* c = PKCS12_SAFEBAG_get1_cert(bag)) certificates.emplace_back(c);
+          break;
+        default:
+          break;
+      }
+    }
+  }
+  // As OpenSSL's parser does: the certificate is the one that belongs to the key.
+  for (X509Ptr& candidate : certificates) {
+    if (key && X509_check_private_key(candidate.get(), key.get()) == 1) {
+      certificate = std::move(candidate);
+      break;
+    }
+  }
+  ERR_clear_error();
+  return true;
+}
+
+bool Parse(PKCS12* p12, const char* password, EvpPkeyPtr& key, X509Ptr& certificate) {
+  EVP_PKEY* k = nullptr;
+  X509* c = nullptr;
+  const bool ok = PKCS12_parse(p12, password, &k, &c, nullptr) == 1;
+  key.reset(k);
+  certificate.reset(c);
+  ERR_clear_error();
+  return ok;
+}
+
+}  // namespace
+
+KeyAndCertLabels LabelsForPrefix(const std::string& prefix) {
+  return {prefix + " PRIVATE KEY", prefix + " PUBLIC KEY", prefix + " CERTIFICATE"};
+}
+
+std::optional<StringId> ExistingLabel(const TokenObjects& objects, const KeyAndCertLabels& labels) {
+  for (const auto& [handle, record] : objects.privateKeys)
+    if (record && record->label == labels.privateKey) return StringId::PfxPrivateKeyExists;
+  for (const auto& [handle, record] : objects.publicKeys)
+    if (record && record->label == labels.publicKey) return StringId::PfxPublicKeyExists;
+  for (const auto& [handle, record] : objects.certificates)
+    if (record && record->label == labels.certificate) return StringId::PfxCertificateExists;
+  return std::nullopt;
+}
+
+std::string NewImportIdHex() {
+  unsigned char bytes[16];
+  if (RAND_bytes(bytes, sizeof bytes) != 1) return {};
+  bytes[6] = static_cast<unsigned char>((bytes[6] & 0x0F) | 0x40);  // version 4
+  bytes[8] = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);  // RFC 4122 variant
+  std::string text;
+  for (size_t i = 0; i < sizeof bytes; ++i) {
+    if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
+    text += FormatText("%02x", bytes[i]);
+  }
+  std::string hex;
+  for (char c : text) hex += FormatText("%02X", static_cast<unsigned char>(c));
+  return hex;
+}
+
+PfxImport::PfxImport(IContentsHost& host, IContentsView& view, IUserPort& port, IPfxImportPort& pfx,
+                     ContentsCommands& commands)
+    : host_(host), view_(view), port_(port), pfx_(pfx), commands_(commands) {}
+
+void PfxImport::Install() {
+  commands_.SetHandler(kCmdImportKeyAndCertificate, [this](std::optional<CK_OBJECT_HANDLE>) { Run(); });
+}
+
+int PfxImport::Box(StringId text, unsigned flags) { return port_.MessageBox(Res::Text(text), "", flags); }
+
+void PfxImport::Run() {
+  PKCS11Base* token = host_.Token();
+  if (token && !token->IsLoggedIn()) {
+    Box(StringId::ContentsPleaseLogIn, kMbOk);
+    return;
+  }
+  if (!host_.GetTokenObjects(false)) return;
+  const std::optional<std::string> path = pfx_.ChoosePfxFile();
+  if (!path) return;
+
+  // Older files are encrypted with RC2 or 3DES: those live in the legacy provider.
+  const TvrCrypto::CryptoAlgJanitor openssl;
+  std::unique_ptr<FILE, FileCloser> file(std::fopen(path->c_str(), "rb"));
+  if (!file) {
+    Box(StringId::PfxOpenFailed, kMbOk | kMbIconError);
+    return;
+  }
+  std::unique_ptr<PKCS12, Pkcs12Deleter> p12(d2i_PKCS12_fp(file.get(), nullptr));
+  if (!p12) {
+    ERR_clear_error();
+    Box(StringId::PfxParseFailed, kMbOk | kMbIconError);
+    return;
+  }
+
+  EvpPkeyPtr key;
+  X509Ptr certificate;
+  std::optional<TvrCommon::SecureString> password;  // wiped when it goes
+  bool parsed = false;
+  if (PKCS12_mac_present(p12.get())) {
+    const char* given = nullptr;
+    if (PKCS12_verify_mac(p12.get(), nullptr, 0) == 1) {
+      given = nullptr;
+    } else if (PKCS12_verify_mac(p12.get(), "", 0) == 1) {
+      given = "";
+    } else {
+      for (;;) {
+        password = pfx_.AskPfxPassword(*path);
+        if (!password) return;
+        if (PKCS12_verify_mac(p12.get(), password->CStr(), -1) == 1) break;
+        Box(StringId::PfxWrongPassword, kMbOk | kMbIconError);
+      }
+      given = password->CStr();
+    }
+    ERR_clear_error();
+    parsed = Parse(p12.get(), given, key, certificate);
+  } else {
+    // Without a MAC no password can be verified: try the empty ones, then ask once.
+    for (const char* empty : {static_cast<const char*>(nullptr), ""}) {
+      key.reset();
+      certificate.reset();
+      if ((parsed = ParseWithoutMac(p12.get(), empty, key, certificate))) break;
+    }
+    if (!parsed) {
+      key.reset();
+      certificate.reset();
+      Box(StringId::PfxNoMac, kMbOk | kMbIconWarning);
+      password = pfx_.AskPfxPassword(*path);
+      if (!password) return;
+      parsed = ParseWithoutMac(p12.get(), password->CStr(), key, certificate);
+    }
+  }
+  if (!parsed || !key) {
+    Box(StringId::PfxParseFailed, kMbOk | kMbIconError);
+    return;
+  }
+  const int type = EVP_PKEY_get_base_id(key.get());
+  if (type != EVP_PKEY_RSA && type != EVP_PKEY_EC) {
+    Box(StringId::NotImplemented, kMbOk | kMbIconError);
+    return;
+  }
+
+  const std::string prefix = certificate ? GetSubjectCommonName(certificate.get()) : std::string("UNKNOWN");
+  const TokenObjects* objects = host_.GetTokenObjects(false);
+  if (!objects) return;
+  const std::optional<KeyAndCertLabels> labels = pfx_.AskLabels(prefix, *objects);
+  if (!labels) return;
+  if (Box(StringId::PfxImportConfirm, kMbYesNo | kMbIconQuestion) != kIdYes) return;
+  token = host_.Token();
+  if (!token) return;
+
+  bool privateWritten = false, publicWritten = false, certificateWritten = false;
+  {
+    BusyScope busy(view_);
+    const std::string id = NewImportIdHex();
+    privateWritten = token->CreatePrivateKey(&id, &labels->privateKey, key.get());
+    publicWritten = privateWritten && token->CreatePublicKey(&id, &labels->publicKey, key.get());
+    certificateWritten =
+        publicWritten && certificate && token->CreateCertificate(&id, &labels->certificate, 0, certificate.get());
+  }
+  const auto word = [](bool written) { return Res::Text(written ? StringId::YesWord : StringId::NoWord); };
+  const std::string result = FormatText(Res::Text(StringId::PfxResultPrivateKey), word(privateWritten).c_str()) +
+                             "\n" + FormatText(Res::Text(StringId::PfxResultPublicKey), word(publicWritten).c_str()) +
+                             "\n" +
+                             FormatText(Res::Text(StringId::PfxResultCertificate), word(certificateWritten).c_str());
+  port_.MessageBox(result, "",
+                   kMbOk | (privateWritten && publicWritten && certificateWritten ? kMbIconInformation : kMbIconError));
+  view_.RefreshTree(true);
+  commands_.ReregisterCertificates();
+}

@@ -1,0 +1,48 @@
+#include "RenewalCommand.h"
+
+#include "RenewalSearch.h"
+#include "Strings.h"
+
+using Res::StringId;
+
+RenewalCommand::RenewalCommand(IContentsHost& host, IContentsView& view, IUserPort& port, IRenewalView& renewal,
+                               std::function<void()> reregister)
+    : host_(host), view_(view), port_(port), renewal_(renewal), reregister_(std::move(reregister)) {}
+
+void RenewalCommand::Run() {
+  PKCS11Base* token = host_.Token();
+  if (!token) return;
+  if (!token->IsLoggedIn()) {
+    port_.MessageBox(Res::Text(StringId::ContentsPleaseLogIn), "", Platform::kMbOk);
+    return;
+  }
+  TokenInfo* info = host_.GetTokenInfo(false);
+  TokenObjects* objects = host_.GetTokenObjects(false);
+  if (!info || !objects) return;
+
+  const TvrServices::RenewalSettings settings = TvrServices::RenewalSettings::Load();
+  const TvrServices::RenewalQuery query = TvrServices::PlanRenewalSearch(settings, *objects, info->serialNumber);
+  std::string zipPath;
+  if (query.kind == TvrServices::RenewalSourceKind::Zip) {
+    const std::optional<std::string> chosen = renewal_.ChooseZipFile();
+    if (!chosen) return;
+    zipPath = *chosen;
+  }
+  std::string errorText;
+  TvrServices::CandidateSet candidates;
+  {
+    BusyScope busy(view_);
+    candidates = TvrServices::RunRenewalSearch(query, zipPath, errorText, caFile_);
+  }
+  if (candidates.empty()) {
+    if (errorText.empty()) port_.MessageBox(Res::Text(StringId::RenewalNoCertificates), "", Platform::kMbOk);
+    else port_.MessageBox(errorText, "", Platform::kMbOk | Platform::kMbIconError);
+    return;
+  }
+  // The set owns the candidates until the end of the command; the map only refers.
+  const TvrServices::CandidateMap map = TvrServices::MapCertificatesByThumbprint(candidates);
+  const TvrServices::RenewalSource source{token, objects};
+  if (!renewal_.RunRenewalDialog(source, map)) return;
+  view_.RefreshTree(true);
+  if (reregister_) reregister_();
+}

@@ -1,0 +1,236 @@
+// Pairing of card objects with renewal candidates, and the operations and steps a
+// confirmed pairing gives.
+#include "RenewalPairing.h"
+
+#include "SearchTestCertificates.h"
+#include "SharedUtilities.h"
+
+#include <gtest/gtest.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/param_build.h>
+
+#include <map>
+
+using namespace TvrServices;
+using TvrTest::PkiItem;
+
+namespace {
+
+constexpr std::time_t kDay = 86400;
+
+using KeyPtr = std::unique_ptr<EVP_PKEY, SearchTestCertificates::KeyFree>;
+
+KeyPtr RsaKey(unsigned exponent) {
+  EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+  BIGNUM* e = BN_new();
+  BN_set_word(e, exponent);
+  EVP_PKEY* key = nullptr;
+  if (EVP_PKEY_keygen_init(context) == 1 && EVP_PKEY_CTX_set_rsa_keygen_bits(context, 1024) == 1
+      && EVP_PKEY_CTX_set1_rsa_keygen_pubexp(context, e) == 1)
+    EVP_PKEY_keygen(context, &key);
+  BN_free(e);
+  EVP_PKEY_CTX_free(context);
+  return KeyPtr(key);
+}
+
+PkiItem Issue(const std::string& cn, std::time_t notBefore, EVP_PKEY* key, std::time_t notAfter = 0,
+              const std::string& keyUsage = "critical,digitalSignature,nonRepudiation") {
+  TvrTest::CertSpec spec;
+  spec.subject = "/C=HU/O=Tavrenic/CN=" + cn;
+  spec.notBefore = notBefore;
+  spec.notAfter = notAfter;
+  if (!keyUsage.empty()) spec.extensions = {{"keyUsage", keyUsage}};
+  return TvrTest::CertBuilder::Issue(spec, &TvrTest::TestPki::Get().Intermediate(), key);
+}
+
+std::string Thumb(const PkiItem& item) { return CertificateThumbprintHex(item.Cert()); }
+
+EvpPkeyPtr CopyKey(EVP_PKEY* key) {
+  EVP_PKEY_up_ref(key);
+  return EvpPkeyPtr(key);
+}
+
+struct Card {
+  TokenObjects objects;
+  CK_OBJECT_HANDLE next = 1;
+  CK_OBJECT_HANDLE Certificate(const PkiItem& item, const std::string& id) {
+    objects.AddCertificate(next, id, "cert " + id, item.Der());
+    return next++;
+  }
+  CK_OBJECT_HANDLE PublicKey(EVP_PKEY* key, const std::string& id) {
+    objects.AddPublicKey(next, id, "pub " + id, false)->publicKey = CopyKey(key);
+    return next++;
+  }
+  CK_OBJECT_HANDLE PrivateKey(const std::string& id) {
+    objects.AddPrivateKey(next, id, "priv " + id, false);
+    return next++;
+  }
+};
+
+CandidateMap MapOf(const std::vector<const PkiItem*>& items) {
+  CandidateMap map;
+  for (const PkiItem* item : items) map[Thumb(*item)] = item->Cert();
+  return map;
+}
+
+std::map<CK_OBJECT_HANDLE, RenewalRow> ByHandle(const std::vector<RenewalRow>& rows) {
+  std::map<CK_OBJECT_HANDLE, RenewalRow> map;
+  for (const RenewalRow& row : rows) map[row.handle] = row;
+  return map;
+}
+
+}  // namespace
+
+TEST(RenewalPairingTest, RowsAndActionsOfCardObjectsAgainstCandidates) {
+  const std::time_t now = std::time(nullptr);
+  KeyPtr signKey(TvrTest::CertBuilder::NewKey("ec"));
+  KeyPtr expiredSignKey(TvrTest::CertBuilder::NewKey("ec"));
+  KeyPtr expiredCryptKey(TvrTest::CertBuilder::NewKey("ec"));
+  KeyPtr validSignKey(TvrTest::CertBuilder::NewKey("ec"));
+  KeyPtr noUsageKey(TvrTest::CertBuilder::NewKey("ec"));
+  KeyPtr bareKey(TvrTest::CertBuilder::NewKey("ec"));
+  KeyPtr lonelyKey(TvrTest::CertBuilder::NewKey("ec"));
+
+  PkiItem old = Issue("Old", now - 10 * kDay, signKey.get());
+  PkiItem renewalA = Issue("RenewalA", now - kDay, signKey.get());
+  PkiItem renewalB = Issue("RenewalB", now - kDay, signKey.get());
+  PkiItem expiredSign = Issue("ExpiredSign", now - 400 * kDay, expiredSignKey.get(), now - kDay);
+  PkiItem expiredCrypt = Issue("ExpiredCrypt", now - 400 * kDay, expiredCryptKey.get(), now - kDay,
+                               "critical,digitalSignature,keyEncipherment");
+  PkiItem validSign = Issue("ValidSign", now - kDay, validSignKey.get());
+  PkiItem noUsage = Issue("NoUsage", now - 400 * kDay, noUsageKey.get(), now - kDay, "");
+  PkiItem bare2018 = Issue("Bare2018", now - 3 * 365 * kDay, bareKey.get());
+  PkiItem bare2020a = Issue("Bare2020a", now - 2 * 365 * kDay, bareKey.get());
+  PkiItem bare2020b = Issue("Bare2020b", now - 2 * 365 * kDay, bareKey.get());
+  // The same second: the one with the smaller thumbprint is proposed.
+  const bool aFirst = Thumb(renewalA) < Thumb(renewalB);
+  const PkiItem& smallerRenewal = aFirst ? renewalA : renewalB;
+  const PkiItem& earlierBare = Thumb(bare2020a) < Thumb(bare2020b) ? bare2020a : bare2020b;
+
+  Card card;
+  const CK_OBJECT_HANDLE oldRow = card.Certificate(old, "01");
+  card.PublicKey(signKey.get(), "01");  // has its certificate: no key row
+  const CK_OBJECT_HANDLE expiredSignRow = card.Certificate(expiredSign, "02");
+  const CK_OBJECT_HANDLE expiredCryptRow = card.Certificate(expiredCrypt, "04");
+  const CK_OBJECT_HANDLE validSignRow = card.Certificate(validSign, "05");
+  const CK_OBJECT_HANDLE noUsageRow = card.Certificate(noUsage, "06");
+  const CK_OBJECT_HANDLE bareRow = card.PublicKey(bareKey.get(), "07");
+  card.PublicKey(lonelyKey.get(), "08");  // no candidate: no row
+  card.objects.AddCertificate(card.next++, "09", "broken", {0x30, 0x03, 0x02, 0x01, 0x01});
+
+  // The old certificate itself is a candidate too, and must never be proposed.
+  const CandidateMap candidates = MapOf({&old, &renewalA, &renewalB, &bare2018, &bare2020a, &bare2020b});
+  const std::vector<RenewalRow> rows = PairRenewalCandidates(card.objects, candidates);
+  ASSERT_EQ(rows.size(), 7u);
+  for (size_t i = 0; i < 6; ++i) EXPECT_EQ(rows[i].kind, RenewalRowKind::Certificate) << i;
+  EXPECT_EQ(rows[6].kind, RenewalRowKind::Key);
+  auto row = ByHandle(rows);
+
+  struct Expect {
+    CK_OBJECT_HANDLE handle;
+    std::string decision;
+    RenewalAction action;
+  } expected[] = {
+      {oldRow, Thumb(smallerRenewal), RenewalAction::Replace},
+      {expiredSignRow, "", RenewalAction::Delete},
+      {expiredCryptRow, Thumb(expiredCrypt), RenewalAction::None},
+      {validSignRow, Thumb(validSign), RenewalAction::None},
+      {noUsageRow, Thumb(noUsage), RenewalAction::None},
+      {bareRow, Thumb(earlierBare), RenewalAction::Install},
+  };
+  for (const Expect& e : expected) {
+    EXPECT_EQ(row[e.handle].decision, e.decision) << e.handle;
+    EXPECT_EQ(row[e.handle].Action(), e.action) << e.handle;
+  }
+  EXPECT_EQ(rows[5].ownThumbprint, "");  // the undecodable certificate
+  EXPECT_EQ(rows[5].Action(), RenewalAction::None);
+
+  // Confirmed with everything ticked: a replacement (two steps), a deletion, an install.
+  std::vector<bool> ticked;
+  for (const RenewalRow& r : rows) ticked.push_back(r.Action() != RenewalAction::None);
+  std::list<RenewalOperation> operations = BuildRenewalOperations(rows, ticked, card.objects, candidates);
+  ASSERT_EQ(operations.size(), 3u);
+  auto it = operations.begin();
+  EXPECT_EQ(it->oldCertificate, oldRow);
+  EXPECT_EQ(it->newCertificate, smallerRenewal.Cert());
+  EXPECT_EQ(it->label, "cert 01");
+  EXPECT_EQ(it->id, "01");
+  EXPECT_EQ(it->oldCertificateDer, old.Der());
+  ++it;
+  EXPECT_EQ(it->oldCertificate, expiredSignRow);
+  EXPECT_EQ(it->newCertificate, nullptr);
+  EXPECT_EQ(it->oldPublicKey, 0u);
+  ++it;
+  EXPECT_EQ(it->oldCertificate, 0u);
+  EXPECT_EQ(it->label, "pub 07");
+  EXPECT_EQ(it->newCertificate, earlierBare.Cert());
+  std::vector<RenewalStep> steps;
+  for (const RenewalTask& task : RenewalTasks(operations)) steps.push_back(task.step);
+  EXPECT_EQ(steps, (std::vector<RenewalStep>{RenewalStep::DeleteCertificate, RenewalStep::InstallCertificate,
+                                             RenewalStep::DeleteCertificate, RenewalStep::InstallCertificate}));
+
+  // Unticked rows fall back to what the card holds; nothing ticked gives nothing to do.
+  EXPECT_TRUE(BuildRenewalOperations(rows, std::vector<bool>(rows.size(), false), card.objects, candidates).empty());
+}
+
+TEST(RenewalPairingTest, RenewedKeyPairIsDeletedWithItsKeysUnlessItsCertificateWasRenewed) {
+  const std::time_t now = std::time(nullptr);
+  KeyPtr oldKey = RsaKey(101);
+  KeyPtr partnerKey = RsaKey(65537);
+  ASSERT_TRUE(oldKey && partnerKey);
+  EXPECT_TRUE(IsRenewalKeyObject(oldKey.get()));
+  EXPECT_FALSE(IsRenewalKeyObject(partnerKey.get()));
+
+  PkiItem old = Issue("Old pair", now - 10 * kDay, oldKey.get());
+  PkiItem partner = Issue("Partner", now - kDay, partnerKey.get());
+
+  struct Case {
+    std::string oldId, partnerId;
+    bool match;
+  } cases[] = {{"445335", "445333", true}, {"445333", "445334", true}, {"445334", "445335", true},
+               {"03", "13", true},         {"01", "11", true},         {"445335", "445334", false},
+               {"02", "12", false}};
+  for (const Case& c : cases) {
+    Card card;
+    const CK_OBJECT_HANDLE certificate = card.Certificate(old, c.oldId);
+    const CK_OBJECT_HANDLE publicKey = card.PublicKey(oldKey.get(), c.oldId);
+    const CK_OBJECT_HANDLE privateKey = card.PrivateKey(c.oldId);
+    card.PublicKey(partnerKey.get(), c.partnerId);
+    const CandidateMap candidates = MapOf({&partner});
+    EXPECT_EQ(MatchRenewalKeyPair(*card.objects.FindCertificate(certificate), card.objects, candidates), c.match)
+        << c.oldId;
+    const std::vector<RenewalRow> rows = PairRenewalCandidates(card.objects, candidates);
+    // The partner key gets its certificate installed by a row of its own.
+    ASSERT_EQ(rows.size(), 2u) << c.oldId;
+    EXPECT_EQ(rows[0].Action(), c.match ? RenewalAction::Delete : RenewalAction::None) << c.oldId;
+    EXPECT_EQ(rows[1].Action(), RenewalAction::Install) << c.oldId;
+    if (!c.match) continue;
+    const auto operations = BuildRenewalOperations(rows, {true, false}, card.objects, candidates);
+    ASSERT_EQ(operations.size(), 1u);
+    EXPECT_EQ(operations.front().oldPublicKey, publicKey);
+    EXPECT_EQ(operations.front().oldPrivateKey, privateKey);
+    std::vector<RenewalStep> steps;
+    for (const RenewalTask& task : RenewalTasks(operations)) steps.push_back(task.step);
+    EXPECT_EQ(steps, (std::vector<RenewalStep>{RenewalStep::DeleteCertificate, RenewalStep::DeletePublicKey,
+                                               RenewalStep::DeletePrivateKey}));
+  }
+
+  // A renewal of the old certificate itself wins: it is replaced, never only deleted,
+  // and its keys stay.
+  PkiItem renewed = Issue("Old pair renewed", now - kDay, oldKey.get());
+  Card card;
+  card.Certificate(old, "445335");
+  card.PublicKey(oldKey.get(), "445335");
+  card.PrivateKey("445335");
+  card.PublicKey(partnerKey.get(), "445333");
+  const CandidateMap candidates = MapOf({&partner, &renewed});
+  const std::vector<RenewalRow> rows = PairRenewalCandidates(card.objects, candidates);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].decision, Thumb(renewed));
+  EXPECT_EQ(rows[0].Action(), RenewalAction::Replace);
+  std::vector<RenewalStep> steps;
+  for (const RenewalTask& task : RenewalTasks(BuildRenewalOperations(rows, {true, false}, card.objects, candidates)))
+    steps.push_back(task.step);
+  EXPECT_EQ(steps, (std::vector<RenewalStep>{RenewalStep::DeleteCertificate, RenewalStep::InstallCertificate}));
+}
