@@ -58,8 +58,8 @@ run_one() {
 export -f run_one
 export BUILD ROOT SECONDS_PER_TARGET
 
-printf '%s\n' "${targets[@]}" | xargs -P "$JOBS" -I{} bash -c 'run_one "$@"' _ {} | tee "$BUILD/fuzz-summary.txt"
-if grep -q '^FINDING' "$BUILD/fuzz-summary.txt"; then
+printf '%s\n' "${targets[@]}" | xargs -P "$JOBS" -I{} bash -c 'run_one "$@"' _ {} | tee "$BUILD/fuzz-summary-$TARGET.txt"
+if grep -q "^FINDING" "$BUILD/fuzz-summary-$TARGET.txt"; then
   echo "Findings were copied into fuzz/corpus/; rerun one with build/fuzz/fuzz_<target>_replay <file>." >&2
   exit 1
 fi
