@@ -32,6 +32,10 @@ inline constexpr int kLdapTimeoutSeconds = 30;
 // change the meaning of the URL it is put into.
 bool IsPlainHostName(const std::string& host);
 
+// The search service's JSON answer: the PEM certificates of its "certificates" array.
+// An answer that is not such an object fails whole; single bad elements are skipped.
+void ReadSearchAnswer(const std::string& body, CandidateSet& candidates, std::string& errorText);
+
 CandidateSet LoadCertificatesFromZip(const std::string& path, std::string& errorText);
 
 // POST of `form` to https://<server>:<port><objectPath>. `caFile` adds trust anchors

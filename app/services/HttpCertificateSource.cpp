@@ -44,7 +44,9 @@ X509Ptr ReadPemCertificate(const char* text, size_t length)
     return X509Ptr(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
 }
 
-void ReadAnswer(const std::string& body, CandidateSet& candidates, std::string& errorText)
+} // namespace
+
+void ReadSearchAnswer(const std::string& body, CandidateSet& candidates, std::string& errorText)
 {
     // The iterative parser keeps its nesting on the heap, so no depth of brackets can
     // exhaust the stack; the length is explicit because the body may hold zero bytes.
@@ -81,8 +83,6 @@ void ReadAnswer(const std::string& body, CandidateSet& candidates, std::string& 
         AddCandidate(candidates, std::move(certificate));
     }
 }
-
-} // namespace
 
 bool IsPlainHostName(const std::string& host)
 {
@@ -144,7 +144,7 @@ CandidateSet SearchCertificatesHttp(const std::string& server, const std::string
     }
     if (response.body.empty())
         return candidates;
-    ReadAnswer(response.body, candidates, errorText);
+    ReadSearchAnswer(response.body, candidates, errorText);
     return candidates;
 }
 

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,5 +53,10 @@ std::shared_ptr<const TrustBundle> LoadTrustBundle(const std::string& path);
 bool IsThumbprintText(const std::string& text);
 // Writes an error entry for the store layer under the program's "EventLogLevel" rule.
 void ReportStoreError(const std::string& text);
+
+// The text of a folder store's <thumbprint>.props file, and back; nothing for a file that
+// is not one of ours or is damaged.
+std::string SerializeProperties(const CertProperties& properties);
+std::optional<CertProperties> ParseProperties(const std::string& text);
 
 }  // namespace Platform

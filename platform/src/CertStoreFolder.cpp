@@ -72,68 +72,6 @@ std::optional<uint32_t> ParseU32(const std::string& text) {
   return static_cast<uint32_t>(value);
 }
 
-std::string SerializeProperties(const CertProperties& properties) {
-  std::string text = std::string(kPropertiesHeader) + "\n";
-  if (const auto& info = properties.keyProvInfo) {
-    text += "ContainerName=" + Escape(info->containerName) + "\n";
-    text += "ProviderName=" + Escape(info->providerName) + "\n";
-    text += "ProviderType=" + std::to_string(info->providerType) + "\n";
-    text += "Flags=" + std::to_string(info->flags) + "\n";
-    text += "KeySpec=" + std::to_string(info->keySpec) + "\n";
-  }
-  if (properties.friendlyName) text += "FriendlyName=" + Escape(*properties.friendlyName) + "\n";
-  return text;
-}
-
-// Nothing for a file that is not one of ours or is damaged.
-std::optional<CertProperties> ParseProperties(const std::string& text) {
-  std::map<std::string, std::string> values;
-  size_t start = 0;
-  bool header = false;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) return std::nullopt;  // every line ends with a line break
-    const std::string line = text.substr(start, end - start);
-    start = end + 1;
-    if (!header) {
-      if (line != kPropertiesHeader) return std::nullopt;
-      header = true;
-      continue;
-    }
-    const size_t eq = line.find('=');
-    if (eq == std::string::npos) return std::nullopt;
-    const std::string key = line.substr(0, eq);
-    auto value = Unescape(line.substr(eq + 1));
-    if (!value || values.count(key)) return std::nullopt;
-    values[key] = *value;
-  }
-  if (!header) return std::nullopt;
-
-  CertProperties properties;
-  static const char* const kInfoKeys[] = {"ContainerName", "ProviderName", "ProviderType", "Flags",
-                                          "KeySpec"};
-  size_t infoKeys = 0;
-  for (const char* key : kInfoKeys) infoKeys += values.count(key);
-  if (infoKeys == 5) {
-    CertKeyProvInfo info;
-    info.containerName = values["ContainerName"];
-    info.providerName = values["ProviderName"];
-    const auto type = ParseU32(values["ProviderType"]);
-    const auto flags = ParseU32(values["Flags"]);
-    const auto keySpec = ParseU32(values["KeySpec"]);
-    if (!type || !flags || !keySpec) return std::nullopt;
-    info.providerType = *type;
-    info.flags = *flags;
-    info.keySpec = *keySpec;
-    properties.keyProvInfo = info;
-  } else if (infoKeys != 0) {
-    return std::nullopt;
-  }
-  if (values.count("FriendlyName")) properties.friendlyName = values["FriendlyName"];
-  if (values.size() != infoKeys + (properties.friendlyName ? 1 : 0)) return std::nullopt;
-  return properties;
-}
-
 bool EndsWith(const std::string& text, const std::string& suffix) {
   return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
@@ -324,6 +262,68 @@ class FolderBackend : public CertStoreBackend {
 };
 
 }  // namespace
+
+std::string SerializeProperties(const CertProperties& properties) {
+  std::string text = std::string(kPropertiesHeader) + "\n";
+  if (const auto& info = properties.keyProvInfo) {
+    text += "ContainerName=" + Escape(info->containerName) + "\n";
+    text += "ProviderName=" + Escape(info->providerName) + "\n";
+    text += "ProviderType=" + std::to_string(info->providerType) + "\n";
+    text += "Flags=" + std::to_string(info->flags) + "\n";
+    text += "KeySpec=" + std::to_string(info->keySpec) + "\n";
+  }
+  if (properties.friendlyName) text += "FriendlyName=" + Escape(*properties.friendlyName) + "\n";
+  return text;
+}
+
+// Nothing for a file that is not one of ours or is damaged.
+std::optional<CertProperties> ParseProperties(const std::string& text) {
+  std::map<std::string, std::string> values;
+  size_t start = 0;
+  bool header = false;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) return std::nullopt;  // every line ends with a line break
+    const std::string line = text.substr(start, end - start);
+    start = end + 1;
+    if (!header) {
+      if (line != kPropertiesHeader) return std::nullopt;
+      header = true;
+      continue;
+    }
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos) return std::nullopt;
+    const std::string key = line.substr(0, eq);
+    auto value = Unescape(line.substr(eq + 1));
+    if (!value || values.count(key)) return std::nullopt;
+    values[key] = *value;
+  }
+  if (!header) return std::nullopt;
+
+  CertProperties properties;
+  static const char* const kInfoKeys[] = {"ContainerName", "ProviderName", "ProviderType", "Flags",
+                                          "KeySpec"};
+  size_t infoKeys = 0;
+  for (const char* key : kInfoKeys) infoKeys += values.count(key);
+  if (infoKeys == 5) {
+    CertKeyProvInfo info;
+    info.containerName = values["ContainerName"];
+    info.providerName = values["ProviderName"];
+    const auto type = ParseU32(values["ProviderType"]);
+    const auto flags = ParseU32(values["Flags"]);
+    const auto keySpec = ParseU32(values["KeySpec"]);
+    if (!type || !flags || !keySpec) return std::nullopt;
+    info.providerType = *type;
+    info.flags = *flags;
+    info.keySpec = *keySpec;
+    properties.keyProvInfo = info;
+  } else if (infoKeys != 0) {
+    return std::nullopt;
+  }
+  if (values.count("FriendlyName")) properties.friendlyName = values["FriendlyName"];
+  if (values.size() != infoKeys + (properties.friendlyName ? 1 : 0)) return std::nullopt;
+  return properties;
+}
 
 std::shared_ptr<CertStoreBackend> MakeFolderBackend(const std::string& folder,
                                                     const std::string& trustBundle) {

@@ -294,6 +294,15 @@ void ProfileDocument::Insert(size_t at, const std::string& text, int section) {
   lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(at), std::move(line));
 }
 
+std::vector<std::pair<std::string, std::string>> ProfileDocument::Names() const {
+  std::vector<std::pair<std::string, std::string>> names;
+  for (const Line& line : lines_) {
+    if (line.kind == Kind::Value && line.section != kNoSection)
+      names.emplace_back(sections_[static_cast<size_t>(line.section)], line.name);
+  }
+  return names;
+}
+
 const ProfileValue* ProfileDocument::Find(const std::string& section,
                                           const std::string& name) const {
   int s = SectionIndex(section);

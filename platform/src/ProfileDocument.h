@@ -21,6 +21,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/Profile.h"
@@ -37,6 +38,8 @@ class ProfileDocument {
   void Set(const std::string& section, const std::string& name, const ProfileValue& value);
   // Removes every line of the value; false when there was none.
   bool Remove(const std::string& section, const std::string& name);
+  // (section, name) of every value line that belongs to a section, in file order.
+  std::vector<std::pair<std::string, std::string>> Names() const;
 
  private:
   static constexpr int kNoSection = -1;
