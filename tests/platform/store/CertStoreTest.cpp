@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <map>
 #include <set>
 #include <thread>
 
@@ -302,10 +303,18 @@ TEST_F(StoreFixture, RootAlsoShowsTheTrustBundleReadOnly) {
 
 // The bundle is parsed once, yet every way a file changes is noticed.
 TEST_F(StoreFixture, RootSeesEveryChangeOfTheBundle) {
-  const auto a = MakeNumberedCertificate("Bundle Change", 10);
-  // The same size as a: signatures vary in length, so try numbers of as many digits.
-  std::vector<uint8_t> b;
-  for (long serial = 11; b.size() != a.size() && serial < 100; ++serial) b = MakeNumberedCertificate("Bundle Change", serial);
+  // Two certificates of the same size: signatures vary in length, so take the first two
+  // numbers of as many digits whose certificates happen to be equally long.
+  std::vector<uint8_t> a, b;
+  std::map<size_t, std::vector<uint8_t>> bySize;
+  for (long serial = 10; b.empty() && serial < 100; ++serial) {
+    auto der = MakeNumberedCertificate("Bundle Change", serial);
+    auto [it, fresh] = bySize.emplace(der.size(), der);
+    if (!fresh) {
+      a = it->second;
+      b = der;
+    }
+  }
   const auto c = MakeNumberedCertificate("Bundle Change", 100);
   ASSERT_EQ(a.size(), b.size());
   auto root = CertStore::OpenSystem("ROOT");
