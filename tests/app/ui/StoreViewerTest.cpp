@@ -30,7 +30,7 @@ std::vector<uint8_t> ReadFixture(const std::string& name) {
 class StoreViewerTest : public ::testing::Test {
  protected:
   // a: quotes and ";" in the subject and in the binding; b: a provider type and key
-  // specification without names; c: no binding. Their thumbprints put them in this order.
+  // type without names; c: no binding. Their thumbprints put them in this order.
   void FillStore() {
     auto store = Platform::CertStore::OpenSystem("MY");
     ASSERT_TRUE(store);

@@ -9,8 +9,11 @@
 
 #include <unistd.h>
 
+#include <filesystem>
+
 #include "SystemInformationDialog.h"
 #include "UiTestSupport.h"
+#include "platform/CardDatabase.h"
 
 namespace {
 
@@ -68,6 +71,11 @@ TEST_F(SystemInformationDialogTest, SaveIntoUnwritableFolderShowsError) {
 }
 
 TEST_F(SystemInformationDialogTest, Screenshot) {
+  // The shipped card database, so that the card section has its cards.
+  std::filesystem::copy_file(std::string(TVR_SOURCE_DIR) + "/res/smartcards.conf",
+                             sandbox.Root() + "/system/Tavrenic/smartcards.conf");
+  const Platform::CardDatabase cards = Platform::CardDatabase::Load();
+  probes.cards = &cards;
   SystemInformationDialog dialog(port, probes);
   dialog.show();
   QApplication::processEvents();
