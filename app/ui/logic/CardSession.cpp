@@ -30,7 +30,6 @@ void CardSession::DropToken() {
     if (token_->HasSession()) token_->CloseSession();
     token_.reset();
   }
-  view_.loggedIn = false;
 }
 
 void CardSession::Close() {
@@ -87,7 +86,6 @@ std::optional<CardSession::Notice> CardSession::ConnectSelectedCard(const std::s
   if (!token_) return std::nullopt;
   if (token_->IsLoggedIn()) token_->Logout();
   if (token_->HasSession()) token_->CloseSession();
-  view_.loggedIn = false;
   std::vector<CK_SLOT_ID> slots = token_->GetSlotList(true);
   SelectSlotForReader(slots, reader, slotIndex, token_.get());
   ReadCaches();
@@ -113,11 +111,8 @@ std::optional<CardSession::PinRequest> CardSession::LoginPinRequest() const {
 std::optional<CardSession::Notice> CardSession::Login(const TvrCommon::SecureString* pin) {
   if (!token_) return std::nullopt;
   std::optional<Notice> notice;
-  if (token_->LoginEx(pin, false, nullptr)) {
-    view_.loggedIn = true;
-  } else {
+  if (!token_->LoginEx(pin, false, nullptr))
     notice = Notice{BuildLoginFailedMessage(token_.get()), Platform::kMbIconError};
-  }
   GetTokenInfo(true);
   GetTokenObjects(true);
   return notice;
@@ -126,11 +121,7 @@ std::optional<CardSession::Notice> CardSession::Login(const TvrCommon::SecureStr
 std::optional<CardSession::Notice> CardSession::Logout() {
   if (!token_) return std::nullopt;
   std::optional<Notice> notice;
-  if (token_->Logout()) {
-    view_.loggedIn = false;
-  } else {
-    notice = Notice{Res::Text(Res::StringId::LogoutFailed), Platform::kMbIconError};
-  }
+  if (!token_->Logout()) notice = Notice{Res::Text(Res::StringId::LogoutFailed), Platform::kMbIconError};
   GetTokenInfo(true);
   GetTokenObjects(true);
   return notice;

@@ -25,7 +25,6 @@ class CardSession {
     std::vector<CardEntry> cards;
     bool cardListEnabled = false;
     bool loginEnabled = false;
-    bool loggedIn = false;
   };
   // A message for the user, with the message-box flags.
   struct Notice {
