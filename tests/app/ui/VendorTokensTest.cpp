@@ -59,6 +59,19 @@ TEST_F(VendorTokensTest, EveryRowOfSupportedVersionsLoads) {
   EXPECT_EQ(refs.at("Gemalto"), map.at("Gemalto").get());
 }
 
+TEST_F(VendorTokensTest, EachModuleIsLoadedOnceForItsProbeAndItsTokenObject) {
+  TvrTest::InstalledShim shim("libgclib.so", {.version = "2.20"});
+  TokenMap map = LoadVendorTokens(port);
+  ASSERT_TRUE(map.count("Gemalto"));
+  EXPECT_EQ(shim.CountCalls("load"), 1u);
+  EXPECT_EQ(shim.CountCalls("unload"), 0u);
+  // The probe's initialise, version and finalise, then the token object's own start.
+  EXPECT_EQ(shim.CountCalls("C_Initialize"), 2u);
+  EXPECT_EQ(shim.CountCalls("C_Finalize"), 1u);
+  EXPECT_TRUE(map["Gemalto"]->IsInitialized());
+  EXPECT_FALSE(map["Gemalto"]->GetSlotList(true).empty());
+}
+
 TEST_F(VendorTokensTest, ModuleWhoseVersionCannotBeReadIsLeftOutSilently) {
   TvrTest::InstalledShim c("libeTPKCS11.so", {.version = "2.20"});
   c.InjectRv("C_Initialize", 0x6);  // CKR_FUNCTION_FAILED
