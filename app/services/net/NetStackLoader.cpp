@@ -29,7 +29,8 @@ const Loaded& Load()
             return h;
         }();
         Loaded result;
-        // Never unloaded: what it returns (bodies, certificates) may outlive any caller.
+        // Once in use never unloaded: what it returns (bodies, certificates) may outlive
+        // any caller.
         Platform::ModuleHandle module = Platform::LoadLibrary(kNetModuleFile);
         if (!module) {
             result.error = Platform::LastLoaderErrorText();
@@ -39,8 +40,11 @@ const Loaded& Load()
         } else if (!(result.stack = open(&host))) {
             result.error = std::string(kNetModuleFile) + " belongs to another build of the program";
         }
-        if (!result.stack)
+        if (!result.stack) {
             LogEvent(EVENTLOG_ERROR_TYPE, std::string("Failed to load the network module: ") + result.error);
+            if (module)
+                Platform::FreeLibrary(module);
+        }
         return result;
     }();
     return loaded;
