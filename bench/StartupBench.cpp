@@ -8,7 +8,8 @@
 // SoftHSM2 under the vendors' file names, one token each). Needs root for the private
 // pcscd, Xvfb on PATH.
 //
-//   bench_startup [--rounds N] [--modules 0..4]
+//   bench_startup [--rounds N] [--modules 0..4] [--program PATH]
+// (--program: another build of the program, e.g. to compare two in one run.)
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -239,9 +240,11 @@ void WriteProfile(const std::string& root) {
 int main(int argc, char** argv) {
   int rounds = 15;
   int moduleCount = 1;
+  std::string program = TVR_KELMARDIN_PATH;
   for (int i = 1; i + 1 < argc; i += 2) {
     if (!std::strcmp(argv[i], "--rounds")) rounds = std::max(1, std::atoi(argv[i + 1]));
     if (!std::strcmp(argv[i], "--modules")) moduleCount = std::clamp(std::atoi(argv[i + 1]), 0, 4);
+    if (!std::strcmp(argv[i], "--program")) program = argv[i + 1];
   }
   try {
     TvrTest::PcscSocketPath();  // the programs' PC/SC goes to the private pcscd only
@@ -284,7 +287,6 @@ int main(int argc, char** argv) {
     for (const char* name : {"WAYLAND_DISPLAY", "SESSION_MANAGER", "DBUS_SESSION_BUS_ADDRESS"}) ::unsetenv(name);
     MapWatcher watcher(xvfb.Display());
 
-    const std::string program = TVR_KELMARDIN_PATH;
     const std::string bare = TVR_BARE_WINDOW_PATH;
     // Caches (fonts, the dynamic loader's, the page cache) are warm for both sides.
     TimeStart(watcher, program);
@@ -301,8 +303,8 @@ int main(int argc, char** argv) {
         ours.push_back(TimeStart(watcher, program));
       }
     }
-    std::printf("Start to window mapped, Xvfb, %d rounds alternated (A B, B A), %d vendor module%s\n", rounds,
-                moduleCount, moduleCount == 1 ? "" : "s");
+    std::printf("Start to window mapped, Xvfb, %d rounds alternated (A B, B A), %d vendor module%s\n  %s\n",
+                rounds, moduleCount, moduleCount == 1 ? "" : "s", program.c_str());
     std::printf("  load average before %s, after %s (%ld cores)\n", loadBefore.c_str(), LoadAverage().c_str(),
                 ::sysconf(_SC_NPROCESSORS_ONLN));
     std::printf(" exec to mapped (wall):\n");
