@@ -359,8 +359,8 @@ TEST_F(TokenTest, CloneForgetsASessionOpenedBeforeReinitialize) {
   sink_->Clear();
   EXPECT_FALSE(clone->HasSession());
   EXPECT_FALSE(clone->IsLoggedIn());
-  EXPECT_FALSE(clone->Logout());
   EXPECT_TRUE(clone->CloseSession());  // it is gone already
+  EXPECT_FALSE(clone->Logout());
   EXPECT_EQ(shim_->CountCalls("C_Logout"), 0u);
   EXPECT_EQ(shim_->CountCalls("C_CloseSession"), 0u);
   EXPECT_TRUE(Events().empty());
