@@ -55,7 +55,7 @@ class TreeWriter : public TvrX509::IPropertyWriter {
     auto* item = parent_ ? new QTreeWidgetItem(parent_) : new QTreeWidgetItem(tree_);
     item->setText(0, QString::fromStdString(name));
     item->setText(1, ValueText(value));
-    item->setToolTip(1, item->text(1));
+    item->setToolTip(1, PlainToolTip(item->text(1)));
   }
 
  private:
