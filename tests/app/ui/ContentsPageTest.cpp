@@ -141,8 +141,11 @@ TEST_F(ContentsPageTest, FourCertificatesWithAnOpenContextMenu) {
 TEST_F(ContentsPageTest, CardTextIsShownAsPlainText) {
   // A common name that would show its end reversed, and a label of markup, a name in
   // angle brackets, a reversal and a line break.
-  AddCertificate(Leaf("Kovács \u202Efdp.exe", "digitalSignature", std::time(nullptr) + 100 * 86400).Der(), "01",
-                 "<b>x</b> <img src=\"file:///tmp/x.png\"> <Kovács>\u202E\nvége");
+  CertSpec spec;
+  spec.subject = "/C=HU/O=Tavrenic/CN=Kovács \u202Efdp.exe";
+  spec.extensions = {{"keyUsage", "critical,digitalSignature"}, {"subjectAltName", "email:<img src=x>@a.test"}};
+  const PkiItem certificate = CertBuilder::Issue(spec, &TestPki::Get().Intermediate());
+  AddCertificate(certificate.Der(), "01", "<b>x</b> <img src=\"file:///tmp/x.png\"> <Kovács>\u202E\nvége");
   Open();
   ContentsPage page(*this, port_);
   page.show();
@@ -151,6 +154,17 @@ TEST_F(ContentsPageTest, CardTextIsShownAsPlainText) {
   ASSERT_TRUE(item);
   EXPECT_EQ(item->text(0).toStdString(), "Hitelesítő tanúsítvány - Tulajdonos: Kovács \uFFFDfdp.exe");
   EXPECT_EQ(ShownToolTip(item->toolTip(0)), "Címke: <b>x</b> <img src=\"file:///tmp/x.png\"> <Kovács>\uFFFD\uFFFDvége");
+
+  // The certificate's own dialog: every value as it is, without the reversal.
+  CertificateViewDialog dialog(certificate.Der(), {});
+  const QList<QTreeWidgetItem*> emails = dialog.Details()->findItems("Email", Qt::MatchRecursive);
+  ASSERT_EQ(emails.size(), 1);
+  EXPECT_EQ(emails[0]->text(1).toStdString(), "<img src=x>@a.test");
+  EXPECT_EQ(ShownToolTip(emails[0]->toolTip(1)), "<img src=x>@a.test");
+  const QList<QTreeWidgetItem*> subjects = dialog.Details()->findItems("SubjectDN", Qt::MatchRecursive);
+  ASSERT_EQ(subjects.size(), 1);
+  EXPECT_FALSE(subjects[0]->text(1).contains(QChar(0x202E)));
+  EXPECT_TRUE(subjects[0]->text(1).contains(QChar(0xFFFD)));
 
   // The program's message boxes never take their text for markup.
   QtUserPort boxes;

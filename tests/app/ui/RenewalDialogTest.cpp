@@ -228,6 +228,7 @@ TEST(TaskListDialogTest, InProgressAndClosableOnlyWhenFinished) {
   dialog.OnTimer();
   EXPECT_EQ(dialog.Spinner()->text(), "/");
   EXPECT_EQ(dialog.CurrentStep()->text(), QString::fromUtf8("Régi tanúsítvány törlése: Lejárt aláíró"));
+  EXPECT_EQ(dialog.CurrentStep()->textFormat(), Qt::PlainText);  // the steps name card labels
   EXPECT_FALSE(dialog.OkButton()->isEnabled());
   SaveShot(dialog, "task-list-dialog");
   dialog.reject();
