@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "CertificateStoreList.h"
 #include "CertificateStoreViewer.h"
 #include "CertificateViewDialog.h"
 #include "UiTestSupport.h"
@@ -102,6 +103,24 @@ TEST_F(StoreViewerTest, RefreshSeesChangesAndEmptyStoreExportsHeaderOnly) {
   emit viewer.List()->cellDoubleClicked(1, 0);
   EXPECT_TRUE(shown.contains(QString::fromUtf8("Nagy Béla"))) << shown.toStdString();
   EXPECT_TRUE(port.boxes.empty());
+}
+
+TEST(StoreViewerCsvTest, CellsThatLookLikeFormulasStayText) {
+  struct Case {
+    std::string cell, exported;
+  };
+  const Case cases[] = {
+      {"=HYPERLINK(\"http://x.test\";\"Kovács\")", "\"'=HYPERLINK(\"\"http://x.test\"\";\"\"Kovács\"\")\""},
+      {"+36 1 234", "\"'+36 1 234\""},
+      {"-2+3", "\"'-2+3\""},
+      {"@SUM(A1)", "\"'@SUM(A1)\""},
+      {"\tcmd", "\"'\tcmd\""},
+      {"\rx", "\"'\rx\""},
+      {"Kovács = Anna", "\"Kovács = Anna\""},
+      {"", "\"\""},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(BuildCsvText({"h"}, {{c.cell}}), "\"h\"\r\n" + c.exported) << c.cell;
 }
 
 TEST_F(StoreViewerTest, SaveIntoUnwritableFolderShowsError) {
