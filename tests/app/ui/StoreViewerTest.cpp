@@ -105,6 +105,22 @@ TEST_F(StoreViewerTest, RefreshSeesChangesAndEmptyStoreExportsHeaderOnly) {
   EXPECT_TRUE(port.boxes.empty());
 }
 
+TEST_F(StoreViewerTest, BindingTextCannotReorderOrBreakARow) {
+  auto store = Platform::CertStore::OpenSystem("MY");
+  ASSERT_TRUE(store);
+  const std::vector<uint8_t> der = ReadFixture("a.der");
+  auto certificate = Platform::CertContext::Create(der.data(), der.size());
+  ASSERT_TRUE(certificate);
+  const std::string container = "abc\u202Efed\nx";
+  certificate->SetKeyProvInfo(Platform::CertKeyProvInfo{container, "P", 1, 0, 2});
+  ASSERT_TRUE(store->Add(*certificate, Platform::CertAddDisposition::ReplaceExisting));
+  CertificateStoreViewer viewer(port);
+  ASSERT_EQ(viewer.List()->rowCount(), 1);
+  EXPECT_EQ(viewer.List()->item(0, 2)->text(), QString::fromUtf8("abc\uFFFDfed\uFFFDx"));
+  // The export keeps the stored text.
+  EXPECT_NE(viewer.CsvBytes().toStdString().find(container), std::string::npos);
+}
+
 TEST(StoreViewerCsvTest, CellsThatLookLikeFormulasStayText) {
   struct Case {
     std::string cell, exported;
