@@ -11,6 +11,7 @@
 #include "PKCS11Base.h"
 #include "SharedUtilities.h"
 #include "platform/LastError.h"
+#include "platform/PcscDeadline.h"
 
 namespace {
 
@@ -49,7 +50,7 @@ Naming HowDescriptionNamesReader(const std::string& description, const std::stri
 std::vector<std::string> ListReaderNames() {
   std::vector<std::string> names;
   AutoSCardContext context;
-  if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, context.Put()) != SCARD_S_SUCCESS) {
+  if (Platform::EstablishContextWithin(SCARD_SCOPE_USER, context.Put()) != SCARD_S_SUCCESS) {
     return names;
   }
   char* list = nullptr;

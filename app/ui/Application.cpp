@@ -23,14 +23,21 @@
 #include "UiText.h"
 #include "WaitingDialog.h"
 #include "platform/EventLog.h"
+#include "platform/PcscDeadline.h"
 
 void InitProgramResources() { Q_INIT_RESOURCE(kelmardin); }
 
 namespace {
 
 int gSignalPipe[2] = {-1, -1};
+// Start-up reads it between its steps: before the event loop runs, nothing reads the pipe.
+std::atomic<bool> gTerminationRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 void OnTerminationSignal(int) {
+  gTerminationRequested = true;
+  // A PC/SC service that does not answer must not hold up the end.
+  Platform::AbandonPcscWaits();
   const char byte = 1;
   [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &byte, 1);
 }
@@ -72,9 +79,11 @@ bool Application::WaitWhileCertificateManagerRuns() {
   return true;
 }
 
+bool Application::Terminating() const { return terminating_ || gTerminationRequested; }
+
 void Application::WaitForService(const std::string& name) {
   const ServiceWaitParams* params = FindServiceWaitParams(name);
-  if (!params) return;
+  if (!params || Terminating()) return;
   CancellableSleeper sleeper;
   std::atomic<bool> done{false};
   std::thread worker([&] {
@@ -138,25 +147,28 @@ int Application::Start(const QStringList& arguments) {
     else pendingActivation_ = true;
   });
 
+  if (Terminating()) return 0;
   CheckSmartCardService();
+  if (Terminating()) return 0;
   openssl_ = std::make_unique<TvrCrypto::CryptoAlgJanitor>();
   RegisterCardKeyExIndex();
   tokens_ = LoadVendorTokens(port_, [this](const VendorModuleEntry& row) {
-    if (std::string(row.typeKey) == "Gemalto") CheckGemaltoService();
+    if (std::string(row.typeKey) == "Gemalto" && !Terminating()) CheckGemaltoService();
   });
 
-  if (terminating_) return 0;
+  if (Terminating()) return 0;
   if (Settings::GetInteger(Settings::kShowSplashScreen) != 0) {
     SplashDialog splash;
     splash.exec();
   }
-  if (terminating_) return 0;
+  if (Terminating()) return 0;
 
   MainWindow::Options windowOptions;
   windowOptions.balloonIntervalMs = options_.balloonIntervalMs;
   windowOptions.pcsc = options_.pcsc;
   window_ = std::make_unique<MainWindow>(RefsOf(tokens_), port_, windowOptions);
   window_->SetOnDestroyed([] { QCoreApplication::quit(); });
+  window_->SetOnEnding([this] { instance_->StopListening(); });
   connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { EndSession(); });
 
   const bool toTray = arguments.join(' ').contains(QLatin1String(kSystemTraySwitch));
@@ -179,6 +191,7 @@ void Application::InstallSignalHandlers() {
     char byte;
     [[maybe_unused]] ssize_t n = ::read(gSignalPipe[0], &byte, 1);
     terminating_ = true;
+    if (instance_) instance_->StopListening();
     EndSession();
     // Ends every running event loop, a start-up dialog's included.
     QCoreApplication::exit(0);

@@ -56,6 +56,8 @@ class Application : public QObject {
   void WaitForService(const std::string& name);
   void CheckSmartCardService();
   void CheckGemaltoService();
+  // SIGTERM or SIGINT arrived, whether the event loop has seen it yet or not.
+  bool Terminating() const;
 
   IServiceControl* services_;
   std::unique_ptr<IServiceControl> ownServices_;

@@ -47,12 +47,24 @@ SingleInstance::Result SingleInstance::Acquire() {
     if (!Listen()) LogEvent(EVENTLOG_WARNING_TYPE, "Failed to listen for a second start");
     return Result::First;
   }
-  const bool heldByAnother = lock_->error() == QLockFile::LockFailedError;
-  lock_.reset();
-  if (!heldByAnother) return Result::Failed;
-  // The running instance shows itself when it can answer; either way this one ends.
-  AskRunningInstance();
-  return Result::AnotherRuns;
+  if (lock_->error() != QLockFile::LockFailedError) {
+    lock_.reset();
+    return Result::Failed;
+  }
+  // The running instance shows itself when it can answer; a busy one keeps the start too.
+  // One that no longer listens is ending: this start takes over once it is gone.
+  if (AskRunningInstance() != Answer::NotListening || !lock_->tryLock(kHandOverWaitMs)) {
+    lock_.reset();
+    return Result::AnotherRuns;
+  }
+  if (!Listen()) LogEvent(EVENTLOG_WARNING_TYPE, "Failed to listen for a second start");
+  return Result::First;
+}
+
+void SingleInstance::StopListening() {
+  if (!server_) return;
+  server_->close();  // removes the socket file: later starts find nobody to ask
+  server_.reset();
 }
 
 bool SingleInstance::Listen() {
@@ -77,22 +89,23 @@ bool SingleInstance::Listen() {
   return true;
 }
 
-bool SingleInstance::AskRunningInstance() {
+SingleInstance::Answer SingleInstance::AskRunningInstance() {
   QLocalSocket socket;
   socket.connectToServer(ServerName());
-  if (!socket.waitForConnected(kSocketTimeoutMs)) return false;
+  if (!socket.waitForConnected(kSocketTimeoutMs)) {
+    const bool nobody = socket.error() == QLocalSocket::ServerNotFoundError ||
+                        socket.error() == QLocalSocket::ConnectionRefusedError;
+    return nobody ? Answer::NotListening : Answer::NoAnswer;
+  }
   socket.write(kShowRequest);
-  if (!socket.waitForBytesWritten(kSocketTimeoutMs)) return false;
+  if (!socket.waitForBytesWritten(kSocketTimeoutMs)) return Answer::NoAnswer;
   // The running instance closes the connection once it has read the request.
   socket.waitForDisconnected(kSocketTimeoutMs);
-  return true;
+  return Answer::Taken;
 }
 
 void SingleInstance::Release() {
-  if (server_) {
-    server_->close();
-    server_.reset();
-  }
+  StopListening();
   if (lock_) {
     lock_->unlock();
     lock_.reset();

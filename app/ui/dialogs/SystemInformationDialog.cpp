@@ -2,16 +2,52 @@
 
 #include <QFontDatabase>
 #include <QHBoxLayout>
+#include <QPointer>
 #include <QVBoxLayout>
+
+#include <memory>
+#include <system_error>
+#include <thread>
 
 #include "TextExport.h"
 #include "UiText.h"
+#include "platform/CardDatabase.h"
 
 using Res::StringId;
 
+namespace {
+
+// Builds one report off the interface thread. The worker owns everything it reads, and
+// delivers through `courier`, an object of the interface thread that lives until then: a
+// dialog closed meanwhile costs nothing but the worker's own time.
+void BuildOnWorker(SystemInfoProbes probes, QPointer<SystemInformationDialog> dialog,
+                   const std::function<void(SystemInformationDialog&, std::string)>& show) {
+  std::shared_ptr<const Platform::CardDatabase> cards;
+  if (probes.cards) cards = std::make_shared<const Platform::CardDatabase>(*probes.cards);
+  auto* courier = new QObject;
+  try {
+    std::thread([probes, cards, dialog, show, courier]() mutable {
+      probes.cards = cards.get();
+      std::string report = SystemInfoReport::Build(probes);
+      QMetaObject::invokeMethod(
+          courier,
+          [courier, dialog, show, report = std::move(report)]() mutable {
+            if (dialog) show(*dialog, std::move(report));
+            courier->deleteLater();
+          },
+          Qt::QueuedConnection);
+    }).detach();
+  } catch (const std::system_error&) {
+    delete courier;
+    show(*dialog, SystemInfoReport::Build(probes));
+  }
+}
+
+}  // namespace
+
 SystemInformationDialog::SystemInformationDialog(IUserPort& port, const SystemInfoProbes& probes,
                                                  QWidget* parent)
-    : QDialog(parent), port_(port), report_(SystemInfoReport::Build(probes)) {
+    : QDialog(parent), port_(port) {
   setWindowTitle(T(StringId::SystemInfoTitle));
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
   auto* layout = new QVBoxLayout(this);
@@ -19,9 +55,7 @@ SystemInformationDialog::SystemInformationDialog(IUserPort& port, const SystemIn
   text_->setReadOnly(true);
   text_->setLineWrapMode(QPlainTextEdit::NoWrap);
   text_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-  QString shown = QString::fromStdString(report_);
-  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  text_->setPlainText(shown);
+  text_->setPlainText(T(StringId::SystemInfoCollecting));
   layout->addWidget(text_, 1);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
@@ -29,6 +63,7 @@ SystemInformationDialog::SystemInformationDialog(IUserPort& port, const SystemIn
   save_ = new QPushButton(T(StringId::SaveToTextFileButton), this);
   for (QPushButton* button : {copy_, save_}) {
     button->setAutoDefault(false);
+    button->setEnabled(false);  // until the report is there
     buttons->addWidget(button);
   }
   layout->addLayout(buttons);
@@ -39,6 +74,19 @@ SystemInformationDialog::SystemInformationDialog(IUserPort& port, const SystemIn
     if (!path.isEmpty()) SaveTo(path);
   });
   resize(640, 520);
+  BuildOnWorker(probes, QPointer<SystemInformationDialog>(this),
+                [](SystemInformationDialog& dialog, std::string report) { dialog.ShowReport(std::move(report)); });
+}
+
+void SystemInformationDialog::ShowReport(std::string report) {
+  report_ = std::move(report);
+  ready_ = true;
+  QString shown = QString::fromStdString(report_);
+  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  text_->setPlainText(shown);
+  copy_->setEnabled(true);
+  save_->setEnabled(true);
+  emit reportReady();
 }
 
 void SystemInformationDialog::CopyToClipboard() { CopyTextToClipboard(QString::fromStdString(report_)); }

@@ -20,6 +20,8 @@ UpdateAnnouncer::UpdateAnnouncer(QTimer& check, QTimer& show, QTimer& hide, Opti
 }
 
 UpdateAnnouncer::~UpdateAnnouncer() {
+  // Quitting never waits for the update server.
+  abort_->Abort();
   JoinWorker();
   check_.stop();
   show_.stop();
@@ -43,6 +45,7 @@ void UpdateAnnouncer::OnCheckTimer() {
     server = TvrServices::ConfiguredUpdateServer();
     server.http = options_.http;
   }
+  server.http.abort = abort_;
   auto installed = options_.installed;
   std::string own = options_.ownVersion.empty() ? TvrServices::GetOwnFileVersion() : options_.ownVersion;
   checkRunning_ = true;

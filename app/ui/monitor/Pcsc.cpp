@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/PcscDeadline.h"
+
 namespace {
 
 class SystemPcscImpl : public IPcsc {
  public:
   LONG EstablishContext(SCARDCONTEXT* context) override {
-    return SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, context);
+    return Platform::EstablishContextWithin(SCARD_SCOPE_USER, context);
   }
   LONG ReleaseContext(SCARDCONTEXT context) override { return SCardReleaseContext(context); }
 

@@ -168,3 +168,17 @@ TEST_F(HttpSourceTest, StatusAndTransportFailures) {
   }
   EXPECT_EQ(server_->Requests().size(), 2u);
 }
+
+namespace {
+
+// The answer's bad elements each write a warning; the log level is read once per answer.
+TEST_F(HttpSourceTest, LogLevelIsReadOncePerAnswer) {
+  DropLevelAfterFirstEvent();
+  TvrServices::CandidateSet candidates;
+  std::string errorText;
+  TvrServices::ReadSearchAnswer(R"({"certificates":[{"PEM":"a"},{"PEM":"b"},{"PEM":"c"}]})", candidates, errorText);
+  EXPECT_TRUE(candidates.empty());
+  EXPECT_EQ(Events(), std::vector<std::string>(3, "Failed to get certificate from JSON!"));
+}
+
+}  // namespace
