@@ -334,3 +334,48 @@ TEST_F(MainWindowCardTest, FailedDetectionRestartsEveryTenSecondsOnTheInterfaceT
 }
 
 }  // namespace
+
+namespace {
+
+// A card that cannot be read, pulled and put back while its notice is open: the later
+// failures are part of the open notice, never boxes nested in its loop.
+TEST_F(MainWindowCardTest, CardReadFailuresWhileANoticeIsOpenAreNotNested) {
+  shim_->SetOption("rv.C_GetTokenInfo", "0x30");  // CKR_DEVICE_ERROR
+  pcsc_.AddReader(kReader);
+  auto window = Open();
+  ASSERT_TRUE(Wait([&] { return window->ReaderList()->count() == 1; }));
+  auto openBoxes = [] {
+    int open = 0;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+      if (qobject_cast<QMessageBox*>(widget) && widget->isVisible()) ++open;
+    return open;
+  };
+  int most = 0;
+  int toggles = 0;
+  QElapsedTimer sinceToggle;
+  sinceToggle.start();
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    const int open = openBoxes();
+    most = std::max(most, open);
+    if (open == 0 || sinceToggle.elapsed() < 300) return;
+    if (toggles < 6) {
+      // Out and in again, quickly, with the first notice still open.
+      if (toggles % 2 == 0) pcsc_.RemoveCard(kReader);
+      else pcsc_.InsertCard(kReader, kAtr);
+      ++toggles;
+      sinceToggle.restart();
+    } else if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      box->accept();
+    }
+  });
+  poll.start(20);
+  pcsc_.InsertCard(kReader, kAtr);
+  ASSERT_TRUE(Wait([&] { return toggles == 6 && openBoxes() == 0 && !window->Busy(); }));
+  QTest::qWait(500);  // refreshes still queued would open their boxes now
+  poll.stop();
+  EXPECT_EQ(most, 1);
+  EXPECT_EQ(openBoxes(), 0);
+}
+
+}  // namespace

@@ -31,8 +31,8 @@ MutePcscd::MutePcscd() {
 }
 
 MutePcscd::~MutePcscd() {
-  const char byte = 0;
-  [[maybe_unused]] ssize_t n = ::write(wake_[1], &byte, 1);
+  const char quit = 'q';
+  [[maybe_unused]] ssize_t n = ::write(wake_[1], &quit, 1);
   thread_.join();
   ::close(wake_[0]);
   ::close(wake_[1]);
@@ -41,20 +41,32 @@ MutePcscd::~MutePcscd() {
   std::filesystem::remove_all(folder_, error);
 }
 
+void MutePcscd::HangUp() {
+  const char hangUp = 'h';
+  [[maybe_unused]] ssize_t n = ::write(wake_[1], &hangUp, 1);
+}
+
 int MutePcscd::Connections() const { return connections_; }
 
 void MutePcscd::Serve() {
   std::vector<int> clients;
+  bool hungUp = false;
   for (;;) {
     pollfd fds[2] = {{listener_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) continue;
-    if (fds[1].revents) break;
+    if (fds[1].revents & POLLIN) {
+      char command = 0;
+      if (::read(wake_[0], &command, 1) != 1 || command == 'q') break;
+      hungUp = true;
+      for (int client : clients) ::close(client);
+      clients.clear();
+    }
     if (fds[0].revents & POLLIN) {
       const int client = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (client >= 0) {
-        clients.push_back(client);
-        ++connections_;
-      }
+      if (client < 0) continue;
+      ++connections_;
+      if (hungUp) ::close(client);
+      else clients.push_back(client);
     }
   }
   // The clients' waits end with an error now.

@@ -149,6 +149,8 @@ class MutePcscd {
   MutePcscd& operator=(const MutePcscd&) = delete;
 
   const std::string& SocketPath() const { return path_; }
+  // From now on the service goes away: every connection, open or new, is closed.
+  void HangUp();
   // Connections taken so far.
   int Connections() const;
 
