@@ -379,3 +379,36 @@ TEST_F(MainWindowCardTest, CardReadFailuresWhileANoticeIsOpenAreNotNested) {
 }
 
 }  // namespace
+
+namespace {
+
+// Closing takes the window away at once, also while a card read holds up the rest of the
+// ending (which then follows when the read is done).
+TEST_F(MainWindowCardTest, ClosingHidesTheWindowAtOnce) {
+  pcsc_.AddReader(kReader);
+  auto window = Open();
+  int destroyed = 0;
+  window->SetOnDestroyed([&] { ++destroyed; });
+  ASSERT_TRUE(Wait([&] { return window->ReaderList()->count() == 1; }));
+  shim_->SetOption("delay_us.C_GetTokenInfo", "1500000");
+  // The read runs in a loop of its own: the timer acts inside it.
+  bool closed = false, hiddenAtOnce = false, destroyedAtOnce = true;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (closed || !window->Busy()) return;
+    closed = true;
+    window->Destroy();
+    hiddenAtOnce = !window->isVisible();
+    destroyedAtOnce = destroyed != 0;
+  });
+  poll.start(10);
+  pcsc_.InsertCard(kReader, kAtr);
+  ASSERT_TRUE(Wait([&] { return destroyed == 1; }));
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(hiddenAtOnce);
+  EXPECT_FALSE(destroyedAtOnce);  // the rest waited for the read
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_EQ(StoreSize(), 0u);
+}
+
+}  // namespace
