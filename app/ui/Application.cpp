@@ -98,12 +98,30 @@ void Application::WaitForService(const std::string& name) {
   worker.join();
 }
 
-void Application::CheckSmartCardService() {
+uint32_t Application::QueryService(const std::string& name) {
+  // A service that takes the connection and does not answer holds the query for a few
+  // seconds: meanwhile the event loop runs, so that SIGTERM is seen.
   CancellableSleeper sleeper;
-  uint32_t s = WaitForServiceRunning(*services_, "SCardSvr", sleeper.AsSleeper());
+  uint32_t s = kServiceUnknown;
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    s = WaitForServiceRunning(*services_, name, sleeper.AsSleeper());
+    done = true;
+    QMetaObject::invokeMethod(this, [] {}, Qt::QueuedConnection);  // wakes the loop below
+  });
+  while (!done) {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (Terminating()) sleeper.Cancel();
+  }
+  worker.join();
+  return s;
+}
+
+void Application::CheckSmartCardService() {
+  uint32_t s = QueryService("SCardSvr");
   if (s != kServiceRunning && options_.waitForServices) {
     WaitForService("SCardSvr");
-    s = WaitForServiceRunning(*services_, "SCardSvr", sleeper.AsSleeper());
+    s = QueryService("SCardSvr");
   }
   if (s == kServiceRunning) LogEvent(EVENTLOG_INFORMATION_TYPE, "SCardSvr is running");
   else if (s == kServiceNotRunning) LogEvent(EVENTLOG_ERROR_TYPE, "SCardSvr is not running");
@@ -112,11 +130,10 @@ void Application::CheckSmartCardService() {
 
 void Application::CheckGemaltoService() {
   if (IsServiceInstalled(*services_, "GslShmSrvc") == 1) return;
-  CancellableSleeper sleeper;
-  uint32_t s = WaitForServiceRunning(*services_, "GslShmSrvc", sleeper.AsSleeper());
+  uint32_t s = QueryService("GslShmSrvc");
   if (s != kServiceRunning && options_.waitForServices) {
     WaitForService("GslShmSrvc");
-    s = WaitForServiceRunning(*services_, "GslShmSrvc", sleeper.AsSleeper());
+    s = QueryService("GslShmSrvc");
   }
   if (s == kServiceRunning) {
     LogEvent(EVENTLOG_INFORMATION_TYPE, "GslShmSrvc is running");

@@ -54,6 +54,8 @@ class Application : public QObject {
   void SetUpLanguage();
   bool WaitWhileCertificateManagerRuns();
   void WaitForService(const std::string& name);
+  // WaitForServiceRunning on a worker.
+  uint32_t QueryService(const std::string& name);
   void CheckSmartCardService();
   void CheckGemaltoService();
   // SIGTERM or SIGINT arrived, whether the event loop has seen it yet or not.

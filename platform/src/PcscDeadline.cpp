@@ -32,12 +32,12 @@ struct Pending {
 // Waits for the helper until the deadline, checking the program's end now and then
 // (a signal handler cannot notify). True when it finished; else it is given up.
 template <typename Handle>
-bool WaitForHelper(Pending<Handle>& pending, std::chrono::milliseconds deadline) {
+bool WaitForHelper(Pending<Handle>& pending, std::chrono::milliseconds deadline, const std::atomic<bool>* giveUp) {
   const auto end = std::chrono::steady_clock::now() + deadline;
   std::unique_lock<std::mutex> guard(pending.lock);
   while (!pending.finished) {
     const auto now = std::chrono::steady_clock::now();
-    if (now >= end || gAbandoned) {
+    if (now >= end || gAbandoned || (giveUp && *giveUp)) {
       pending.givenUp = true;
       return false;
     }
@@ -49,8 +49,8 @@ bool WaitForHelper(Pending<Handle>& pending, std::chrono::milliseconds deadline)
 // Runs call(handle, protocol) -> LONG on a helper; undo(handle) releases a success that
 // came after the caller gave up.
 template <typename Handle, typename Call, typename Undo>
-LONG RunWithin(std::chrono::milliseconds deadline, Handle* out, DWORD* protocol, Call call, Undo undo,
-               std::atomic<int>* stalled) {
+LONG RunWithin(std::chrono::milliseconds deadline, const std::atomic<bool>* giveUp, Handle* out, DWORD* protocol,
+               Call call, Undo undo, std::atomic<int>* stalled) {
   if (gAbandoned) return SCARD_E_CANCELLED;
   auto pending = std::make_shared<Pending<Handle>>();
   try {
@@ -76,9 +76,9 @@ LONG RunWithin(std::chrono::milliseconds deadline, Handle* out, DWORD* protocol,
   } catch (const std::system_error&) {
     return SCARD_E_NO_MEMORY;
   }
-  if (!WaitForHelper(*pending, deadline)) {
+  if (!WaitForHelper(*pending, deadline, giveUp)) {
     if (stalled) ++*stalled;
-    return gAbandoned ? SCARD_E_CANCELLED : SCARD_E_TIMEOUT;
+    return gAbandoned || (giveUp && *giveUp) ? SCARD_E_CANCELLED : SCARD_E_TIMEOUT;
   }
   *out = pending->handle;
   if (protocol) *protocol = pending->protocol;
@@ -87,11 +87,12 @@ LONG RunWithin(std::chrono::milliseconds deadline, Handle* out, DWORD* protocol,
 
 }  // namespace
 
-LONG EstablishContextWithin(DWORD scope, SCARDCONTEXT* context, std::chrono::milliseconds deadline) {
+LONG EstablishContextWithin(DWORD scope, SCARDCONTEXT* context, std::chrono::milliseconds deadline,
+                            const std::atomic<bool>* giveUp) {
   *context = 0;
   if (gStalledEstablish > 0) return gAbandoned ? SCARD_E_CANCELLED : SCARD_E_TIMEOUT;
   return RunWithin<SCARDCONTEXT>(
-      deadline, context, nullptr,
+      deadline, giveUp, context, nullptr,
       [scope](SCARDCONTEXT& handle, DWORD&) { return SCardEstablishContext(scope, nullptr, nullptr, &handle); },
       [](SCARDCONTEXT handle) { SCardReleaseContext(handle); }, &gStalledEstablish);
 }
@@ -100,7 +101,7 @@ LONG ConnectWithin(SCARDCONTEXT context, const std::string& reader, DWORD shareM
                    SCARDHANDLE* card, DWORD* activeProtocol, std::chrono::milliseconds deadline) {
   *card = 0;
   return RunWithin<SCARDHANDLE>(
-      deadline, card, activeProtocol,
+      deadline, nullptr, card, activeProtocol,
       [context, reader, shareMode, protocols](SCARDHANDLE& handle, DWORD& active) {
         return SCardConnect(context, reader.c_str(), shareMode, protocols, &handle, &active);
       },

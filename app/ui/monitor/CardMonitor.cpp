@@ -65,12 +65,13 @@ bool CardMonitor::EstablishContext(bool showError) {
   // On the monitor thread: a service that accepted the connection but does not answer
   // must not hold up the window.
   SCARDCONTEXT context = 0;
-  LONG rv = pcsc_.EstablishContext(&context);
+  LONG rv = pcsc_.EstablishContext(&context, stopping_);
   if (rv != SCARD_S_SUCCESS) {
+    if (stopping_) return false;  // given up: detection is being stopped
     LogEvent(EVENTLOG_ERROR_TYPE, "SCardEstablishContext returned: " + Hex8(rv));
     if (showError)
       Balloon(host_, StringId::MonitorDetectionErrorTitle, StringId::MonitorDetectionErrorText, kIconError);
-    if (!stopping_) host_.ArmRestartTimer();
+    host_.ArmRestartTimer();
     return false;
   }
   std::lock_guard<std::mutex> guard(lock_);

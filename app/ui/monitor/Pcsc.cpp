@@ -9,8 +9,8 @@ namespace {
 
 class SystemPcscImpl : public IPcsc {
  public:
-  LONG EstablishContext(SCARDCONTEXT* context) override {
-    return Platform::EstablishContextWithin(SCARD_SCOPE_USER, context);
+  LONG EstablishContext(SCARDCONTEXT* context, const std::atomic<bool>& stopping) override {
+    return Platform::EstablishContextWithin(SCARD_SCOPE_USER, context, Platform::kPcscContextDeadline, &stopping);
   }
   LONG ReleaseContext(SCARDCONTEXT context) override { return SCardReleaseContext(context); }
 

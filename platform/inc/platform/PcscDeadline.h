@@ -12,6 +12,7 @@
 #include <PCSC/winscard.h>
 #include <PCSC/wintypes.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 
@@ -22,8 +23,10 @@ inline constexpr std::chrono::milliseconds kPcscContextDeadline{3000};
 // Connecting powers the card up, which a slow card may take a few seconds for.
 inline constexpr std::chrono::milliseconds kPcscConnectDeadline{5000};
 
+// `giveUp`, when given, ends the wait early once it is set (the caller is stopping).
 LONG EstablishContextWithin(DWORD scope, SCARDCONTEXT* context,
-                            std::chrono::milliseconds deadline = kPcscContextDeadline);
+                            std::chrono::milliseconds deadline = kPcscContextDeadline,
+                            const std::atomic<bool>* giveUp = nullptr);
 
 // A connect that gives up leaves the context in use by its helper: the caller must forget
 // the context without releasing it (the release would wait for the helper, holding the
