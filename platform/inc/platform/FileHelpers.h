@@ -29,6 +29,11 @@ bool MakeDirectories(const std::string& path, mode_t mode);
 // Writes a sibling temp file, fsyncs it, renames it over the target and syncs the folder,
 // so readers see either the old or the new contents, never a half-written file.
 bool WriteFileAtomically(const std::string& path, const std::string& contents, mode_t mode);
+// Puts `contents` under `name` in `folder` the same way, through a temp file of a short
+// name of its own: whatever stood under the name (a link included) is replaced, never
+// written through. False with errno set when it fails.
+bool ReplaceFileInFolder(const std::string& folder, const std::string& name, const std::string& contents,
+                         mode_t mode);
 
 // An exclusive flock on a lock file, held for the object's life. Blocks other threads and
 // processes that lock the same file.
