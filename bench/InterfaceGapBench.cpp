@@ -167,6 +167,7 @@ class AboutStalledFetch : public Scenario {
   void Act() override {
     TvrServices::UpdateServer server;
     server.base = server_.Base() + "/stall";
+    server.http.caFile = TvrTest::TestPki::Get().CaBundlePath();
     const size_t before = server_.Requests().size();
     auto dialog = std::make_unique<AboutDialog>(server);
     dialog->show();
@@ -177,7 +178,9 @@ class AboutStalledFetch : public Scenario {
   }
 
  private:
-  TvrTest::HttpTestServer server_;
+  // The update server is asked over https only.
+  TvrTest::HttpTestServer server_{TvrTest::TestPki::Get().TlsServer().pemPath,
+                                  TvrTest::TestPki::Get().TlsServer().keyPath};
 };
 
 class ReportMutePcscd : public Scenario {

@@ -1,49 +1,19 @@
 #include "SystemInformationDialog.h"
 
+#include <QCoreApplication>
 #include <QFontDatabase>
 #include <QHBoxLayout>
 #include <QPointer>
+#include <QThreadPool>
 #include <QVBoxLayout>
 
 #include <memory>
-#include <system_error>
-#include <thread>
 
 #include "TextExport.h"
 #include "UiText.h"
 #include "platform/CardDatabase.h"
 
 using Res::StringId;
-
-namespace {
-
-// Builds one report off the interface thread. The worker owns everything it reads, and
-// delivers through `courier`, an object of the interface thread that lives until then: a
-// dialog closed meanwhile costs nothing but the worker's own time.
-void BuildOnWorker(SystemInfoProbes probes, QPointer<SystemInformationDialog> dialog,
-                   const std::function<void(SystemInformationDialog&, std::string)>& show) {
-  std::shared_ptr<const Platform::CardDatabase> cards;
-  if (probes.cards) cards = std::make_shared<const Platform::CardDatabase>(*probes.cards);
-  auto* courier = new QObject;
-  try {
-    std::thread([probes, cards, dialog, show, courier]() mutable {
-      probes.cards = cards.get();
-      std::string report = SystemInfoReport::Build(probes);
-      QMetaObject::invokeMethod(
-          courier,
-          [courier, dialog, show, report = std::move(report)]() mutable {
-            if (dialog) show(*dialog, std::move(report));
-            courier->deleteLater();
-          },
-          Qt::QueuedConnection);
-    }).detach();
-  } catch (const std::system_error&) {
-    delete courier;
-    show(*dialog, SystemInfoReport::Build(probes));
-  }
-}
-
-}  // namespace
 
 SystemInformationDialog::SystemInformationDialog(IUserPort& port, const SystemInfoProbes& probes,
                                                  QWidget* parent)
@@ -74,8 +44,22 @@ SystemInformationDialog::SystemInformationDialog(IUserPort& port, const SystemIn
     if (!path.isEmpty()) SaveTo(path);
   });
   resize(640, 520);
-  BuildOnWorker(probes, QPointer<SystemInformationDialog>(this),
-                [](SystemInformationDialog& dialog, std::string report) { dialog.ShowReport(std::move(report)); });
+
+  // Built off the interface thread by Qt's shared pool, which the application waits for
+  // when it ends. The worker owns what it reads; a dialog closed meanwhile gets nothing.
+  std::shared_ptr<const Platform::CardDatabase> cards;
+  if (probes.cards) cards = std::make_shared<const Platform::CardDatabase>(*probes.cards);
+  QThreadPool::globalInstance()->start([probes, cards, dialog = QPointer<SystemInformationDialog>(this)] {
+    SystemInfoProbes own = probes;
+    own.cards = cards.get();
+    std::string report = SystemInfoReport::Build(own);
+    if (QCoreApplication* app = QCoreApplication::instance())
+      QMetaObject::invokeMethod(
+          app, [dialog, report = std::move(report)]() mutable {
+            if (dialog) dialog->ShowReport(std::move(report));
+          },
+          Qt::QueuedConnection);
+  });
 }
 
 void SystemInformationDialog::ShowReport(std::string report) {
