@@ -66,6 +66,8 @@ MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, Options options)
   TvrServices::HttpOptions registrationHttp = options_.http;
   registrationHttp.abort = registrationAbort_;
   registrar_ = std::make_unique<CertificateRegistrar>(*bridge_, store_.get(), registrationHttp);
+  // What a run that was killed left registered goes before detection registers anew.
+  registrar_->KeepRecord(CertificateRegistrar::RecordPath());
   monitor_ = std::make_unique<CardMonitor>(*bridge_, *registrar_,
                                            options_.pcsc ? *options_.pcsc : SystemPcsc());
   bridge_->SetMonitor(monitor_.get());
@@ -431,6 +433,14 @@ void MainWindow::Destroy() {
   tray_->Remove();
   store_.reset();
   if (onDestroyed_) onDestroyed_();
+}
+
+void MainWindow::CleanUpBeforeExit() {
+  LogEvent(EVENTLOG_INFORMATION_TYPE, "The display is gone: the program ends.");
+  // Nothing can be waited for: the certificates leave the store now, whatever the card
+  // read in progress does.
+  StopDetection();
+  presenter_->DropAll();
 }
 
 void MainWindow::EndSessionCleanup() {
