@@ -94,7 +94,9 @@ constexpr int kCertificates = 4;
 // The system's PC/SC, noting when the status call returns and on which thread it waits.
 class TimingPcsc : public IPcsc {
  public:
-  LONG EstablishContext(SCARDCONTEXT* context) override { return real_.EstablishContext(context); }
+  LONG EstablishContext(SCARDCONTEXT* context, const std::atomic<bool>& stopping) override {
+    return real_.EstablishContext(context, stopping);
+  }
   LONG ReleaseContext(SCARDCONTEXT context) override { return real_.ReleaseContext(context); }
   LONG ListReaders(SCARDCONTEXT context, std::vector<std::string>& readers) override {
     return real_.ListReaders(context, readers);

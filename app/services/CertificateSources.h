@@ -10,6 +10,7 @@
 #include "CertificateCandidates.h"
 
 #include <ldap.h>
+#include <zip.h>
 
 #include <cstddef>
 #include <string>
@@ -22,10 +23,18 @@ inline constexpr const char* kBadServerAnswerText = "A kiszolgáló válasza hib
 // Archive entries larger than this are skipped unread: a certificate is a few kilobytes,
 // and an entry's stated size cannot be trusted.
 inline constexpr size_t kMaxZipEntryBytes = 256 * 1024;
+// An archive of more entries is refused unread; reading stops once this many bytes were
+// taken out of it. A renewal archive holds a few certificates of a few kilobytes.
+inline constexpr zip_int64_t kMaxZipEntries = 1000;
+inline constexpr size_t kMaxZipTotalBytes = 16 * 1024 * 1024;
 // The search service's answer is dropped whole above this size.
 inline constexpr size_t kMaxSearchAnswerBytes = 4 * 1024 * 1024;
-// A search matching more directory entries than this fails as a whole.
+// A search matching more directory entries than this fails as a whole; the limit is
+// enforced here too, whatever the server does with it.
 inline constexpr int kLdapSizeLimit = 1000;
+// The largest directory message taken in (libldap would otherwise allocate what the
+// server announces).
+inline constexpr ber_len_t kLdapMaxMessageBytes = 4 * 1024 * 1024;
 inline constexpr int kLdapTimeoutSeconds = 30;
 
 // A DNS name, a dotted IPv4 address or a bracketed IPv6 address: nothing that could

@@ -48,6 +48,7 @@ X509Ptr ReadPemCertificate(const char* text, size_t length)
 
 void ReadSearchAnswer(const std::string& body, CandidateSet& candidates, std::string& errorText)
 {
+    const EventLogLevelScope level;
     // The iterative parser keeps its nesting on the heap, so no depth of brackets can
     // exhaust the stack; the length is explicit because the body may hold zero bytes.
     rapidjson::Document document;

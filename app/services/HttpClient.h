@@ -5,12 +5,55 @@
 #include "ByteArray.h"
 #include "IStoreContextDownloader.h"
 
+#include <sys/socket.h>
+
+#include <atomic>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 namespace TvrServices {
+
+// Ends, at once and for good, every exchange whose options carry it: those in flight
+// (their connections are shut down under them) and those that start later. Shared by
+// the owner of the transfers (a dialog, the update check, the card monitor) and the
+// exchanges; Abort() may be called from any thread. Defined here, not beside libcurl: the
+// program aborts transfers without loading the network module.
+class HttpAbort {
+public:
+    void Abort()
+    {
+        aborted_ = true;
+        std::lock_guard<std::mutex> guard(lock_);
+        for (int fd : sockets_)
+            ::shutdown(fd, SHUT_RDWR);
+    }
+    bool Aborted() const { return aborted_.load(); }
+
+    // For the exchange: the sockets of its connections, shut down by Abort(). Open()
+    // refuses a new one once aborted.
+    bool Open(int socket)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (aborted_)
+            return false;
+        sockets_.insert(socket);
+        return true;
+    }
+    void Close(int socket)
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        sockets_.erase(socket);
+    }
+
+private:
+    std::atomic<bool> aborted_{false};
+    std::mutex lock_;
+    std::set<int> sockets_;
+};
 
 struct HttpOptions {
     long connectTimeoutMs = 10000;
@@ -21,6 +64,8 @@ struct HttpOptions {
     std::string caFile;
     // Sent on every request, GET included: some responders and proxies expect it.
     std::string contentType = "application/ocsp-request";
+    // The owner's way to end the exchange early; none: only the time-outs end it.
+    std::shared_ptr<HttpAbort> abort;
 };
 
 // What one exchange gave, for callers that tell the failures apart.
@@ -38,9 +83,10 @@ const std::string& UserAgent();
 // One exchange: POST `body` (may be null) when `post` is set, else GET. The body of a
 // 200 answer, or null for anything else: another status, a scheme other than http and
 // https (an https transfer follows redirects to https only), a TLS or name check that
-// fails, a time-out, a body over the cap, or a transfer that broke off half-way (never
-// the part that arrived). Safe from any thread; the system's proxy variables
-// (http_proxy, https_proxy, no_proxy) are honoured.
+// fails, a time-out, a body over the cap, a transfer that broke off half-way (never the
+// part that arrived), or an aborted one (transport error CURLE_ABORTED_BY_CALLBACK in
+// HttpExchange). Safe from any thread; the system's proxy variables (http_proxy,
+// https_proxy, no_proxy) are honoured.
 std::unique_ptr<TvrCommon::ByteArray> DownloadUrl(bool post, const std::string& url,
                                                   const TvrCommon::ByteArray* body,
                                                   const HttpOptions& options = HttpOptions());

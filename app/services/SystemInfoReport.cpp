@@ -26,6 +26,7 @@
 #include "VersionProbes.h"
 #include "platform/CardDatabase.h"
 #include "platform/Library.h"
+#include "platform/PcscDeadline.h"
 
 namespace {
 
@@ -356,7 +357,7 @@ std::string Failure(const char* call, LONG result) {
 
 class ScopedContext {
  public:
-  ScopedContext() { result_ = SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context_); }
+  ScopedContext() { result_ = Platform::EstablishContextWithin(SCARD_SCOPE_USER, &context_); }
   ~ScopedContext() {
     if (result_ == SCARD_S_SUCCESS) SCardReleaseContext(context_);
   }
@@ -364,6 +365,8 @@ class ScopedContext {
   ScopedContext& operator=(const ScopedContext&) = delete;
   LONG Result() const { return result_; }
   SCARDCONTEXT Get() const { return context_; }
+  // A call given up on still uses the context: it is neither used nor released again.
+  void Abandon() { result_ = SCARD_E_TIMEOUT; }
 
  private:
   SCARDCONTEXT context_ = 0;
@@ -372,14 +375,15 @@ class ScopedContext {
 
 class ScopedCard {
  public:
-  ScopedCard(SCARDCONTEXT context, const char* reader) {
+  ScopedCard(ScopedContext& context, const char* reader) {
     DWORD protocol = 0;
-    LONG result = SCardConnect(context, reader, SCARD_SHARE_SHARED, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1,
-                               &card_, &protocol);
+    LONG result = Platform::ConnectWithin(context.Get(), reader, SCARD_SHARE_SHARED,
+                                          SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card_, &protocol);
     // An empty reader still answers for its attributes when connected directly.
     if (result == SCARD_E_NO_SMARTCARD || result == SCARD_W_REMOVED_CARD) {
-      result = SCardConnect(context, reader, SCARD_SHARE_DIRECT, 0, &card_, &protocol);
+      result = Platform::ConnectWithin(context.Get(), reader, SCARD_SHARE_DIRECT, 0, &card_, &protocol);
     }
+    if (result == SCARD_E_TIMEOUT || result == SCARD_E_CANCELLED) context.Abandon();
     connected_ = result == SCARD_S_SUCCESS;
   }
   ~ScopedCard() {
@@ -464,7 +468,8 @@ std::string SystemInfoReport::PcscReadersText() {
   std::string text;
   for (const char* name = names.data(); name < names.data() + names.size() && *name; name += std::strlen(name) + 1) {
     text += std::string(name) + "\r\n";
-    ScopedCard card(context.Get(), name);
+    if (context.Result() != SCARD_S_SUCCESS) continue;  // a connect was given up on
+    ScopedCard card(context, name);
     if (card.Connected()) text += ReaderAttributes(card);
   }
   return text;

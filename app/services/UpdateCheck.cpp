@@ -30,6 +30,24 @@ std::string WithoutCr(std::string text) {
   return text;
 }
 
+// A line's value without CR, or nothing (logged) when it is longer than the cap: a value
+// that long is no version or address, and would only swell the window that shows it.
+std::optional<std::string> CappedValue(const std::string& line, size_t from, size_t cap, const char* key) {
+  std::string value = WithoutCr(Tail(line, from));
+  if (value.size() <= cap) return value;
+  LogEvent(EVENTLOG_WARNING_TYPE, std::string("Update file: a ") + key + " value of " + std::to_string(value.size()) +
+                                      " bytes skipped (at most " + std::to_string(cap) + ")");
+  return std::nullopt;
+}
+
+std::optional<std::string> VersionValue(const std::string& line, size_t from) {
+  return CappedValue(line, from, kMaxUpdateVersionLength, "Version:");
+}
+
+std::optional<std::string> AddressValue(const std::string& line, size_t from) {
+  return CappedValue(line, from, kMaxUpdateAddressLength, "DownloadURL:");
+}
+
 template <typename Visit>
 void ForEachLine(const std::string& text, Visit visit) {
   size_t start = 0;
@@ -63,8 +81,9 @@ std::string HttpGetText(const UpdateServer& server, const std::string& objectPat
   HttpResponse response = HttpExchange(false, server.base + objectPath, nullptr, options);
   if (response.transportError != 0) {
     // Whatever arrived before the error is not used: a cut file could announce a wrong
-    // version.
-    LogEvent(EVENTLOG_WARNING_TYPE, "Update application error: " + response.errorMessage.substr(0, kMaxErrorText));
+    // version. An abort is the program's own doing, not the server's error.
+    if (!(options.abort && options.abort->Aborted()))
+      LogEvent(EVENTLOG_WARNING_TYPE, "Update application error: " + response.errorMessage.substr(0, kMaxErrorText));
     return {};
   }
   if (response.status != 200 || response.contentType != std::optional<std::string>("text/plain")) return {};
@@ -78,30 +97,32 @@ std::string HttpGetText(const UpdateServer& server, const std::string& objectPat
 
 void ParseVersionAndUrl(const std::string& text, std::string& version, std::string& url) {
   ForEachLine(text, [&](const std::string& line) {
-    if (StartsWith(line, "Version:")) version = Tail(line, 9);
-    else if (StartsWith(line, "DownloadURL:")) url = Tail(line, 13);
+    if (StartsWith(line, "Version:")) {
+      if (auto value = VersionValue(line, 9)) version = *value;
+    } else if (StartsWith(line, "DownloadURL:")) {
+      if (auto value = AddressValue(line, 13)) url = *value;
+    }
   });
-  version = WithoutCr(version);
-  url = WithoutCr(url);
 }
 
 std::map<std::string, UpdateEntry> ParseUpdateFile(const std::string& text) {
   std::map<std::string, UpdateEntry> entries;
   ForEachLine(text, [&](const std::string& line) {
     if (StartsWith(line, "Version:")) {
-      entries[kProgramUpdateKey] = {WithoutCr(Tail(line, 9)), {}};
+      if (auto value = VersionValue(line, 9)) entries[kProgramUpdateKey] = {*value, {}};
       return;
     }
     if (StartsWith(line, "DownloadURL:")) {
-      entries[kProgramUpdateKey].downloadUrl = WithoutCr(Tail(line, 13));
+      if (auto value = AddressValue(line, 13)) entries[kProgramUpdateKey].downloadUrl = *value;
       return;
     }
     for (const VendorModuleEntry& row : VendorModuleTable) {
       const std::string prefix = std::string(row.vendorName) + " ";
-      if (StartsWith(line, prefix + "Version:"))
-        entries[row.vendorName] = {WithoutCr(Tail(line, prefix.size() + 9)), {}};
-      else if (StartsWith(line, prefix + "DownloadURL:"))
-        entries[row.vendorName].downloadUrl = WithoutCr(Tail(line, prefix.size() + 13));
+      if (StartsWith(line, prefix + "Version:")) {
+        if (auto value = VersionValue(line, prefix.size() + 9)) entries[row.vendorName] = {*value, {}};
+      } else if (StartsWith(line, prefix + "DownloadURL:")) {
+        if (auto value = AddressValue(line, prefix.size() + 13)) entries[row.vendorName].downloadUrl = *value;
+      }
     }
   });
   return entries;

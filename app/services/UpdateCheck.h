@@ -20,6 +20,9 @@ inline constexpr const char* kProgramUpdateKey = "Kelmardin";
 // The profile value (string, the program's own key) that overrides the server address.
 inline constexpr const char* kUpdateServerValue = "UpdateServer";
 inline constexpr const char* kDefaultUpdateServer = "https://update.tavrenic.hu";
+// Longer values of the update file are skipped (and logged).
+inline constexpr size_t kMaxUpdateVersionLength = 64;
+inline constexpr size_t kMaxUpdateAddressLength = 2048;
 
 struct UpdateServer {
   std::string base;  // "https://host[:port][/folder]", without a trailing slash
@@ -46,7 +49,8 @@ struct PendingUpdate {
 // valid UTF-8.
 std::string HttpGetText(const UpdateServer& server, const std::string& objectPath);
 
-// The program's keys only; outputs that no line sets keep their contents.
+// The program's keys only; outputs that no line sets keep their contents. Values over
+// the caps above are skipped, in both parsers.
 void ParseVersionAndUrl(const std::string& text, std::string& version, std::string& url);
 // Every key: the program's under kProgramUpdateKey, each vendor's under its key.
 std::map<std::string, UpdateEntry> ParseUpdateFile(const std::string& text);

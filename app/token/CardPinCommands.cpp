@@ -4,10 +4,17 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "PKCS11Base.h"
 #include "SharedUtilities.h"
+#include "platform/PcscDeadline.h"
 #include "platform/PinPad.h"
 #include "platform/Profile.h"
 #include "platform/ScopedLibrary.h"
@@ -43,15 +50,14 @@ class WipedBytes {
 class CardConnection {
  public:
   explicit CardConnection(const std::string& readerName) {
-    if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, context_.Put()) !=
-        SCARD_S_SUCCESS) {
+    if (Platform::EstablishContextWithin(SCARD_SCOPE_USER, context_.Put()) != SCARD_S_SUCCESS) {
       return;
     }
     DWORD protocol = 0;
-    if (SCardConnect(context_.Get(), readerName.c_str(), SCARD_SHARE_SHARED, kProtocols,
-                     card_.Put(), &protocol) != SCARD_S_SUCCESS) {
-      return;
-    }
+    const LONG rv = Platform::ConnectWithin(context_.Get(), readerName, SCARD_SHARE_SHARED, kProtocols,
+                                            card_.Put(), &protocol);
+    if (rv == SCARD_E_TIMEOUT || rv == SCARD_E_CANCELLED) context_.Abandon();
+    if (rv != SCARD_S_SUCCESS) return;
     SetProtocol(protocol);
   }
   CardConnection(const CardConnection&) = delete;
@@ -105,12 +111,48 @@ class CardConnection {
   bool wasReset_ = false;
 };
 
+// Another program may hold the card for as long as it likes; pcsc-lite then asks again
+// and again without end. Past this we give up and the command fails.
+constexpr std::chrono::milliseconds kHoldDeadline{5000};
+
+// SCardBeginTransaction that gives up at the deadline: a watchdog drops our connection
+// under the waiting call, which ends pcsc-lite's retry loop with an invalid handle.
+LONG BeginTransactionWithin(SCARDHANDLE card, std::chrono::milliseconds deadline) {
+  struct Watch {
+    std::mutex lock;
+    std::condition_variable done;
+    bool finished = false;
+    bool fired = false;
+  };
+  auto watch = std::make_shared<Watch>();
+  std::thread watchdog;
+  try {
+    watchdog = std::thread([watch, card, deadline] {
+      std::unique_lock<std::mutex> guard(watch->lock);
+      if (watch->done.wait_for(guard, deadline, [&] { return watch->finished; })) return;
+      watch->fired = true;
+      guard.unlock();
+      SCardDisconnect(card, SCARD_LEAVE_CARD);
+    });
+  } catch (const std::system_error&) {
+    return SCARD_E_NO_MEMORY;
+  }
+  const LONG rv = SCardBeginTransaction(card);
+  {
+    std::lock_guard<std::mutex> guard(watch->lock);
+    watch->finished = true;
+  }
+  watch->done.notify_all();
+  watchdog.join();
+  return watch->fired ? SCARD_E_TIMEOUT : rv;
+}
+
 // Holds the card for one command sequence: no other program's commands (the vendor
 // module's own among them) can come between ours. Ends leaving the card as it is.
 class CardTransaction {
  public:
   explicit CardTransaction(CardConnection& connection)
-      : card_(connection.Card()), rv_(SCardBeginTransaction(card_)) {
+      : card_(connection.Card()), rv_(BeginTransactionWithin(card_, kHoldDeadline)) {
     connection.NoteResult(rv_);
   }
   ~CardTransaction() {

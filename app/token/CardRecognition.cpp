@@ -11,6 +11,7 @@
 #include "PKCS11Base.h"
 #include "SharedUtilities.h"
 #include "platform/LastError.h"
+#include "platform/PcscDeadline.h"
 
 namespace {
 
@@ -50,7 +51,7 @@ Naming HowDescriptionNamesReader(const std::string& description, const std::stri
 std::vector<PcscReader> ListReaders(bool withCards) {
   std::vector<PcscReader> readers;
   AutoSCardContext context;
-  if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, context.Put()) != SCARD_S_SUCCESS) {
+  if (Platform::EstablishContextWithin(SCARD_SCOPE_USER, context.Put()) != SCARD_S_SUCCESS) {
     return readers;
   }
   char* list = nullptr;

@@ -8,8 +8,22 @@
 #include "Strings.h"
 #include "platform/Profile.h"
 
+namespace {
+
+thread_local std::optional<uint32_t> tHeldLevel;
+
+uint32_t ReadLevel() { return Platform::Profile().GetDword("", "EventLogLevel", 0); }
+
+}  // namespace
+
+EventLogLevelScope::EventLogLevelScope() : outer_(tHeldLevel) {
+  if (!tHeldLevel) tHeldLevel = ReadLevel();
+}
+
+EventLogLevelScope::~EventLogLevelScope() { tHeldLevel = outer_; }
+
 bool EventLogAdmits(uint16_t eventType) {
-  const uint32_t level = Platform::Profile().GetDword("", "EventLogLevel", 0);
+  const uint32_t level = tHeldLevel ? *tHeldLevel : ReadLevel();
   switch (level) {
     case 1: return eventType == EVENTLOG_ERROR_TYPE;
     case 2: return eventType == EVENTLOG_ERROR_TYPE || eventType == EVENTLOG_WARNING_TYPE;

@@ -118,6 +118,9 @@ class AutoSCardContext {
   AutoSCardContext& operator=(const AutoSCardContext&) = delete;
   SCARDCONTEXT Get() const { return context_; }
   SCARDCONTEXT* Put() { return &context_; }
+  // Lets go of a context that a call given up on still uses: releasing it would wait for
+  // that call.
+  void Abandon() { context_ = 0; }
 
  private:
   SCARDCONTEXT context_;

@@ -24,6 +24,7 @@
 #include "UiText.h"
 #include "WaitingDialog.h"
 #include "platform/EventLog.h"
+#include "platform/PcscDeadline.h"
 
 void InitProgramResources() { Q_INIT_RESOURCE(kelmardin); }
 
@@ -32,8 +33,14 @@ namespace {
 int gSignalPipe[2] = {-1, -1};
 Application* gProgram = nullptr;
 QtMessageHandler gPreviousMessageHandler = nullptr;
+// Start-up reads it between its steps: before the event loop runs, nothing reads the pipe.
+std::atomic<bool> gTerminationRequested{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
 void OnTerminationSignal(int) {
+  gTerminationRequested = true;
+  // A PC/SC service that does not answer must not hold up the end.
+  Platform::AbandonPcscWaits();
   const char byte = 1;
   [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &byte, 1);
 }
@@ -92,9 +99,11 @@ bool Application::WaitWhileCertificateManagerRuns() {
   return true;
 }
 
+bool Application::Terminating() const { return terminating_ || gTerminationRequested; }
+
 void Application::WaitForService(const std::string& name) {
   const ServiceWaitParams* params = FindServiceWaitParams(name);
-  if (!params) return;
+  if (!params || Terminating()) return;
   CancellableSleeper sleeper;
   std::atomic<bool> done{false};
   std::thread worker([&] {
@@ -109,12 +118,30 @@ void Application::WaitForService(const std::string& name) {
   worker.join();
 }
 
-void Application::CheckSmartCardService() {
+uint32_t Application::QueryService(const std::string& name) {
+  // A service that takes the connection and does not answer holds the query for a few
+  // seconds: meanwhile the event loop runs, so that SIGTERM is seen.
   CancellableSleeper sleeper;
-  uint32_t s = WaitForServiceRunning(*services_, "SCardSvr", sleeper.AsSleeper());
+  uint32_t s = kServiceUnknown;
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    s = WaitForServiceRunning(*services_, name, sleeper.AsSleeper());
+    done = true;
+    QMetaObject::invokeMethod(this, [] {}, Qt::QueuedConnection);  // wakes the loop below
+  });
+  while (!done) {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (Terminating()) sleeper.Cancel();
+  }
+  worker.join();
+  return s;
+}
+
+void Application::CheckSmartCardService() {
+  uint32_t s = QueryService("SCardSvr");
   if (s != kServiceRunning && options_.waitForServices) {
     WaitForService("SCardSvr");
-    s = WaitForServiceRunning(*services_, "SCardSvr", sleeper.AsSleeper());
+    s = QueryService("SCardSvr");
   }
   if (s == kServiceRunning) LogEvent(EVENTLOG_INFORMATION_TYPE, "SCardSvr is running");
   else if (s == kServiceNotRunning) LogEvent(EVENTLOG_ERROR_TYPE, "SCardSvr is not running");
@@ -123,11 +150,10 @@ void Application::CheckSmartCardService() {
 
 void Application::CheckGemaltoService() {
   if (IsServiceInstalled(*services_, "GslShmSrvc") == 1) return;
-  CancellableSleeper sleeper;
-  uint32_t s = WaitForServiceRunning(*services_, "GslShmSrvc", sleeper.AsSleeper());
+  uint32_t s = QueryService("GslShmSrvc");
   if (s != kServiceRunning && options_.waitForServices) {
     WaitForService("GslShmSrvc");
-    s = WaitForServiceRunning(*services_, "GslShmSrvc", sleeper.AsSleeper());
+    s = QueryService("GslShmSrvc");
   }
   if (s == kServiceRunning) {
     LogEvent(EVENTLOG_INFORMATION_TYPE, "GslShmSrvc is running");
@@ -158,19 +184,21 @@ int Application::Start(const QStringList& arguments) {
     else pendingActivation_ = true;
   });
 
+  if (Terminating()) return 0;
   CheckSmartCardService();
+  if (Terminating()) return 0;
   openssl_ = std::make_unique<TvrCrypto::CryptoAlgJanitor>();
   RegisterCardKeyExIndex();
   tokens_ = LoadVendorTokens(port_, [this](const VendorModuleEntry& row) {
-    if (std::string(row.typeKey) == "Gemalto") CheckGemaltoService();
+    if (std::string(row.typeKey) == "Gemalto" && !Terminating()) CheckGemaltoService();
   });
 
-  if (terminating_) return 0;
+  if (Terminating()) return 0;
   if (Settings::GetInteger(Settings::kShowSplashScreen) != 0) {
     SplashDialog splash;
     splash.exec();
   }
-  if (terminating_) return 0;
+  if (Terminating()) return 0;
 
   MainWindow::Options windowOptions;
   windowOptions.balloonIntervalMs = options_.balloonIntervalMs;
@@ -180,6 +208,7 @@ int Application::Start(const QStringList& arguments) {
     windowDestroyed_ = true;
     QCoreApplication::quit();
   });
+  window_->SetOnEnding([this] { instance_->StopListening(); });
   connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { EndSession(); });
   qApp->installEventFilter(this);
 
@@ -224,6 +253,7 @@ void Application::InstallSignalHandlers() {
     char byte;
     [[maybe_unused]] ssize_t n = ::read(gSignalPipe[0], &byte, 1);
     terminating_ = true;
+    if (instance_) instance_->StopListening();
     EndSession();
     // Ends every running event loop, a start-up dialog's included.
     QCoreApplication::exit(0);

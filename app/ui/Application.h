@@ -65,8 +65,12 @@ class Application : public QObject {
   void SetUpLanguage();
   bool WaitWhileCertificateManagerRuns();
   void WaitForService(const std::string& name);
+  // WaitForServiceRunning on a worker.
+  uint32_t QueryService(const std::string& name);
   void CheckSmartCardService();
   void CheckGemaltoService();
+  // SIGTERM or SIGINT arrived, whether the event loop has seen it yet or not.
+  bool Terminating() const;
 
   IServiceControl* services_;
   std::unique_ptr<IServiceControl> ownServices_;

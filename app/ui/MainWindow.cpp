@@ -63,7 +63,9 @@ MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, Options options)
       tokens_, [this](const std::string& title, const std::string& text, uint32_t icon) {
         QueueBalloon(title, text, icon);
       });
-  registrar_ = std::make_unique<CertificateRegistrar>(*bridge_, store_.get(), options_.http);
+  TvrServices::HttpOptions registrationHttp = options_.http;
+  registrationHttp.abort = registrationAbort_;
+  registrar_ = std::make_unique<CertificateRegistrar>(*bridge_, store_.get(), registrationHttp);
   // What a run that was killed left registered goes before detection registers anew.
   registrar_->KeepRecord(CertificateRegistrar::RecordPath());
   monitor_ = std::make_unique<CardMonitor>(*bridge_, *registrar_,
@@ -222,7 +224,12 @@ void MainWindow::RunDeferred() {
 }
 
 void MainWindow::ShowNotice(const std::optional<CardSession::Notice>& notice) {
-  if (notice) port_.MessageBox(notice->text, "", notice->flags);
+  // One notice at a time: failures that come while one is open are part of it, never a
+  // box nested in its loop.
+  if (!notice || noticeOpen_) return;
+  noticeOpen_ = true;
+  port_.MessageBox(notice->text, "", notice->flags);
+  noticeOpen_ = false;
 }
 
 void MainWindow::ApplyView() {
@@ -396,12 +403,18 @@ void MainWindow::StopDetection() {
   // A PIN question of the monitor thread may be open: answer it, or the join below waits
   // for the user.
   prompter_.CancelPending();
+  // Revocation checks in flight end at once (their certificates are let through, then
+  // unregistered with the rest), whatever the responders do.
+  registrationAbort_->Abort();
   // Cancels the wait; the monitor unregisters every reader's certificates before it ends.
   monitor_->Shutdown();
 }
 
 void MainWindow::Destroy() {
   if (destroyed_) return;
+  if (!destroyPending_ && onEnding_) onEnding_();
+  // The window goes at once; letting the card go and stopping detection take a moment.
+  hide();
   if (busy_) {
     // A question of the monitor thread may hold up the card read: answer it now.
     prompter_.CancelPending();
@@ -411,15 +424,14 @@ void MainWindow::Destroy() {
   destroyed_ = true;
   LetCardGo();
   StopDetection();
-  // Balloons only make sense where they can be seen.
+  // Balloons only make sense where they can be seen, and only the latest still matter.
   if (tray_->HasTray()) {
-    presenter_->DrainAll();
+    presenter_->DrainRecent();
   } else {
     presenter_->DropAll();
   }
   tray_->Remove();
   store_.reset();
-  hide();
   if (onDestroyed_) onDestroyed_();
 }
 

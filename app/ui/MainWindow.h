@@ -93,9 +93,9 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   void BringToFront(bool activate);
   // Hides the window; without a tray it is minimised instead, so that it stays reachable.
   void HideToTray();
-  // The window goes away for good: the card is let go, detection stopped (every
-  // certificate unregistered), balloons still queued are shown, the tray icon removed;
-  // then the program ends.
+  // The window goes away for good: hidden at once, then the card is let go, detection
+  // stopped (every certificate unregistered), the balloons of the last few seconds shown
+  // briefly, the tray icon removed; then the program ends.
   void Destroy();
   // The end of the desktop session: card let go, detection stopped, queued balloons
   // dropped unshown, the store closed; the window and the tray icon stay.
@@ -106,6 +106,8 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
 
   // Runs when the window has been destroyed (the program then ends).
   void SetOnDestroyed(std::function<void()> f) { onDestroyed_ = std::move(f); }
+  // Runs once when the destruction begins (a new start must not be taken for this one).
+  void SetOnEnding(std::function<void()> f) { onEnding_ = std::move(f); }
 
   // The pages' entry points.
   void RefreshCardList();
@@ -160,6 +162,8 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   InterfaceThreadPrompter prompter_;
   TransportPinActivation activation_;
   Platform::CertStorePtr store_;
+  // Ends the registrations' network exchanges when detection stops.
+  std::shared_ptr<TvrServices::HttpAbort> registrationAbort_ = std::make_shared<TvrServices::HttpAbort>();
   std::unique_ptr<CertificateRegistrar> registrar_;
   std::unique_ptr<MonitorBridge> bridge_;
   std::unique_ptr<CardMonitor> monitor_;
@@ -188,5 +192,7 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   bool endSessionPending_ = false;
   bool destroyed_ = false;
   bool detectionStopped_ = false;
+  bool noticeOpen_ = false;
   std::function<void()> onDestroyed_;
+  std::function<void()> onEnding_;
 };

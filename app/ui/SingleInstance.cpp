@@ -80,12 +80,32 @@ SingleInstance::Result SingleInstance::Acquire() {
     if (!Listen()) LogEvent(EVENTLOG_WARNING_TYPE, "Failed to listen for a second start");
     return Result::First;
   }
-  const bool heldByAnother = lock_->error() == QLockFile::LockFailedError;
-  lock_.reset();
-  if (!heldByAnother) return Result::Failed;
-  // The running instance shows itself when it can answer; either way this one ends.
-  AskRunningInstance();
-  return Result::AnotherRuns;
+  if (lock_->error() != QLockFile::LockFailedError) {
+    lock_.reset();
+    return Result::Failed;
+  }
+  // The running instance shows itself when it can answer; a busy one keeps the start too.
+  // One that no longer listens is ending: this start takes over once it is gone.
+  if (AskRunningInstance() != Answer::NotListening || !lock_->tryLock(kHandOverWaitMs)) {
+    lock_.reset();
+    return Result::AnotherRuns;
+  }
+  if (!Listen()) LogEvent(EVENTLOG_WARNING_TYPE, "Failed to listen for a second start");
+  return Result::First;
+}
+
+void SingleInstance::StopListening() {
+  for (auto& [fd, notifier] : connections_) {
+    notifier.reset();
+    ::close(fd);
+  }
+  connections_.clear();
+  if (server_ < 0) return;
+  serverNotifier_.reset();
+  ::close(server_);
+  server_ = -1;
+  // Later starts find nobody to ask, and wait for the lock instead.
+  ::unlink(QFile::encodeName(ServerName()).constData());
 }
 
 bool SingleInstance::Listen() {
@@ -139,40 +159,34 @@ void SingleInstance::CloseConnection(int fd) {
   ::close(fd);
 }
 
-bool SingleInstance::AskRunningInstance() {
+SingleInstance::Answer SingleInstance::AskRunningInstance() {
   sockaddr_un address;
-  if (!Address(ServerName(), address)) return false;
+  if (!Address(ServerName(), address)) return Answer::NoAnswer;
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) return false;
+  if (fd < 0) return Answer::NoAnswer;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSocketTimeoutMs);
-  bool asked = false;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ||
-      (errno == EAGAIN && WaitFor(fd, POLLOUT, deadline))) {
+  Answer answer = Answer::NoAnswer;
+  const int connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int error = connected == 0 ? 0 : errno;
+  if (connected == 0 || (error == EAGAIN && WaitFor(fd, POLLOUT, deadline))) {
     const size_t length = std::strlen(kShowRequest);
-    asked = ::send(fd, kShowRequest, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
+    if (::send(fd, kShowRequest, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length)) answer = Answer::Taken;
+  } else if (error == ENOENT || error == ECONNREFUSED) {
+    // No socket file, or nobody behind it: the instance is ending (or died).
+    answer = Answer::NotListening;
   }
   // The running instance closes the connection once it has read the request.
-  if (asked) {
+  if (answer == Answer::Taken) {
     char byte;
     while (WaitFor(fd, POLLIN, deadline) && ::recv(fd, &byte, 1, 0) > 0) {
     }
   }
   ::close(fd);
-  return asked;
+  return answer;
 }
 
 void SingleInstance::Release() {
-  for (auto& [fd, notifier] : connections_) {
-    notifier.reset();
-    ::close(fd);
-  }
-  connections_.clear();
-  if (server_ >= 0) {
-    serverNotifier_.reset();
-    ::close(server_);
-    server_ = -1;
-    ::unlink(QFile::encodeName(ServerName()).constData());
-  }
+  StopListening();
   if (lock_) {
     lock_->unlock();
     lock_.reset();

@@ -1,7 +1,10 @@
 // One running program per user: a lock file plus a local socket. The first instance holds
 // the lock and listens; a later one finds the lock taken, asks the first through the
-// socket to show itself, and ends. The socket is a plain Unix-domain one: Qt's network
-// module, and the libraries it pulls in, would cost every start more than this needs.
+// socket to show itself, and ends. An instance that is ending stops listening first; a
+// start that then finds the lock taken and nobody listening waits for the lock, so that
+// it is not lost to the instance on its way out. The socket is a plain Unix-domain one:
+// Qt's network module, and the libraries it pulls in, would cost every start more than
+// this needs.
 #pragma once
 
 #include <QLockFile>
@@ -21,9 +24,15 @@ class SingleInstance : public QObject {
   explicit SingleInstance(QObject* parent = nullptr);
   ~SingleInstance() override;
 
+  // How long a start waits for an ending instance's lock; the program ends in seconds.
+  static constexpr int kHandOverWaitMs = 10000;
+
   // First: this process is the instance (and listens). AnotherRuns: another process holds
-  // the lock; it was asked to show itself. Failed: the lock file cannot be made.
+  // the lock and was asked to show itself, or did not let go in time. Failed: the lock
+  // file cannot be made.
   Result Acquire();
+  // The instance is ending: later starts wait for it instead of asking it.
+  void StopListening();
   void Release();
 
   QString LockPath() const;
@@ -34,8 +43,8 @@ class SingleInstance : public QObject {
   void activationRequested();
 
  private:
-  // True when the running instance took the request.
-  bool AskRunningInstance();
+  enum class Answer { Taken, NotListening, NoAnswer };
+  Answer AskRunningInstance();
   bool Listen();
 
   void Accept();

@@ -210,47 +210,6 @@ bool IsThumbprintText(const std::string& text) {
   return true;
 }
 
-StoreFileRead ReadStoreFile(const std::string& path, size_t cap, bool followLinks, std::string& out,
-                            struct stat* info) {
-  out.clear();
-  // Non-blocking, so that a FIFO or a device put in place of a file cannot stall the caller
-  // (who holds the store's lock).
-  const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
-  AutoFd fd(::open(path.c_str(), flags));
-  if (fd.Get() < 0) {
-    if (errno == ENOENT || errno == ENOTDIR) return StoreFileRead::Missing;
-    if (errno == ELOOP || errno == ENXIO) return StoreFileRead::NotRegular;
-    return StoreFileRead::Failed;
-  }
-  struct stat st;
-  if (::fstat(fd.Get(), &st) != 0) return StoreFileRead::Failed;
-  if (!S_ISREG(st.st_mode)) return StoreFileRead::NotRegular;
-  if (static_cast<uint64_t>(st.st_size) > cap) return StoreFileRead::TooLarge;
-  if (info) *info = st;
-  // The file may grow while it is read: one byte beyond the cap tells.
-  out.resize(static_cast<size_t>(st.st_size) + 1);
-  size_t done = 0;
-  for (;;) {
-    if (done == out.size()) {
-      if (out.size() > cap) {
-        out.clear();
-        return StoreFileRead::TooLarge;
-      }
-      out.resize(std::min(out.size() * 2, cap + 1));
-    }
-    const ssize_t n = ::read(fd.Get(), out.data() + done, out.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      out.clear();
-      return StoreFileRead::Failed;
-    }
-    if (n == 0) break;
-    done += static_cast<size_t>(n);
-  }
-  out.resize(done);
-  return StoreFileRead::Ok;
-}
-
 void ReportStoreError(const std::string& text) {
   // Error entries are admitted at every level that writes anything.
   const uint32_t level = Profile().GetDword("", "EventLogLevel", 0);

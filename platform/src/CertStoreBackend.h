@@ -35,13 +35,6 @@ std::shared_ptr<CertStoreBackend> MakeFolderBackend(const std::string& folder,
 // Largest certificate or properties file a store reads or writes.
 inline constexpr size_t kMaxStoreFileSize = 1 << 20;
 
-enum class StoreFileRead { Ok, Missing, NotRegular, TooLarge, Failed };
-// Reads a whole regular file of at most `cap` bytes. The open never blocks (a FIFO or a
-// device is refused after the open, unread) and, unless followLinks, refuses a symbolic
-// link. `info` receives the opened file's status when given.
-StoreFileRead ReadStoreFile(const std::string& path, size_t cap, bool followLinks, std::string& out,
-                            struct stat* info = nullptr);
-
 // The certificates of a PEM trust bundle by thumbprint, as contexts of no store. The bundle
 // is parsed once and shared by the whole process until the file changes (another inode,
 // size or modification time); damaged blocks are reported at that parse and skipped. A

@@ -8,6 +8,7 @@
 #include <mutex>
 
 #include "CertStoreBackend.h"
+#include "platform/FileHelpers.h"
 
 namespace Platform {
 
@@ -90,7 +91,7 @@ std::shared_ptr<const TrustBundle> LoadTrustBundle(const std::string& path) {
 
   // Keyed by what was actually read, should the file change between the two calls.
   std::string text;
-  if (ReadStoreFile(path, kMaxBundleSize, true, text, &st) != StoreFileRead::Ok) {
+  if (ReadRegularFile(path, kMaxBundleSize, true, text, &st) != FileRead::Ok) {
     cache.erase(path);
     return EmptyBundle();
   }

@@ -234,17 +234,17 @@ class FolderBackend : public CertStoreBackend {
   // A file of the folder, only when it is a regular file (not a link, FIFO or device that
   // someone put there) of a size the store writes; anything else is reported and skipped.
   static bool ReadOwnFile(const std::string& path, std::string& out) {
-    switch (ReadStoreFile(path, kMaxStoreFileSize, false, out)) {
-      case StoreFileRead::Ok:
+    switch (ReadRegularFile(path, kMaxStoreFileSize, false, out)) {
+      case FileRead::Ok:
         return true;
-      case StoreFileRead::NotRegular:
+      case FileRead::NotRegular:
         ReportStoreError("Foreign file in the certificate store skipped: " + path);
         return false;
-      case StoreFileRead::TooLarge:
+      case FileRead::TooLarge:
         ReportStoreError("Damaged file in the certificate store skipped: " + path);
         return false;
-      case StoreFileRead::Missing:
-      case StoreFileRead::Failed:
+      case FileRead::Missing:
+      case FileRead::Failed:
         break;
     }
     return false;

@@ -5,7 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <vector>
 
@@ -43,6 +45,47 @@ bool ReadWholeFile(const std::string& path, std::string& out) {
     out.append(buf, static_cast<size_t>(n));
   }
   return true;
+}
+
+FileRead ReadRegularFile(const std::string& path, size_t cap, bool followLinks, std::string& out,
+                            struct stat* info) {
+  out.clear();
+  // Non-blocking, so that a FIFO or a device put in place of a file cannot stall the caller
+  // (a store's caller holds its lock).
+  const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW);
+  AutoFd fd(::open(path.c_str(), flags));
+  if (fd.Get() < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return FileRead::Missing;
+    if (errno == ELOOP || errno == ENXIO) return FileRead::NotRegular;
+    return FileRead::Failed;
+  }
+  struct stat st;
+  if (::fstat(fd.Get(), &st) != 0) return FileRead::Failed;
+  if (!S_ISREG(st.st_mode)) return FileRead::NotRegular;
+  if (static_cast<uint64_t>(st.st_size) > cap) return FileRead::TooLarge;
+  if (info) *info = st;
+  // The file may grow while it is read: one byte beyond the cap tells.
+  out.resize(static_cast<size_t>(st.st_size) + 1);
+  size_t done = 0;
+  for (;;) {
+    if (done == out.size()) {
+      if (out.size() > cap) {
+        out.clear();
+        return FileRead::TooLarge;
+      }
+      out.resize(std::min(out.size() * 2, cap + 1));
+    }
+    const ssize_t n = ::read(fd.Get(), out.data() + done, out.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      out.clear();
+      return FileRead::Failed;
+    }
+    if (n == 0) break;
+    done += static_cast<size_t>(n);
+  }
+  out.resize(done);
+  return FileRead::Ok;
 }
 
 bool MakeDirectories(const std::string& path, mode_t mode) {

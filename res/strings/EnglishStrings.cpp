@@ -253,6 +253,7 @@ const char* English(Res::StringId id) {
     case StringId::StoreColumnKeySpec: return "Key pair type";
     case StringId::SystemInfoTitle: return "System information";
     case StringId::SystemInfoSaveFilter: return "Text files (*.txt)|*.txt|All files (*.*)|*.*||";
+    case StringId::SystemInfoCollecting: return "Collecting the information...";
     case StringId::TextFileSaveFailed: return "The file could not be saved: %s";
     case StringId::RenewalDialogTitle: return "Renew certificates";
     case StringId::RenewalAdvancedView: return "Advanced view";

@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 #include <strings.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <memory>
 #include <mutex>
@@ -41,6 +43,34 @@ size_t Write(char* ptr, size_t size, size_t count, void* user)
     return length;
 }
 
+// The connections of an exchange that can be aborted are opened here, so that Abort()
+// can shut them down: curl then sees the connection end at once, whatever it waited for.
+curl_socket_t OpenSocket(void* user, curlsocktype purpose, curl_sockaddr* address)
+{
+    if (purpose != CURLSOCKTYPE_IPCXN)
+        return CURL_SOCKET_BAD;
+    int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd < 0)
+        return CURL_SOCKET_BAD;
+    if (!static_cast<HttpAbort*>(user)->Open(fd)) {
+        ::close(fd);
+        return CURL_SOCKET_BAD;
+    }
+    return fd;
+}
+
+int CloseSocket(void* user, curl_socket_t fd)
+{
+    static_cast<HttpAbort*>(user)->Close(fd);
+    return ::close(fd);
+}
+
+// Ends a transfer that has no connection to shut down yet (name resolution, say).
+int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    return static_cast<HttpAbort*>(user)->Aborted() ? 1 : 0;
+}
+
 } // namespace
 
 const std::string& UserAgent()
@@ -59,6 +89,10 @@ HttpResponse HttpExchange(bool post, const std::string& url, const TvrCommon::By
         response.body.clear();
         return response;
     };
+    // Kept until the handle is gone: curl closes its connections through it.
+    const std::shared_ptr<HttpAbort> abort = options.abort;
+    if (abort && abort->Aborted())
+        return fail(CURLE_ABORTED_BY_CALLBACK, nullptr);
     GlobalInit();
     std::unique_ptr<CURL, CurlDeleter> curl(curl_easy_init());
     if (!curl)
@@ -99,6 +133,14 @@ HttpResponse HttpExchange(bool post, const std::string& url, const TvrCommon::By
         && curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Write) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_ERRORBUFFER, errorBuffer) == CURLE_OK;
+    if (ok && abort)
+        ok = curl_easy_setopt(h, CURLOPT_OPENSOCKETFUNCTION, OpenSocket) == CURLE_OK
+            && curl_easy_setopt(h, CURLOPT_OPENSOCKETDATA, abort.get()) == CURLE_OK
+            && curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, CloseSocket) == CURLE_OK
+            && curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, abort.get()) == CURLE_OK
+            && curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, Progress) == CURLE_OK
+            && curl_easy_setopt(h, CURLOPT_XFERINFODATA, abort.get()) == CURLE_OK
+            && curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
     if (ok && !options.caFile.empty())
         ok = curl_easy_setopt(h, CURLOPT_CAINFO, options.caFile.c_str()) == CURLE_OK;
     if (ok && post) {
@@ -117,6 +159,9 @@ HttpResponse HttpExchange(bool post, const std::string& url, const TvrCommon::By
     CURLcode result = curl_easy_perform(h);
     if (result == CURLE_OK && sink.overflow)
         result = CURLE_WRITE_ERROR;
+    // A connection shut down under the transfer fails in whatever way curl notices first.
+    if (result != CURLE_OK && abort && abort->Aborted())
+        return fail(CURLE_ABORTED_BY_CALLBACK, nullptr);
     if (result != CURLE_OK)
         return fail(result, errorBuffer);
     if (curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &response.status) != CURLE_OK)

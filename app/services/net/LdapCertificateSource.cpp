@@ -7,7 +7,9 @@
 
 #include <openssl/x509.h>
 
+#include <chrono>
 #include <memory>
+#include <vector>
 
 namespace TvrServices {
 
@@ -67,7 +69,59 @@ int Open(Session& session, const std::string& host, int port)
         || (result = ldap_set_option(session.handle, LDAP_OPT_TIMELIMIT, &kLdapTimeoutSeconds)) != LDAP_OPT_SUCCESS
         || (result = ldap_set_option(session.handle, LDAP_OPT_SIZELIMIT, &sizeLimit)) != LDAP_OPT_SUCCESS)
         return result;
+    // The session's own socket buffer carries its first connection: a message announcing
+    // more than the cap ends the search instead of being allocated.
+    Sockbuf* socket = nullptr;
+    ber_len_t maxIncoming = kLdapMaxMessageBytes;
+    if (ldap_get_option(session.handle, LDAP_OPT_SOCKBUF, &socket) != LDAP_OPT_SUCCESS || !socket
+        || ber_sockbuf_ctrl(socket, LBER_SB_OPT_SET_MAX_INCOMING, &maxIncoming) != 1)
+        return LDAP_LOCAL_ERROR;
     return LDAP_SUCCESS;
+}
+
+// The search's answer taken message by message, each entry's certificate (or null) kept
+// in order. More entries than the size limit, or more time than the time limit, fail the
+// search whatever the server makes of those limits.
+int Search(LDAP* handle, const std::string& baseDn, const std::string& filter, const std::string& attribute,
+           std::vector<X509Ptr>& found)
+{
+    timeval limit{kLdapTimeoutSeconds, 0};
+    int id = 0;
+    int result = ldap_search_ext(handle, baseDn.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), nullptr, 0, nullptr,
+                                 nullptr, &limit, kLdapSizeLimit, &id);
+    if (result != LDAP_SUCCESS)
+        return result;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(kLdapTimeoutSeconds);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - std::chrono::steady_clock::now());
+        result = LDAP_TIMEOUT;
+        if (left.count() <= 0)
+            break;
+        timeval wait{static_cast<time_t>(left.count() / 1000000), static_cast<suseconds_t>(left.count() % 1000000)};
+        LDAPMessage* raw = nullptr;
+        const int type = ldap_result(handle, id, LDAP_MSG_ONE, &wait, &raw);
+        std::unique_ptr<LDAPMessage, MessageDeleter> message(raw);
+        if (type == 0)
+            continue;  // the clock decides
+        if (type == -1) {
+            ldap_get_option(handle, LDAP_OPT_RESULT_CODE, &result);
+            return result == LDAP_SUCCESS ? LDAP_OTHER : result;
+        }
+        if (type == LDAP_RES_SEARCH_ENTRY) {
+            if (found.size() == static_cast<size_t>(kLdapSizeLimit)) {
+                result = LDAP_SIZELIMIT_EXCEEDED;
+                break;
+            }
+            found.push_back(GetLdapEntryCertificate(handle, message.get(), attribute));
+        } else if (type == LDAP_RES_SEARCH_RESULT) {
+            int code = LDAP_OTHER;
+            result = ldap_parse_result(handle, message.get(), &code, nullptr, nullptr, nullptr, nullptr, 0);
+            return result == LDAP_SUCCESS ? code : result;
+        }
+        // Continuation references are never entries: passed over.
+    }
+    ldap_abandon_ext(handle, id, nullptr, nullptr);
+    return result;
 }
 
 } // namespace
@@ -98,6 +152,7 @@ CandidateSet SearchCertificatesLdap(const std::string& host, int port, const std
                                     std::string& errorText)
 {
     CandidateSet candidates;
+    const EventLogLevelScope level;
     Session session;
     int result = Open(session, host, port);
     if (result != LDAP_SUCCESS) {
@@ -109,23 +164,17 @@ CandidateSet SearchCertificatesLdap(const std::string& host, int port, const std
     }
     LogEvent(EVENTLOG_INFORMATION_TYPE, "Succeeded to init ldap");
 
-    timeval timeout{kLdapTimeoutSeconds, 0};
-    LDAPMessage* rawResult = nullptr;
-    result = ldap_search_ext_s(session.handle, baseDn.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), nullptr, 0,
-                               nullptr, nullptr, &timeout, kLdapSizeLimit, &rawResult);
-    std::unique_ptr<LDAPMessage, MessageDeleter> answer(rawResult);
+    std::vector<X509Ptr> found;
+    result = Search(session.handle, baseDn, filter, attribute, found);
     // A referral (the base lies elsewhere) is a failure like any other code: entries are
-    // read only after a plain success. Continuation references inside the answer are
-    // never entries, so they are passed over.
+    // read only after a plain success.
     if (result != LDAP_SUCCESS) {
         LogEvent(EVENTLOG_ERROR_TYPE, "Failed to search ldap! Error code: " + std::to_string(result));
         errorText = ErrorText(result);
         return candidates;
     }
     LogEvent(EVENTLOG_INFORMATION_TYPE, "Succeeded to search ldap");
-    for (LDAPMessage* entry = ldap_first_entry(session.handle, answer.get()); entry;
-         entry = ldap_next_entry(session.handle, entry)) {
-        X509Ptr certificate = GetLdapEntryCertificate(session.handle, entry, attribute);
+    for (X509Ptr& certificate : found) {
         if (!certificate) {
             LogEvent(EVENTLOG_WARNING_TYPE, "Failed to get certificate from LDAP");
             continue;

@@ -37,8 +37,14 @@ bool IsDirectory(zip_t* archive, zip_uint64_t index, const char* name)
 }
 
 // The entry's bytes, or nothing when it cannot be read or holds more than the cap,
-// whatever size its header claims.
-std::vector<unsigned char> ReadEntry(zip_t* archive, zip_uint64_t index)
+// whatever size its header claims. Every byte taken out counts against the archive's
+// budget; an entry that would overdraw it is not read further.
+struct Budget {
+    size_t left = kMaxZipTotalBytes;
+    bool exceeded = false;
+};
+
+std::vector<unsigned char> ReadEntry(zip_t* archive, zip_uint64_t index, Budget& budget)
 {
     std::unique_ptr<zip_file_t, ZipFileDeleter> file(zip_fopen_index(archive, index, 0));
     if (!file)
@@ -51,6 +57,11 @@ std::vector<unsigned char> ReadEntry(zip_t* archive, zip_uint64_t index)
             return {};
         if (got == 0)
             return bytes;
+        if (static_cast<size_t>(got) > budget.left) {
+            budget.exceeded = true;
+            return {};
+        }
+        budget.left -= static_cast<size_t>(got);
         if (bytes.size() + static_cast<size_t>(got) > kMaxZipEntryBytes)
             return {};
         bytes.insert(bytes.end(), chunk, chunk + got);
@@ -62,6 +73,7 @@ std::vector<unsigned char> ReadEntry(zip_t* archive, zip_uint64_t index)
 CandidateSet LoadCertificatesFromZip(const std::string& path, std::string& errorText)
 {
     CandidateSet candidates;
+    const EventLogLevelScope level;
     int error = 0;
     std::unique_ptr<zip_t, ZipDeleter> archive(zip_open(path.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &error));
     if (!archive) {
@@ -70,6 +82,12 @@ CandidateSet LoadCertificatesFromZip(const std::string& path, std::string& error
         return candidates;
     }
     zip_int64_t count = zip_get_num_entries(archive.get(), 0);
+    if (count > kMaxZipEntries) {
+        LogEvent(EVENTLOG_ERROR_TYPE, "Failed to read zip: more than " + std::to_string(kMaxZipEntries) + " entries!");
+        errorText = kBadFileText;
+        return candidates;
+    }
+    Budget budget;
     for (zip_int64_t i = 0; i < count; ++i) {
         zip_uint64_t index = static_cast<zip_uint64_t>(i);
         zip_stat_t stat;
@@ -81,7 +99,13 @@ CandidateSet LoadCertificatesFromZip(const std::string& path, std::string& error
         // A stated size over the cap is not even opened.
         if ((stat.valid & ZIP_STAT_SIZE) && stat.size > kMaxZipEntryBytes)
             continue;
-        std::vector<unsigned char> bytes = ReadEntry(archive.get(), index);
+        std::vector<unsigned char> bytes = ReadEntry(archive.get(), index, budget);
+        if (budget.exceeded) {
+            LogEvent(EVENTLOG_ERROR_TYPE, "Failed to read zip: more than " +
+                                              std::to_string(kMaxZipTotalBytes >> 20) + " MiB of contents!");
+            errorText = kBadFileText;
+            break;
+        }
         if (bytes.empty())
             continue;
         const unsigned char* cursor = bytes.data();

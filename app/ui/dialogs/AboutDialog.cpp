@@ -42,7 +42,9 @@ AboutDialog::AboutDialog(const TvrServices::UpdateServer& server, QWidget* paren
   std::string own = TvrServices::GetOwnFileVersion();
   if (!own.empty()) installed_->setText(Q(own));
 
-  worker_ = std::thread([this, server] {
+  TvrServices::UpdateServer fetched = server;
+  fetched.http.abort = abort_;
+  worker_ = std::thread([this, server = std::move(fetched)] {
     std::string text = TvrServices::HttpGetText(server, TvrServices::kAboutUpdateFilePath);
     if (!text.empty()) {
       std::string version, url;
@@ -55,6 +57,8 @@ AboutDialog::AboutDialog(const TvrServices::UpdateServer& server, QWidget* paren
 }
 
 AboutDialog::~AboutDialog() {
+  // Closing never waits for the server: the fetch ends at once.
+  abort_->Abort();
   if (worker_.joinable()) worker_.join();
 }
 

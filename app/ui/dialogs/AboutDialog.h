@@ -1,12 +1,13 @@
 // The About dialog: the installed version at once, the version published on the update
-// server when a worker has fetched it, and the link to the download page. Closing waits
-// for the fetch, which the HTTP client's time-outs bound.
+// server when a worker has fetched it, and the link to the download page. Closing aborts
+// a fetch still running.
 #pragma once
 
 #include <QDialog>
 #include <QLabel>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -38,6 +39,7 @@ class AboutDialog : public QDialog {
   QLabel* installed_;
   QLabel* online_;
   QLabel* link_;
+  std::shared_ptr<TvrServices::HttpAbort> abort_ = std::make_shared<TvrServices::HttpAbort>();
   std::thread worker_;
   std::atomic<bool> done_{false};
 };

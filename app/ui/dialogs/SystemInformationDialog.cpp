@@ -1,17 +1,23 @@
 #include "SystemInformationDialog.h"
 
+#include <QCoreApplication>
 #include <QFontDatabase>
 #include <QHBoxLayout>
+#include <QPointer>
+#include <QThreadPool>
 #include <QVBoxLayout>
+
+#include <memory>
 
 #include "TextExport.h"
 #include "UiText.h"
+#include "platform/CardDatabase.h"
 
 using Res::StringId;
 
 SystemInformationDialog::SystemInformationDialog(IUserPort& port, const SystemInfoProbes& probes,
                                                  QWidget* parent)
-    : QDialog(parent), port_(port), report_(SystemInfoReport::Build(probes)) {
+    : QDialog(parent), port_(port) {
   setWindowTitle(T(StringId::SystemInfoTitle));
   setWindowFlag(Qt::WindowContextHelpButtonHint, false);
   auto* layout = new QVBoxLayout(this);
@@ -19,9 +25,7 @@ SystemInformationDialog::SystemInformationDialog(IUserPort& port, const SystemIn
   text_->setReadOnly(true);
   text_->setLineWrapMode(QPlainTextEdit::NoWrap);
   text_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-  QString shown = QString::fromStdString(report_);
-  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-  text_->setPlainText(shown);
+  text_->setPlainText(T(StringId::SystemInfoCollecting));
   layout->addWidget(text_, 1);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch();
@@ -29,6 +33,7 @@ SystemInformationDialog::SystemInformationDialog(IUserPort& port, const SystemIn
   save_ = new QPushButton(T(StringId::SaveToTextFileButton), this);
   for (QPushButton* button : {copy_, save_}) {
     button->setAutoDefault(false);
+    button->setEnabled(false);  // until the report is there
     buttons->addWidget(button);
   }
   layout->addLayout(buttons);
@@ -39,6 +44,33 @@ SystemInformationDialog::SystemInformationDialog(IUserPort& port, const SystemIn
     if (!path.isEmpty()) SaveTo(path);
   });
   resize(640, 520);
+
+  // Built off the interface thread by Qt's shared pool, which the application waits for
+  // when it ends. The worker owns what it reads; a dialog closed meanwhile gets nothing.
+  std::shared_ptr<const Platform::CardDatabase> cards;
+  if (probes.cards) cards = std::make_shared<const Platform::CardDatabase>(*probes.cards);
+  QThreadPool::globalInstance()->start([probes, cards, dialog = QPointer<SystemInformationDialog>(this)] {
+    SystemInfoProbes own = probes;
+    own.cards = cards.get();
+    std::string report = SystemInfoReport::Build(own);
+    if (QCoreApplication* app = QCoreApplication::instance())
+      QMetaObject::invokeMethod(
+          app, [dialog, report = std::move(report)]() mutable {
+            if (dialog) dialog->ShowReport(std::move(report));
+          },
+          Qt::QueuedConnection);
+  });
+}
+
+void SystemInformationDialog::ShowReport(std::string report) {
+  report_ = std::move(report);
+  ready_ = true;
+  QString shown = QString::fromStdString(report_);
+  shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  text_->setPlainText(shown);
+  copy_->setEnabled(true);
+  save_->setEnabled(true);
+  emit reportReady();
 }
 
 void SystemInformationDialog::CopyToClipboard() { CopyTextToClipboard(QString::fromStdString(report_)); }

@@ -25,6 +25,8 @@ UpdatePopup* UpdateAnnouncer::Popup() {
 }
 
 UpdateAnnouncer::~UpdateAnnouncer() {
+  // Quitting never waits for the update server.
+  abort_->Abort();
   JoinWorker();
   check_.stop();
   show_.stop();
@@ -48,6 +50,7 @@ void UpdateAnnouncer::OnCheckTimer() {
     server = TvrServices::ConfiguredUpdateServer();
     server.http = options_.http;
   }
+  server.http.abort = abort_;
   auto installed = options_.installed;
   std::string own = options_.ownVersion.empty() ? TvrServices::GetOwnFileVersion() : options_.ownVersion;
   checkRunning_ = true;

@@ -37,7 +37,7 @@ class UpdateAnnouncer : public QObject {
 
   // `check`, `show` and `hide` belong to the owner and outlive this object.
   UpdateAnnouncer(QTimer& check, QTimer& show, QTimer& hide, Options options, QObject* parent = nullptr);
-  // Waits for a running check, at most the HTTP client's time-outs.
+  // Aborts a running check and waits for its thread.
   ~UpdateAnnouncer() override;
 
   // Arms the first check.
@@ -66,6 +66,7 @@ class UpdateAnnouncer : public QObject {
   Options options_;
   std::unique_ptr<UpdatePopup> popup_;
   TvrServices::PendingUpdates pending_;
+  std::shared_ptr<TvrServices::HttpAbort> abort_ = std::make_shared<TvrServices::HttpAbort>();
   std::thread worker_;
   std::atomic<bool> checkRunning_{false};
   bool cycleRunning_ = false;

@@ -2,8 +2,10 @@
 // them, the interface thread's timer shows the oldest one at a time.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -27,10 +29,21 @@ class BalloonQueue {
   std::optional<BalloonInfo> TakeFirst();
   // Everything queued, oldest first; the queue is empty afterwards.
   std::vector<BalloonInfo> TakeAll();
+  // What was queued within the last `age`, oldest first; the queue is empty afterwards.
+  std::vector<BalloonInfo> TakeRecent(std::chrono::milliseconds age);
   void Clear();
   size_t Size() const;
 
+  // Called, on the queuing thread and under the queue's lock, when a balloon goes into an
+  // empty queue: whoever shows them need not look while nothing is queued. Null: none.
+  void SetOnFirstQueued(std::function<void()> notify);
+
  private:
+  struct Entry {
+    BalloonInfo balloon;
+    std::chrono::steady_clock::time_point queued;
+  };
   mutable std::mutex lock_;
-  std::deque<BalloonInfo> queue_;
+  std::deque<Entry> queue_;
+  std::function<void()> onFirstQueued_;
 };

@@ -46,12 +46,8 @@ X509Ptr DecodeDer(const std::vector<uint8_t>& der) {
   return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(der.size())));
 }
 
-bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  bytes.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-  return !in.bad();
-}
+// A certificate file is a few kilobytes.
+constexpr size_t kMaxCertificateFileBytes = 1 << 20;
 
 bool IsPkcs11RegistrationType(const std::string& typeKey) {
   return typeKey == "Bit4ID" || typeKey == "Gemalto" || typeKey == "Gemalto2";
@@ -152,12 +148,15 @@ void ContentsCommands::ViewCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
 std::optional<X509Ptr> ContentsCommands::ReadCertificateFile(StringId failure) {
   const std::optional<std::string> path = view_.ChooseCertificateFile();
   if (!path) return std::nullopt;
-  std::vector<uint8_t> bytes;
-  if (!ReadWholeFile(*path, bytes)) {
+  // A regular file of at most the cap: a FIFO would never end, a huge file fill the memory.
+  std::string text;
+  const Platform::FileRead read = Platform::ReadRegularFile(*path, kMaxCertificateFileBytes, true, text);
+  if (read != Platform::FileRead::Ok && read != Platform::FileRead::TooLarge) {
     Box(StringId::CertificateFileOpenFailed, kMbOk | kMbIconError);
     return std::nullopt;
   }
-  X509Ptr certificate = DecodeCertificateFile(bytes);
+  X509Ptr certificate =
+      read == Platform::FileRead::Ok ? DecodeCertificateFile(std::vector<uint8_t>(text.begin(), text.end())) : nullptr;
   if (!certificate || !X509_get0_pubkey(certificate.get())) {
     Box(failure, kMbOk | kMbIconError);
     return std::nullopt;

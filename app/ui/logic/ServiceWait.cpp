@@ -9,6 +9,7 @@
 #include "EventLog.h"
 #include "ProcessProbe.h"
 #include "Settings.h"
+#include "platform/PcscDeadline.h"
 
 namespace {
 
@@ -45,7 +46,8 @@ bool SystemServiceControl::Exists(const std::string& name) {
 std::optional<ServiceState> SystemServiceControl::Query(const std::string& name) {
   if (name == kSCardSvr) {
     SCARDCONTEXT context = 0;
-    const LONG rv = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context);
+    // A service that does not answer in time is of unknown state.
+    const LONG rv = Platform::EstablishContextWithin(SCARD_SCOPE_SYSTEM, &context);
     if (rv == SCARD_S_SUCCESS) {
       SCardReleaseContext(context);
       return ServiceState::Running;

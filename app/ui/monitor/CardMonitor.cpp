@@ -44,16 +44,6 @@ CardMonitor::~CardMonitor() { Shutdown(); }
 
 bool CardMonitor::StartCardDetection(bool showError) {
   StopCardDetection();
-  SCARDCONTEXT context = 0;
-  LONG rv = pcsc_.EstablishContext(&context);
-  if (rv != SCARD_S_SUCCESS) {
-    LogEvent(EVENTLOG_ERROR_TYPE, "SCardEstablishContext returned: " + Hex8(rv));
-    if (showError)
-      Balloon(host_, StringId::MonitorDetectionErrorTitle, StringId::MonitorDetectionErrorText, kIconError);
-    return false;
-  }
-  context_ = context;
-  hasContext_ = true;
   {
     std::lock_guard<std::mutex> guard(lock_);
     states_.clear();
@@ -61,7 +51,7 @@ bool CardMonitor::StartCardDetection(bool showError) {
   }
   running_ = true;
   try {
-    thread_ = std::thread(&CardMonitor::Run, this);
+    thread_ = std::thread(&CardMonitor::Run, this, showError);
   } catch (const std::system_error&) {
     running_ = false;
     if (showError)
@@ -71,12 +61,32 @@ bool CardMonitor::StartCardDetection(bool showError) {
   return true;
 }
 
+bool CardMonitor::EstablishContext(bool showError) {
+  // On the monitor thread: a service that accepted the connection but does not answer
+  // must not hold up the window.
+  SCARDCONTEXT context = 0;
+  LONG rv = pcsc_.EstablishContext(&context, stopping_);
+  if (rv != SCARD_S_SUCCESS) {
+    if (stopping_) return false;  // given up: detection is being stopped
+    LogEvent(EVENTLOG_ERROR_TYPE, "SCardEstablishContext returned: " + Hex8(rv));
+    if (showError)
+      Balloon(host_, StringId::MonitorDetectionErrorTitle, StringId::MonitorDetectionErrorText, kIconError);
+    host_.ArmRestartTimer();
+    return false;
+  }
+  std::lock_guard<std::mutex> guard(lock_);
+  context_ = context;
+  hasContext_ = true;
+  return true;
+}
+
 void CardMonitor::StopCardDetection() {
   if (thread_.joinable()) thread_.join();
   {
     std::lock_guard<std::mutex> guard(lock_);
     states_.clear();
   }
+  // The thread has ended: the context is ours alone again.
   if (hasContext_) {
     LONG rv = pcsc_.ReleaseContext(context_);
     if (rv != SCARD_S_SUCCESS) LogEvent(EVENTLOG_ERROR_TYPE, "SCardReleaseContext returned: " + Hex8(rv));
@@ -89,11 +99,17 @@ void CardMonitor::Shutdown() {
   stopping_ = true;
   // A cancel reaches only a wait in progress: while the thread is busy with a card the
   // cancel would be lost and the next wait would block for good, so cancel until it ends.
-  while (hasContext_ && running_) {
-    pcsc_.Cancel(context_);
-    std::unique_lock<std::mutex> guard(lock_);
+  std::unique_lock<std::mutex> guard(lock_);
+  while (running_) {
+    if (hasContext_) {
+      const SCARDCONTEXT context = context_;
+      guard.unlock();
+      pcsc_.Cancel(context);
+      guard.lock();
+    }
     stopped_.wait_for(guard, std::chrono::milliseconds(100), [this] { return !running_; });
   }
+  guard.unlock();
   StopCardDetection();
   stopping_ = false;
 }
@@ -158,7 +174,13 @@ void CardMonitor::RebuildReaderStates(bool listReaders) {
   states_.swap(rebuilt);
 }
 
-void CardMonitor::Run() {
+void CardMonitor::Run(bool showError) {
+  if (stopping_ || !EstablishContext(showError)) {
+    std::lock_guard<std::mutex> guard(lock_);
+    running_ = false;
+    stopped_.notify_all();
+    return;
+  }
   // pcsc-lite's pseudo-reader does not report the readers at once: list them before the
   // first wait, so that cards present at start go through the insertion road.
   OnReaderChange(true);

@@ -27,14 +27,16 @@ class CardMonitor {
   CardMonitor(const CardMonitor&) = delete;
   CardMonitor& operator=(const CardMonitor&) = delete;
 
-  // Establishes the context and starts the thread; false (with the balloon when
-  // showError) when PC/SC cannot be reached.
+  // Starts the thread, which establishes the context; when PC/SC cannot be reached it logs,
+  // queues the balloon (when showError), asks for the restart timer and ends. False (with
+  // the balloon when showError) when the thread cannot be made.
   bool StartCardDetection(bool showError);
   // Waits for the thread and releases the PC/SC resources. Does not cancel the wait.
   void StopCardDetection();
   // Cancels the blocking call, lets the thread unregister every certificate, stops.
   void Shutdown();
-  // The restart timer fired (interface thread): false when the timer must be armed again.
+  // The restart timer fired (interface thread): false when the timer must be armed again
+  // at once; a detection that fails later asks for it through the host.
   bool OnRestartTimer();
   bool Running() const;
 
@@ -48,7 +50,8 @@ class CardMonitor {
   std::vector<std::string> GetReaderNames() const;
 
  private:
-  void Run();
+  void Run(bool showError);
+  bool EstablishContext(bool showError);
   void RebuildReaderStates(bool listReaders);
   void OnInsertion(const std::string& reader, const std::vector<uint8_t>& atr);
   void OnRemoval(const std::string& reader);
@@ -64,8 +67,6 @@ class CardMonitor {
   CertificateRegistrar& registrar_;
   IPcsc& pcsc_;
 
-  SCARDCONTEXT context_ = 0;
-  bool hasContext_ = false;
   std::thread thread_;
   std::atomic<bool> running_{false};
   std::atomic<bool> stopping_{false};
@@ -73,6 +74,8 @@ class CardMonitor {
 
   // Shared with the interface thread.
   mutable std::mutex lock_;
+  SCARDCONTEXT context_ = 0;  // set by the thread once established
+  bool hasContext_ = false;
   std::vector<ReaderStateEntry> states_;  // the readers, then the pseudo-reader
   std::string currentReader_;
   std::string cardName_;

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/PcscDeadline.h"
+
 namespace {
 
 class SystemPcscImpl : public IPcsc {
  public:
-  LONG EstablishContext(SCARDCONTEXT* context) override {
-    return SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, context);
+  LONG EstablishContext(SCARDCONTEXT* context, const std::atomic<bool>& stopping) override {
+    return Platform::EstablishContextWithin(SCARD_SCOPE_USER, context, Platform::kPcscContextDeadline, &stopping);
   }
   LONG ReleaseContext(SCARDCONTEXT context) override { return SCardReleaseContext(context); }
 

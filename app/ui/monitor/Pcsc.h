@@ -5,6 +5,7 @@
 #include <PCSC/winscard.h>
 #include <PCSC/wintypes.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,7 +24,9 @@ inline constexpr const char* kPnpNotification = "\\\\?PnP?\\Notification";
 class IPcsc {
  public:
   virtual ~IPcsc() = default;
-  virtual LONG EstablishContext(SCARDCONTEXT* context) = 0;
+  // Gives up (SCARD_E_CANCELLED) once `stopping` is set; a service that does not answer
+  // is given up on after a few seconds.
+  virtual LONG EstablishContext(SCARDCONTEXT* context, const std::atomic<bool>& stopping) = 0;
   virtual LONG ReleaseContext(SCARDCONTEXT context) = 0;
   // The reader names in the service's order; SCARD_E_NO_READERS_AVAILABLE for none.
   virtual LONG ListReaders(SCARDCONTEXT context, std::vector<std::string>& readers) = 0;

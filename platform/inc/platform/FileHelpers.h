@@ -1,7 +1,9 @@
 // Small POSIX file and environment helpers shared by the platform layers.
 #pragma once
 
+#include <cstddef>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 namespace Platform {
@@ -14,6 +16,14 @@ std::string UserConfigDirectory();
 std::string SystemConfigDirectory();
 
 bool ReadWholeFile(const std::string& path, std::string& out);
+
+enum class FileRead { Ok, Missing, NotRegular, TooLarge, Failed };
+// Reads a whole regular file of at most `cap` bytes: for files that outsiders can put in
+// place (a FIFO would never end, a huge file would fill the memory). The open never
+// blocks (a FIFO or a device is refused after the open, unread) and, unless followLinks,
+// refuses a symbolic link. `info` receives the opened file's status when given.
+FileRead ReadRegularFile(const std::string& path, size_t cap, bool followLinks, std::string& out,
+                         struct stat* info = nullptr);
 // mkdir -p; existing folders are fine.
 bool MakeDirectories(const std::string& path, mode_t mode);
 // Writes a sibling temp file, fsyncs it, renames it over the target and syncs the folder,

@@ -2,8 +2,11 @@
 #include "HttpClient.h"
 #include "ServicesFixture.h"
 
+#include <curl/curl.h>
+
 #include <chrono>
 #include <fstream>
+#include <thread>
 
 using TvrServices::DownloadUrl;
 using TvrServices::DownloadUrlGet;
@@ -74,6 +77,38 @@ TEST_F(HttpClientTest, StalledServerEndsAtTheTimeOut) {
   EXPECT_FALSE(DownloadUrlGet(server.Base() + "/stall", options));
   // The server would stall for 60 s; the generous bound only shows the time-out acted.
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
+}
+
+// Closing a dialog or ending the program must not wait for a server that stalls: the
+// owner's abort ends the exchange in flight at once, over TLS too, and every later one
+// before it sends anything.
+TEST_F(HttpClientTest, AbortEndsAStalledExchangeAtOnce) {
+  const TestPki& pki = TestPki::Get();
+  HttpTestServer plain;
+  HttpTestServer tls(pki.TlsServer().pemPath, pki.TlsServer().keyPath);
+  for (HttpTestServer* server : {&plain, &tls}) {
+    HttpOptions options;
+    options.caFile = pki.CaBundlePath();
+    options.abort = std::make_shared<TvrServices::HttpAbort>();
+    TvrServices::HttpResponse response;
+    std::thread fetch([&] { response = TvrServices::HttpExchange(false, server->Base() + "/stall", nullptr, options); });
+    // Aborted while the server holds the request, not before it arrives.
+    auto arrived = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (server->Requests().empty() && std::chrono::steady_clock::now() < arrived)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(server->Requests().size(), 1u) << server->Base();
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto start = std::chrono::steady_clock::now();
+    options.abort->Abort();
+    fetch.join();
+    // The stall is 60 s and the time-out 30 s: anything near them is the fault.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900)) << server->Base();
+    EXPECT_EQ(response.transportError, CURLE_ABORTED_BY_CALLBACK) << server->Base();
+    EXPECT_TRUE(response.body.empty());
+
+    EXPECT_FALSE(DownloadUrlGet(server->Base() + "/big/10", options));
+    EXPECT_EQ(server->Requests().size(), 1u) << "nothing is sent once aborted";
+  }
 }
 
 TEST_F(HttpClientTest, OnlyHttpAndHttpsAreFetched) {

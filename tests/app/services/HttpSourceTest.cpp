@@ -198,3 +198,17 @@ TEST_F(HttpSourceTest, RedirectsStayOnHttps) {
   EXPECT_EQ(seen.back().path, "/answer/good.json");
   EXPECT_EQ(seen.back().body, kForm);
 }
+
+namespace {
+
+// The answer's bad elements each write a warning; the log level is read once per answer.
+TEST_F(HttpSourceTest, LogLevelIsReadOncePerAnswer) {
+  DropLevelAfterFirstEvent();
+  TvrServices::CandidateSet candidates;
+  std::string errorText;
+  TvrServices::ReadSearchAnswer(R"({"certificates":[{"PEM":"a"},{"PEM":"b"},{"PEM":"c"}]})", candidates, errorText);
+  EXPECT_TRUE(candidates.empty());
+  EXPECT_EQ(Events(), std::vector<std::string>(3, "Failed to get certificate from JSON!"));
+}
+
+}  // namespace

@@ -7,7 +7,16 @@
 
 #include <openssl/evp.h>
 
+#include <arpa/inet.h>
 #include <ldap.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <functional>
+#include <stdexcept>
+#include <thread>
 
 using TvrServices::CandidateSet;
 using TvrTest::PkiItem;
@@ -159,3 +168,122 @@ TEST_F(LdapSourceTest, StoppedServerAndBadHost) {
   EXPECT_EQ(errorText, ldap_err2string(LDAP_PARAM_ERROR));
   EXPECT_EQ(Events(), std::vector<std::string>{"Failed to init ldap! Error code: -9"});
 }
+
+namespace {
+
+// A directory server of the test's own that answers the first search with the bytes it is
+// given (the search's message id filled in), then keeps the connection open and silent.
+class ScriptedLdapServer {
+ public:
+  explicit ScriptedLdapServer(std::function<std::string(const std::string& id)> answer) : answer_(std::move(answer)) {
+    listener_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener_, reinterpret_cast<sockaddr*>(&address), length) != 0 || ::listen(listener_, 1) != 0 ||
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      throw std::runtime_error("no listening socket");
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~ScriptedLdapServer() {
+    ::shutdown(listener_, SHUT_RDWR);
+    if (client_ >= 0) ::shutdown(client_, SHUT_RDWR);
+    thread_.join();
+    if (client_ >= 0) ::close(client_);
+    ::close(listener_);
+  }
+  int Port() const { return port_; }
+
+  static std::string Tlv(unsigned char tag, const std::string& content) {
+    std::string out(1, static_cast<char>(tag));
+    const size_t n = content.size();
+    if (n < 0x80) {
+      out += static_cast<char>(n);
+    } else {
+      out += '\x84';
+      for (int shift = 24; shift >= 0; shift -= 8) out += static_cast<char>((n >> shift) & 0xFF);
+    }
+    return out + content;
+  }
+  static std::string Entry(const std::string& id, const std::vector<unsigned char>& der) {
+    const std::string value(der.begin(), der.end());
+    return Tlv(0x30, id + Tlv(0x64, Tlv(0x04, "cn=x") +
+                                        Tlv(0x30, Tlv(0x30, Tlv(0x04, kAttribute) + Tlv(0x31, Tlv(0x04, value))))));
+  }
+  static std::string Done(const std::string& id) {
+    return Tlv(0x30, id + Tlv(0x65, std::string("\x0a\x01\x00\x04\x00\x04\x00", 7)));
+  }
+
+ private:
+  void Serve() {
+    client_ = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client_ < 0) return;
+    // The request: SEQUENCE, its length (short or long form), then the message id.
+    unsigned char request[4096];
+    const ssize_t got = ::read(client_, request, sizeof request);
+    if (got < 4 || request[0] != 0x30) return;
+    size_t at = 2 + ((request[1] & 0x80) ? (request[1] & 0x7F) : 0);
+    if (at + 2 > static_cast<size_t>(got) || request[at] != 0x02) return;
+    const std::string id(reinterpret_cast<const char*>(request + at), 2 + request[at + 1]);
+    const std::string answer = answer_(id);
+    for (size_t sent = 0; sent < answer.size();) {
+      const ssize_t n = ::write(client_, answer.data() + sent, answer.size() - sent);
+      if (n <= 0) return;
+      sent += static_cast<size_t>(n);
+    }
+    while (::read(client_, request, sizeof request) > 0) {
+    }
+  }
+
+  std::function<std::string(const std::string&)> answer_;
+  int listener_ = -1;
+  int client_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+class LdapServerAbuseTest : public ServicesFixture {
+ protected:
+  CandidateSet Search(const ScriptedLdapServer& server, std::string& errorText) {
+    return TvrServices::SearchCertificatesLdap("127.0.0.1", server.Port(), kBase, "(uid=*)", kAttribute, errorText);
+  }
+};
+
+// A message that announces 100 MB is refused as it starts, not allocated and waited for.
+TEST_F(LdapServerAbuseTest, AnOverlongMessageEndsTheSearch) {
+  ScriptedLdapServer server([](const std::string& id) { return std::string("\x30\x84\x06\x40\x00\x00", 6) + id; });
+  std::string errorText;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_TRUE(Search(server, errorText).empty());
+  // Waiting for the announced bytes would last the whole 30 s time limit.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  EXPECT_FALSE(errorText.empty());
+}
+
+// A server that ignores the size limit: more entries than the limit fail the search, as
+// they do from a server that keeps the limit; up to the limit they are taken.
+TEST_F(LdapServerAbuseTest, EntriesBeyondTheSizeLimitFailTheSearch) {
+  SearchTestCertificates certs;
+  for (int count : {TvrServices::kLdapSizeLimit, TvrServices::kLdapSizeLimit + 1}) {
+    ScriptedLdapServer server([&](const std::string& id) {
+      std::string answer;
+      for (int i = 0; i < count; ++i) answer += ScriptedLdapServer::Entry(id, certs.renewal.Der());
+      return answer + ScriptedLdapServer::Done(id);
+    });
+    sink_->Clear();
+    std::string errorText;
+    CandidateSet set = Search(server, errorText);
+    if (count == TvrServices::kLdapSizeLimit) {
+      EXPECT_EQ(set.size(), static_cast<size_t>(count));
+      EXPECT_EQ(errorText, "");
+    } else {
+      EXPECT_TRUE(set.empty());
+      EXPECT_EQ(errorText, ldap_err2string(LDAP_SIZELIMIT_EXCEEDED));
+      EXPECT_EQ(Events(), (std::vector<std::string>{"Succeeded to init ldap", "Failed to search ldap! Error code: 4"}));
+    }
+  }
+}
+
+}  // namespace

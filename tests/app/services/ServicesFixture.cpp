@@ -55,6 +55,27 @@ void ServicesFixture::TearDown() {
   dir_.reset();
 }
 
+namespace {
+
+class LevelDroppingSink : public Platform::IEventSink {
+ public:
+  explicit LevelDroppingSink(std::shared_ptr<Platform::RecordingEventSink> record) : record_(std::move(record)) {}
+  void Report(uint16_t type, const std::string& text) override {
+    record_->Report(type, text);
+    if (!dropped_) dropped_ = Platform::Profile().WriteInt("", "EventLogLevel", 0);
+  }
+
+ private:
+  std::shared_ptr<Platform::RecordingEventSink> record_;
+  bool dropped_ = false;
+};
+
+}  // namespace
+
+void ServicesFixture::DropLevelAfterFirstEvent() {
+  Platform::SetEventSink(std::make_shared<LevelDroppingSink>(sink_));
+}
+
 void ServicesFixture::AddToStore(const std::string& store, const PkiItem& item) {
   auto opened = Platform::CertStore::OpenSystem(store);
   ASSERT_TRUE(opened);

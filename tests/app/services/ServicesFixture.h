@@ -34,6 +34,9 @@ class ServicesFixture : public ::testing::Test {
                                                            const TvrTest::PkiItem* signer = nullptr,
                                                            const std::vector<std::string>& extra = {});
   std::vector<std::string> Events() const { return sink_->Texts(); }
+  // From now on the first event written turns "EventLogLevel" to 0: what is written after
+  // it shows that the level was not read again.
+  void DropLevelAfterFirstEvent();
 
   std::optional<TvrTest::TempDir> dir_;
   std::shared_ptr<Platform::RecordingEventSink> sink_ = std::make_shared<Platform::RecordingEventSink>();

@@ -176,6 +176,40 @@ TEST_F(UpdateCheckTest, AboutFileReadsTheProgramKeysOnly) {
     EXPECT_EQ(url, c.url) << c.text;
   }
   EXPECT_EQ(TvrServices::SafeWebAddress("HTTPS://dl.test/a"), "HTTPS://dl.test/a");
+}
+
+// A server's value that is no plausible version or address (a megabyte froze the pop-up,
+// and made the About dialog half a million pixels wide) is skipped with a warning; one at
+// the cap is taken.
+TEST_F(UpdateCheckTest, OverlongValuesAreSkipped) {
+  const std::string version64(TvrServices::kMaxUpdateVersionLength, '1');
+  const std::string address2k = "https://dl.test/" + std::string(TvrServices::kMaxUpdateAddressLength - 16, 'a');
+  const std::string longVersion = version64 + "1";
+  const std::string longAddress = address2k + "a\r";
+  struct Case {
+    std::string text;
+    std::string version, url;
+    size_t warnings;
+  };
+  const Case cases[] = {
+      {"Version: " + version64 + "\r\nDownloadURL: " + address2k + "\r\n", version64, address2k, 0},
+      {"Version: 1.7\nVersion: " + longVersion + "\nDownloadURL: " + longAddress + "\n", "1.7", "keep", 2},
+      {"Version: " + std::string(1 << 20, '9') + "\n", "keep", "keep", 1},
+  };
+  for (const Case& c : cases) {
+    sink_->Clear();
+    std::string version = "keep", url = "keep";
+    TvrServices::ParseVersionAndUrl(c.text, version, url);
+    EXPECT_EQ(version, c.version);
+    EXPECT_EQ(url, c.url);
+    EXPECT_EQ(Events().size(), c.warnings) << ::testing::PrintToString(Events());
+  }
+  // The full file: a vendor's overlong address leaves its entry without one.
+  auto entries = TvrServices::ParseUpdateFile("Gemalto Version: 6.3\nGemalto DownloadURL: " + longAddress +
+                                              "\nVersion: " + longVersion + "\n");
+  EXPECT_EQ(entries["Gemalto"].version, "6.3");
+  EXPECT_EQ(entries["Gemalto"].downloadUrl, "");
+  EXPECT_EQ(entries.count("Kelmardin"), 0u);
   for (const char* bad : {"javascript:alert(1)", "file:///etc/passwd", "https://a b", "http:", "dl.test/x"})
     EXPECT_EQ(TvrServices::SafeWebAddress(bad), "") << bad;
 }

@@ -116,3 +116,44 @@ TEST_F(ZipSourceTest, EntriesOverTheCapAreSkippedUnread) {
   EXPECT_EQ(Thumbprints(set), std::set<std::string>{CertificateThumbprintHex(certs.renewal.Cert())});
   EXPECT_EQ(errorText, "");
 }
+
+namespace {
+
+// A picked archive is outside data: its entry count and its total contents are capped,
+// whatever its headers say.
+TEST_F(ZipSourceTest, EntryCountAndTotalContentsAreCapped) {
+  SearchTestCertificates certs;
+  std::vector<std::pair<std::string, std::string>> many;
+  for (zip_int64_t i = 0; i <= TvrServices::kMaxZipEntries; ++i) many.push_back({std::to_string(i), "x"});
+  std::string errorText;
+  EXPECT_TRUE(TvrServices::LoadCertificatesFromZip(MakeZip("many.zip", many), errorText).empty());
+  EXPECT_EQ(errorText, "A fájl hibás.");
+  EXPECT_EQ(Events(), std::vector<std::string>{"Failed to read zip: more than 1000 entries!"});
+
+  // A certificate, then entries just under the per-entry cap that together pass the total.
+  std::vector<std::pair<std::string, std::string>> large = {{"renewal.cer", Der(certs.renewal)}};
+  const size_t padding = TvrServices::kMaxZipTotalBytes / (kMaxZipEntryBytes - 1) + 2;
+  for (size_t i = 0; i < padding; ++i) large.push_back({"pad" + std::to_string(i), std::string(kMaxZipEntryBytes - 1, 'p')});
+  large.push_back({"stranger.cer", Der(certs.stranger)});
+  sink_->Clear();
+  errorText.clear();
+  CandidateSet set = TvrServices::LoadCertificatesFromZip(MakeZip("large.zip", large), errorText);
+  EXPECT_EQ(Thumbprints(set), std::set<std::string>{CertificateThumbprintHex(certs.renewal.Cert())});
+  EXPECT_EQ(errorText, "A fájl hibás.");
+  const std::vector<std::string> events = Events();
+  ASSERT_FALSE(events.empty());
+  EXPECT_EQ(events.back(), "Failed to read zip: more than 16 MiB of contents!");
+  EXPECT_LT(events.size(), padding);  // stopped before the last entries were read
+}
+
+// Every skipped entry writes a warning; the log level is read once for the whole archive,
+// not again for each entry.
+TEST_F(ZipSourceTest, LogLevelIsReadOncePerArchive) {
+  std::string path = MakeZip("text.zip", {{"a.txt", "not a certificate"}, {"b.txt", "nor this"}, {"c.txt", "no"}});
+  DropLevelAfterFirstEvent();
+  std::string errorText;
+  EXPECT_TRUE(TvrServices::LoadCertificatesFromZip(path, errorText).empty());
+  EXPECT_EQ(Events(), std::vector<std::string>(3, "Failed to get certificate from ZIP!"));
+}
+
+}  // namespace

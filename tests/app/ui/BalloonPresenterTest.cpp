@@ -5,6 +5,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <chrono>
+#include <thread>
+
 #include "BalloonPresenter.h"
 
 namespace {
@@ -65,12 +68,59 @@ TEST(BalloonPresenterTest, DrainKeepsTheEventLoopRunningBetweenBalloons) {
   int ranDuringDrain = 0;
   QTimer::singleShot(0, [&] { ranDuringDrain = static_cast<int>(sink.shown.size()); });
   sink.clock.start();
-  presenter.DrainAll();
+  presenter.DrainRecent(std::chrono::seconds(60), std::chrono::seconds(60));
   EXPECT_FALSE(presenter.IsRunning());
   EXPECT_EQ(sink.shown, Ten());
   EXPECT_GE(ranDuringDrain, 1);
   EXPECT_LT(ranDuringDrain, 10);
   EXPECT_GE(sink.at.back(), 9 * 20 - 5);
+}
+
+// Closing ends the program in seconds: balloons queued long ago are dropped, and of the
+// recent ones only the newest that fit the budget are shown.
+TEST(BalloonPresenterTest, DrainShowsOnlyTheRecentBalloonsWithinTheBudget) {
+  BalloonQueue queue;
+  RecordingSink sink;
+  BalloonPresenter presenter(queue, sink, 50);
+  std::vector<BalloonInfo> ten = Ten();
+  for (size_t i = 0; i < 5; ++i) queue.Queue(ten[i]);
+  QTest::qWait(300);
+  for (size_t i = 5; i < 10; ++i) queue.Queue(ten[i]);
+  QElapsedTimer took;
+  took.start();
+  presenter.DrainRecent(std::chrono::milliseconds(200), std::chrono::milliseconds(120));
+  EXPECT_EQ(sink.shown, std::vector<BalloonInfo>(ten.begin() + 7, ten.end()));  // 120 ms: three of 50 ms
+  EXPECT_LT(took.elapsed(), 1000);
+  EXPECT_EQ(queue.Size(), 0u);
+  // The program's own budget: a second and a half, whatever the interval.
+  EXPECT_LE(BalloonPresenter::kDrainBudget, std::chrono::milliseconds(1500));
+}
+
+// No periodic wake-up while nothing is queued: the timer starts with a balloon and stops
+// at the tick that finds the queue empty. A balloon into an idle queue shows at once.
+TEST(BalloonPresenterTest, TimerRunsOnlyWhileBalloonsWait) {
+  BalloonQueue queue;
+  RecordingSink sink;
+  BalloonPresenter presenter(queue, sink, 40);
+  const std::vector<BalloonInfo> ten = Ten();
+  presenter.Start();
+  QTest::qWait(100);
+  EXPECT_FALSE(presenter.IsRunning());
+  EXPECT_TRUE(sink.shown.empty());
+
+  std::thread([&] { queue.Queue(ten[0]); }).join();  // as the card monitor does
+  ASSERT_TRUE(QTest::qWaitFor([&] { return sink.shown.size() == 1; }, 5000));
+  queue.Queue(ten[1]);
+  EXPECT_TRUE(presenter.IsRunning());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return sink.shown.size() == 2; }, 5000));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !presenter.IsRunning(); }, 5000));
+  EXPECT_EQ(sink.shown, std::vector<BalloonInfo>(ten.begin(), ten.begin() + 2));
+
+  presenter.Stop();
+  queue.Queue(ten[2]);
+  QTest::qWait(100);
+  EXPECT_EQ(sink.shown.size(), 2u);  // stopped: queued, not shown
+  EXPECT_FALSE(presenter.IsRunning());
 }
 
 TEST(BalloonPresenterTest, DropAllShowsNothing) {

@@ -1,8 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
+#include <thread>
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -106,6 +113,9 @@ TEST_F(CertificateCommandsTest, RenewalRefusals) {
       {"0x30 but no certificate", std::string("\x30\x03\x02\x01\x05", 5), "Sikertelen tanúsítvány megújítás!"},
       {"broken Base64", "-----BEGIN CERTIFICATE-----\nMIIB!!\n-----END CERTIFICATE-----\n",
        "Sikertelen tanúsítvány megújítás!"},
+      // A certificate file is a few kilobytes: one over 1 MiB is not read, whatever it holds.
+      {"over 1 MiB", std::string(otherDer.begin(), otherDer.end()) + std::string(1 << 20, '\0'),
+       "Sikertelen tanúsítvány megújítás!"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -120,6 +130,23 @@ TEST_F(CertificateCommandsTest, RenewalRefusals) {
   file_ = dir_.Path() + "/missing.cer";
   commands_.Run(kCmdRenewCertificate, handle_);
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"A tanúsítvány fájl megnyitása sikertelen!"});
+  {
+    // A FIFO is no file: refused at once, not waited on for a writer that never comes (if
+    // the command did wait, a late writer lets it go on, so that the test ends).
+    port_.boxes.clear();
+    file_ = dir_.Path() + "/pipe.cer";
+    ASSERT_EQ(::mkfifo(file_->c_str(), 0600), 0);
+    std::promise<void> done;
+    std::thread writer([&, finished = done.get_future()] {
+      if (finished.wait_for(std::chrono::seconds(5)) == std::future_status::ready) return;
+      const int fd = ::open(file_->c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) ::close(fd);
+    });
+    commands_.Run(kCmdRenewCertificate, handle_);
+    done.set_value();
+    writer.join();
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{"A tanúsítvány fájl megnyitása sikertelen!"});
+  }
   port_.boxes.clear();
   file_.reset();  // cancelled
   commands_.Run(kCmdRenewCertificate, handle_);

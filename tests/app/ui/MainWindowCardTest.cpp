@@ -320,15 +320,95 @@ TEST_F(MainWindowCardTest, FailedDetectionRestartsEveryTenSecondsOnTheInterfaceT
   for (const std::string& e : sandbox.events->Texts()) logged |= e == "SCardGetStatusChange returned: 80100013";
   EXPECT_TRUE(logged) << ::testing::PrintToString(sandbox.events->Texts());
 
-  // Still no service: armed again. Then it is back: the card is registered again.
+  // Still no service: armed again (by the monitor's thread, which made the attempt). Then
+  // it is back: the card is registered again.
+  window->RestartTimer().stop();
   QMetaObject::invokeMethod(&window->RestartTimer(), "timeout", Qt::DirectConnection);
-  EXPECT_TRUE(window->RestartTimer().isActive());
+  ASSERT_TRUE(Wait([&] { return window->RestartTimer().isActive(); }));
   pcsc_.SetServiceUp(true);
   window->RestartTimer().stop();
   QMetaObject::invokeMethod(&window->RestartTimer(), "timeout", Qt::DirectConnection);
   ASSERT_TRUE(Wait([&] { return StoreSize() == 1; }));
   EXPECT_FALSE(window->RestartTimer().isActive());
   EXPECT_EQ(window->ReaderList()->currentText(), kReader);
+}
+
+}  // namespace
+
+namespace {
+
+// A card that cannot be read, pulled and put back while its notice is open: the later
+// failures are part of the open notice, never boxes nested in its loop.
+TEST_F(MainWindowCardTest, CardReadFailuresWhileANoticeIsOpenAreNotNested) {
+  shim_->SetOption("rv.C_GetTokenInfo", "0x30");  // CKR_DEVICE_ERROR
+  pcsc_.AddReader(kReader);
+  auto window = Open();
+  ASSERT_TRUE(Wait([&] { return window->ReaderList()->count() == 1; }));
+  auto openBoxes = [] {
+    int open = 0;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+      if (qobject_cast<QMessageBox*>(widget) && widget->isVisible()) ++open;
+    return open;
+  };
+  int most = 0;
+  int toggles = 0;
+  QElapsedTimer sinceToggle;
+  sinceToggle.start();
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    const int open = openBoxes();
+    most = std::max(most, open);
+    if (open == 0 || sinceToggle.elapsed() < 300) return;
+    if (toggles < 6) {
+      // Out and in again, quickly, with the first notice still open.
+      if (toggles % 2 == 0) pcsc_.RemoveCard(kReader);
+      else pcsc_.InsertCard(kReader, kAtr);
+      ++toggles;
+      sinceToggle.restart();
+    } else if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      box->accept();
+    }
+  });
+  poll.start(20);
+  pcsc_.InsertCard(kReader, kAtr);
+  ASSERT_TRUE(Wait([&] { return toggles == 6 && openBoxes() == 0 && !window->Busy(); }));
+  QTest::qWait(500);  // refreshes still queued would open their boxes now
+  poll.stop();
+  EXPECT_EQ(most, 1);
+  EXPECT_EQ(openBoxes(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+// Closing takes the window away at once, also while a card read holds up the rest of the
+// ending (which then follows when the read is done).
+TEST_F(MainWindowCardTest, ClosingHidesTheWindowAtOnce) {
+  pcsc_.AddReader(kReader);
+  auto window = Open();
+  int destroyed = 0;
+  window->SetOnDestroyed([&] { ++destroyed; });
+  ASSERT_TRUE(Wait([&] { return window->ReaderList()->count() == 1; }));
+  shim_->SetOption("delay_us.C_GetTokenInfo", "1500000");
+  // The read runs in a loop of its own: the timer acts inside it.
+  bool closed = false, hiddenAtOnce = false, destroyedAtOnce = true;
+  QTimer poll;
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    if (closed || !window->Busy()) return;
+    closed = true;
+    window->Destroy();
+    hiddenAtOnce = !window->isVisible();
+    destroyedAtOnce = destroyed != 0;
+  });
+  poll.start(10);
+  pcsc_.InsertCard(kReader, kAtr);
+  ASSERT_TRUE(Wait([&] { return destroyed == 1; }));
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(hiddenAtOnce);
+  EXPECT_FALSE(destroyedAtOnce);  // the rest waited for the read
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_EQ(StoreSize(), 0u);
 }
 
 }  // namespace

@@ -1,7 +1,9 @@
 // The program itself on the full road: a private pcscd with the virtual reader and a
 // scripted card, the test module posing as the Gemalto module over SoftHSM2. However the
 // program ends (SIGTERM, SIGHUP, the display going away, even kill -9 followed by a new
-// start), none of the card's certificates may stay in the store once the card is gone.
+// start), none of the card's certificates may stay in the store once the card is gone,
+// and SIGTERM ends it in seconds whatever the OCSP responders do. And a PC/SC service
+// that never answers: SIGTERM ends the program at every point of its start-up.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -18,8 +20,11 @@
 #include <optional>
 #include <sstream>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "CardTokenWriter.h"
+#include "NetRig.h"
 #include "P11Rig.h"
 #include "PcscRig.h"
 #include "UiTestSupport.h"
@@ -111,6 +116,20 @@ class PrivateDisplay {
   std::string display_;
 };
 
+// Sends SIGTERM and waits (at most `limit`) for the end: the exit status, or nothing.
+std::optional<int> Terminate(pid_t pid, std::chrono::milliseconds limit, std::chrono::milliseconds* took) {
+  const auto start = std::chrono::steady_clock::now();
+  ::kill(pid, SIGTERM);
+  int status = -1;
+  const auto end = start + limit;
+  bool ended = false;
+  while (!(ended = ::waitpid(pid, &status, WNOHANG) == pid) && std::chrono::steady_clock::now() < end)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  *took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  if (!ended) return std::nullopt;
+  return status;
+}
+
 class ProgramRoadTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -145,13 +164,14 @@ class ProgramRoadTest : public ::testing::Test {
   }
 
   // On Qt's offscreen platform, or on the X server of that display.
-  void StartProgram(const std::string& display = "") {
+  void StartProgram(const std::string& display = "", const std::map<std::string, std::string>& extra = {}) {
     std::map<std::string, std::string> changes = {{"QT_QPA_PLATFORM", "offscreen"}};
     if (!display.empty()) {
       // The tray of that display, not a desktop session's.
       changes = {{"QT_QPA_PLATFORM", "xcb"}, {"DISPLAY", display}, {"SESSION_MANAGER", ""},
                  {"DBUS_SESSION_BUS_ADDRESS", ""}};
     }
+    changes.insert(extra.begin(), extra.end());
     pid_ = Spawn({TVR_KELMARDIN_PATH}, EnvironmentWith(changes));
     ASSERT_GT(pid_, 0);
   }
@@ -224,6 +244,39 @@ TEST_F(ProgramRoadTest, LossOfTheDisplayUnregistersTheCertificates) {
   EXPECT_EQ(StoreSize(), 0u);
 }
 
+// A signing certificate whose four OCSP responders accept the request and never answer
+// (the fault: 30 s per address, two minutes, past a desktop's stop limit).
+TEST_F(ProgramRoadTest, SigtermDuringStalledRevocationChecksEndsInSeconds) {
+  TvrTest::HttpTestServer responders;
+  const TvrTest::TestPki& pki = TvrTest::TestPki::Get();
+  TvrTest::CertSpec spec;
+  spec.subject = "/C=HU/O=Tavrenic/CN=Stalled";
+  std::string aia;
+  for (int i = 1; i <= 4; ++i) aia += (i > 1 ? "," : "") + ("OCSP;URI:" + responders.Base() + "/stall/" + std::to_string(i));
+  spec.extensions = {{"keyUsage", "critical,digitalSignature"}, {"authorityInfoAccess", aia}};
+  UiTest::WriteCardObject(dir_.Path(), "Card0", TvrTest::CertBuilder::Issue(spec, &pki.Intermediate()), "03");
+  // The chain must reach the root for the responders to be asked.
+  for (const auto& [name, item] : {std::pair<const char*, const TvrTest::PkiItem*>{"ROOT", &pki.Root()},
+                                   {"CA", &pki.Intermediate()}}) {
+    const std::vector<unsigned char> der = item->Der();
+    auto context = Platform::CertContext::Create(der.data(), der.size());
+    ASSERT_TRUE(context && Platform::CertStore::OpenSystem(name)->Add(*context, Platform::CertAddDisposition::ReplaceExisting));
+  }
+  std::ofstream(sandbox_.Root() + "/bundle.crt").close();
+  InsertCard();
+  StartProgram("", {{"TVR_TRUST_BUNDLE", sandbox_.Root() + "/bundle.crt"}});
+  ASSERT_TRUE(WaitFor([&] { return !responders.Requests().empty(); }, std::chrono::seconds(30)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+  std::chrono::milliseconds took{0};
+  const std::optional<int> status = Terminate(pid_, std::chrono::seconds(15), &took);
+  ASSERT_TRUE(status) << "still running after 15 s";
+  pid_ = -1;
+  EXPECT_LT(took, std::chrono::seconds(3));
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+  EXPECT_EQ(StoreSize(), 0u);
+}
+
 // Killed with a card registered, then started again after the card left: the store is
 // cleaned before detection starts; a card present at that start is registered again.
 TEST_F(ProgramRoadTest, RegistrationsOfAKilledRunGoAtTheNextStart) {
@@ -287,6 +340,42 @@ TEST_F(ProgramRoadTest, TrayThatStartsLaterGetsTheIcon) {
   EXPECT_TRUE(WaitFor(iconInTray, std::chrono::seconds(15)));
   ::kill(pid_, SIGTERM);
   EXPECT_TRUE(WaitForExit());
+}
+
+// A PC/SC service that takes the connection and never answers, from the start: SIGTERM
+// inside the first wait for it, during the waiting dialog, and with the window up (the
+// fault: no window ever, and SIGTERM ignored). Needs no root.
+TEST(ProgramMuteServiceTest, SigtermEndsTheProgramAtEveryPointOfStartUp) {
+  UiTest::ProfileSandbox sandbox;
+  std::ofstream(sandbox.Root() + "/user/Tavrenic/kelmardin.conf")
+      << "\"ShowSplashScreen\"=dword:00000000\n\"Language\"=\"HUN\"\n\"WaitForSCardSvr2\"=dword:00000002\n";
+  TvrTest::MutePcscd mute;
+  // From the program's first connection to the service: inside that first wait, during
+  // the waiting dialog (after the 3 s deadline), with the window up.
+  for (int afterMs : {100, 4000, 9000}) {
+    const int connections = mute.Connections();
+    const pid_t pid = Spawn({TVR_KELMARDIN_PATH}, EnvironmentWith({{"QT_QPA_PLATFORM", "offscreen"},
+                                                                   {"PCSCLITE_CSOCK_NAME", mute.SocketPath()}}));
+    ASSERT_GT(pid, 0);
+    const auto asked = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (mute.Connections() == connections && std::chrono::steady_clock::now() < asked)
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (mute.Connections() == connections) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+      FAIL() << "the program never asked the service";
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(afterMs));
+    std::chrono::milliseconds took{0};
+    const std::optional<int> status = Terminate(pid, std::chrono::seconds(10), &took);
+    if (!status) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, nullptr, 0);
+    }
+    ASSERT_TRUE(status) << "SIGTERM " << afterMs << " ms after the start: still running after 10 s";
+    EXPECT_LT(took, std::chrono::seconds(3)) << afterMs;
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << afterMs << ": " << *status;
+  }
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "ProgramProcess.h"
 #include "SingleInstance.h"
@@ -51,6 +53,25 @@ TEST_F(SingleInstanceTest, LiveHolderThatCannotAnswerStillMeansAnotherRuns) {
   // The holder is busy (no event loop runs here): the second one still gives way.
   SingleInstance second;
   EXPECT_EQ(second.Acquire(), SingleInstance::Result::AnotherRuns);
+}
+
+// A start while the running instance is ending is not lost: it waits until the old one
+// has let go, and runs.
+TEST_F(SingleInstanceTest, StartWhileTheInstanceEndsWaitsAndTakesOver) {
+  SingleInstance first;
+  ASSERT_EQ(first.Acquire(), SingleInstance::Result::First);
+  first.StopListening();
+  QSignalSpy activations(&first, &SingleInstance::activationRequested);
+  std::thread ending([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    first.Release();
+  });
+  SingleInstance second;
+  EXPECT_EQ(second.Acquire(), SingleInstance::Result::First);
+  ending.join();
+  EXPECT_EQ(activations.count(), 0);
+  // The new instance listens: a third start asks it.
+  EXPECT_TRUE(QFile::exists(second.ServerName()));
 }
 
 TEST_F(SingleInstanceTest, LockOfAKilledInstanceIsTakenOver) {

@@ -6,6 +6,7 @@
 #include <QClipboard>
 #include <QDir>
 #include <QFile>
+#include <QTest>
 
 #include <unistd.h>
 
@@ -40,6 +41,7 @@ class SystemInformationDialogTest : public ::testing::Test {
 
 TEST_F(SystemInformationDialogTest, ShowsCopiesAndSavesTheReportWithCrLf) {
   SystemInformationDialog dialog(port, probes);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.ReportReady(); }, 20000));
   const std::string& report = dialog.Report();
   ASSERT_EQ(report.rfind("Processor: Intel(R) Core(TM) i5-8250U CPU @ 1.60GHz\r\n", 0), 0u);
   EXPECT_TRUE(dialog.Text()->isReadOnly());
@@ -58,6 +60,7 @@ TEST_F(SystemInformationDialogTest, ShowsCopiesAndSavesTheReportWithCrLf) {
 
 TEST_F(SystemInformationDialogTest, SaveIntoUnwritableFolderShowsError) {
   SystemInformationDialog dialog(port, probes);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.ReportReady(); }, 20000));
   // Root writes through folder permissions; /proc takes no new files from anybody.
   std::string folder = sandbox.Root() + "/locked";
   QDir().mkpath(QString::fromStdString(folder));
@@ -77,6 +80,7 @@ TEST_F(SystemInformationDialogTest, Screenshot) {
   const Platform::CardDatabase cards = Platform::CardDatabase::Load();
   probes.cards = &cards;
   SystemInformationDialog dialog(port, probes);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.ReportReady(); }, 20000));
   dialog.show();
   QApplication::processEvents();
   QDir().mkpath(TVR_SCREENSHOT_DIR);

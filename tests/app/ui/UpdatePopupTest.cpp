@@ -15,6 +15,7 @@
 #include <functional>
 
 #include "AboutDialog.h"
+#include "Heartbeat.h"
 #include "NetRig.h"
 #include "TestPki.h"
 #include "UiTestSupport.h"
@@ -224,18 +225,38 @@ TEST_F(UpdatePopupTest, AboutWithTheServerDownKeepsZeroes) {
   EXPECT_EQ(dialog.InstalledVersion()->text(), TVR_TEST_PROGRAM_VERSION);
 }
 
-TEST_F(UpdatePopupTest, AboutClosesWithinTheTimeOutWhileTheFetchStalls) {
+// Closing About, or quitting while the daily check runs, never waits for a server that
+// stalls: the interface thread keeps its pulse (the fault: the whole 30 s time-out).
+TEST_F(UpdatePopupTest, ClosingDuringAStalledFetchNeverFreezes) {
   TvrServices::UpdateServer stalled = Server("/stall");
-  auto start = std::chrono::steady_clock::now();
-  {
-    AboutDialog dialog(stalled);
-    dialog.show();
-    QTest::qWait(50);
-    EXPECT_FALSE(dialog.FetchDone());
-    dialog.accept();
+  stalled.http.totalTimeoutMs = 30000;
+  for (bool about : {true, false}) {
+    const size_t before = server.Requests().size();
+    std::unique_ptr<AboutDialog> dialog;
+    std::unique_ptr<UpdateAnnouncer> announcer;
+    if (about) {
+      dialog = std::make_unique<AboutDialog>(stalled);
+      dialog->show();
+    } else {
+      UpdateAnnouncer::Options options = Fast();
+      options.server = stalled;
+      announcer = std::make_unique<UpdateAnnouncer>(check, show, hide, options);
+      announcer->Start();
+    }
+    ASSERT_TRUE(WaitFor([&] { return server.Requests().size() > before; }));
+    Heartbeat beat;
+    QTest::qWait(30);
+    if (about) {
+      EXPECT_FALSE(dialog->FetchDone());
+      dialog->accept();
+      dialog.reset();
+    } else {
+      EXPECT_TRUE(announcer->CheckRunning());
+      announcer.reset();
+    }
+    QTest::qWait(30);
+    EXPECT_LT(beat.LongestGapMs(), 1000) << (about ? "About" : "update check");
   }
-  auto took = std::chrono::steady_clock::now() - start;
-  EXPECT_LT(took, std::chrono::milliseconds(stalled.http.totalTimeoutMs + 3000));
 }
 
 TEST_F(UpdatePopupTest, Screenshots) {

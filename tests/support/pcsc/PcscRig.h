@@ -14,6 +14,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <map>
@@ -133,6 +134,34 @@ class ScriptedCard {
   bool connected_ = false;
 
   int fd_ = -1;
+  std::thread thread_;
+};
+
+// What pcsc-lite's client sees of a pcscd that hangs: a socket that takes every
+// connection and never answers. Needs no root. Point PCSCLITE_CSOCK_NAME at SocketPath()
+// before the process's first PC/SC call (or in a child's environment). Destroying it
+// closes the connections, so that waiting clients get an error and end.
+class MutePcscd {
+ public:
+  MutePcscd();
+  ~MutePcscd();
+  MutePcscd(const MutePcscd&) = delete;
+  MutePcscd& operator=(const MutePcscd&) = delete;
+
+  const std::string& SocketPath() const { return path_; }
+  // From now on the service goes away: every connection, open or new, is closed.
+  void HangUp();
+  // Connections taken so far.
+  int Connections() const;
+
+ private:
+  void Serve();
+
+  std::string folder_;
+  std::string path_;
+  int listener_ = -1;
+  int wake_[2] = {-1, -1};
+  std::atomic<int> connections_{0};
   std::thread thread_;
 };
 

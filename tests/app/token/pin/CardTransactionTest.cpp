@@ -193,6 +193,40 @@ TEST_F(CardTransactionTest, WaitsForAnotherProgramsTransaction) {
             std::vector<Bytes>({kOtherCommand, kOtherCommand2, kGetDataPin, kGetResponse}));
 }
 
+// A program that holds the card and never lets go, taken before our connect (pcscd then
+// holds the connect) or between our connect and our transaction: the command gives up
+// after a few seconds with its failure, and nothing of ours (no PIN) reaches the card.
+TEST_F(CardTransactionTest, GivesUpOnAProgramThatNeverLetsGo) {
+  const Bytes change = HexBytes("00 24 00 81 08  31 32 33 34  35 36 37 38");
+  card_->Answer(change, {kOk});
+  const size_t before = card_->Commands().size();
+  for (bool beforeOurConnect : {true, false}) {
+    std::unique_ptr<OtherProgram> holder;
+    auto hold = [&] {
+      holder = std::make_unique<OtherProgram>(kReader);
+      EXPECT_EQ(holder->Begin(), SCARD_S_SUCCESS);
+    };
+    if (beforeOurConnect) hold();
+    else PcscHooks::SetAfterConnect([&] { if (!holder) hold(); });
+    const auto start = std::chrono::steady_clock::now();
+    auto result = std::async(std::launch::async, [&] {
+      return beforeOurConnect ? GemaltoGetRetryCounter(token_.get(), 0)
+                              : static_cast<int>(GemaltoChangePin(kReader, 4, 4, MakePin("1234"), MakePin("5678")));
+    });
+    if (result.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+      holder->End();  // lets the stuck call finish, so that the test can end
+      ADD_FAILURE() << "still waiting for the card after 20 s";
+    }
+    EXPECT_EQ(result.get(), beforeOurConnect ? -1 : 0);
+    // The fault waits for ever; the deadlines are a few seconds.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(12));
+    ASSERT_TRUE(holder);
+    EXPECT_EQ(holder->End(), SCARD_S_SUCCESS);
+    PcscHooks::Clear();
+  }
+  EXPECT_EQ(card_->Commands().size(), before);
+}
+
 // A card that another program reset after we connected is connected again once, and the
 // whole sequence runs again; a card reset once more is given up.
 TEST_F(CardTransactionTest, ResetCardIsReconnectedOnce) {

@@ -301,10 +301,12 @@ TEST_P(FailureTest, UnregistersEverythingStopsAndRestartsOnTheTimer) {
   EXPECT_EQ(monitor_->CardName(), "");
   EXPECT_TRUE(monitor_->GetReaderNameSet().empty());
 
-  // The timer fires while the service is still away: no balloon, the timer is armed again.
+  // The timer fires while the service is still away: no balloon, the timer is armed again
+  // (by the monitor's thread: the interface thread never waits for the service).
   host_.Clear();
   pcsc_.SetServiceUp(false);
-  EXPECT_FALSE(monitor_->OnRestartTimer());
+  monitor_->OnRestartTimer();
+  ASSERT_TRUE(WaitFor([&] { return host_.restartArmed_ == 2 && !monitor_->Running(); }));
   EXPECT_TRUE(HasEvent("SCardEstablishContext returned: 8010001D"));
   EXPECT_TRUE(host_.Balloons().empty()) << ::testing::PrintToString(host_.Balloons());
   pcsc_.SetServiceUp(true);
@@ -320,7 +322,8 @@ INSTANTIATE_TEST_SUITE_P(Codes, FailureTest, ::testing::ValuesIn(kFailureCases),
 TEST_F(CardMonitorLogicTest, StartWithoutServiceShowsTheDetectionBalloon) {
   MakeBareMonitor();
   pcsc_.SetServiceUp(false);
-  EXPECT_FALSE(monitor_->StartCardDetection(true));
+  monitor_->StartCardDetection(true);
+  ASSERT_TRUE(WaitFor([&] { return host_.restartArmed_ == 1 && !monitor_->Running(); }));
   EXPECT_TRUE(HasEvent("SCardEstablishContext returned: 8010001D"));
   EXPECT_EQ(host_.Balloons(),
             std::vector<std::string>{"Automatikus kártyadetektálási hiba | Az automatikus kártyadetektálás "

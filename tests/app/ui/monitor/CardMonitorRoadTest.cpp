@@ -217,8 +217,11 @@ TEST_F(CardMonitorRoadTest, LostServiceUnregistersEverythingAndRestartFindsTheCa
   for (const std::string& e : Events()) failedEvent |= e.rfind("SCardGetStatusChange returned: 801000", 0) == 0;
   EXPECT_TRUE(failedEvent) << ::testing::PrintToString(Events());
   pcscd_.Stop();
-  // The restart timer fires while the service is still away, then again once it is back.
-  EXPECT_FALSE(monitor_->OnRestartTimer());
+  // The restart timer fires while the service is still away (the attempt, on the
+  // monitor's thread, asks for the timer again), then again once it is back.
+  const int armed = host_.restartArmed_;
+  monitor_->OnRestartTimer();
+  ASSERT_TRUE(WaitFor([&] { return host_.restartArmed_ > armed && !monitor_->Running(); }));
   pcscd_.Start();
   Insert(0);
   ASSERT_TRUE(monitor_->OnRestartTimer());

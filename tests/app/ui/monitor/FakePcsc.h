@@ -92,7 +92,7 @@ class FakePcsc : public IPcsc {
   }
 
   // --- IPcsc -----------------------------------------------------------------------
-  LONG EstablishContext(SCARDCONTEXT* context) override {
+  LONG EstablishContext(SCARDCONTEXT* context, const std::atomic<bool>&) override {
     std::lock_guard<std::mutex> guard(lock_);
     calls_.push_back("EstablishContext");
     if (!serviceUp_) return static_cast<LONG>(SCARD_E_NO_SERVICE);

@@ -1,0 +1,336 @@
+// The interface thread's longest gap while the user does something that waits on a
+// server, a card or the PC/SC service, next to the longest gap of the same run with
+// nothing happening (idle). A 10 ms heartbeat on the interface thread measures the gap
+// (Heartbeat.h). Target: every scenario at most 50 ms above idle.
+//
+// Each scenario runs in rounds alternated with idle periods as long as its own act (idle,
+// act, act, idle, ...); the medians are printed with their difference and ratio.
+//
+// Scenarios (the real program's objects; servers and services of the tests on 127.0.0.1
+// or in a private folder):
+//   about-stalled-fetch    the About dialog opened and closed while the update server
+//                          takes the request and never answers
+//   report-mute-pcscd      the system-information dialog, until its report, against a
+//                          PC/SC service that takes the connection and never answers
+//   detection-mute-pcscd   card detection started again (the restart timer) against it
+//   sigterm-stalled-ocsp   what SIGTERM runs (the end-of-session clean-up) while a card's
+//                          certificate waits for four OCSP responders that never answer
+//
+// Adding a scenario: a class deriving from Scenario (BeforeRound and AfterRound are not
+// measured, Act is) and one line in the list in main(). CardRig gives a card token behind
+// the test module, a scripted PC/SC service and the main window over them.
+//
+// Run: build/bench/bench_interface_gap [rounds]   (default 5; no root needed)
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "AboutDialog.h"
+#include "Application.h"
+#include "CardTables.h"
+#include "CardTokenWriter.h"
+#include "Heartbeat.h"
+#include "MainWindow.h"
+#include "NetRig.h"
+#include "P11Rig.h"
+#include "PKCS11Versions.h"
+#include "PcscRig.h"
+#include "SystemInformationDialog.h"
+#include "TestPki.h"
+#include "monitor/FakePcsc.h"
+#include "platform/CertStore.h"
+#include "platform/Library.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Ms = std::chrono::milliseconds;
+
+constexpr qint64 kTargetAboveIdleMs = 50;
+constexpr const char* kReader = "Fake Reader 0";
+const std::vector<uint8_t> kAtr = {0x3B, 0x0A, 0x54, 0x41, 0x56, 0x52, 0x45, 0x4E, 0x49, 0x43, 0x30, 0x31};
+
+// Runs the event loop for a while.
+void Spin(Ms duration) {
+  QEventLoop loop;
+  QTimer::singleShot(duration, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+// Runs the event loop until the condition holds; throws after `limit`.
+void SpinUntil(const std::function<bool()>& condition, const char* what, Ms limit = std::chrono::seconds(30)) {
+  const auto end = Clock::now() + limit;
+  while (!condition()) {
+    if (Clock::now() > end) throw std::runtime_error(std::string("timed out waiting for ") + what);
+    Spin(Ms(5));
+  }
+}
+
+// The program's folders, settings and stores in a private folder for the run.
+struct Sandbox {
+  TvrTest::TempDir dir;
+  Sandbox() {
+    const std::string root = dir.Path();
+    for (const char* name : {"/config/Tavrenic", "/machine/Tavrenic", "/data", "/runtime", "/modules"})
+      std::filesystem::create_directories(root + name);
+    std::filesystem::permissions(root + "/runtime", std::filesystem::perms::owner_all);
+    ::setenv("XDG_CONFIG_HOME", (root + "/config").c_str(), 1);
+    ::setenv("XDG_DATA_HOME", (root + "/data").c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", (root + "/runtime").c_str(), 1);
+    ::setenv("TVR_SYSTEM_CONFIG_DIR", (root + "/machine").c_str(), 1);
+    ::setenv("TVR_TEST_MODULE_DIR", (root + "/modules").c_str(), 1);
+    std::ofstream(root + "/bundle.crt").close();
+    ::setenv("TVR_TRUST_BUNDLE", (root + "/bundle.crt").c_str(), 1);
+    std::ofstream(root + "/machine/Tavrenic/smartcards.conf") << "[Classic TPC]\nATR = 3B0A54415652454E49433031\n";
+    for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) ::unsetenv(name);
+  }
+};
+
+// A card in a scripted reader: the given certificates (with their keys) on a SoftHSM2
+// token behind the test module posing as the Gemalto module, and the main window over
+// them. "ROOT" and "CA" hold the test PKI, so that revocation checks ask the responders.
+class CardRig {
+ public:
+  CardRig(const std::string& folder, const std::vector<TvrTest::PkiItem>& items) {
+    const TvrTest::TestPki& pki = TvrTest::TestPki::Get();
+    for (const auto& [name, item] : {std::pair<const char*, const TvrTest::PkiItem*>{"ROOT", &pki.Root()},
+                                     {"CA", &pki.Intermediate()}}) {
+      const std::vector<unsigned char> der = item->Der();
+      auto context = Platform::CertContext::Create(der.data(), der.size());
+      auto store = Platform::CertStore::OpenSystem(name);
+      if (!context || !store || !store->Add(*context, Platform::CertAddDisposition::ReplaceExisting))
+        throw std::runtime_error("cannot fill the system stores");
+    }
+    TvrTest::TokenSpec token;
+    token.label = "Card0";
+    token.withKeyAndCertificate = false;
+    tokens_.AddToken(token);
+    for (size_t i = 0; i < items.size(); ++i) UiTest::WriteCardObject(folder, "Card0", items[i], "0" + std::to_string(i + 1));
+    TvrTest::ShimOptions options;
+    options.readers = {{"Card0", kReader}};
+    shim_.emplace("libgclib.so", options);
+    primary_ = PKCS11V220::Create(&VendorModuleTable[1], Platform::LoadLibrary(shim_->Path().c_str()));
+    if (!primary_ || !primary_->IsValid()) throw std::runtime_error("cannot load the test module");
+    pcsc_.AddReader(kReader);
+  }
+
+  FakePcsc& Pcsc() { return pcsc_; }
+  // The main window over the card's module and the scripted PC/SC service (the system's
+  // PC/SC when `systemPcsc`).
+  std::unique_ptr<MainWindow> OpenWindow(bool systemPcsc = false) {
+    MainWindow::Options options;
+    options.pcsc = systemPcsc ? nullptr : &pcsc_;
+    auto window = std::make_unique<MainWindow>(TokenRefMap{{"Gemalto", primary_.get()}}, port_, options);
+    window->show();
+    return window;
+  }
+  static size_t StoreSize() {
+    std::vector<Platform::CertContextPtr> all;
+    if (auto store = Platform::CertStore::OpenSystem("MY")) store->Enumerate(all);
+    return all.size();
+  }
+
+ private:
+  TvrTest::SoftHsmTokens tokens_;
+  std::optional<TvrTest::InstalledShim> shim_;
+  std::unique_ptr<PKCS11Base> primary_;
+  FakePcsc pcsc_;
+  QtUserPort port_;
+};
+
+class Scenario {
+ public:
+  virtual ~Scenario() = default;
+  virtual const char* Name() const = 0;
+  virtual void BeforeRound() {}
+  // What the user does and waits for; measured.
+  virtual void Act() = 0;
+  virtual void AfterRound() {}
+};
+
+class AboutStalledFetch : public Scenario {
+ public:
+  const char* Name() const override { return "about-stalled-fetch"; }
+  void Act() override {
+    TvrServices::UpdateServer server;
+    server.base = server_.Base() + "/stall";
+    server.http.caFile = TvrTest::TestPki::Get().CaBundlePath();
+    const size_t before = server_.Requests().size();
+    auto dialog = std::make_unique<AboutDialog>(server);
+    dialog->show();
+    SpinUntil([&] { return server_.Requests().size() > before; }, "the update request");
+    dialog->accept();
+    dialog.reset();
+    Spin(Ms(30));
+  }
+
+ private:
+  // The update server is asked over https only.
+  TvrTest::HttpTestServer server_{TvrTest::TestPki::Get().TlsServer().pemPath,
+                                  TvrTest::TestPki::Get().TlsServer().keyPath};
+};
+
+class ReportMutePcscd : public Scenario {
+ public:
+  const char* Name() const override { return "report-mute-pcscd"; }
+  void Act() override {
+    QtUserPort port;
+    SystemInformationDialog dialog(port, SystemInfoProbes());
+    dialog.show();
+    SpinUntil([&] { return dialog.ReportReady(); }, "the report");
+    dialog.accept();
+    Spin(Ms(30));
+  }
+};
+
+class DetectionMutePcscd : public Scenario {
+ public:
+  explicit DetectionMutePcscd(CardRig& rig) : rig_(rig) {}
+  const char* Name() const override { return "detection-mute-pcscd"; }
+  void BeforeRound() override {
+    window_ = rig_.OpenWindow(true);
+    SpinUntil([&] { return !window_->Monitor().Running(); }, "the first detection attempt");
+  }
+  void Act() override {
+    window_->RestartTimer().stop();
+    QMetaObject::invokeMethod(&window_->RestartTimer(), "timeout", Qt::DirectConnection);
+    SpinUntil([&] { return window_->RestartTimer().isActive(); }, "the restart timer");
+    Spin(Ms(30));
+  }
+  void AfterRound() override { window_.reset(); }
+
+ private:
+  CardRig& rig_;
+  std::unique_ptr<MainWindow> window_;
+};
+
+class SigtermStalledOcsp : public Scenario {
+ public:
+  explicit SigtermStalledOcsp(CardRig& rig, TvrTest::HttpTestServer& responders) : rig_(rig), responders_(responders) {}
+  const char* Name() const override { return "sigterm-stalled-ocsp"; }
+  void BeforeRound() override {
+    const size_t before = responders_.Requests().size();
+    window_ = rig_.OpenWindow();
+    rig_.Pcsc().InsertCard(kReader, kAtr);
+    SpinUntil([&] { return responders_.Requests().size() > before; }, "the first OCSP request");
+  }
+  void Act() override {
+    window_->EndSessionCleanup();
+    Spin(Ms(30));
+  }
+  void AfterRound() override {
+    if (CardRig::StoreSize() != 0) std::fprintf(stderr, "%s: certificates left in the store\n", Name());
+    window_.reset();
+    rig_.Pcsc().RemoveCard(kReader);
+  }
+
+ private:
+  CardRig& rig_;
+  TvrTest::HttpTestServer& responders_;
+  std::unique_ptr<MainWindow> window_;
+};
+
+// A signing certificate whose four OCSP addresses take the request and never answer.
+TvrTest::PkiItem StalledLeaf(const TvrTest::HttpTestServer& responders) {
+  TvrTest::CertSpec spec;
+  spec.subject = "/C=HU/O=Tavrenic/CN=Stalled";
+  spec.keyType = "rsa";
+  std::string aia;
+  for (int i = 1; i <= 4; ++i)
+    aia += (i > 1 ? "," : "") + ("OCSP;URI:" + responders.Base() + "/stall/" + std::to_string(i));
+  spec.extensions = {{"keyUsage", "critical,digitalSignature"}, {"authorityInfoAccess", aia}};
+  return TvrTest::CertBuilder::Issue(spec, &TvrTest::TestPki::Get().Intermediate());
+}
+
+struct Result {
+  std::vector<qint64> gaps;
+  std::vector<qint64> idle;
+};
+
+qint64 Median(std::vector<qint64> values) {
+  std::sort(values.begin(), values.end());
+  return values.empty() ? 0 : values[values.size() / 2];
+}
+
+qint64 IdleGap(Ms duration) {
+  Heartbeat beat;
+  Spin(Ms(20));
+  beat.Reset();
+  Spin(duration);
+  return beat.LongestGapMs();
+}
+
+Result Measure(Scenario& scenario, int rounds) {
+  Result result;
+  Ms last(500);
+  for (int round = 0; round < rounds; ++round) {
+    // Idle before the act in even rounds, after it in odd ones.
+    if (round % 2 == 0) result.idle.push_back(IdleGap(last));
+    scenario.BeforeRound();
+    Heartbeat beat;
+    Spin(Ms(20));
+    beat.Reset();
+    const auto start = Clock::now();
+    scenario.Act();
+    result.gaps.push_back(beat.LongestGapMs());
+    last = std::chrono::duration_cast<Ms>(Clock::now() - start);
+    scenario.AfterRound();
+    if (round % 2 == 1) result.idle.push_back(IdleGap(last));
+  }
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int rounds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 5;
+  ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+  Sandbox sandbox;
+  // Every PC/SC call of the program goes to a service that never answers; the card
+  // scenarios use the scripted one.
+  TvrTest::MutePcscd mute;
+  ::setenv("PCSCLITE_CSOCK_NAME", mute.SocketPath().c_str(), 1);
+  QApplication app(argc, argv);
+  QApplication::setQuitOnLastWindowClosed(false);
+  InitProgramResources();
+  try {
+    TvrTest::HttpTestServer responders;
+    CardRig card(sandbox.dir.Path(), {StalledLeaf(responders)});
+    std::vector<std::unique_ptr<Scenario>> scenarios;
+    scenarios.push_back(std::make_unique<AboutStalledFetch>());
+    scenarios.push_back(std::make_unique<ReportMutePcscd>());
+    scenarios.push_back(std::make_unique<DetectionMutePcscd>(card));
+    scenarios.push_back(std::make_unique<SigtermStalledOcsp>(card, responders));
+
+    std::printf("%-24s %7s %12s %12s %12s %7s  %s\n", "scenario", "rounds", "gap ms", "idle ms", "above ms",
+                "ratio", "target: <= 50 ms above idle");
+    bool allMet = true;
+    for (auto& scenario : scenarios) {
+      const Result result = Measure(*scenario, rounds);
+      const qint64 gap = Median(result.gaps), idle = Median(result.idle);
+      const bool met = gap - idle <= kTargetAboveIdleMs;
+      allMet = allMet && met;
+      std::printf("%-24s %7d %12lld %12lld %12lld %7.2f  %s\n", scenario->Name(), rounds,
+                  static_cast<long long>(gap), static_cast<long long>(idle), static_cast<long long>(gap - idle),
+                  idle > 0 ? static_cast<double>(gap) / static_cast<double>(idle) : 0.0, met ? "met" : "MISSED");
+      std::fflush(stdout);
+    }
+    return allMet ? 0 : 1;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_interface_gap: %s\n", e.what());
+    return 2;
+  }
+}
