@@ -25,7 +25,13 @@ class CertStoreBackend : public std::enable_shared_from_this<CertStoreBackend> {
   virtual CertContextPtr Find(const std::string& thumbprint) = 0;
   virtual CertContextPtr Add(const CertContext& certificate, CertAddDisposition disposition) = 0;
   virtual bool Remove(const std::string& thumbprint) = 0;
+  // Makes the writes so far durable (the folder flush a write batch held back).
+  virtual void Flush() {}
 };
+
+// True when this thread holds a write batch on `backend`: the caller then leaves the folder
+// flush to the batch's end, which this call arranges.
+bool DeferFolderFlush(const CertStoreBackend* backend);
 
 std::shared_ptr<CertStoreBackend> MakeMemoryBackend();
 // Null (with the last error set) when the folder cannot be made.

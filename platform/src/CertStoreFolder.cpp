@@ -159,14 +159,15 @@ class FolderBackend : public CertStoreBackend {
       SetLastError(kEInvalidArg);  // more than the store would read back
       return nullptr;
     }
+    const bool syncFolder = !DeferFolderFlush(this);
     bool written = true;
     if (hasProperties) {
-      written = WriteFileAtomically(PropsPath(thumbprint), text, 0600);
+      written = WriteFileAtomically(PropsPath(thumbprint), text, 0600, syncFolder);
     } else if (::unlink(PropsPath(thumbprint).c_str()) != 0 && errno != ENOENT) {
       written = false;
     }
     if (written) {
-      written = WriteFileAtomically(DerPath(thumbprint), std::string(der.begin(), der.end()), 0600);
+      written = WriteFileAtomically(DerPath(thumbprint), std::string(der.begin(), der.end()), 0600, syncFolder);
     }
     if (!written) {
       SetLastError(ErrorFromErrno(errno));
@@ -174,6 +175,8 @@ class FolderBackend : public CertStoreBackend {
     }
     return certificate.WithStore(properties, shared_from_this());
   }
+
+  void Flush() override { SyncFolder(folder_); }
 
   bool Remove(const std::string& thumbprint) override {
     FileLock lock(LockPath());

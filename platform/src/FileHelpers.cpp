@@ -75,7 +75,7 @@ bool WriteAll(int fd, const std::string& data) {
 }
 }  // namespace
 
-bool WriteFileAtomically(const std::string& path, const std::string& contents, mode_t mode) {
+bool WriteFileAtomically(const std::string& path, const std::string& contents, mode_t mode, bool syncFolder) {
   std::string tmpl = path + ".XXXXXX";
   std::vector<char> name(tmpl.begin(), tmpl.end());
   name.push_back('\0');
@@ -88,11 +88,16 @@ bool WriteFileAtomically(const std::string& path, const std::string& contents, m
     ::unlink(tmp.c_str());
     return false;
   }
-  size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  AutoFd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dfd.Get() >= 0) ::fsync(dfd.Get());
+  if (syncFolder) {
+    size_t slash = path.rfind('/');
+    SyncFolder(slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash)));
+  }
   return true;
+}
+
+bool SyncFolder(const std::string& folder) {
+  AutoFd dfd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return dfd.Get() >= 0 && ::fsync(dfd.Get()) == 0;
 }
 
 FileLock::FileLock(const std::string& lockPath) {

@@ -60,6 +60,8 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
   // Registered into a map of our own first: the network checks below must not hold the
   // lock that the interface thread needs.
   ReaderCertificateMap added;
+  // The card's certificates reach the disk with one folder flush at the end.
+  Platform::CertStore::WriteBatch batch(store_);
   if (!objects) {
     registered = RegisterViaCspOrKsp(reader, cryptoProvider, keyStorageProvider, store_, added, expired, expiring);
   } else {
@@ -71,7 +73,7 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
     try {
       checker = std::make_unique<TvrServices::RevocationChecker>(http_);
     } catch (const std::exception& e) {
-      // A store certificate that does not parse must not stop the registration.
+      // No checker must not stop the registration; what is known revoked stays refused.
       LogEvent(EVENTLOG_WARNING_TYPE, std::string("Revocation check unavailable: ") + e.what());
     }
     for (const auto& [handle, record] : objects->certificates) {
@@ -79,10 +81,12 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
       if (!certificate) continue;
       if (X509_check_ca(certificate) == 1) continue;
       ++total;
-      if (!EncryptionOnly(certificate) && checker) {
+      if (!EncryptionOnly(certificate)) {
         bool allowed = true;
         try {
-          allowed = checker->DoRevocationCheck(TvrX509::X509Certificate(certificate), revoked);
+          // The token's decoded certificate, shared: it does not change while it is checked.
+          const TvrX509::X509Certificate checked = TvrX509::X509Certificate::Sharing(certificate);
+          allowed = checker ? checker->DoRevocationCheck(checked, revoked) : !revoked.count(checked.GetThumbprint());
         } catch (const std::exception& e) {
           LogEvent(EVENTLOG_WARNING_TYPE, std::string("Revocation check failed: ") + e.what());
         }

@@ -153,6 +153,24 @@ class CertStore {
   // bundle (the store is then unchanged), a file error, or a closed store.
   bool Delete(const CertContext& certificate);
 
+  // While one lives, this thread's additions to the store leave the flush of the store's
+  // folder to its end: a run of additions (a card's certificates) costs one folder flush
+  // instead of one per file. Each file is still flushed and renamed into place, so readers
+  // see whole files only. Nothing for a null or memory store.
+  class WriteBatch {
+   public:
+    explicit WriteBatch(CertStore* store);
+    ~WriteBatch();
+    WriteBatch(const WriteBatch&) = delete;
+    WriteBatch& operator=(const WriteBatch&) = delete;
+
+   private:
+    std::shared_ptr<CertStoreBackend> backend_;
+    WriteBatch* outer_ = nullptr;
+    bool pending_ = false;
+    friend bool DeferFolderFlush(const CertStoreBackend* backend);
+  };
+
  private:
   CertStore(std::string name, std::shared_ptr<CertStoreBackend> backend);
   const CertStoreBackend* Backend() const;

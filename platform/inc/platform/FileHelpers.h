@@ -17,8 +17,12 @@ bool ReadWholeFile(const std::string& path, std::string& out);
 // mkdir -p; existing folders are fine.
 bool MakeDirectories(const std::string& path, mode_t mode);
 // Writes a sibling temp file, fsyncs it, renames it over the target and syncs the folder,
-// so readers see either the old or the new contents, never a half-written file.
-bool WriteFileAtomically(const std::string& path, const std::string& contents, mode_t mode);
+// so readers see either the old or the new contents, never a half-written file. Without
+// syncFolder the caller flushes the folder itself (SyncFolder), once for several files.
+bool WriteFileAtomically(const std::string& path, const std::string& contents, mode_t mode,
+                         bool syncFolder = true);
+// fsync of the folder: the renames and removals in it reach the disk.
+bool SyncFolder(const std::string& folder);
 
 // An exclusive flock on a lock file, held for the object's life. Blocks other threads and
 // processes that lock the same file.
