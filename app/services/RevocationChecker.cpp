@@ -87,18 +87,6 @@ void RevocationChecker::StoreIssuers::FindIssuers(const X509_NAME* issuerName,
             found.push_back(*certificate);
 }
 
-const std::set<TvrX509::X509Certificate*>& RevocationChecker::StoreIssuers::Candidates()
-{
-    if (!m_candidates) {
-        m_candidates.emplace();
-        // The set is read-only to everyone; the candidates' type only lacks the const.
-        for (const auto& certificate : m_trust->Certificates())
-            if (IsValid(*certificate))
-                m_candidates->insert(certificate.get());
-    }
-    return *m_candidates;
-}
-
 bool RevocationChecker::DoRevocationCheck(const TvrX509::X509Certificate& certificate,
                                           std::set<std::string>& revoked)
 {
@@ -181,8 +169,10 @@ RevocationChecker::Outcome RevocationChecker::AskResponder(const std::string& ur
                                             + " carries the nonce of another request and is not used.");
         return Outcome::NoAnswer;
     }
+    // Every store certificate is a candidate, valid or not: the check below holds a
+    // delegated responder to its validity, and the issuer itself is valid, being in the chain.
     TvrX509::X509Certificate responder;
-    if (!basic->Verify(responder, &m_issuers.Candidates()))
+    if (!basic->Verify(responder, &m_issuers.Trust().Candidates()))
         return Outcome::NoAnswer;
     // A signature that chains somewhere is not enough: only the issuer itself or a
     // responder it delegated to may speak for its certificates, and only while its own

@@ -13,7 +13,6 @@
 #include "X509StoreContext.h"
 
 #include <memory>
-#include <optional>
 #include <set>
 #include <string>
 #include <unordered_map>
@@ -49,14 +48,12 @@ private:
             : m_trust(std::move(trust)), m_now(now) {}
         void FindIssuers(const X509_NAME* issuerName, std::vector<TvrX509::X509CertificateInfo>& found) override;
         bool IsValid(const TvrX509::X509CertificateInfo& certificate);
-        // Every valid store certificate, as the candidates for the responder's certificate.
-        const std::set<TvrX509::X509Certificate*>& Candidates();
+        const TrustSet& Trust() const { return *m_trust; }
 
     private:
         std::shared_ptr<const TrustSet> m_trust;
         TvrCommon::Date m_now;
         std::unordered_map<const TvrX509::X509CertificateInfo*, bool> m_validity;
-        std::optional<std::set<TvrX509::X509Certificate*>> m_candidates;
     };
 
     Outcome AskResponder(const std::string& url, const Query& query, std::set<std::string>& revoked);

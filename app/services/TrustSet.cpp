@@ -13,6 +13,8 @@ namespace {
 
 constexpr int kStoreTag = 2;
 
+const char* const kStores[] = {"ROOT", "CA"};
+
 // The store's certificates in its order; none when it cannot be opened or read.
 std::vector<Platform::CertContextPtr> Enumerate(const char* name)
 {
@@ -22,35 +24,44 @@ std::vector<Platform::CertContextPtr> Enumerate(const char* name)
     return contexts;
 }
 
+// Both stores' stamps; empty when either cannot be told.
+std::string StoresStamp()
+{
+    std::string stamp;
+    for (const char* name : kStores) {
+        auto store = Platform::CertStore::OpenSystem(name);
+        const std::string part = store ? store->ChangeStamp() : std::string();
+        if (part.empty())
+            return std::string();
+        stamp += std::string(name) + "\n" + part + "\n";
+    }
+    return stamp;
+}
+
 } // namespace
 
 std::shared_ptr<const TrustSet> TrustSet::Current()
 {
-    // The bundle's certificates come decoded from the store layer's own cache; listing the
-    // stores costs their folders' few files, not a decoding of the bundle.
-    const std::vector<Platform::CertContextPtr> roots = Enumerate("ROOT");
-    const std::vector<Platform::CertContextPtr> intermediates = Enumerate("CA");
-    Version version;
-    version.reserve(roots.size() + intermediates.size() + 1);
-    for (const auto& context : roots)
-        version.push_back(context->Thumbprint());
-    version.emplace_back();
-    for (const auto& context : intermediates)
-        version.push_back(context->Thumbprint());
-
     static std::mutex lock;
-    static Version builtFor;
+    static std::string builtFor;
     static std::shared_ptr<const TrustSet> built;
+    // The stamp is taken before the stores are read: a change while they are read makes the
+    // next stamp differ, so the set is built again then.
+    const std::string stamp = StoresStamp();
     std::lock_guard<std::mutex> guard(lock);
-    if (built && builtFor == version)
+    if (built && !stamp.empty() && stamp == builtFor)
         return built;
     std::shared_ptr<TrustSet> set(new TrustSet());
-    for (const auto& context : roots)
-        set->Add(context->Certificate(), true, context->Thumbprint());
-    for (const auto& context : intermediates)
-        set->Add(context->Certificate(), false, context->Thumbprint());
+    // The bundle's certificates come decoded from the store layer's own cache.
+    for (const char* name : kStores) {
+        const bool trusted = std::string(name) == "ROOT";
+        for (const auto& context : Enumerate(name))
+            set->Add(context->Certificate(), trusted, context->Thumbprint());
+    }
+    for (const auto& certificate : set->m_certificates)
+        set->m_candidates.insert(certificate.get());
     built = set;
-    builtFor = std::move(version);
+    builtFor = stamp;
     return built;
 }
 

@@ -19,8 +19,8 @@ namespace TvrServices {
 
 class TrustSet {
 public:
-    // The set for the stores as they are now: the one built before while both stores hold
-    // the same certificates, else a new one. A certificate in both stores counts once, as
+    // The set for the stores as they are now: the one built before while neither store has
+    // changed (by their change stamps), else a new one. A certificate in both stores counts once, as
     // a trust anchor; one whose dates cannot be read is left out (with a warning event).
     static std::shared_ptr<const TrustSet> Current();
 
@@ -32,10 +32,11 @@ public:
     std::vector<const TvrX509::X509CertificateInfo*> WithSubject(const X509_NAME* name) const;
     // Every certificate, in that order.
     const std::vector<std::unique_ptr<TvrX509::X509CertificateInfo>>& Certificates() const { return m_certificates; }
+    // Every certificate, as the candidates for an OCSP responder's certificate (read only;
+    // their type only lacks the const).
+    const std::set<TvrX509::X509Certificate*>& Candidates() const { return m_candidates; }
 
 private:
-    // The thumbprints of "ROOT", then of "CA": equal lists, equal sets.
-    using Version = std::vector<std::string>;
     struct NameLess {
         bool operator()(const X509_NAME* a, const X509_NAME* b) const { return X509_NAME_cmp(a, b) < 0; }
     };
@@ -46,6 +47,7 @@ private:
     std::vector<std::unique_ptr<TvrX509::X509CertificateInfo>> m_certificates;
     std::multimap<const X509_NAME*, const TvrX509::X509CertificateInfo*, NameLess> m_bySubject;
     std::set<std::string> m_thumbprints;
+    std::set<TvrX509::X509Certificate*> m_candidates;
 };
 
 } // namespace TvrServices

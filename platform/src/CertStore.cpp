@@ -179,6 +179,10 @@ bool CertStore::Enumerate(std::vector<CertContextPtr>& out) const {
   return true;
 }
 
+std::string CertStore::ChangeStamp() const {
+  return Backend() ? backend_->ChangeStamp() : std::string();
+}
+
 CertContextPtr CertStore::EnumNext(const CertContextPtr& previous) const {
   std::vector<CertContextPtr> all;
   if (!Enumerate(all)) return nullptr;

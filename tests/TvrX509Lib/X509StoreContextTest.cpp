@@ -694,10 +694,30 @@ TEST(X509StoreContextTest, ChainsShareThePoolCertificates)
     EXPECT_EQ(TvrX509::X509CertificateImpl::Get(chain[2]), TvrX509::X509CertificateImpl::Get(root));
 }
 
+namespace {
+// Hands out a pool's certificates by subject name, as a caller with a large store does.
+class PoolSource : public TvrX509::IStoreContextIssuerSource {
+public:
+    void Add(const X509Certificate& certificate, bool trusted)
+    {
+        TvrX509::X509CertificateInfo info(certificate);
+        info.SetTrusted(trusted);
+        pool.push_back(info);
+    }
+    void FindIssuers(const X509_NAME* issuerName, std::vector<TvrX509::X509CertificateInfo>& found) override
+    {
+        for (const TvrX509::X509CertificateInfo& info : pool)
+            if (X509_NAME_cmp(X509_get_subject_name(TvrX509::X509CertificateImpl::Get(info)), issuerName) == 0)
+                found.push_back(info);
+    }
+    std::vector<TvrX509::X509CertificateInfo> pool;
+};
+} // namespace
+
 // CA1 is certified by G, under the trusted root R, and by six CAs D0..D5 that certify one
 // another and lead to no anchor: far more paths run through the D certificates than the
 // search may try. Whatever order the pool sorts into, the chain through G is found, as
-// `openssl verify` finds it.
+// `openssl verify` finds it, whether the pool is added up front or supplied on demand.
 TEST(X509StoreContextTest, CrossCertifiedDeadEndsDoNotHideTheAnchoredChain)
 {
     constexpr int kPools = 6;
@@ -741,13 +761,24 @@ TEST(X509StoreContextTest, CrossCertifiedDeadEndsDoNotHideTheAnchoredChain)
         std::filesystem::remove_all(dir);
         ASSERT_NE(verified.find("leaf.pem: OK"), std::string::npos) << verified;
 
-        X509StoreContext context(nullptr);
-        context.AddTrustedCertificate(Cert(root));
-        for (const PkiItem& item : untrusted)
-            context.AddUntrustedCertificate(Cert(item));
-        context.SetTargetCertificate(Cert(leaf), 0);
-        ASSERT_TRUE(context.OpenSSLVerify("", now));
-        EXPECT_EQ(context.GetCertificateChain(0),
-                  (std::vector<X509Certificate>{Cert(leaf), Cert(ca1ByG), Cert(g), Cert(root)}));
+        for (bool supplied : {false, true}) {
+            SCOPED_TRACE(supplied);
+            PoolSource source;
+            X509StoreContext context(nullptr);
+            if (supplied) {
+                source.Add(Cert(root), true);
+                for (const PkiItem& item : untrusted)
+                    source.Add(Cert(item), false);
+                context.SetIssuerSource(&source);
+            } else {
+                context.AddTrustedCertificate(Cert(root));
+                for (const PkiItem& item : untrusted)
+                    context.AddUntrustedCertificate(Cert(item));
+            }
+            context.SetTargetCertificate(Cert(leaf), 0);
+            ASSERT_TRUE(context.OpenSSLVerify("", now));
+            EXPECT_EQ(context.GetCertificateChain(0),
+                      (std::vector<X509Certificate>{Cert(leaf), Cert(ca1ByG), Cert(g), Cert(root)}));
+        }
     }
 }

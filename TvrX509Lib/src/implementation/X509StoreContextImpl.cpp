@@ -265,6 +265,7 @@ void X509StoreContextImpl::SupplyIssuers(CertRef c)
                 log->Debug(kSource, __LINE__) << "Moved " << DescribeCertificate(certificate)
                                               << " from untrusted to trusted!" << std::endl;
             it->second.trusted = true;
+            index.distancesMeasured = false;
         }
     }
 }

@@ -138,6 +138,10 @@ class CertStore {
   // Every certificate, in ascending thumbprint order. False (nothing appended) when the store
   // cannot be read.
   bool Enumerate(std::vector<CertContextPtr>& out) const;
+  // A text that changes whenever what Enumerate gives may have changed (a certificate or its
+  // properties added, replaced or removed, by any process; the trust bundle changed), without
+  // reading a certificate: equal texts, equal contents. Empty when it cannot be told.
+  std::string ChangeStamp() const;
   // The certificate after `previous` in that order (the first for null); null at the end
   // (last error kCryptENotFound).
   CertContextPtr EnumNext(const CertContextPtr& previous) const;
