@@ -6,7 +6,7 @@ PKGS="build-essential cmake pkg-config openssl qt6-base-dev libpcsclite-dev pcsc
 vsmartcard-vpcd softhsm2 opensc libp11-kit-dev libssl-dev libcurl4-openssl-dev libldap-dev \
 slapd ldap-utils libzip-dev zipcmp zipmerge ziptool rapidjson-dev libboost-regex-dev \
 libboost-filesystem-dev libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth imagemagick \
-fonts-dejavu-core trayer qt6-translations-l10n xdotool clang"
+fonts-dejavu-core trayer qt6-translations-l10n xdotool x11-utils clang"
 # Skip apt entirely when everything is already there (second CI run, developer machines).
 missing=0
 for p in $PKGS; do dpkg -s "$p" >/dev/null 2>&1 || { missing=1; break; }; done

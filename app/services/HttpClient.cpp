@@ -1,6 +1,7 @@
 #include "HttpClient.h"
 
 #include <curl/curl.h>
+#include <strings.h>
 
 #include <memory>
 #include <mutex>
@@ -73,6 +74,9 @@ HttpResponse HttpExchange(bool post, const std::string& url, const TvrCommon::By
     if (!withExpect)
         return fail(CURLE_OUT_OF_MEMORY, nullptr);
     char errorBuffer[CURL_ERROR_SIZE] = {};
+    // What starts over TLS stays over TLS: a redirect to http would re-post the form
+    // (307) or fetch the answer (302) in clear.
+    const bool secure = url.size() >= 8 && strncasecmp(url.c_str(), "https://", 8) == 0;
 
     Sink sink;
     sink.cap = options.maxBodyBytes;
@@ -80,7 +84,7 @@ HttpResponse HttpExchange(bool post, const std::string& url, const TvrCommon::By
     bool ok = curl_easy_setopt(h, CURLOPT_URL, url.c_str()) == CURLE_OK
         // Only the web: no file:, no ftp:, and redirects may not leave http/https either.
         && curl_easy_setopt(h, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK
-        && curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK
+        && curl_easy_setopt(h, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https") == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_MAXREDIRS, 5L) == CURLE_OK
         && curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 1L) == CURLE_OK

@@ -37,9 +37,10 @@ const std::string& UserAgent();
 
 // One exchange: POST `body` (may be null) when `post` is set, else GET. The body of a
 // 200 answer, or null for anything else: another status, a scheme other than http and
-// https, a TLS or name check that fails, a time-out, a body over the cap, or a transfer
-// that broke off half-way (never the part that arrived). Safe from any thread; the
-// system's proxy variables (http_proxy, https_proxy, no_proxy) are honoured.
+// https (an https transfer follows redirects to https only), a TLS or name check that
+// fails, a time-out, a body over the cap, or a transfer that broke off half-way (never
+// the part that arrived). Safe from any thread; the system's proxy variables
+// (http_proxy, https_proxy, no_proxy) are honoured.
 std::unique_ptr<TvrCommon::ByteArray> DownloadUrl(bool post, const std::string& url,
                                                   const TvrCommon::ByteArray* body,
                                                   const HttpOptions& options = HttpOptions());

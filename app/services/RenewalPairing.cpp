@@ -72,6 +72,15 @@ EVP_PKEY* RowKey(const RenewalRow& row, const TokenObjects& objects)
     return record ? record->publicKey.get() : nullptr;
 }
 
+// The certificate a row would replace; null for a key row.
+X509* RowCertificate(const RenewalRow& row, const TokenObjects& objects)
+{
+    if (row.kind != RenewalRowKind::Certificate)
+        return nullptr;
+    const CertificateObject* record = objects.FindCertificate(row.handle);
+    return record ? record->certificate.get() : nullptr;
+}
+
 X509* Candidate(const CandidateMap& candidates, const std::string& thumbprint)
 {
     const auto found = candidates.find(thumbprint);
@@ -117,7 +126,8 @@ bool MatchRenewalKeyPair(const CertificateObject& record, const TokenObjects& ob
     return partner && FindPartnerKeyForCandidates(objects, partner, candidates);
 }
 
-std::vector<RenewalRow> PairRenewalCandidates(const TokenObjects& objects, const CandidateMap& candidates)
+std::vector<RenewalRow> PairRenewalCandidates(const TokenObjects& objects, const CandidateMap& candidates,
+                                              const RenewalTrust& trust)
 {
     std::vector<RenewalRow> rows;
     for (const auto& [handle, record] : objects.certificates) {
@@ -127,8 +137,9 @@ std::vector<RenewalRow> PairRenewalCandidates(const TokenObjects& objects, const
         row.ownThumbprint = record->GetThumbprint();
         row.decision = row.ownThumbprint;
         if (X509* old = record->certificate.get()) {
+            const CandidateMap vouched = trust.Vouched(old, candidates);
             bool renewed = false;
-            for (const auto& [thumbprint, candidate] : candidates) {
+            for (const auto& [thumbprint, candidate] : vouched) {
                 if (IsRenewalCertificate(old, candidate)) {
                     row.decision = thumbprint;
                     renewed = true;
@@ -137,11 +148,12 @@ std::vector<RenewalRow> PairRenewalCandidates(const TokenObjects& objects, const
             }
             // Only without a renewal: deleting a certificate that has just been renewed
             // would leave its key without any.
-            if (!renewed && (IsExpiredSigningOnly(old) || MatchRenewalKeyPair(*record, objects, candidates)))
+            if (!renewed && (IsExpiredSigningOnly(old) || MatchRenewalKeyPair(*record, objects, vouched)))
                 row.decision.clear();
         }
         rows.push_back(std::move(row));
     }
+    const CandidateMap forKeys = trust.Vouched(nullptr, candidates);
     for (const auto& [handle, record] : objects.publicKeys) {
         EVP_PKEY* key = record->publicKey.get();
         if (!key)
@@ -152,7 +164,7 @@ std::vector<RenewalRow> PairRenewalCandidates(const TokenObjects& objects, const
             continue;
         std::string best;
         std::string bestStart;
-        for (const auto& [thumbprint, candidate] : candidates) {
+        for (const auto& [thumbprint, candidate] : forKeys) {
             if (!ValidNow(candidate) || !SameKey(key, X509_get0_pubkey(candidate)))
                 continue;
             std::string start = Asn1TimeToString(X509_get0_notBefore(candidate));
@@ -169,20 +181,21 @@ std::vector<RenewalRow> PairRenewalCandidates(const TokenObjects& objects, const
 }
 
 std::vector<std::string> CandidatesForRow(const RenewalRow& row, const TokenObjects& objects,
-                                          const CandidateMap& candidates)
+                                          const CandidateMap& candidates, const RenewalTrust& trust)
 {
     std::vector<std::string> result;
     EVP_PKEY* key = RowKey(row, objects);
     if (!key)
         return result;
-    for (const auto& [thumbprint, candidate] : candidates)
+    for (const auto& [thumbprint, candidate] : trust.Vouched(RowCertificate(row, objects), candidates))
         if (SameKey(key, X509_get0_pubkey(candidate)))
             result.push_back(thumbprint);
     return result;
 }
 
 std::list<RenewalOperation> BuildRenewalOperations(std::vector<RenewalRow> rows, const std::vector<bool>& ticked,
-                                                   const TokenObjects& objects, const CandidateMap& candidates)
+                                                   const TokenObjects& objects, const CandidateMap& candidates,
+                                                   const RenewalTrust& trust)
 {
     for (size_t i = 0; i < rows.size(); ++i) {
         if (i < ticked.size() && ticked[i])
@@ -202,7 +215,7 @@ std::list<RenewalOperation> BuildRenewalOperations(std::vector<RenewalRow> rows,
             operation.id = record->GetId();
             operation.oldCertificate = row.handle;
             operation.oldCertificateDer = record->value;
-            if (MatchRenewalKeyPair(*record, objects, candidates)) {
+            if (MatchRenewalKeyPair(*record, objects, trust.Vouched(record->certificate.get(), candidates))) {
                 operation.oldPublicKey = FindObjectHandleById(objects.publicKeys, operation.id);
                 operation.oldPrivateKey = FindObjectHandleById(objects.privateKeys, operation.id);
             }
@@ -214,8 +227,10 @@ std::list<RenewalOperation> BuildRenewalOperations(std::vector<RenewalRow> rows,
             operation.id = record->GetId();
         }
         operation.newCertificate = row.decision.empty() ? nullptr : Candidate(candidates, row.decision);
-        if (!row.decision.empty() && !operation.newCertificate)
-            continue;  // a thumbprint of nothing we hold
+        if (!row.decision.empty()
+            && (!operation.newCertificate
+                || !trust.Vouches(RowCertificate(row, objects), operation.newCertificate)))
+            continue;  // a thumbprint of nothing we hold, or of nothing vouched for
         operations.push_back(std::move(operation));
     }
     return operations;

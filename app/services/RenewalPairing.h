@@ -10,6 +10,7 @@
 
 #include "CertificateCandidates.h"
 #include "PKCS11Base.h"
+#include "RenewalTrust.h"
 #include "TokenObjects.h"
 
 #include <cstdint>
@@ -19,10 +20,12 @@
 
 namespace TvrServices {
 
-// The card a renewal works on; both are owned by the main window.
+// The card a renewal works on; both are owned by the main window. `trust` tells which
+// candidates may replace what (null: none may); it lives as long as the candidates.
 struct RenewalSource {
     PKCS11Base* token = nullptr;
     TokenObjects* objects = nullptr;
+    const RenewalTrust* trust = nullptr;
 };
 
 enum class RenewalRowKind { Certificate, Key };
@@ -45,16 +48,20 @@ bool FindPartnerKeyForCandidates(const TokenObjects& objects, const std::string&
                                  const CandidateMap& candidates);
 // The certificate's key pair has been renewed into its partner pair, whose certificate
 // is among the candidates: the old certificate and its keys are only to be deleted.
+// `candidates` must be those the trust vouches for as the certificate's replacements.
 bool MatchRenewalKeyPair(const CertificateObject& record, const TokenObjects& objects,
                          const CandidateMap& candidates);
 
 // Certificate rows (one per certificate, in handle order), then key rows for public
-// keys that no certificate of the card holds and some valid candidate does.
-std::vector<RenewalRow> PairRenewalCandidates(const TokenObjects& objects, const CandidateMap& candidates);
+// keys that no certificate of the card holds and some valid candidate does. Only
+// candidates that `trust` vouches for are paired.
+std::vector<RenewalRow> PairRenewalCandidates(const TokenObjects& objects, const CandidateMap& candidates,
+                                              const RenewalTrust& trust);
 
-// The candidates (in thumbprint order) whose key is the row's.
+// The candidates (in thumbprint order) whose key is the row's and that `trust` vouches
+// for as its replacement.
 std::vector<std::string> CandidatesForRow(const RenewalRow& row, const TokenObjects& objects,
-                                          const CandidateMap& candidates);
+                                          const CandidateMap& candidates, const RenewalTrust& trust);
 
 struct RenewalOperation {
     std::string label;  // CKA_LABEL of the row's object (UTF-8)
@@ -74,9 +81,11 @@ struct RenewalTask {
 };
 
 // The operations of the rows in handle order; `ticked[i]` false sends row i back to no
-// change. Rows without a change give none.
+// change. Rows without a change give none, nor do rows whose decision names a candidate
+// that `trust` does not vouch for.
 std::list<RenewalOperation> BuildRenewalOperations(std::vector<RenewalRow> rows, const std::vector<bool>& ticked,
-                                                   const TokenObjects& objects, const CandidateMap& candidates);
+                                                   const TokenObjects& objects, const CandidateMap& candidates,
+                                                   const RenewalTrust& trust);
 // One task per step of the worker, in step order.
 std::vector<RenewalTask> RenewalTasks(const std::list<RenewalOperation>& operations);
 

@@ -111,8 +111,48 @@ std::string ProcessorAndMemory(const std::string& root) {
   return text;
 }
 
-// The mounted file systems of block devices (the counterpart of fixed drives), each device
-// once, in the mount table's order.
+// The mount table's octal escapes undone, for statvfs.
+std::string UnescapeMountPoint(const std::string& field) {
+  std::string point;
+  auto octal = [](char c) { return c >= '0' && c <= '7'; };
+  for (size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && i + 3 < field.size() && octal(field[i + 1]) && octal(field[i + 2]) && octal(field[i + 3])) {
+      point += static_cast<char>(std::strtoul(field.substr(i + 1, 3).c_str(), nullptr, 8));
+      i += 3;
+    } else {
+      point += field[i];
+    }
+  }
+  return point;
+}
+
+// Control characters shown as octal escapes: a name holding a line break cannot start a
+// line of its own in the report.
+std::string EscapeControlCharacters(const std::string& text) {
+  std::string shown;
+  for (unsigned char c : text) {
+    if (c < 0x20 || c == 0x7F) shown += Format("\\%03o", static_cast<unsigned>(c));
+    else shown += static_cast<char>(c);
+  }
+  return shown;
+}
+
+// A drive that stays in the machine: sysfs calls the device (or, for a partition, its
+// disk) not removable. Devices sysfs does not know are not listed.
+bool IsFixedDrive(const std::string& root, const std::string& device) {
+  namespace fs = std::filesystem;
+  std::error_code error;
+  // /dev/mapper/<name> and /dev/disk/by-*/<name> are links to the kernel's own name.
+  const fs::path node = fs::canonical(Below(root, device), error);
+  const std::string name = (error ? fs::path(device) : node).filename().string();
+  fs::path block = fs::canonical(Below(root, "/sys/class/block/" + name), error);
+  if (error) return false;
+  if (fs::exists(block / "partition", error)) block = block.parent_path();
+  return FirstLine((block / "removable").string()) == "0";
+}
+
+// The file systems of fixed block devices (the counterpart of fixed drives), each device
+// once, in the mount table's order. Removable media and their owners' names stay out.
 std::string Drives(const SystemInfoProbes& probes) {
   std::string text;
   std::istringstream in(ReadText(Below(probes.root, "/proc/mounts")));
@@ -123,20 +163,10 @@ std::string Drives(const SystemInfoProbes& probes) {
     if (!(fields >> device >> mountPoint >> type)) continue;
     if (device.rfind("/dev/", 0) != 0 || device.rfind("/dev/loop", 0) == 0) continue;
     if (type == "squashfs" || type == "iso9660" || type == "udf") continue;
-    if (!seen.insert(device).second) continue;
-    // The mount table escapes blanks as octal.
-    std::string point;
-    for (size_t i = 0; i < mountPoint.size(); ++i) {
-      auto octal = [](char c) { return c >= '0' && c <= '7'; };
-      if (mountPoint[i] == '\\' && i + 3 < mountPoint.size() && octal(mountPoint[i + 1]) &&
-          octal(mountPoint[i + 2]) && octal(mountPoint[i + 3])) {
-        point += static_cast<char>(std::strtoul(mountPoint.substr(i + 1, 3).c_str(), nullptr, 8));
-        i += 3;
-      } else {
-        point += mountPoint[i];
-      }
-    }
-    text += "Fixed drive: " + point + "\r\n";
+    if (seen.count(device) || !IsFixedDrive(probes.root, device)) continue;
+    seen.insert(device);
+    const std::string point = UnescapeMountPoint(mountPoint);
+    text += "Fixed drive: " + EscapeControlCharacters(point) + "\r\n";
     uint64_t total = 0, free = 0;
     if (probes.diskSpace(point, total, free)) {
       text += Format("Total space: %llu MB\r\n", static_cast<unsigned long long>(Mebibytes(total)));
@@ -190,29 +220,63 @@ std::string SmartCardDatabase(const Platform::CardDatabase* cards) {
   return text;
 }
 
-// The smart-card service's block: what systemd tells of pcscd, and whether it answers.
-std::string SmartCardService(const SystemInfoProbes& probes) {
-  std::map<std::string, std::string> unit = probes.unitProperties("pcscd.service");
+// The service block, from what systemd tells of a unit. Windows' service type, error
+// control, load-order group, tag and account have no counterpart and stay empty.
+struct ServiceInfo {
+  std::string startType, binaryPath, dependencies, displayName;
+  int status = 2;  // unknown
+};
+
+std::string ServiceBlock(const ServiceInfo& service) {
+  std::string text = "  Service type: \r\n";
+  text += "  Start type: " + service.startType + "\r\n";
+  text += "  Error control: \r\n";
+  text += "  Binary path name: " + service.binaryPath + "\r\n";
+  text += "  Load order group: \r\n";
+  text += Format("  Tag Id: 0x%08x\r\n", 0u);
+  text += "  Dependencies: " + service.dependencies + "\r\n";
+  text += "  Service start name: \r\n";
+  text += "  Display name: " + service.displayName + "\r\n";
+  text += "  Status: " + SystemInfoReport::ServiceStatusText(service.status) + "\r\n";
+  return text;
+}
+
+ServiceInfo UnitService(std::map<std::string, std::string> unit) {
+  ServiceInfo service;
   std::string binary = unit["ExecStart"];
   // "{ path=/usr/sbin/pcscd ; argv[]=... }"
   const size_t path = binary.find("path=");
   if (path != std::string::npos) binary = Trim(binary.substr(path + 5, binary.find(';', path) - path - 5));
-  std::string dependencies;
+  service.binaryPath = binary;
   std::istringstream required(unit["Requires"]);
-  for (std::string name; required >> name;) dependencies += (dependencies.empty() ? "" : ", ") + name;
-  int status = 2;
+  for (std::string name; required >> name;) service.dependencies += (service.dependencies.empty() ? "" : ", ") + name;
+  service.startType = unit["UnitFileState"];
+  service.displayName = unit["Description"];
+  return service;
+}
+
+// The smart-card service: pcscd's unit, and whether it answers.
+std::string SmartCardService(const SystemInfoProbes& probes) {
+  const std::map<std::string, std::string> unit = probes.unitProperties("pcscd.service");
+  ServiceInfo service = UnitService(unit);
   if (probes.smartCardServiceReachable()) {
-    status = 0;
-  } else if (!unit["ActiveState"].empty()) {
-    status = 1;
+    service.status = 0;
+  } else if (unit.count("ActiveState") && !unit.at("ActiveState").empty()) {
+    service.status = 1;
   }
-  std::string text = "\r\nSmart card service:\r\n";
-  text += "  Start type: " + unit["UnitFileState"] + "\r\n";
-  text += "  Binary path name: " + binary + "\r\n";
-  text += "  Dependencies: " + dependencies + "\r\n";
-  text += "  Display name: " + unit["Description"] + "\r\n";
-  text += "  Status: " + SystemInfoReport::ServiceStatusText(status) + "\r\n";
-  return text;
+  return "\r\nSmart card service:\r\n" + ServiceBlock(service);
+}
+
+// The Gemalto service, where a unit of its name is installed; otherwise the block's
+// texts stay empty and its state unknown.
+std::string GemaltoService(const SystemInfoProbes& probes) {
+  std::map<std::string, std::string> unit = probes.unitProperties("GslShmSrvc.service");
+  ServiceInfo service;
+  if (unit["LoadState"] == "loaded") {
+    service = UnitService(unit);
+    service.status = unit["ActiveState"] == "active" ? 0 : 1;
+  }
+  return "Gemalto service:\r\n" + ServiceBlock(service);
 }
 
 std::string SysfsValue(const std::filesystem::path& device, const char* name) {
@@ -265,7 +329,7 @@ class InstalledVersions : public IVersionSource {
   TvrServices::VersionProbes probes_;
 };
 
-std::string Versions(IVersionSource& versions) {
+std::string Versions(IVersionSource& versions, const std::string& gemaltoService) {
   auto program = [&] { return versions.ProgramVersion(); };
   auto version = [&](const char* key) { return versions.MiddlewareVersion(key); };
   auto folder = [&](const char* key) { return versions.MiddlewareFolder(key); };
@@ -279,6 +343,7 @@ std::string Versions(IVersionSource& versions) {
   for (const auto& [key, product] : middleware) {
     text += "\r\n" + std::string(product) + " version: " + version(key) + "\r\n";
     text += std::string(product) + " install location: " + folder(key) + "\r\n";
+    if (std::string(key) == "Gemalto") text += gemaltoService;
   }
   return text;
 }
@@ -410,7 +475,7 @@ std::map<std::string, std::string> SystemInfoReport::SystemdUnitProperties(const
   std::map<std::string, std::string> properties;
   // Everything the child needs is made before the fork: it only duplicates descriptors and
   // execs (the parent may have other threads holding the allocator's lock).
-  const std::string property = "--property=UnitFileState,ExecStart,Requires,Description,ActiveState";
+  const std::string property = "--property=LoadState,UnitFileState,ExecStart,Requires,Description,ActiveState";
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC) != 0) return properties;
   const pid_t child = ::fork();
@@ -491,6 +556,6 @@ std::string SystemInfoReport::Build(SystemInfoProbes probes) {
   text += "\r\nSmart card reader(s):\r\n" + probes.readers();
   text += "\r\nSmart card reader(s) and driver(s):\r\n" + UsbReaders(root);
   InstalledVersions installed(root);
-  text += Versions(probes.versions ? *probes.versions : installed);
+  text += Versions(probes.versions ? *probes.versions : installed, GemaltoService(probes));
   return text;
 }

@@ -7,6 +7,8 @@
 #include "VersionProbes.h"
 #include "platform/Profile.h"
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cctype>
 #include <stdexcept>
@@ -49,6 +51,13 @@ UpdateServer ConfiguredUpdateServer() {
 }
 
 std::string HttpGetText(const UpdateServer& server, const std::string& objectPath) {
+  // The file decides which download links the user is shown: only a server that proves
+  // its name may give it.
+  if (server.base.size() < 8 || strncasecmp(server.base.c_str(), "https://", 8) != 0) {
+    LogEvent(EVENTLOG_WARNING_TYPE, "Update application error: the update server is not an https address: " +
+                                        server.base.substr(0, kMaxErrorText));
+    return {};
+  }
   HttpOptions options = server.http;
   options.contentType = "text/plain";
   HttpResponse response = HttpExchange(false, server.base + objectPath, nullptr, options);

@@ -40,9 +40,10 @@ struct PendingUpdate {
   bool operator==(const PendingUpdate&) const = default;
 };
 
-// The file's text (UTF-8), empty on any failure: no 200, a content type other than
-// exactly "text/plain", a transfer that broke off (a warning event names the error),
-// or a body that is not valid UTF-8.
+// The file's text (UTF-8), empty on any failure: a server address that is not https
+// (a warning event says so), no 200, a content type other than exactly "text/plain", a
+// transfer that broke off (a warning event names the error), or a body that is not
+// valid UTF-8.
 std::string HttpGetText(const UpdateServer& server, const std::string& objectPath);
 
 // The program's keys only; outputs that no line sets keep their contents.

@@ -45,37 +45,51 @@ Naming HowDescriptionNamesReader(const std::string& description, const std::stri
   return Naming::None;
 }
 
-// The PC/SC reader names in PC/SC order (reader number 1 first); empty when PC/SC fails.
-std::vector<std::string> ListReaderNames() {
-  std::vector<std::string> names;
+// The PC/SC readers in PC/SC order (reader number 1 first); empty when PC/SC fails. With
+// withCards, whether each holds a card, asked without waiting.
+std::vector<PcscReader> ListReaders(bool withCards) {
+  std::vector<PcscReader> readers;
   AutoSCardContext context;
   if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, context.Put()) != SCARD_S_SUCCESS) {
-    return names;
+    return readers;
   }
   char* list = nullptr;
   DWORD length = SCARD_AUTOALLOCATE;
   if (SCardListReaders(context.Get(), nullptr, reinterpret_cast<LPSTR>(&list), &length) !=
           SCARD_S_SUCCESS ||
       !list) {
-    return names;
+    return readers;
   }
-  const AutoSCardMemory readers(context.Get(), list);  // freed before the context is released
-  // A multi-string: names ending in a zero byte, the list in an empty name; never read
-  // past the length PC/SC reported.
-  const char* const end = list + length;
-  for (const char* name = list; name < end && *name;) {
-    const size_t size = strnlen(name, static_cast<size_t>(end - name));
-    names.emplace_back(name, size);
-    name += size + 1;
+  {
+    const AutoSCardMemory names(context.Get(), list);  // freed before the context is released
+    // A multi-string: names ending in a zero byte, the list in an empty name; never read
+    // past the length PC/SC reported.
+    const char* const end = list + length;
+    for (const char* name = list; name < end && *name;) {
+      const size_t size = strnlen(name, static_cast<size_t>(end - name));
+      readers.push_back({std::string(name, size), true});
+      name += size + 1;
+    }
   }
-  return names;
+  if (!withCards || readers.empty()) return readers;
+  std::vector<SCARD_READERSTATE> states(readers.size());
+  for (size_t i = 0; i < readers.size(); ++i) {
+    states[i].szReader = readers[i].name.c_str();
+    states[i].dwCurrentState = SCARD_STATE_UNAWARE;
+  }
+  if (SCardGetStatusChange(context.Get(), 0, states.data(), static_cast<DWORD>(states.size())) ==
+      SCARD_S_SUCCESS) {
+    for (size_t i = 0; i < readers.size(); ++i)
+      readers[i].hasCard = (states[i].dwEventState & SCARD_STATE_PRESENT) != 0;
+  }
+  return readers;
 }
 
 }  // namespace
 
 bool SelectSlotForReader(const std::vector<CK_SLOT_ID>& slots, const std::string& readerName,
                          uint32_t index, PKCS11Base* token,
-                         const std::function<std::vector<std::string>()>& listReaders) {
+                         const std::function<std::vector<PcscReader>()>& listReaders) {
   if (!token) return false;
   token->SetReaderName(readerName);
   // Slots are asked one by one and the walk stops at the wanted one, as long as every
@@ -101,9 +115,11 @@ bool SelectSlotForReader(const std::vector<CK_SLOT_ID>& slots, const std::string
   while (descriptions.size() < slots.size()) describe(descriptions.size());
 
   // Readers whose names come out as the same description share its slots: the k readers
-  // so named, in reader-number order, take the m slots so described, in slot order, in
-  // equal runs (one slot each when m <= k). A reader PC/SC does not list has no rivals.
-  std::optional<std::vector<std::string>> readers;
+  // so named that hold a card (an empty reader has no token slot), in reader-number order,
+  // take the m slots so described, in slot order, in equal runs (one slot each when
+  // m <= k). A reader PC/SC does not list has no rivals; one PC/SC sees no card in ranks
+  // among every reader so named.
+  std::optional<std::vector<PcscReader>> readers;
   std::vector<size_t> chosen;
   for (size_t i = 0; i < slots.size(); ++i) {
     if (!descriptions[i]) continue;
@@ -114,11 +130,14 @@ bool SelectSlotForReader(const std::vector<CK_SLOT_ID>& slots, const std::string
       chosen.push_back(i);
       continue;
     }
-    if (!readers) readers = listReaders ? listReaders() : std::vector<std::string>{};
-    std::vector<std::string> named;
-    for (const std::string& reader : *readers) {
-      if (HowDescriptionNamesReader(description, reader) == Naming::Cut) named.push_back(reader);
+    if (!readers) readers = listReaders ? listReaders() : std::vector<PcscReader>{};
+    std::vector<std::string> named, holding;
+    for (const PcscReader& reader : *readers) {
+      if (HowDescriptionNamesReader(description, reader.name) != Naming::Cut) continue;
+      named.push_back(reader.name);
+      if (reader.hasCard) holding.push_back(reader.name);
     }
+    if (std::find(holding.begin(), holding.end(), readerName) != holding.end()) named.swap(holding);
     const auto rank = std::find(named.begin(), named.end(), readerName);
     if (rank == named.end()) {
       chosen.push_back(i);
@@ -142,7 +161,7 @@ bool SelectSlotForReader(const std::vector<CK_SLOT_ID>& slots, const std::string
 
 bool SelectSlotForReader(const std::vector<CK_SLOT_ID>& slots, const std::string& readerName,
                          uint32_t index, PKCS11Base* token) {
-  return SelectSlotForReader(slots, readerName, index, token, ListReaderNames);
+  return SelectSlotForReader(slots, readerName, index, token, [] { return ListReaders(true); });
 }
 
 const CardTypeEntry* FindCardTypeByCardName(const std::string& cardName) {
@@ -174,8 +193,9 @@ Platform::ModuleHandle LoadVendorModule(const VendorModuleEntry* row) {
 }
 
 int GetReaderNumber(const std::string& readerName) {
-  const std::vector<std::string> readers = ListReaderNames();
-  const auto found = std::find(readers.begin(), readers.end(), readerName);
+  const std::vector<PcscReader> readers = ListReaders(false);
+  const auto found = std::find_if(readers.begin(), readers.end(),
+                                  [&](const PcscReader& reader) { return reader.name == readerName; });
   return found == readers.end() ? 0 : static_cast<int>(found - readers.begin()) + 1;
 }
 

@@ -30,19 +30,25 @@ Platform::ModuleHandle LoadVendorModule(const VendorModuleEntry* row);
 // PC/SC fails (no service included).
 int GetReaderNumber(const std::string& readerName);
 
+// A PC/SC reader and whether it holds a card (true when PC/SC could not say).
+struct PcscReader {
+  std::string name;
+  bool hasCard = true;
+};
+
 // Stores the reader name in the token, then makes the index-th slot (from 0) whose
 // description names the reader the token's current slot. False when there is no such
 // slot; the token then stays on the last slot tried. A reader name too long for the
 // description is matched in both forms modules cut it to; when that leaves several
-// readers with the same description, their slots are shared out by reader number
-// (PC/SC order) and slot order.
+// readers with the same description, their slots (slots with tokens) are shared out, by
+// reader number (PC/SC order) and slot order, among those of them that hold a card.
 bool SelectSlotForReader(const std::vector<CK_SLOT_ID>& slots, const std::string& readerName,
                          uint32_t index, PKCS11Base* token);
 // The same with the PC/SC reader list (in PC/SC order) taken from listReaders, which is
 // asked only when a cut description is met.
 bool SelectSlotForReader(const std::vector<CK_SLOT_ID>& slots, const std::string& readerName,
                          uint32_t index, PKCS11Base* token,
-                         const std::function<std::vector<std::string>()>& listReaders);
+                         const std::function<std::vector<PcscReader>()>& listReaders);
 
 // The card names the smart-card database gives for an answer-to-reset.
 Platform::CardNameSet ListCardNamesForAtr(const std::vector<uint8_t>& atr);

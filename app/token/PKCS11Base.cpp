@@ -1,5 +1,6 @@
 #include "PKCS11Base.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +23,11 @@ std::string VFormat(const char* format, va_list args) {
 }
 
 using GetFunctionListFn = CK_RV (*)(CK_FUNCTION_LIST_PTR_PTR);
+
+// How often a slot list that grew between its count and its fill is asked again.
+constexpr int kSlotListAttempts = 4;
+// More slots than any machine has readers for: a larger count is the module's fault.
+constexpr CK_ULONG kMaxSlots = 4096;
 
 void LogErrorEvent(const char* format, ...) __attribute__((format(printf, 1, 2)));
 void LogErrorEvent(const char* format, ...) {
@@ -178,6 +184,8 @@ void PKCS11Base::Reinitialize() {
       return;
     }
     binding_->initialized = false;
+    // Every session of the module, the clones' included, ended with the finalisation.
+    ++binding_->generation;
   }
   InitializeAndReadInfo();
 }
@@ -186,20 +194,26 @@ bool PKCS11Base::IsInitialized() const { return binding_->initialized; }
 
 std::vector<CK_SLOT_ID> PKCS11Base::GetSlotList(bool tokenPresent) {
   if (!CheckFunctionList()) return {};
+  const CK_BBOOL present = tokenPresent ? CK_TRUE : CK_FALSE;
   // Count and fill under one lock so that a reader change between the calls cannot
   // be seen half.
   std::lock_guard<std::recursive_mutex> guard(CallLock());
-  CK_ULONG count = 0;
-  if (Call(GetFunctionList()->C_GetSlotList, CK_BBOOL(tokenPresent ? CK_TRUE : CK_FALSE), nullptr,
-           &count) != CKR_OK)
-    return {};
-  std::vector<CK_SLOT_ID> slots(count);
-  if (count == 0) return slots;
-  if (Call(GetFunctionList()->C_GetSlotList, CK_BBOOL(tokenPresent ? CK_TRUE : CK_FALSE),
-           slots.data(), &count) != CKR_OK)
-    return {};
-  slots.resize(count);
-  return slots;
+  // Modules that look for readers on every call may find one more between the count and
+  // the fill and answer "buffer too small": count again, a bounded number of times.
+  for (int attempt = 0; attempt < kSlotListAttempts; ++attempt) {
+    CK_ULONG count = 0;
+    CK_RV rv = Call(GetFunctionList()->C_GetSlotList, present, nullptr, &count);
+    if (rv == CKR_BUFFER_TOO_SMALL) continue;
+    if (rv != CKR_OK || count > kMaxSlots) return {};
+    std::vector<CK_SLOT_ID> slots(count);
+    if (count == 0) return slots;
+    rv = Call(GetFunctionList()->C_GetSlotList, present, slots.data(), &count);
+    if (rv == CKR_BUFFER_TOO_SMALL) continue;
+    if (rv != CKR_OK) return {};
+    slots.resize(std::min<size_t>(count, slots.size()));
+    return slots;
+  }
+  return {};
 }
 
 void PKCS11Base::SetSlot(CK_SLOT_ID slot) { slotId_ = slot; }
@@ -234,6 +248,8 @@ bool PKCS11Base::IsTokenPresent() {
 
 bool PKCS11Base::OpenSession(bool readWrite) {
   if (!CheckFunctionList()) return false;
+  std::lock_guard<std::recursive_mutex> guard(CallLock());
+  DropStaleSession();
   if (session_ != 0) {
     LogError("OPENSESSION ERROR! ILLEGAL STATE!");
     return false;
@@ -247,11 +263,18 @@ bool PKCS11Base::OpenSession(bool readWrite) {
     return false;
   }
   session_ = handle;
+  MarkSessionCurrent();
   return true;
 }
 
 bool PKCS11Base::CloseSession() {
   if (!CheckFunctionList()) return false;
+  std::lock_guard<std::recursive_mutex> guard(CallLock());
+  if (session_ != 0 && SessionPredatesBinding()) {
+    // Already ended by the module's reinitialisation; its number may be another's now.
+    ForgetSession();
+    return true;
+  }
   if (session_ == 0) {
     LogError("CLOSESESSION ERROR! ILLEGAL STATE!");
     return false;
@@ -265,13 +288,14 @@ bool PKCS11Base::CloseSession() {
   return true;
 }
 
-bool PKCS11Base::HasSession() const { return session_ != 0; }
+bool PKCS11Base::HasSession() const { return session_ != 0 && !SessionPredatesBinding(); }
 
 std::unique_ptr<SessionInfo> PKCS11Base::GetSessionInfo() {
   if (!CheckFunctionList()) return nullptr;
+  std::lock_guard<std::recursive_mutex> guard(CallLock());
   CK_SESSION_INFO info;
   std::memset(&info, 0, sizeof info);
-  if (Call(GetFunctionList()->C_GetSessionInfo, session_, &info) != CKR_OK) return nullptr;
+  if (Call(GetFunctionList()->C_GetSessionInfo, GetSession(), &info) != CKR_OK) return nullptr;
   auto result = std::make_unique<SessionInfo>();
   result->slotId = info.slotID;
   result->state = info.state <= 4 ? static_cast<uint32_t>(info.state) : 5;
@@ -282,21 +306,29 @@ std::unique_ptr<SessionInfo> PKCS11Base::GetSessionInfo() {
   return result;
 }
 
-CK_SESSION_HANDLE PKCS11Base::GetSession() const { return session_; }
+CK_SESSION_HANDLE PKCS11Base::GetSession() const {
+  std::lock_guard<std::recursive_mutex> guard(CallLock());
+  DropStaleSession();
+  return session_;
+}
 
 bool PKCS11Base::Login(const TvrCommon::SecureString* pin, CK_USER_TYPE userType) {
   if (!CheckFunctionList()) return false;
-  CK_RV rv = Call(GetFunctionList()->C_Login, session_, userType, PinBytes(pin), PinLength(pin));
+  std::lock_guard<std::recursive_mutex> guard(CallLock());
+  CK_RV rv = Call(GetFunctionList()->C_Login, GetSession(), userType, PinBytes(pin), PinLength(pin));
   if (rv != CKR_OK) {
     LogError("LOGIN ERROR! Error code: %08x", Rv32(rv));
     return false;
   }
   loggedIn_ = true;
+  MarkSessionCurrent();
   return true;
 }
 
 bool PKCS11Base::LoginEx(const TvrCommon::SecureString* pin, bool securityOfficer, CK_RV* rv) {
   if (!CheckFunctionList()) return false;
+  std::lock_guard<std::recursive_mutex> guard(CallLock());
+  DropStaleSession();
   if (loggedIn_) return false;
   CK_RV result = Call(GetFunctionList()->C_Login, session_,
                       static_cast<CK_USER_TYPE>(securityOfficer ? CKU_SO : CKU_USER),
@@ -307,11 +339,14 @@ bool PKCS11Base::LoginEx(const TvrCommon::SecureString* pin, bool securityOffice
     return false;
   }
   loggedIn_ = true;
+  MarkSessionCurrent();
   return true;
 }
 
 bool PKCS11Base::Logout() {
   if (!CheckFunctionList()) return false;
+  std::lock_guard<std::recursive_mutex> guard(CallLock());
+  DropStaleSession();
   if (!loggedIn_) return false;
   CK_RV rv = Call(GetFunctionList()->C_Logout, session_);
   if (rv != CKR_OK) {
@@ -322,4 +357,4 @@ bool PKCS11Base::Logout() {
   return true;
 }
 
-bool PKCS11Base::IsLoggedIn() const { return loggedIn_; }
+bool PKCS11Base::IsLoggedIn() const { return loggedIn_ && !SessionPredatesBinding(); }

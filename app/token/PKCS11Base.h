@@ -9,6 +9,10 @@
 // The modules are initialised without locking arguments, yet the card monitor works on
 // the primary object while the interface thread works on a clone: every call into one
 // module is therefore serialised by a lock shared by the primary object and its clones.
+// The primary object's Reinitialize ends every session of the module, its clones'
+// included, and modules number new sessions from 1 again: an object whose session or
+// log-in predates the last Reinitialize forgets it, without calling the module, so that
+// its old handle never names another object's new session.
 #pragma once
 
 #include <atomic>
@@ -189,6 +193,8 @@ class PKCS11Base {
     const ModuleHandle module;
     CK_FUNCTION_LIST* functionList = nullptr;  // set once, during the primary's construction
     std::atomic<bool> initialized{false};
+    // Counts the finalisations of Reinitialize: sessions opened before the last one are gone.
+    std::atomic<uint64_t> generation{0};
     std::recursive_mutex callLock;
   };
 
@@ -197,6 +203,16 @@ class PKCS11Base {
     session_ = 0;
     loggedIn_ = false;
   }
+  // The session and log-in were taken before the module was last reinitialised.
+  bool SessionPredatesBinding() const {
+    return (session_ != 0 || loggedIn_) && sessionGeneration_ != binding_->generation.load();
+  }
+  // Under the call lock: forgets a session and log-in that predate the binding.
+  void DropStaleSession() const {
+    if (SessionPredatesBinding()) ForgetSession();
+  }
+  // Records that the session or log-in belongs to the module's current initialisation.
+  void MarkSessionCurrent() const { sessionGeneration_ = binding_->generation.load(); }
   std::recursive_mutex& CallLock() const { return binding_->callLock; }
   bool ReadByteAttributes(CK_OBJECT_HANDLE object, CK_ATTRIBUTE* attributes, size_t count,
                           std::vector<std::vector<uint8_t>>& values, CK_RV& rv);
@@ -231,6 +247,8 @@ class PKCS11Base {
   // Mutable: any call, a const one included, may learn that the session is gone.
   mutable CK_SESSION_HANDLE session_ = 0;
   mutable bool loggedIn_ = false;
+  // The binding's generation when the session was opened or the log-in made.
+  mutable uint64_t sessionGeneration_ = 0;
   bool isClone_ = false;
 };
 

@@ -116,6 +116,8 @@ const MechanismName kMechanismNames[] = {
 
 bool PKCS11Base::InitPIN(const TvrCommon::SecureString* pin) {
   if (!CheckFunctionList()) return false;
+  // No reinitialisation between the session's check and the call.
+  std::lock_guard<std::recursive_mutex> guard(CallLock());
   CK_RV rv = Call(GetFunctionList()->C_InitPIN, GetSession(), PinBytes(pin), PinLength(pin));
   if (rv != CKR_OK) {
     LogError("InitPIN ERROR! Error code: %08x", Rv32(rv));
@@ -126,6 +128,8 @@ bool PKCS11Base::InitPIN(const TvrCommon::SecureString* pin) {
 
 bool PKCS11Base::SetPIN(const TvrCommon::SecureString* oldPin, const TvrCommon::SecureString* newPin) {
   if (!CheckFunctionList()) return false;
+  // No reinitialisation between the session's check and the call.
+  std::lock_guard<std::recursive_mutex> guard(CallLock());
   CK_RV rv = Call(GetFunctionList()->C_SetPIN, GetSession(), PinBytes(oldPin), PinLength(oldPin),
                   PinBytes(newPin), PinLength(newPin));
   if (rv != CKR_OK) {
@@ -137,6 +141,8 @@ bool PKCS11Base::SetPIN(const TvrCommon::SecureString* oldPin, const TvrCommon::
 
 bool PKCS11Base::DestroyObject(CK_OBJECT_HANDLE object) {
   if (!CheckFunctionList()) return false;
+  // No reinitialisation between the session's check and the call.
+  std::lock_guard<std::recursive_mutex> guard(CallLock());
   CK_RV rv = Call(GetFunctionList()->C_DestroyObject, GetSession(), object);
   if (rv != CKR_OK) {
     LogError("DestroyObject ERROR! Error code: %08x", Rv32(rv));
@@ -147,6 +153,8 @@ bool PKCS11Base::DestroyObject(CK_OBJECT_HANDLE object) {
 
 bool PKCS11Base::CreateObject(CK_ATTRIBUTE* attributes, size_t count) {
   CK_OBJECT_HANDLE handle = 0;
+  // No reinitialisation between the session's check and the call.
+  std::lock_guard<std::recursive_mutex> guard(CallLock());
   CK_RV rv = Call(GetFunctionList()->C_CreateObject, GetSession(), attributes,
                   static_cast<CK_ULONG>(count), &handle);
   if (rv != CKR_OK) {
@@ -453,6 +461,8 @@ bool PKCS11Base::GenerateKeyPair(CK_MECHANISM_TYPE mechanismType, const CK_ATTRI
                          {CKA_UNWRAP, &u.unwrap, 1}};
   CK_MECHANISM mechanism = {mechanismType, nullptr, 0};
   CK_OBJECT_HANDLE publicHandle = 0, privateHandle = 0;
+  // No reinitialisation between the session's check and the call.
+  std::lock_guard<std::recursive_mutex> guard(CallLock());
   const CK_SESSION_HANDLE session = GetSession();  // the event names it even once forgotten
   CK_RV rv = Call(GetFunctionList()->C_GenerateKeyPair, session, &mechanism, pub.data(),
                   static_cast<CK_ULONG>(pub.size()), priv, CK_ULONG(8), &publicHandle,

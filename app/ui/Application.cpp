@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QLibraryInfo>
 #include <QLocale>
+#include <QThread>
 
 #include <openssl/err.h>
 #include <sys/socket.h>
@@ -29,10 +30,23 @@ void InitProgramResources() { Q_INIT_RESOURCE(kelmardin); }
 namespace {
 
 int gSignalPipe[2] = {-1, -1};
+Application* gProgram = nullptr;
+QtMessageHandler gPreviousMessageHandler = nullptr;
 
 void OnTerminationSignal(int) {
   const char byte = 1;
   [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &byte, 1);
+}
+
+// Qt's X11 plugin writes this warning on the interface thread when the connection to the
+// display breaks (the usual end of an X11 session), then calls exit(1): the handler is
+// the last place where the program still runs whole.
+void OnQtMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (type == QtWarningMsg && message.startsWith(QLatin1String("The X11 connection broke")) && gProgram &&
+      QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread()) {
+    gProgram->OnDisplayLost();
+  }
+  if (gPreviousMessageHandler) gPreviousMessageHandler(type, context, message);
 }
 
 }  // namespace
@@ -48,7 +62,13 @@ Application::Application(IServiceControl* services, Options options)
   InitProgramResources();
 }
 
-Application::~Application() { Exit(); }
+Application::~Application() {
+  Exit();
+  if (gProgram == this) {
+    gProgram = nullptr;
+    qInstallMessageHandler(gPreviousMessageHandler);
+  }
+}
 
 void Application::SetUpLanguage() {
   const std::string language = ResolveLanguage(port_);
@@ -156,8 +176,12 @@ int Application::Start(const QStringList& arguments) {
   windowOptions.balloonIntervalMs = options_.balloonIntervalMs;
   windowOptions.pcsc = options_.pcsc;
   window_ = std::make_unique<MainWindow>(RefsOf(tokens_), port_, windowOptions);
-  window_->SetOnDestroyed([] { QCoreApplication::quit(); });
+  window_->SetOnDestroyed([this] {
+    windowDestroyed_ = true;
+    QCoreApplication::quit();
+  });
   connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { EndSession(); });
+  qApp->installEventFilter(this);
 
   const bool toTray = arguments.join(' ').contains(QLatin1String(kSystemTraySwitch));
   // Without a tray a hidden window could not be reached again.
@@ -171,7 +195,28 @@ void Application::EndSession() {
   ERR_clear_error();
 }
 
+void Application::OnDisplayLost() {
+  if (exited_ || displayLost_) return;
+  displayLost_ = true;
+  if (window_) window_->CleanUpBeforeExit();
+  ERR_clear_error();
+}
+
+bool Application::eventFilter(QObject* watched, QEvent* event) {
+  // Our own quit comes after the window was destroyed and passes.
+  if (watched == qApp && event->type() == QEvent::Quit && window_ && !windowDestroyed_ && !exited_) {
+    EndSession();
+    QCoreApplication::exit(0);
+    return true;
+  }
+  return QObject::eventFilter(watched, event);
+}
+
 void Application::InstallSignalHandlers() {
+  if (!gProgram) {
+    gProgram = this;
+    gPreviousMessageHandler = qInstallMessageHandler(OnQtMessage);
+  }
   if (gSignalPipe[0] >= 0) return;
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalPipe) != 0) return;
   signalNotifier_ = std::make_unique<QSocketNotifier>(gSignalPipe[0], QSocketNotifier::Read);
@@ -189,6 +234,10 @@ void Application::InstallSignalHandlers() {
   action.sa_flags = SA_RESTART;
   ::sigaction(SIGTERM, &action, nullptr);
   ::sigaction(SIGINT, &action, nullptr);
+  // Started with SIGHUP ignored (nohup), the program is meant to outlive its terminal.
+  struct sigaction hangup{};
+  if (::sigaction(SIGHUP, nullptr, &hangup) == 0 && hangup.sa_handler != SIG_IGN)
+    ::sigaction(SIGHUP, &action, nullptr);
 }
 
 void Application::Exit() {

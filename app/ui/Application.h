@@ -1,6 +1,8 @@
 // The program's start-up and release: profile and language, event source, the maker's
 // certificate manager, single instance, service waits, OpenSSL, vendor modules, splash,
-// main window; and the clean-up at the end of the desktop session or on SIGTERM.
+// main window; and the clean-up however the program ends: the end of the desktop session
+// (the session manager's "save yourself" and "die"), SIGTERM, SIGINT, SIGHUP, and the loss
+// of the display.
 #pragma once
 
 #include <QObject>
@@ -47,8 +49,17 @@ class Application : public QObject {
   // The end-of-session clean-up (desktop session end, SIGTERM).
   void EndSession();
 
-  // SIGTERM and SIGINT end the program through the event loop (installed once).
+  // SIGTERM, SIGINT and SIGHUP (unless the program was started with SIGHUP ignored) end
+  // the program through the event loop; the loss of the display runs the clean-up at once,
+  // as Qt ends the process right after. Installed once.
   void InstallSignalHandlers();
+  // The display connection broke: Qt calls exit(1) next.
+  void OnDisplayLost();
+
+ protected:
+  // The platform's request to quit (the session manager's "die") ends the program like
+  // the end of the session, with no close-or-hide question.
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void SetUpLanguage();
@@ -70,7 +81,9 @@ class Application : public QObject {
   std::unique_ptr<QSocketNotifier> signalNotifier_;
   bool pendingActivation_ = false;
   bool exited_ = false;
-  bool terminating_ = false;  // SIGTERM or SIGINT arrived
+  bool terminating_ = false;  // SIGTERM, SIGINT or SIGHUP arrived
+  bool windowDestroyed_ = false;  // the program ends by its own choice
+  bool displayLost_ = false;
 };
 
 // Makes the program's images available (they live in a static library).

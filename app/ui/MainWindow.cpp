@@ -64,6 +64,8 @@ MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, Options options)
         QueueBalloon(title, text, icon);
       });
   registrar_ = std::make_unique<CertificateRegistrar>(*bridge_, store_.get(), options_.http);
+  // What a run that was killed left registered goes before detection registers anew.
+  registrar_->KeepRecord(CertificateRegistrar::RecordPath());
   monitor_ = std::make_unique<CardMonitor>(*bridge_, *registrar_,
                                            options_.pcsc ? *options_.pcsc : SystemPcsc());
   bridge_->SetMonitor(monitor_.get());
@@ -419,6 +421,14 @@ void MainWindow::Destroy() {
   store_.reset();
   hide();
   if (onDestroyed_) onDestroyed_();
+}
+
+void MainWindow::CleanUpBeforeExit() {
+  LogEvent(EVENTLOG_INFORMATION_TYPE, "The display is gone: the program ends.");
+  // Nothing can be waited for: the certificates leave the store now, whatever the card
+  // read in progress does.
+  StopDetection();
+  presenter_->DropAll();
 }
 
 void MainWindow::EndSessionCleanup() {

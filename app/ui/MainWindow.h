@@ -100,6 +100,9 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   // The end of the desktop session: card let go, detection stopped, queued balloons
   // dropped unshown, the store closed; the window and the tray icon stay.
   void EndSessionCleanup();
+  // The process ends right after, with no event loop to defer to (the display is gone):
+  // detection stopped (every certificate unregistered) and balloons dropped, at once.
+  void CleanUpBeforeExit();
 
   // Runs when the window has been destroyed (the program then ends).
   void SetOnDestroyed(std::function<void()> f) { onDestroyed_ = std::move(f); }

@@ -8,6 +8,8 @@
 int QtUserPort::MessageBox(const std::string& text, const std::string& caption, unsigned flags) {
   QMessageBox box(parent_.data());
   box.setWindowTitle(caption.empty() ? QApplication::applicationDisplayName() : Q(caption));
+  // Texts carry card labels and names: never markup.
+  box.setTextFormat(Qt::PlainText);
   box.setText(Q(text));
   switch (flags & 0xF0) {
     case Platform::kMbIconError: box.setIcon(QMessageBox::Critical); break;

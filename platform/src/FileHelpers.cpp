@@ -73,19 +73,23 @@ bool WriteAll(int fd, const std::string& data) {
   }
   return true;
 }
-}  // namespace
 
-bool WriteFileAtomically(const std::string& path, const std::string& contents, mode_t mode, bool syncFolder) {
-  std::string tmpl = path + ".XXXXXX";
+// The temp file made from `tmpl` (ending in XXXXXX, in the target's folder) is written,
+// synced and renamed over `path`; errno tells why when it fails.
+bool WriteThroughTemp(std::string tmpl, const std::string& path, const std::string& contents, mode_t mode,
+                      bool syncFolder) {
   std::vector<char> name(tmpl.begin(), tmpl.end());
   name.push_back('\0');
+  // mkostemp creates exclusively: a link planted under the temp name is never followed.
   AutoFd fd(::mkostemp(name.data(), O_CLOEXEC));
   if (fd.Get() < 0) return false;
   std::string tmp(name.data());
   bool ok = ::fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), contents) && ::fsync(fd.Get()) == 0;
   ok = (::close(fd.Release()) == 0) && ok;
   if (!ok || ::rename(tmp.c_str(), path.c_str()) != 0) {
+    const int error = errno;
     ::unlink(tmp.c_str());
+    errno = error;
     return false;
   }
   if (syncFolder) {
@@ -93,6 +97,18 @@ bool WriteFileAtomically(const std::string& path, const std::string& contents, m
     SyncFolder(slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash)));
   }
   return true;
+}
+}  // namespace
+
+bool WriteFileAtomically(const std::string& path, const std::string& contents, mode_t mode, bool syncFolder) {
+  return WriteThroughTemp(path + ".XXXXXX", path, contents, mode, syncFolder);
+}
+
+bool ReplaceFileInFolder(const std::string& folder, const std::string& name, const std::string& contents,
+                         mode_t mode) {
+  const std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+  // A short temp name: the final name may already be as long as a name can be.
+  return WriteThroughTemp(base + ".kelmardin-XXXXXX", base + name, contents, mode, true);
 }
 
 bool SyncFolder(const std::string& folder) {

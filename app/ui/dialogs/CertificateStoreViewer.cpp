@@ -5,6 +5,7 @@
 #include <QShowEvent>
 #include <QVBoxLayout>
 
+#include "CertificateTexts.h"
 #include "CertificateViewDialog.h"
 #include "TextExport.h"
 #include "UiText.h"
@@ -74,7 +75,8 @@ void CertificateStoreViewer::Refresh() {
   list_->setRowCount(static_cast<int>(rows.size()));
   for (int row = 0; row < static_cast<int>(rows.size()); ++row) {
     for (int column = 0; column < static_cast<int>(CertificateStoreList::kColumnCount); ++column) {
-      list_->setItem(row, column, new QTableWidgetItem(Q(rows[row].cells[column])));
+      // Names and bindings come from any card: shown as text that cannot reorder the row.
+      list_->setItem(row, column, new QTableWidgetItem(Q(DisplayText(rows[row].cells[column]))));
     }
   }
 }

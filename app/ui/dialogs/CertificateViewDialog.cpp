@@ -27,7 +27,8 @@ X509Ptr Decode(const std::vector<uint8_t>& der) {
 
 QString ValueText(const TvrX509::PropertyValue& value) {
   switch (value.type) {
-    case 1: return QString::fromUtf8(value.value.text ? value.value.text : "");
+    // Names and addresses come from the certificate: nothing in them may reorder the row.
+    case 1: return Q(DisplayText(value.value.text ? value.value.text : ""));
     case 2: return T(value.value.boolean ? StringId::YesWord : StringId::NoWord);
     case 3: return QString::number(value.value.integer);
     case 5: return QString::number(value.value.number);
@@ -55,7 +56,7 @@ class TreeWriter : public TvrX509::IPropertyWriter {
     auto* item = parent_ ? new QTreeWidgetItem(parent_) : new QTreeWidgetItem(tree_);
     item->setText(0, QString::fromStdString(name));
     item->setText(1, ValueText(value));
-    item->setToolTip(1, item->text(1));
+    item->setToolTip(1, PlainToolTip(item->text(1)));
   }
 
  private:

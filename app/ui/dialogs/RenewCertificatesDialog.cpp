@@ -19,6 +19,8 @@ using Res::StringId;
 namespace {
 
 constexpr QRgb kLinkColour = 0x0000FF;
+// Without a trust nothing is proposed.
+const TvrServices::RenewalTrust kNoTrust;
 
 std::vector<uint8_t> Der(X509* certificate) {
   const int length = i2d_X509(certificate, nullptr);
@@ -63,7 +65,10 @@ std::string CertificatePickerDialog::Chosen() const {
 
 RenewCertificatesDialog::RenewCertificatesDialog(const TvrServices::RenewalSource& source,
                                                  const TvrServices::CandidateMap& candidates, QWidget* parent)
-    : QDialog(parent), source_(source), candidates_(candidates), table_(*source.objects, candidates) {
+    : QDialog(parent),
+      source_(source),
+      candidates_(candidates),
+      table_(*source.objects, candidates, source.trust ? *source.trust : kNoTrust) {
   setWindowTitle(T(StringId::RenewalDialogTitle));
   setSizeGripEnabled(true);
   list_ = new QTableWidget(this);

@@ -47,6 +47,7 @@ TaskListDialog::TaskListDialog(const QString& title, std::vector<std::string> ta
   spinner_->setFixedWidth(fontMetrics().horizontalAdvance(QStringLiteral("W")) + 4);
   spinner_->setAlignment(Qt::AlignCenter);
   current_ = new QLabel(this);
+  current_->setTextFormat(Qt::PlainText);  // the steps name card labels
   ok_ = new QPushButton(tr("OK"), this);
   ok_->setEnabled(false);
   ok_->setDefault(true);

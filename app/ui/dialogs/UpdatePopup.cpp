@@ -67,7 +67,7 @@ void UpdatePopup::SetAnnouncement(const QString& message, const std::string& url
   QString safe = Q(TvrServices::SafeWebAddress(url));
   link_->setText(safe.isEmpty() ? QString()
                                 : QStringLiteral("<a href=\"%1\">%2</a>").arg(safe.toHtmlEscaped(), safe.toHtmlEscaped()));
-  link_->setToolTip(safe);
+  link_->setToolTip(PlainToolTip(safe));
 }
 
 void UpdatePopup::PlaceWithHeight(int height) {

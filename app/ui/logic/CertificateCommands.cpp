@@ -16,6 +16,7 @@
 #include "EventLog.h"
 #include "Registration.h"
 #include "TextFormat.h"
+#include "platform/FileHelpers.h"
 
 namespace {
 
@@ -242,10 +243,8 @@ void ContentsCommands::RegisterCertificate(std::optional<CK_OBJECT_HANDLE> caret
     provider = ksp;
   } else {
     provider = csp;
-    if (!GetProviderTypeByName(csp, providerType)) {
-      Box(StringId::CertificateNotRegistrable, kMbOk | kMbIconError);
-      return;
-    }
+    // No provider is installed by name here: type 0, as the registration on insertion does.
+    if (!GetProviderTypeByName(csp, providerType)) providerType = 0;
   }
   // A list of its own: the main window's per-reader list does not learn of this one,
   // so card removal leaves it in the store.
@@ -373,17 +372,15 @@ void ContentsCommands::CopyCertificatesToFolder() {
       failed(*record, "failed to append one path to the end of another\r\npath: " + *folder + "\r\nmore: " + name);
       continue;
     }
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!out) {
+    // A link planted under the file's name is replaced, never written through, and an
+    // earlier copy stays whole until the new one is complete.
+    errno = 0;
+    if (!Platform::ReplaceFileInFolder(*folder, name, std::string(record->value.begin(), record->value.end()), 0644)) {
       const int error = errno;
       std::string event = "failed to open file: " + path;
       if (error) event += std::string("\r\n") + std::strerror(error);
       failed(*record, event);
-      continue;
     }
-    out.write(reinterpret_cast<const char*>(record->value.data()), static_cast<std::streamsize>(record->value.size()));
-    out.close();
-    if (!out) failed(*record, "failed to write file: " + path);
   }
   view_.OpenFolder(*folder);
 }

@@ -2,6 +2,8 @@
 
 #include "Strings.h"
 
+#include <string_view>
+
 std::string ProviderTypeName(uint32_t type) {
   switch (type) {
     case 1: return "PROV_RSA_FULL";
@@ -42,6 +44,17 @@ std::string CsvQuote(const std::string& text) {
   return quoted;
 }
 
+namespace {
+
+// Spreadsheets evaluate a cell that begins like a formula ("=HYPERLINK(...)" as a
+// certificate's name, from any card): a leading apostrophe keeps it text.
+std::string WithoutFormula(const std::string& text) {
+  if (!text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos) return "'" + text;
+  return text;
+}
+
+}  // namespace
+
 std::string BuildCsvText(const std::vector<std::string>& headings,
                          const std::vector<std::vector<std::string>>& rows) {
   auto line = [&](const std::vector<std::string>& cells) {
@@ -49,7 +62,7 @@ std::string BuildCsvText(const std::vector<std::string>& headings,
     for (size_t column = 0; column < headings.size(); ++column) {
       if (column > 0) text += ';';
       text += '"';
-      if (column < cells.size()) text += CsvQuote(cells[column]);
+      if (column < cells.size()) text += CsvQuote(WithoutFormula(cells[column]));
       text += '"';
     }
     return text;

@@ -18,7 +18,8 @@ std::string KeySpecName(uint32_t keySpec);
 std::string CsvQuote(const std::string& text);
 // Header line, then one line per row, each cell quoted and the cells separated by ";".
 // "\r\n" after the header and between rows, none after the last row. Only as many cells of
-// a row as there are headings are written.
+// a row as there are headings are written. A cell beginning with "=", "+", "-", "@", TAB
+// or CR gets a leading "'", so that a spreadsheet keeps it as text.
 std::string BuildCsvText(const std::vector<std::string>& headings,
                          const std::vector<std::vector<std::string>>& rows);
 

@@ -148,6 +148,14 @@ void AppendUtf8(std::string& out, char32_t c) {
   }
 }
 
+// Characters that must not reach the screen from outside: controls (a line break in a
+// one-line tree item), line and paragraph separators, and the bidirectional formatting
+// characters that would reorder what the user reads.
+bool Unshowable(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
+         (c >= 0x2028 && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+}
+
 int Digits(const std::string& text, size_t at, size_t count) {
   if (text.size() < at + count) return 0;
   return std::atoi(text.substr(at, count).c_str());
@@ -163,7 +171,7 @@ std::string GetCertificateTypeText(X509* certificate, bool lowerCase) {
 bool IsLaterThanQcCutoff(const std::string& time) { return time > std::string(kQcCutoff); }
 
 std::string GetCertificateDisplayName(X509* certificate, bool shortForm) {
-  const std::string name = GetSubjectCommonName(certificate);
+  const std::string name = DisplayText(GetSubjectCommonName(certificate));
   if (shortForm) return name + " (" + GetCertificateTypeText(certificate, true) + ")";
   return GetCertificateTypeText(certificate, false) + " - " + Res::Text(StringId::CertHolder) + ": " +
          name;
@@ -180,14 +188,39 @@ std::string GetValidityText(X509* certificate) {
 std::string Utf8ToCString(const std::string& text) {
   try {
     Utf8ToWide(text);
-    return text;
+    return DisplayText(text);
   } catch (const std::exception&) {
   }
   try {
-    return TvrCommon::Cp1250ToUtf8(text);
+    return DisplayText(TvrCommon::Cp1250ToUtf8(text));
   } catch (...) {
     return {};
   }
+}
+
+std::string DisplayText(const std::string& text) {
+  static const std::string kReplacement = "\xEF\xBF\xBD";  // U+FFFD
+  std::string shown;
+  shown.reserve(text.size());
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const size_t length = lead < 0x80 ? 1 : (lead >> 5) == 0x6 ? 2 : (lead >> 4) == 0xE ? 3 : (lead >> 3) == 0x1E ? 4 : 0;
+    char32_t c = length == 1 ? lead : length == 2 ? (lead & 0x1F) : length == 3 ? (lead & 0x0F) : (lead & 0x07);
+    bool whole = length != 0 && i + length <= text.size();
+    for (size_t k = 1; whole && k < length; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      whole = (next & 0xC0) == 0x80;
+      c = (c << 6) | (next & 0x3F);
+    }
+    if (!whole || Unshowable(c)) {
+      shown += kReplacement;
+      i += whole ? length : 1;
+      continue;
+    }
+    shown.append(text, i, length);
+    i += length;
+  }
+  return shown;
 }
 
 std::string LowerCaseText(const std::string& text) {

@@ -14,13 +14,20 @@ std::string GetCertificateTypeText(X509* certificate, bool lowerCase);
 bool IsLaterThanQcCutoff(const std::string& time);
 
 // Short: "<common name> (<lower-case type>)"; long: "<type> - Tulajdonos: <common name>".
+// The common name as DisplayText shows it.
 std::string GetCertificateDisplayName(X509* certificate, bool shortForm);
 
 // "YYYY. MM. DD. - YYYY. MM. DD." from notBefore to notAfter; 36 hyphens for null.
 std::string GetValidityText(X509* certificate);
 
-// A card label as display text: valid UTF-8 as it is, anything else read as CP1250.
+// A card label as display text: valid UTF-8 as it is, anything else read as CP1250;
+// then as DisplayText shows it.
 std::string Utf8ToCString(const std::string& text);
+
+// Text from a card or a certificate as it may be shown: control characters, line and
+// paragraph separators and the bidirectional formatting characters (U+202E would show
+// the rest of the line reversed) become U+FFFD, as does any malformed UTF-8 byte.
+std::string DisplayText(const std::string& text);
 
 // Lower case of UTF-8 text over Latin-1 and Latin Extended-A (enough for the
 // Hungarian and English type texts).

@@ -41,7 +41,12 @@ void RenewalCommand::Run() {
   }
   // The set owns the candidates until the end of the command; the map only refers.
   const TvrServices::CandidateMap map = TvrServices::MapCertificatesByThumbprint(candidates);
-  const TvrServices::RenewalSource source{token, objects};
+  TvrServices::RenewalTrust trust;
+  {
+    BusyScope busy(view_);
+    trust = TvrServices::TrustRenewalCandidates(*objects, map);
+  }
+  const TvrServices::RenewalSource source{token, objects, &trust};
   if (!renewal_.RunRenewalDialog(source, map)) return;
   view_.RefreshTree(true);
   if (reregister_) reregister_();

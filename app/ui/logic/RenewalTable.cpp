@@ -1,5 +1,7 @@
 #include "RenewalTable.h"
 
+#include <algorithm>
+
 #include "CertificateTexts.h"
 #include "Strings.h"
 #include "TextFormat.h"
@@ -8,9 +10,10 @@ using Res::StringId;
 using TvrServices::RenewalAction;
 using TvrServices::RenewalRowKind;
 
-RenewalTable::RenewalTable(const TokenObjects& objects, const TvrServices::CandidateMap& candidates)
-    : objects_(objects), candidates_(candidates) {
-  for (TvrServices::RenewalRow& pairing : TvrServices::PairRenewalCandidates(objects, candidates)) {
+RenewalTable::RenewalTable(const TokenObjects& objects, const TvrServices::CandidateMap& candidates,
+                           const TvrServices::RenewalTrust& trust)
+    : objects_(objects), candidates_(candidates), trust_(trust) {
+  for (TvrServices::RenewalRow& pairing : TvrServices::PairRenewalCandidates(objects, candidates, trust)) {
     const int row = static_cast<int>(rows_.size());
     rows_.push_back(Row{std::move(pairing), {}, false});
     Row& added = rows_.back();
@@ -103,11 +106,12 @@ X509* RenewalTable::NewCertificate(int row) const {
 
 std::vector<std::string> RenewalTable::ChoicesFor(int row) const {
   if (!ValidRow(row)) return {};
-  return TvrServices::CandidatesForRow(rows_[static_cast<size_t>(row)].pairing, objects_, candidates_);
+  return TvrServices::CandidatesForRow(rows_[static_cast<size_t>(row)].pairing, objects_, candidates_, trust_);
 }
 
 void RenewalTable::Choose(int row, const std::string& thumbprint) {
-  if (!ValidRow(row) || !candidates_.count(thumbprint)) return;
+  const std::vector<std::string> choices = ChoicesFor(row);
+  if (std::find(choices.begin(), choices.end(), thumbprint) == choices.end()) return;
   SetNewCertificate(row, thumbprint);
   UpdateRowAction(row);
 }
@@ -119,7 +123,7 @@ std::list<TvrServices::RenewalOperation> RenewalTable::Operations() const {
     pairings.push_back(row.pairing);
     ticked.push_back(row.ticked);
   }
-  return TvrServices::BuildRenewalOperations(std::move(pairings), ticked, objects_, candidates_);
+  return TvrServices::BuildRenewalOperations(std::move(pairings), ticked, objects_, candidates_, trust_);
 }
 
 std::vector<std::string> RenewalTable::TaskTexts(const std::list<TvrServices::RenewalOperation>& operations) {

@@ -24,8 +24,10 @@ class RenewalTable {
     bool ticked = false;
   };
 
-  // Pairs the objects with the candidates; both must outlive the table.
-  RenewalTable(const TokenObjects& objects, const TvrServices::CandidateMap& candidates);
+  // Pairs the objects with the candidates that `trust` vouches for; all three must
+  // outlive the table.
+  RenewalTable(const TokenObjects& objects, const TvrServices::CandidateMap& candidates,
+               const TvrServices::RenewalTrust& trust);
 
   // The column titles: five, or eight in the advanced view.
   std::vector<std::string> ColumnTitles() const;
@@ -42,7 +44,8 @@ class RenewalTable {
   X509* NewCertificate(int row) const;
   // Thumbprints of the candidates that hold the row's key, for the user's choice.
   std::vector<std::string> ChoicesFor(int row) const;
-  // The user chose another candidate for the row; a thumbprint of no candidate is ignored.
+  // The user chose another candidate for the row; a thumbprint that is not among the
+  // row's choices is ignored.
   void Choose(int row, const std::string& thumbprint);
 
   // The operations of the ticked rows; unticked rows keep what the card holds.
@@ -57,6 +60,7 @@ class RenewalTable {
 
   const TokenObjects& objects_;
   const TvrServices::CandidateMap& candidates_;
+  const TvrServices::RenewalTrust& trust_;
   std::vector<Row> rows_;
   std::set<std::pair<int, int>> links_;
   bool advanced_ = false;

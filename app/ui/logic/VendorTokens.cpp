@@ -17,12 +17,19 @@ std::string Format(const std::string& pattern, const std::string& argument) {
   return out;
 }
 
+// Cryptoki 2.40 kept the function list of 2.01, and 3.x modules hand out that list (their
+// own is asked for by another name): such a module is used through the newest class.
+bool UsedAsNewestVersion(const std::string& version) {
+  return version == "2.40" || (version.size() == 4 && version.compare(0, 2, "3.") == 0);
+}
+
 std::unique_ptr<PKCS11Base> CreateForVersion(const std::string& version,
                                              const VendorModuleEntry* row, ModuleHandle module) {
   if (version == "2.01") return PKCS11V201::Create(row, module);
   if (version == "2.10") return PKCS11V210::Create(row, module);
   if (version == "2.11") return PKCS11V211::Create(row, module);
   if (version == "2.20") return PKCS11V220::Create(row, module);
+  if (UsedAsNewestVersion(version)) return PKCS11V220::Create(row, module);
   return nullptr;
 }
 
@@ -43,6 +50,8 @@ TokenMap LoadVendorTokens(IUserPort& port,
 
     ModuleHandle module = LoadVendorModule(&row);
     if (!module) continue;
+    if (UsedAsNewestVersion(version))
+      LogEvent(EVENTLOG_INFORMATION_TYPE, "Cryptoki version " + version + " used as 2.20: " + moduleFile);
     std::unique_ptr<PKCS11Base> token = CreateForVersion(version, &row, module);
     if (!token) {
       Platform::FreeLibrary(module);

@@ -16,9 +16,10 @@ using TokenRefMap = std::map<std::string, PKCS11Base*>;
 
 // Loads the rows of the vendor-module table in table order. A module that is missing,
 // whose version cannot be read, or that reports a Cryptoki version other than 2.01, 2.10,
-// 2.11 and 2.20 is left out; a token object without a function list is reported through
-// the port and left out; one that failed to initialise is kept. beforeRow runs first for
-// each row (the Gemalto row's service wait).
+// 2.11, 2.20, 2.40 and 3.x is left out (2.40 and 3.x go through the 2.20 class); a token
+// object without a function list is reported through the port and left out; one that
+// failed to initialise is kept. beforeRow runs first for each row (the Gemalto row's
+// service wait).
 TokenMap LoadVendorTokens(IUserPort& port,
                           const std::function<void(const VendorModuleEntry&)>& beforeRow = {});
 

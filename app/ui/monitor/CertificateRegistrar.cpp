@@ -4,13 +4,21 @@
 #include <openssl/evp.h>
 #include <openssl/x509v3.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <functional>
 #include <memory>
 
 #include "EventLog.h"
 #include "RevocationChecker.h"
 #include "Strings.h"
 #include "X509Certificate.h"
+#include "platform/CertStore.h"
+#include "platform/FileHelpers.h"
+#include "platform/Process.h"
 #include "platform/Profile.h"
 
 namespace {
@@ -43,11 +51,124 @@ bool EncryptionOnly(X509* certificate) {
   return (usage & encryption) != 0 && (usage & ~encryption) == 0;
 }
 
+// A record holds a few dozen thumbprints; anything much larger is not ours.
+constexpr off_t kMaxRecordSize = 256 * 1024;
+
+bool IsThumbprint(const std::string& text) {
+  return text.size() == 40 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// The thumbprints a record file lists; none when it is missing, not a regular file, too
+// large or unreadable. Lines that are not thumbprints are skipped.
+std::set<std::string> ReadRecord(const std::string& path) {
+  std::set<std::string> thumbprints;
+  Platform::AutoFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (fd.Get() < 0 || ::fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxRecordSize)
+    return thumbprints;
+  std::string text(static_cast<size_t>(st.st_size), '\0');
+  const ssize_t n = ::read(fd.Get(), text.data(), text.size());
+  if (n < 0) return thumbprints;
+  text.resize(static_cast<size_t>(n));
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    const std::string line = text.substr(start, end - start);
+    if (IsThumbprint(line)) thumbprints.insert(line);
+    start = end + 1;
+  }
+  return thumbprints;
+}
+
+std::string RecordText(const std::set<std::string>& thumbprints) {
+  std::string text;
+  for (const std::string& thumbprint : thumbprints) text += thumbprint + "\n";
+  return text;
+}
+
+std::vector<std::string> CandidateThumbprints(const TokenObjects* objects) {
+  std::vector<std::string> thumbprints;
+  if (!objects) return thumbprints;
+  for (const auto& [handle, record] : objects->certificates) {
+    if (!record || !record->certificate || X509_check_ca(record->certificate.get()) == 1) continue;
+    const std::string thumbprint = record->GetThumbprint();
+    if (!thumbprint.empty()) thumbprints.push_back(thumbprint);
+  }
+  return thumbprints;
+}
+
 }  // namespace
 
 CertificateRegistrar::CertificateRegistrar(IBalloonTarget& balloons, Platform::CertStore* store,
                                            TvrServices::HttpOptions http)
     : balloons_(balloons), store_(store), http_(std::move(http)) {}
+
+std::string CertificateRegistrar::RecordPath() {
+  std::string stores = Platform::CertStore::StoresDirectory();
+  return stores.substr(0, stores.rfind('/')) + "/" + Platform::ExecutableBaseName() + ".registered";
+}
+
+void CertificateRegistrar::KeepRecord(const std::string& path) {
+  const std::set<std::string> left = ReadRecord(path);
+  std::set<std::string> kept;
+  {
+    std::lock_guard<std::mutex> store(storeLock_);
+    for (const std::string& thumbprint : left) {
+      Platform::CertContextPtr context = store_ ? store_->FindByThumbprint(thumbprint) : nullptr;
+      if (!context) continue;
+      if (store_->Delete(*context)) {
+        LogEvent(EVENTLOG_INFORMATION_TYPE, "Certificate left registered by an earlier run removed: " + thumbprint);
+      } else {
+        LogEvent(EVENTLOG_ERROR_TYPE, "Certificate left registered by an earlier run not removed: " + thumbprint);
+        kept.insert(thumbprint);
+      }
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    leftovers_ = std::move(kept);
+  }
+  {
+    std::lock_guard<std::mutex> record(recordLock_);
+    recordPath_ = path;
+    recorded_ = RecordText(left);  // a clean end left an empty record: nothing to write
+  }
+  SaveRecord();
+}
+
+void CertificateRegistrar::SaveRecord() {
+  std::lock_guard<std::mutex> record(recordLock_);
+  if (recordPath_.empty()) return;
+  std::set<std::string> thumbprints;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const auto& [reader, contexts] : map_)
+      for (const auto& context : contexts) thumbprints.insert(context->Thumbprint());
+    thumbprints.insert(pending_.begin(), pending_.end());
+    thumbprints.insert(leftovers_.begin(), leftovers_.end());
+  }
+  const std::string text = RecordText(thumbprints);
+  if (recorded_ == text) return;
+  const std::string folder = recordPath_.substr(0, recordPath_.rfind('/'));
+  if (Platform::MakeDirectories(folder, 0700) && Platform::WriteFileAtomically(recordPath_, text, 0600)) {
+    recorded_ = text;
+  } else {
+    LogEvent(EVENTLOG_ERROR_TYPE, "Failed to write the record of registered certificates: " + recordPath_);
+  }
+}
+
+bool CertificateRegistrar::StillWanted(const std::string& reader, uint64_t removals) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  const auto found = removals_.find(reader);
+  return (found == removals_.end() ? 0 : found->second) == removals;
+}
+
+void CertificateRegistrar::Merge(ReaderCertificateMap& added) {
+  std::lock_guard<std::mutex> guard(lock_);
+  for (auto& [name, contexts] : added) {
+    auto& list = map_[name];
+    list.insert(list.end(), contexts.begin(), contexts.end());
+  }
+}
 
 void CertificateRegistrar::RegisterCertificates(const std::string& reader, const std::string& cryptoProvider,
                                                 const std::string& keyStorageProvider, PKCS11Base* token,
@@ -56,14 +177,35 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
                                           cryptoProvider + "; SmartCardKeyStorageProvider: " + keyStorageProvider);
   if (reader.empty() || (cryptoProvider.empty() && keyStorageProvider.empty())) return;
 
+  // The record names what may go into the store before it does.
+  const std::vector<std::string> candidates = CandidateThumbprints(objects);
+  uint64_t removals = 0;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    removals = removals_[reader];
+    ++running_[reader];
+    pending_.insert(candidates.begin(), candidates.end());
+  }
+  SaveRecord();
+
   int total = 0, registered = 0, expired = 0, expiring = 0;
-  // Registered into a map of our own first: the network checks below must not hold the
-  // lock that the interface thread needs.
-  ReaderCertificateMap added;
   // The card's certificates reach the disk with one folder flush at the end.
   Platform::CertStore::WriteBatch batch(store_);
+  bool cardLeft = false;
+  // Each step adds under the store lock, and only while the reader has not been
+  // unregistered since the start: the network checks in between hold no lock.
+  auto addStep = [&](const std::function<void(ReaderCertificateMap&)>& add) {
+    std::lock_guard<std::mutex> store(storeLock_);
+    if (!StillWanted(reader, removals)) return false;
+    ReaderCertificateMap added;
+    add(added);
+    Merge(added);
+    return true;
+  };
   if (!objects) {
-    registered = RegisterViaCspOrKsp(reader, cryptoProvider, keyStorageProvider, store_, added, expired, expiring);
+    cardLeft = !addStep([&](ReaderCertificateMap& added) {
+      registered = RegisterViaCspOrKsp(reader, cryptoProvider, keyStorageProvider, store_, added, expired, expiring);
+    });
   } else {
     uint32_t providerType = 0;
     if (!GetProviderTypeByName(cryptoProvider, providerType)) providerType = 0;
@@ -80,6 +222,10 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
       X509* certificate = record ? record->certificate.get() : nullptr;
       if (!certificate) continue;
       if (X509_check_ca(certificate) == 1) continue;
+      if (!StillWanted(reader, removals)) {
+        cardLeft = true;
+        break;
+      }
       ++total;
       if (!EncryptionOnly(certificate)) {
         bool allowed = true;
@@ -94,12 +240,15 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
         if (!allowed) continue;
       }
       EVP_PKEY* key = X509_get0_pubkey(certificate);
-      if (key && EVP_PKEY_get_base_id(key) == EVP_PKEY_EC)
-        RegisterPkcs11CardCertificates(token, objects, handle, store_, keyStorageProvider, 0, reader, added,
-                                       registered, expired, expiring);
-      else
-        RegisterPkcs11CardCertificates(token, objects, handle, store_, cryptoProvider, providerType, reader, added,
-                                       registered, expired, expiring);
+      const bool ec = key && EVP_PKEY_get_base_id(key) == EVP_PKEY_EC;
+      const bool added = addStep([&](ReaderCertificateMap& step) {
+        RegisterPkcs11CardCertificates(token, objects, handle, store_, ec ? keyStorageProvider : cryptoProvider,
+                                       ec ? 0 : providerType, reader, step, registered, expired, expiring);
+      });
+      if (!added) {
+        cardLeft = true;
+        break;
+      }
     }
     {
       std::lock_guard<std::mutex> guard(RevokedKeysLock());
@@ -114,10 +263,13 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
   }
   {
     std::lock_guard<std::mutex> guard(lock_);
-    for (auto& [name, contexts] : added) {
-      auto& list = map_[name];
-      list.insert(list.end(), contexts.begin(), contexts.end());
-    }
+    if (--running_[reader] == 0) running_.erase(reader);
+    for (const std::string& thumbprint : candidates) pending_.erase(pending_.find(thumbprint));
+  }
+  SaveRecord();
+  if (cardLeft) {
+    LogEvent(EVENTLOG_INFORMATION_TYPE, "RegisterCertificates; Reader: " + reader + "; the card left meanwhile");
+    return;
   }
   Summarise(objects != nullptr, total, registered, expired, expiring);
 }
@@ -150,16 +302,21 @@ void CertificateRegistrar::Summarise(bool pkcs11, int total, int registered, int
 
 void CertificateRegistrar::UnregisterCertificates(const std::string& reader) {
   std::vector<Platform::CertContextPtr> contexts;
-  {
-    std::lock_guard<std::mutex> guard(lock_);
-    contexts.swap(map_[reader]);
-  }
-  if (contexts.empty()) return;
   int count = 0, deleted = 0;
-  for (const auto& context : contexts) {
-    ++count;
-    if (Platform::DeleteCertificateFromStore(context)) ++deleted;
+  {
+    std::lock_guard<std::mutex> store(storeLock_);
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      ++removals_[reader];
+      contexts.swap(map_[reader]);
+    }
+    if (contexts.empty()) return;
+    for (const auto& context : contexts) {
+      ++count;
+      if (Platform::DeleteCertificateFromStore(context)) ++deleted;
+    }
   }
+  SaveRecord();
   if (!BalloonsOn()) return;
   const std::string title = Res::Text(StringId::RegistrationTitle);
   if (deleted == count)
@@ -170,10 +327,11 @@ void CertificateRegistrar::UnregisterCertificates(const std::string& reader) {
 }
 
 void CertificateRegistrar::UnregisterAll() {
-  std::vector<std::string> readers;
+  std::set<std::string> readers;
   {
     std::lock_guard<std::mutex> guard(lock_);
-    for (const auto& entry : map_) readers.push_back(entry.first);
+    for (const auto& entry : map_) readers.insert(entry.first);
+    for (const auto& entry : running_) readers.insert(entry.first);
   }
   for (const std::string& reader : readers) UnregisterCertificates(reader);
 }

@@ -171,7 +171,7 @@ void ContentsPage::BuildTree(bool refresh) {
     item->setData(0, kHandleRole, QVariant::fromValue<qulonglong>(model.handle));
     item->setData(0, kImageRole, static_cast<int>(model.image));
     const std::string tip = ContentsTooltip(objects, model.image, model.handle);
-    if (!tip.empty()) item->setToolTip(0, Q(tip).replace(QStringLiteral("\r\n"), QStringLiteral("\n")));
+    if (!tip.empty()) item->setToolTip(0, PlainToolTip(Q(tip).replace(QStringLiteral("\r\n"), QStringLiteral("\n"))));
     for (const TreeItem& child : model.children) add(child, item);
     item->setExpanded(model.expanded);
   };

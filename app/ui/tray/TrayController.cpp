@@ -29,20 +29,23 @@ bool TrayController::HasTray() const {
 }
 
 bool TrayController::Add() {
+  icon_.setToolTip(QApplication::applicationDisplayName().left(kMaxTooltipLength));
+  // Shown even without a tray: Qt puts the icon into a tray that starts later (the usual
+  // order at log-in). Until then balloons go to the fallback.
+  icon_.show();
   if (!QSystemTrayIcon::isSystemTrayAvailable()) {
     LogEvent(EVENTLOG_ERROR_TYPE, "Failed to add system tray icon!\nNo system tray on this desktop.");
     return false;
   }
-  icon_.setToolTip(QApplication::applicationDisplayName().left(kMaxTooltipLength));
-  icon_.show();
   LogEvent(EVENTLOG_INFORMATION_TYPE, "Succeeded to add system tray icon!");
   return true;
 }
 
 void TrayController::Remove() {
   if (!icon_.isVisible()) return;
+  const bool inTray = HasTray();
   icon_.hide();
-  LogEvent(EVENTLOG_INFORMATION_TYPE, "Succeeded to delete system tray icon!");
+  if (inTray) LogEvent(EVENTLOG_INFORMATION_TYPE, "Succeeded to delete system tray icon!");
 }
 
 void TrayController::ShowBalloon(const BalloonInfo& balloon) {

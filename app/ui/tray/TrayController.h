@@ -25,7 +25,8 @@ class TrayController : public QObject, public IBalloonSink {
   TrayController(const QIcon& icon, QWidget* window, QObject* parent = nullptr);
   ~TrayController() override;
 
-  // Shows the icon when the desktop has a tray; false when it has none.
+  // Shows the icon; false when the desktop has no tray yet (the icon then appears in one
+  // that starts later, and HasTray turns true).
   bool Add();
   void Remove();
   bool HasTray() const;

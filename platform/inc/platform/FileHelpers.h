@@ -23,6 +23,11 @@ bool WriteFileAtomically(const std::string& path, const std::string& contents, m
                          bool syncFolder = true);
 // fsync of the folder: the renames and removals in it reach the disk.
 bool SyncFolder(const std::string& folder);
+// Puts `contents` under `name` in `folder` the same way, through a temp file of a short
+// name of its own: whatever stood under the name (a link included) is replaced, never
+// written through. False with errno set when it fails.
+bool ReplaceFileInFolder(const std::string& folder, const std::string& name, const std::string& contents,
+                         mode_t mode);
 
 // An exclusive flock on a lock file, held for the object's life. Blocks other threads and
 // processes that lock the same file.

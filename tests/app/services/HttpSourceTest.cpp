@@ -168,3 +168,33 @@ TEST_F(HttpSourceTest, StatusAndTransportFailures) {
   }
   EXPECT_EQ(server_->Requests().size(), 2u);
 }
+
+TEST_F(HttpSourceTest, RedirectsStayOnHttps) {
+  SearchTestCertificates certs;
+  const std::string good = "{\"certificates\": [" + Element(certs.renewal) + "]}";
+  HttpTestServer plain;
+  plain.AddAnswer("good.json", good, "application/json");
+  server_->AddAnswer("good.json", good, "application/json");
+  struct Case {
+    std::string path;
+    bool found;
+  };
+  const Case cases[] = {
+      // 307 would re-post the form in clear, 302 would fetch the answer as a GET over http.
+      {"/redirect307/" + plain.Base() + "/answer/good.json", false},
+      {"/redirect/" + plain.Base() + "/answer/good.json", false},
+      {"/redirect307/" + server_->Base() + "/answer/good.json", true},
+  };
+  for (const Case& c : cases) {
+    std::string errorText;
+    EXPECT_EQ(Search(c.path, errorText).size(), c.found ? 1u : 0u) << c.path;
+    EXPECT_EQ(errorText.empty(), c.found) << c.path;
+  }
+  EXPECT_TRUE(plain.Requests().empty());
+  // Within https the form is posted again to the new address.
+  const std::vector<TvrTest::SeenRequest> seen = server_->Requests();
+  ASSERT_EQ(seen.size(), 4u);
+  EXPECT_EQ(seen.back().method, "POST");
+  EXPECT_EQ(seen.back().path, "/answer/good.json");
+  EXPECT_EQ(seen.back().body, kForm);
+}

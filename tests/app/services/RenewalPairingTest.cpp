@@ -74,6 +74,18 @@ CandidateMap MapOf(const std::vector<const PkiItem*>& items) {
   return map;
 }
 
+// The test PKI's root as the trust anchor, its intermediate as a further issuer.
+RenewalTrustStores TestPkiStores() {
+  RenewalTrustStores stores;
+  stores.anchors.emplace_back(X509_dup(TvrTest::TestPki::Get().Root().Cert()));
+  stores.issuers.emplace_back(X509_dup(TvrTest::TestPki::Get().Intermediate().Cert()));
+  return stores;
+}
+
+RenewalTrust TrustOf(const Card& card, const CandidateMap& candidates, const RenewalTrustStores& stores = TestPkiStores()) {
+  return RenewalTrust(card.objects, candidates, stores, TvrCommon::Date::Now(), nullptr);
+}
+
 std::map<CK_OBJECT_HANDLE, RenewalRow> ByHandle(const std::vector<RenewalRow>& rows) {
   std::map<CK_OBJECT_HANDLE, RenewalRow> map;
   for (const RenewalRow& row : rows) map[row.handle] = row;
@@ -121,7 +133,8 @@ TEST(RenewalPairingTest, RowsAndActionsOfCardObjectsAgainstCandidates) {
 
   // The old certificate itself is a candidate too, and must never be proposed.
   const CandidateMap candidates = MapOf({&old, &renewalA, &renewalB, &bare2018, &bare2020a, &bare2020b});
-  const std::vector<RenewalRow> rows = PairRenewalCandidates(card.objects, candidates);
+  const RenewalTrust trust = TrustOf(card, candidates);
+  const std::vector<RenewalRow> rows = PairRenewalCandidates(card.objects, candidates, trust);
   ASSERT_EQ(rows.size(), 7u);
   for (size_t i = 0; i < 6; ++i) EXPECT_EQ(rows[i].kind, RenewalRowKind::Certificate) << i;
   EXPECT_EQ(rows[6].kind, RenewalRowKind::Key);
@@ -149,7 +162,7 @@ TEST(RenewalPairingTest, RowsAndActionsOfCardObjectsAgainstCandidates) {
   // Confirmed with everything ticked: a replacement (two steps), a deletion, an install.
   std::vector<bool> ticked;
   for (const RenewalRow& r : rows) ticked.push_back(r.Action() != RenewalAction::None);
-  std::list<RenewalOperation> operations = BuildRenewalOperations(rows, ticked, card.objects, candidates);
+  std::list<RenewalOperation> operations = BuildRenewalOperations(rows, ticked, card.objects, candidates, trust);
   ASSERT_EQ(operations.size(), 3u);
   auto it = operations.begin();
   EXPECT_EQ(it->oldCertificate, oldRow);
@@ -171,7 +184,8 @@ TEST(RenewalPairingTest, RowsAndActionsOfCardObjectsAgainstCandidates) {
                                              RenewalStep::DeleteCertificate, RenewalStep::InstallCertificate}));
 
   // Unticked rows fall back to what the card holds; nothing ticked gives nothing to do.
-  EXPECT_TRUE(BuildRenewalOperations(rows, std::vector<bool>(rows.size(), false), card.objects, candidates).empty());
+  EXPECT_TRUE(BuildRenewalOperations(rows, std::vector<bool>(rows.size(), false), card.objects, candidates, trust)
+                  .empty());
 }
 
 TEST(RenewalPairingTest, RenewedKeyPairIsDeletedWithItsKeysUnlessItsCertificateWasRenewed) {
@@ -200,13 +214,14 @@ TEST(RenewalPairingTest, RenewedKeyPairIsDeletedWithItsKeysUnlessItsCertificateW
     const CandidateMap candidates = MapOf({&partner});
     EXPECT_EQ(MatchRenewalKeyPair(*card.objects.FindCertificate(certificate), card.objects, candidates), c.match)
         << c.oldId;
-    const std::vector<RenewalRow> rows = PairRenewalCandidates(card.objects, candidates);
+    const RenewalTrust trust = TrustOf(card, candidates);
+    const std::vector<RenewalRow> rows = PairRenewalCandidates(card.objects, candidates, trust);
     // The partner key gets its certificate installed by a row of its own.
     ASSERT_EQ(rows.size(), 2u) << c.oldId;
     EXPECT_EQ(rows[0].Action(), c.match ? RenewalAction::Delete : RenewalAction::None) << c.oldId;
     EXPECT_EQ(rows[1].Action(), RenewalAction::Install) << c.oldId;
     if (!c.match) continue;
-    const auto operations = BuildRenewalOperations(rows, {true, false}, card.objects, candidates);
+    const auto operations = BuildRenewalOperations(rows, {true, false}, card.objects, candidates, trust);
     ASSERT_EQ(operations.size(), 1u);
     EXPECT_EQ(operations.front().oldPublicKey, publicKey);
     EXPECT_EQ(operations.front().oldPrivateKey, privateKey);
@@ -225,12 +240,148 @@ TEST(RenewalPairingTest, RenewedKeyPairIsDeletedWithItsKeysUnlessItsCertificateW
   card.PrivateKey("445335");
   card.PublicKey(partnerKey.get(), "445333");
   const CandidateMap candidates = MapOf({&partner, &renewed});
-  const std::vector<RenewalRow> rows = PairRenewalCandidates(card.objects, candidates);
+  const RenewalTrust trust = TrustOf(card, candidates);
+  const std::vector<RenewalRow> rows = PairRenewalCandidates(card.objects, candidates, trust);
   ASSERT_EQ(rows.size(), 2u);
   EXPECT_EQ(rows[0].decision, Thumb(renewed));
   EXPECT_EQ(rows[0].Action(), RenewalAction::Replace);
   std::vector<RenewalStep> steps;
-  for (const RenewalTask& task : RenewalTasks(BuildRenewalOperations(rows, {true, false}, card.objects, candidates)))
+  for (const RenewalTask& task : RenewalTasks(BuildRenewalOperations(rows, {true, false}, card.objects, candidates, trust)))
     steps.push_back(task.step);
   EXPECT_EQ(steps, (std::vector<RenewalStep>{RenewalStep::DeleteCertificate, RenewalStep::InstallCertificate}));
+}
+
+namespace {
+
+// Serves fixed files by address and remembers what was asked.
+class FileDownloader : public TvrX509::IStoreContextDownloader {
+ public:
+  std::unique_ptr<TvrCommon::ByteArray> Download(const std::string& url) override {
+    asked.push_back(url);
+    const auto found = files.find(url);
+    if (found == files.end()) return nullptr;
+    return std::make_unique<TvrCommon::ByteArray>(found->second.data(), found->second.size());
+  }
+  std::map<std::string, std::vector<unsigned char>> files;
+  std::vector<std::string> asked;
+};
+
+constexpr const char* kIssuerUrl = "http://aia.test/issuer.der";
+constexpr const char* kOtherUrl = "http://aia.test/other.der";
+const std::string kIntermediateSubject = "/C=HU/O=Tavrenic Test/OU=Issuing/CN=Tavrenic Test Intermediate CA";
+
+PkiItem Ca(const std::string& subject, const PkiItem* issuer) {
+  TvrTest::CertSpec spec;
+  spec.subject = subject;
+  spec.ca = true;
+  return TvrTest::CertBuilder::Issue(spec, issuer);
+}
+
+// A signing certificate for `key` from `issuer`, naming `aia` as where its issuer is.
+PkiItem IssuedBy(const PkiItem& issuer, const std::string& cn, std::time_t notBefore, EVP_PKEY* key,
+                 const std::string& aia = {}) {
+  TvrTest::CertSpec spec;
+  spec.subject = "/C=HU/O=Tavrenic/CN=" + cn;
+  spec.notBefore = notBefore;
+  spec.extensions = {{"keyUsage", "critical,digitalSignature,nonRepudiation"}};
+  if (!aia.empty()) spec.extensions.push_back({"authorityInfoAccess", "caIssuers;URI:" + aia});
+  return TvrTest::CertBuilder::Issue(spec, &issuer, key);
+}
+
+X509Ptr Dup(const PkiItem& item) { return X509Ptr(X509_dup(item.Cert())); }
+
+}  // namespace
+
+TEST(RenewalPairingTest, OnlyCandidatesOfTheIssuerOrChainingToAnAnchorAreProposed) {
+  const TvrTest::TestPki& pki = TvrTest::TestPki::Get();
+  const std::time_t now = std::time(nullptr);
+  KeyPtr key(TvrTest::CertBuilder::NewKey("ec"));
+  const PkiItem old = IssuedBy(pki.Intermediate(), "Old", now - 10 * kDay, key.get(), kIssuerUrl);
+  // Another issuing CA under the same root, and a self-made one named like the real issuer.
+  const PkiItem otherCa = Ca(kIntermediateSubject + " 2", &pki.Root());
+  const PkiItem forgedCa = Ca(kIntermediateSubject, nullptr);
+  const PkiItem fromIssuer = IssuedBy(pki.Intermediate(), "Renewal", now - kDay, key.get());
+  const PkiItem fromOther = IssuedBy(otherCa, "Renewal", now - kDay, key.get(), kOtherUrl);
+  const PkiItem forged = IssuedBy(forgedCa, "Renewal", now - kDay, key.get(), kIssuerUrl);
+
+  struct Case {
+    const char* what;
+    const PkiItem* candidate;
+    std::vector<const PkiItem*> anchors, issuers;
+    bool issuerOnCard;
+    std::map<std::string, const PkiItem*> served;
+    bool proposed;
+  };
+  const Case cases[] = {
+      {"from the issuer, chaining to the root", &fromIssuer, {&pki.Root()}, {&pki.Intermediate()}, false, {}, true},
+      {"from the issuer the card holds", &fromIssuer, {}, {}, true, {}, true},
+      {"from the issuer in CA, without any anchor", &fromIssuer, {}, {&pki.Intermediate()}, false, {}, true},
+      {"from the issuer fetched from the card certificate's address", &fromIssuer, {}, {}, false,
+       {{kIssuerUrl, &pki.Intermediate()}}, true},
+      {"a fetched certificate that did not sign the card's", &fromIssuer, {}, {}, false,
+       {{kIssuerUrl, &forgedCa}}, false},
+      {"from another CA chaining to the root", &fromOther, {&pki.Root()}, {&otherCa}, false, {}, true},
+      {"from another CA known only at the candidate's own address", &fromOther, {&pki.Root()}, {}, false,
+       {{kOtherUrl, &otherCa}, {kIssuerUrl, &pki.Intermediate()}}, false},
+      {"from a self-made CA named like the issuer", &forged, {&pki.Root()}, {&pki.Intermediate()}, true,
+       {{kIssuerUrl, &pki.Intermediate()}}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Card card;
+    const CK_OBJECT_HANDLE certificate = card.Certificate(old, "01");
+    if (c.issuerOnCard) card.Certificate(pki.Intermediate(), "ca");
+    RenewalTrustStores stores;
+    for (const PkiItem* item : c.anchors) stores.anchors.push_back(Dup(*item));
+    for (const PkiItem* item : c.issuers) stores.issuers.push_back(Dup(*item));
+    FileDownloader downloader;
+    for (const auto& [url, item] : c.served) downloader.files[url] = item->Der();
+    // The self-made CA comes with its candidate, as a source would send it.
+    const CandidateMap candidates = MapOf({c.candidate, &forgedCa});
+    const RenewalTrust trust(card.objects, candidates, stores, TvrCommon::Date::Now(), &downloader);
+
+    const RenewalRow row = ByHandle(PairRenewalCandidates(card.objects, candidates, trust))[certificate];
+    EXPECT_EQ(row.decision, c.proposed ? Thumb(*c.candidate) : Thumb(old));
+    EXPECT_EQ(CandidatesForRow(row, card.objects, candidates, trust).size(), c.proposed ? 1u : 0u);
+    // A choice the trust does not back is no operation either.
+    RenewalRow chosen = row;
+    chosen.decision = Thumb(*c.candidate);
+    EXPECT_EQ(BuildRenewalOperations({chosen}, {true}, card.objects, candidates, trust).size(), c.proposed ? 1u : 0u);
+    // A candidate's own address is never fetched.
+    for (const std::string& url : downloader.asked) EXPECT_NE(url, kOtherUrl);
+  }
+}
+
+TEST(RenewalPairingTest, AForgedPartnerCertificateNeverDeletesTheOldKeyPair) {
+  const TvrTest::TestPki& pki = TvrTest::TestPki::Get();
+  const std::time_t now = std::time(nullptr);
+  KeyPtr oldKey = RsaKey(101);
+  KeyPtr partnerKey = RsaKey(65537);
+  ASSERT_TRUE(oldKey && partnerKey);
+  const PkiItem old = IssuedBy(pki.Intermediate(), "Old pair", now - 10 * kDay, oldKey.get());
+  const PkiItem forgedCa = Ca(kIntermediateSubject, nullptr);
+  const PkiItem partner = IssuedBy(pki.Intermediate(), "Partner", now - kDay, partnerKey.get());
+  const PkiItem forgedPartner = IssuedBy(forgedCa, "Partner", now - kDay, partnerKey.get());
+  struct Case {
+    const PkiItem* partner;
+    bool deleted;
+  };
+  for (const Case& c : {Case{&forgedPartner, false}, Case{&partner, true}}) {
+    Card card;
+    const CK_OBJECT_HANDLE certificate = card.Certificate(old, "445335");
+    card.PublicKey(oldKey.get(), "445335");
+    card.PrivateKey("445335");
+    card.PublicKey(partnerKey.get(), "445333");
+    const CandidateMap candidates = MapOf({c.partner, &forgedCa});
+    const RenewalTrust trust = TrustOf(card, candidates);
+    const std::vector<RenewalRow> rows = PairRenewalCandidates(card.objects, candidates, trust);
+    EXPECT_EQ(ByHandle(rows)[certificate].Action(), c.deleted ? RenewalAction::Delete : RenewalAction::None);
+    // Even a row turned into a deletion by hand keeps the keys without a vouched partner.
+    RenewalRow deletion = ByHandle(rows)[certificate];
+    deletion.decision.clear();
+    const auto operations = BuildRenewalOperations({deletion}, {true}, card.objects, candidates, trust);
+    ASSERT_EQ(operations.size(), 1u);
+    EXPECT_EQ(operations.front().oldPublicKey != 0, c.deleted);
+    EXPECT_EQ(operations.front().oldPrivateKey != 0, c.deleted);
+  }
 }

@@ -39,8 +39,13 @@ SystemInfoProbes FixtureProbes() {
   probes.readers = [] { return std::string("Gemalto PC Twin Reader 00 00\r\n  VendorName: Gemalto\r\n"); };
   probes.smartCardServiceReachable = [] { return true; };
   probes.unitProperties = [](const std::string& unit) {
+    // What systemctl tells of a unit that is not installed.
+    if (unit == "GslShmSrvc.service")
+      return std::map<std::string, std::string>{
+          {"LoadState", "not-found"}, {"Description", "GslShmSrvc.service"}, {"ActiveState", "inactive"}};
     EXPECT_EQ(unit, "pcscd.service");
     return std::map<std::string, std::string>{
+        {"LoadState", "loaded"},
         {"UnitFileState", "indirect"},
         {"ExecStart", "{ path=/usr/sbin/pcscd ; argv[]=/usr/sbin/pcscd --foreground --auto-exit ; "
                       "ignore_errors=no ; start_time=[n/a] ; stop_time=[n/a] ; pid=0 ; code=(null) ; status=0/0 }"},
@@ -67,6 +72,13 @@ TEST(SystemInfoReportTest, FixtureRootGivesGoldenText) {
   probes.versions = &versions;
   const std::string report = SystemInfoReport::Build(probes);
   EXPECT_EQ(report, ReadFile(kFixtures + "/sysinfo-report.txt"));
+  // Removable media stay out with their owners' names; an escaped line break in a mount
+  // point stays one line.
+  EXPECT_EQ(report.find("otheruser"), std::string::npos);
+  EXPECT_EQ(report.find("alice"), std::string::npos);
+  EXPECT_EQ(report.find("\nOperating system: Windows"), std::string::npos);
+  EXPECT_NE(report.find("\r\nFixed drive: /mnt/x\\012Operating system: Windows 11\r\n"), std::string::npos);
+  EXPECT_NE(report.find("\r\nFixed drive: /srv\r\n"), std::string::npos);  // through /dev/mapper
 }
 
 TEST(SystemInfoReportTest, SmartCardServiceStatus) {
@@ -87,6 +99,48 @@ TEST(SystemInfoReportTest, SmartCardServiceStatus) {
     const std::string report = SystemInfoReport::Build(probes);
     EXPECT_NE(report.find(std::string("  Status: ") + c.status + "\r\n\r\nSmart card reader(s):"), std::string::npos)
         << c.status;
+  }
+}
+
+TEST(SystemInfoReportTest, GemaltoServiceBlock) {
+  const std::string empty =
+      "  Service type: \r\n  Start type: \r\n  Error control: \r\n  Binary path name: \r\n"
+      "  Load order group: \r\n  Tag Id: 0x00000000\r\n  Dependencies: \r\n  Service start name: \r\n"
+      "  Display name: \r\n";
+  const std::string installed =
+      "  Service type: \r\n  Start type: enabled\r\n  Error control: \r\n"
+      "  Binary path name: /opt/gemalto/GslShmSrvc\r\n  Load order group: \r\n  Tag Id: 0x00000000\r\n"
+      "  Dependencies: pcscd.service\r\n  Service start name: \r\n  Display name: Gemalto shared memory\r\n";
+  auto unit = [](const char* load, const char* active) {
+    return std::map<std::string, std::string>{{"LoadState", load},
+                                              {"ActiveState", active},
+                                              {"UnitFileState", "enabled"},
+                                              {"ExecStart", "{ path=/opt/gemalto/GslShmSrvc ; argv[]=x }"},
+                                              {"Requires", "pcscd.service"},
+                                              {"Description", "Gemalto shared memory"}};
+  };
+  struct Case {
+    std::map<std::string, std::string> unit;
+    std::string block;
+  };
+  const Case cases[] = {
+      {unit("not-found", "inactive"), empty + "  Status: running status is unknown\r\n"},
+      {{}, empty + "  Status: running status is unknown\r\n"},  // systemctl did not answer
+      {unit("loaded", "inactive"), installed + "  Status: not running\r\n"},
+      {unit("loaded", "active"), installed + "  Status: running\r\n"},
+  };
+  FakeVersions versions;  // Classic Client not installed
+  for (const Case& c : cases) {
+    SystemInfoProbes probes = FixtureProbes();
+    probes.versions = &versions;
+    probes.unitProperties = [&](const std::string& name) {
+      return name == "GslShmSrvc.service" ? c.unit : std::map<std::string, std::string>{};
+    };
+    const std::string report = SystemInfoReport::Build(probes);
+    EXPECT_NE(report.find("Gemalto Classic Client install location: \r\nGemalto service:\r\n" + c.block +
+                          "\r\nSafeNet Authentication Client version: "),
+              std::string::npos)
+        << c.block;
   }
 }
 

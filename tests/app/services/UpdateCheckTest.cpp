@@ -121,6 +121,35 @@ TEST_F(UpdateCheckTest, CutTransferIsDiscardedWithAWarning) {
   EXPECT_FALSE(TvrServices::RunUpdateCheck(untrusted, pending, installed_, "1.6.3.0"));
 }
 
+TEST_F(UpdateCheckTest, TheFileComesOverHttpsOnly) {
+  const TestPki& pki = TestPki::Get();
+  HttpTestServer server(pki.TlsServer().pemPath, pki.TlsServer().keyPath);
+  HttpTestServer plain;
+  const std::string file = "Version: 9.0\nDownloadURL: https://dl.test/x\n";
+  server.AddAnswer("update.txt", file, "text/plain");
+  plain.AddAnswer("update.txt", file, "text/plain");
+  struct Case {
+    std::string base;
+    bool announced;
+  };
+  const Case cases[] = {
+      {server.Base() + "/redirect/" + plain.Base() + "/answer", false},
+      {plain.Base() + "/answer", false},
+      {server.Base() + "/redirect/" + server.Base() + "/answer", true},
+  };
+  for (const Case& c : cases) {
+    UpdateServer s = Server(server);
+    s.base = c.base;
+    PendingUpdates pending;
+    EXPECT_EQ(TvrServices::RunUpdateCheck(s, pending, installed_, "1.6.3.0"), c.announced) << c.base;
+  }
+  EXPECT_TRUE(plain.Requests().empty());
+  bool said = false;
+  for (const std::string& e : Events())
+    said |= e == "Update application error: the update server is not an https address: " + plain.Base() + "/answer";
+  EXPECT_TRUE(said);
+}
+
 TEST_F(UpdateCheckTest, PendingAnnouncementsAreNotQueuedTwice) {
   PendingUpdates pending;
   pending.Append({{"Kelmardin", "https://a"}, {"Gemalto", "https://b"}});

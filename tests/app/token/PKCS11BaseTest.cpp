@@ -320,6 +320,60 @@ TEST_F(TokenTest, SlotInfoFailureIsLogged) {
   EXPECT_TRUE(Events().empty());  // slot list failures are silent
 }
 
+// A module that looks for readers on every call finds one more between the count and the
+// fill when a card arrives meanwhile, and answers the fill "buffer too small": the list is
+// asked again, a bounded number of times.
+TEST_F(TokenTest, SlotListThatGrewBetweenCountAndFillIsAskedAgain) {
+  InstallShim();
+  auto token = CreateToken();
+  const std::vector<CK_SLOT_ID> slots = token->GetSlotList(true);
+  ASSERT_EQ(slots.size(), 1u);
+  shim_->SetOption("slot_fill_short", "2");
+  shim_->ClearLog();
+  EXPECT_EQ(token->GetSlotList(true), slots);
+  EXPECT_EQ(shim_->CountCalls("C_GetSlotList"), 6u);  // two short fills, then the list
+  shim_->ClearOption("slot_fill_short");
+  // A module that never gets it right yields no list, soon.
+  shim_->InjectRv("C_GetSlotList", CKR_BUFFER_TOO_SMALL);
+  shim_->ClearLog();
+  EXPECT_TRUE(token->GetSlotList(true).empty());
+  EXPECT_LE(shim_->CountCalls("C_GetSlotList"), 8u);
+}
+
+// Reinitialize ends every session of the module, its clones' too, and SoftHSM2 numbers
+// sessions from 1 again: a clone's old handle would name the primary's new session.
+TEST_F(TokenTest, CloneForgetsASessionOpenedBeforeReinitialize) {
+  InstallShim();
+  auto primary = CreateTokenOnSlot();
+  auto clone = primary->Clone();
+  clone->SetSlot(primary->GetSlot());
+  SecureString pin("1234");
+  ASSERT_TRUE(clone->OpenSession(false));
+  ASSERT_TRUE(clone->LoginEx(&pin, false, nullptr));
+  const CK_SESSION_HANDLE old = clone->GetSession();
+  primary->Reinitialize();
+  ASSERT_TRUE(primary->OpenSession(false));
+  ASSERT_EQ(primary->GetSession(), old);  // the number came back: the case this is about
+
+  shim_->ClearLog();
+  sink_->Clear();
+  EXPECT_FALSE(clone->HasSession());
+  EXPECT_FALSE(clone->IsLoggedIn());
+  EXPECT_TRUE(clone->CloseSession());  // it is gone already
+  EXPECT_FALSE(clone->Logout());
+  EXPECT_EQ(shim_->CountCalls("C_Logout"), 0u);
+  EXPECT_EQ(shim_->CountCalls("C_CloseSession"), 0u);
+  EXPECT_TRUE(Events().empty());
+  // The primary's session is untouched, and the clone starts afresh.
+  ASSERT_NE(primary->GetSessionInfo(), nullptr);
+  ASSERT_TRUE(clone->OpenSession(false));
+  EXPECT_NE(clone->GetSession(), primary->GetSession());
+  EXPECT_TRUE(clone->LoginEx(&pin, false, nullptr));
+  EXPECT_TRUE(clone->Logout());
+  EXPECT_TRUE(clone->CloseSession());
+  EXPECT_TRUE(primary->CloseSession());
+}
+
 TEST_F(TokenTest, CloneSharesTheModuleButNeverFinalisesOrUnloads) {
   InstallShim();
   auto primary = CreateTokenOnSlot();

@@ -268,6 +268,33 @@ TEST_F(CertificateCommandsTest, RegisterOneCertificateByCardType) {
   EXPECT_EQ(refreshes_, 0);
 }
 
+TEST_F(CertificateCommandsTest, RegisterRsaCertificateWithoutAProviderOfThatName) {
+  // No CryptoAPI provider is installed by name here: the RSA certificate is registered
+  // with provider type 0, as on insertion.
+  std::ofstream(sandbox_.Root() + "/system/Tavrenic/smartcards.conf")
+      << "[Incard  TS2048]\nCryptoProvider = Bit4id Universal Middleware Provider\n";
+  cardName_ = "Incard  TS2048";
+  CertSpec spec;
+  spec.subject = "/C=HU/O=Tavrenic/CN=Kovács RSA";
+  spec.keyType = "rsa";
+  spec.extensions = {{"keyUsage", "critical,nonRepudiation"}};
+  const PkiItem rsa = CertBuilder::Issue(spec, &TestPki::Get().Intermediate());
+  AddCertificate(rsa.Der(), "445333", "DS3");
+  CK_OBJECT_HANDLE handle = 0;
+  for (const auto& [h, record] : GetTokenObjects(true)->certificates)
+    if (record->value == rsa.Der()) handle = h;
+  ASSERT_NE(handle, 0u);
+  commands_.Run(kCmdRegisterCertificate, handle);
+  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"A tanúsítvány regisztrálva!"});
+  std::vector<Platform::CertContextPtr> all;
+  store_->Enumerate(all);
+  ASSERT_EQ(all.size(), 1u);
+  ASSERT_TRUE(all[0]->Properties().keyProvInfo);
+  EXPECT_EQ(*all[0]->Properties().keyProvInfo,
+            (Platform::CertKeyProvInfo{"\\\\.\\Virtual PCD 00 00\\DS3", "Bit4id Universal Middleware Provider DS", 0,
+                                       0, 2}));
+}
+
 TEST_F(CertificateCommandsTest, ViewShowsTheCardsDer) {
   commands_.Run(kCmdViewCertificate, handle_);
   ASSERT_EQ(shown_.size(), 1u);
@@ -330,6 +357,36 @@ TEST_F(CertificateCommandsTest, CopyToFolderWritesTheCardsBytesUnderSafeNames) {
   folder_.reset();
   commands_.Run(kCmdCopyCertificatesToFolder, std::nullopt);
   EXPECT_EQ(opened_.size(), 3u);
+}
+
+TEST_F(CertificateCommandsTest, CopyToFolderReplacesWhatStandsUnderTheNameNeverWritingThroughIt) {
+  const std::string folder = dir_.Path() + "/copies";
+  const std::string output = folder + "/1 - Kovács Éva (tanúsítvány).cer";
+  const std::string victim = dir_.Path() + "/victim.txt";
+  folder_ = folder;
+  struct Case {
+    const char* what;
+    void (*plant)(const std::string& victim, const std::string& output);
+  };
+  const Case cases[] = {
+      {"symbolic link", [](const std::string& v, const std::string& o) { fs::create_symlink(v, o); }},
+      {"hard link", [](const std::string& v, const std::string& o) { fs::create_hard_link(v, o); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    std::ofstream(victim, std::ios::trunc) << "victim";
+    c.plant(victim, output);
+    commands_.Run(kCmdCopyCertificatesToFolder, std::nullopt);
+    EXPECT_TRUE(port_.boxes.empty());
+    EXPECT_EQ(ReadBytes(victim), (std::vector<uint8_t>{'v', 'i', 'c', 't', 'i', 'm'}));
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(output)));
+    EXPECT_EQ(ReadBytes(output), owner_.Der());
+    size_t entries = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) entries += entry.exists() ? 1 : 0;
+    EXPECT_EQ(entries, 1u);  // no temp file left behind
+  }
 }
 
 TEST(SafeFileNameTest, StaysInsideTheFolder) {

@@ -149,6 +149,26 @@ TEST(CertificateTextsTest, CutoffComparesAsBytes) {
   EXPECT_FALSE(IsLaterThanQcCutoff(""));
 }
 
+TEST(CertificateTextsTest, OutsideTextCannotReorderOrBreakWhatIsShown) {
+  const std::string r = "\uFFFD";
+  struct Case {
+    std::string text, shown;
+  };
+  const Case cases[] = {
+      {"Kovács Éva <Kovács> <b>x</b> \U0001F600", "Kovács Éva <Kovács> <b>x</b> \U0001F600"},
+      {"abc\u202Efdp.exe", "abc" + r + "fdp.exe"},
+      {"\u202A\u202B\u202C\u202D\u2066\u2067\u2068\u2069", r + r + r + r + r + r + r + r},
+      {"\u200E\u200F\u061C", r + r + r},
+      {"a\nb\r\tc\x7F", "a" + r + "b" + r + r + "c" + r},
+      {"\u0085\u2028\u2029", r + r + r},
+      {"bad \xC3 byte", "bad " + r + " byte"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(DisplayText(c.text), c.shown) << c.text;
+  // Labels and names go the same way.
+  EXPECT_EQ(Utf8ToCString("c\u202Eimke"), "c" + r + "imke");
+  EXPECT_EQ(Utf8ToCString("\xC1rv\x0A\xEDz"), "Árv" + r + "íz");  // CP1250
+}
+
 TEST(CertificateTextsTest, LabelsThatAreNotUtf8ReadAsCp1250) {
   EXPECT_EQ(Utf8ToCString("\xC1rv\xEDzt\xFBr\xF5 t\xFck\xF6rf\xFAr\xF3g\xE9p"), "Árvíztűrő tükörfúrógép");
   EXPECT_EQ(Utf8ToCString("Árvíztűrő"), "Árvíztűrő");

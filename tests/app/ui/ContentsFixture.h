@@ -17,12 +17,22 @@
 #include "ContentsHost.h"
 #include "P11Rig.h"
 #include "PKCS11Versions.h"
+#include "RenewalTrust.h"
 #include "SecureString.h"
 #include "TestPki.h"
 #include "UiTestSupport.h"
 #include "platform/Library.h"
 
 namespace UiTest {
+
+// A renewal's trust with the test PKI's root as the anchor and its intermediate as a
+// further issuer, as a renewal would find them in "ROOT" and "CA".
+inline TvrServices::RenewalTrust TestPkiTrust(const TokenObjects& objects, const TvrServices::CandidateMap& candidates) {
+  TvrServices::RenewalTrustStores stores;
+  stores.anchors.emplace_back(X509_dup(TvrTest::TestPki::Get().Root().Cert()));
+  stores.issuers.emplace_back(X509_dup(TvrTest::TestPki::Get().Intermediate().Cert()));
+  return TvrServices::RenewalTrust(objects, candidates, stores, TvrCommon::Date::Now(), nullptr);
+}
 
 class ContentsFixture : public ::testing::Test, public IContentsHost, public IContentsView {
  protected:

@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QLibraryInfo>
 #include <QPainter>
+#include <QMessageBox>
+#include <QTextDocument>
 #include <QTimer>
 #include <QTranslator>
 
@@ -16,6 +18,7 @@
 #include "CertificateViewDialog.h"
 #include "ContentsFixture.h"
 #include "ContentsPage.h"
+#include "QtUserPort.h"
 #include "platform/Profile.h"
 
 using TvrTest::CertBuilder;
@@ -38,6 +41,14 @@ PkiItem Leaf(const std::string& cn, const std::string& keyUsage, std::time_t not
   spec.notAfter = notAfter;
   spec.extensions = {{"keyUsage", "critical," + keyUsage}};
   return CertBuilder::Issue(spec, &TestPki::Get().Intermediate());
+}
+
+// What a tooltip shows: Qt renders a tooltip that looks like markup as rich text.
+std::string ShownToolTip(const QString& tip) {
+  if (!Qt::mightBeRichText(tip)) return tip.toStdString();
+  QTextDocument document;
+  document.setHtml(tip);
+  return document.toPlainText().toStdString();
 }
 
 class ContentsPageTest : public UiTest::ContentsFixture {
@@ -95,7 +106,7 @@ TEST_F(ContentsPageTest, FourCertificatesWithAnOpenContextMenu) {
   EXPECT_EQ(signing->childCount(), 2);  // its public and private key
   EXPECT_TRUE(signing->isExpanded());
   EXPECT_EQ(ContentsPage::ImageOf(expiring), TreeImage::ExpiringCertificate);
-  EXPECT_EQ(expiring->toolTip(0).toStdString(), "Címke: Hitelesítés\nA tanúsítvány le fog járni!");
+  EXPECT_EQ(ShownToolTip(expiring->toolTip(0)), "Címke: Hitelesítés\nA tanúsítvány le fog járni!");
   EXPECT_EQ(ContentsPage::ImageOf(expired), TreeImage::ExpiredCertificate);
   // Rows leave room above capital accents.
   EXPECT_GE(tree->visualItemRect(signing).height(), tree->fontMetrics().height() + 4);
@@ -125,6 +136,47 @@ TEST_F(ContentsPageTest, FourCertificatesWithAnOpenContextMenu) {
   }
   SaveShot(shot, "contents-page");
   menu->close();
+}
+
+TEST_F(ContentsPageTest, CardTextIsShownAsPlainText) {
+  // A common name that would show its end reversed, and a label of markup, a name in
+  // angle brackets, a reversal and a line break.
+  CertSpec spec;
+  spec.subject = "/C=HU/O=Tavrenic/CN=Kovács \u202Efdp.exe";
+  spec.extensions = {{"keyUsage", "critical,digitalSignature"}, {"subjectAltName", "email:<img src=x>@a.test"}};
+  const PkiItem certificate = CertBuilder::Issue(spec, &TestPki::Get().Intermediate());
+  AddCertificate(certificate.Der(), "01", "<b>x</b> <img src=\"file:///tmp/x.png\"> <Kovács>\u202E\nvége");
+  Open();
+  ContentsPage page(*this, port_);
+  page.show();
+  QApplication::processEvents();
+  QTreeWidgetItem* item = ItemWithId(page, "01");
+  ASSERT_TRUE(item);
+  EXPECT_EQ(item->text(0).toStdString(), "Hitelesítő tanúsítvány - Tulajdonos: Kovács \uFFFDfdp.exe");
+  EXPECT_EQ(ShownToolTip(item->toolTip(0)), "Címke: <b>x</b> <img src=\"file:///tmp/x.png\"> <Kovács>\uFFFD\uFFFDvége");
+
+  // The certificate's own dialog: every value as it is, without the reversal.
+  CertificateViewDialog dialog(certificate.Der(), {});
+  const QList<QTreeWidgetItem*> emails = dialog.Details()->findItems("Email", Qt::MatchRecursive);
+  ASSERT_EQ(emails.size(), 1);
+  EXPECT_EQ(emails[0]->text(1).toStdString(), "<img src=x>@a.test");
+  EXPECT_EQ(ShownToolTip(emails[0]->toolTip(1)), "<img src=x>@a.test");
+  const QList<QTreeWidgetItem*> subjects = dialog.Details()->findItems("SubjectDN", Qt::MatchRecursive);
+  ASSERT_EQ(subjects.size(), 1);
+  EXPECT_FALSE(subjects[0]->text(1).contains(QChar(0x202E)));
+  EXPECT_TRUE(subjects[0]->text(1).contains(QChar(0xFFFD)));
+
+  // The program's message boxes never take their text for markup.
+  QtUserPort boxes;
+  Qt::TextFormat format = Qt::AutoText;
+  QTimer::singleShot(0, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    ASSERT_TRUE(box);
+    format = box->textFormat();
+    box->accept();
+  });
+  boxes.MessageBox("Nem sikerült a tanúsítvány fájlba másolása: <b>x</b> <Kovács>", "", Platform::kMbOk);
+  EXPECT_EQ(format, Qt::PlainText);
 }
 
 TEST_F(ContentsPageTest, DoubleClickShowsTheCertificate) {

@@ -51,7 +51,8 @@ class RenewalDialogTest : public UiTest::ContentsFixture {
     AddKeyPair(keyOnly_, "c3", "Új kulcs");
     Open();
     for (const PkiItem* item : {&renewed_, &keyOnly_}) candidates_[CertificateThumbprintHex(item->Cert())] = item->Cert();
-    source_ = {token_.get(), GetTokenObjects(false)};
+    trust_ = UiTest::TestPkiTrust(*GetTokenObjects(false), candidates_);
+    source_ = {token_.get(), GetTokenObjects(false), &trust_};
   }
   // The row of the card object with this CKA_ID.
   int RowOf(const RenewCertificatesDialog& dialog, const std::string& id) {
@@ -71,6 +72,7 @@ class RenewalDialogTest : public UiTest::ContentsFixture {
   PkiItem expired_ = Leaf("Öreg Győző", nullptr, now_ - 400 * kDay, now_ - kDay);
   PkiItem keyOnly_ = Leaf("Új Ágnes", nullptr, now_ - kDay);
   TvrServices::CandidateMap candidates_;
+  TvrServices::RenewalTrust trust_;
   TvrServices::RenewalSource source_;
 };
 
@@ -176,6 +178,7 @@ TEST_F(RenewalDialogTest, NothingTickedEndsWithOkAndNoTaskList) {
 TEST_F(RenewalDialogTest, ChoosingAnotherCandidateInTheAdvancedView) {
   PkiItem other = Leaf("Kovács Éva", signer_.Key(), now_ - 2 * kDay);
   candidates_[CertificateThumbprintHex(other.Cert())] = other.Cert();
+  trust_ = UiTest::TestPkiTrust(*GetTokenObjects(false), candidates_);
   RenewCertificatesDialog dialog(source_, candidates_);
   std::vector<std::string> offered;
   dialog.SetChooser([&](const std::vector<std::string>& choices) {
@@ -225,6 +228,7 @@ TEST(TaskListDialogTest, InProgressAndClosableOnlyWhenFinished) {
   dialog.OnTimer();
   EXPECT_EQ(dialog.Spinner()->text(), "/");
   EXPECT_EQ(dialog.CurrentStep()->text(), QString::fromUtf8("Régi tanúsítvány törlése: Lejárt aláíró"));
+  EXPECT_EQ(dialog.CurrentStep()->textFormat(), Qt::PlainText);  // the steps name card labels
   EXPECT_FALSE(dialog.OkButton()->isEnabled());
   SaveShot(dialog, "task-list-dialog");
   dialog.reject();

@@ -11,6 +11,7 @@
 #include "RenewalWorker.h"
 #include "SharedUtilities.h"
 #include "TaskListState.h"
+#include "platform/CertStore.h"
 #include "platform/Profile.h"
 
 using TvrTest::CertBuilder;
@@ -48,7 +49,7 @@ class ScriptedRenewalView : public IRenewalView {
   bool RunRenewalDialog(const TvrServices::RenewalSource& source, const TvrServices::CandidateMap& candidates) override {
     for (const auto& [thumbprint, certificate] : candidates) offered.push_back(thumbprint);
     if (!confirm) return false;
-    RenewalTable table(*source.objects, candidates);
+    RenewalTable table(*source.objects, candidates, *source.trust);
     const auto operations = table.Operations();
     NoProgress progress;
     TvrServices::RenewalWorker worker(*source.token, operations, progress);
@@ -69,6 +70,15 @@ class RenewalCommandTest : public UiTest::ContentsFixture {
     AddCertificate(signer_.Der(), "a1", "Aláíró kulcs", &signer_, "kulcs");
     Open();
     Platform::Profile().WriteDword("RenewCertificatesSettings", "Mode", 1);
+    // The user's stores know the test PKI as they would know a certification authority.
+    const std::pair<const char*, const PkiItem*> stores[] = {{"ROOT", &TestPki::Get().Root()},
+                                                             {"CA", &TestPki::Get().Intermediate()}};
+    for (const auto& [store, item] : stores) {
+      const std::vector<unsigned char> der = item->Der();
+      auto certificate = Platform::CertContext::Create(der.data(), der.size());
+      ASSERT_TRUE(certificate && Platform::CertStore::OpenSystem(store)->Add(
+                                     *certificate, Platform::CertAddDisposition::ReplaceExisting));
+    }
   }
   // The certificates as certs/<n>.cer, and a text file.
   std::string Zip(const std::string& name, const std::vector<const PkiItem*>& items) {
@@ -118,6 +128,26 @@ TEST_F(RenewalCommandTest, ZipRenewalReplacesTheCertificateAndRegistersAgain) {
   EXPECT_EQ(reregistered_, 1);
 }
 
+TEST_F(RenewalCommandTest, ACertificateFromAnUntrustedIssuerReplacesNothing) {
+  // Made for the card's key by a CA of the sender's own, named like the real issuer.
+  CertSpec ca;
+  ca.subject = "/C=HU/O=Tavrenic Test/OU=Issuing/CN=Tavrenic Test Intermediate CA";
+  ca.ca = true;
+  const PkiItem forgedCa = CertBuilder::Issue(ca, nullptr);
+  CertSpec spec;
+  spec.subject = "/C=HU/O=Tavrenic/CN=Kovács Éva";
+  spec.extensions = {{"keyUsage", "critical,digitalSignature,nonRepudiation"}};
+  const PkiItem forged = CertBuilder::Issue(spec, &forgedCa, signer_.Key());
+  renewal_.zipFile = Zip("forged.zip", {&forged, &forgedCa});
+  command_.Run();
+  EXPECT_EQ(renewal_.offered.size(), 2u);
+  auto card = ReadCard();
+  ASSERT_EQ(card->certificates.size(), 1u);
+  EXPECT_EQ(card->certificates.begin()->second->value, signer_.Der());
+  EXPECT_EQ(refreshes_, 0);
+  EXPECT_EQ(reregistered_, 0);
+}
+
 TEST_F(RenewalCommandTest, WhatTheUserIsToldWithoutCandidates) {
   const std::string corrupt = TempFile("corrupt.zip", "PK\x03\x04 not really an archive");
   struct Case {
@@ -164,7 +194,8 @@ TEST(RenewalTableTest, RowsTextsLinksAndTheAdvancedView) {
   objects.AddPublicKey(9, "c3", "Csak kulcs", false)->publicKey.reset(keyOnly.Key());
   const TvrServices::CandidateMap candidates = {{CertificateThumbprintHex(renewed.Cert()), renewed.Cert()},
                                                 {CertificateThumbprintHex(keyOnly.Cert()), keyOnly.Cert()}};
-  RenewalTable table(objects, candidates);
+  const TvrServices::RenewalTrust trust = UiTest::TestPkiTrust(objects, candidates);
+  RenewalTable table(objects, candidates, trust);
   ASSERT_EQ(table.Rows().size(), 3u);
   const std::string none = "újabb tanúsítvány nem található";
   const std::string noValidity(36, '-');

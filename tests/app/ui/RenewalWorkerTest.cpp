@@ -55,7 +55,8 @@ class RenewalWorkerTest : public UiTest::ContentsFixture {
   // Pairs the card with the candidates, confirms every proposal and runs the worker on
   // its thread; answers whether the card changed.
   bool Renew(std::vector<std::string>* texts = nullptr) {
-    RenewalTable table(*GetTokenObjects(false), candidates_);
+    const TvrServices::RenewalTrust trust = UiTest::TestPkiTrust(*GetTokenObjects(false), candidates_);
+    RenewalTable table(*GetTokenObjects(false), candidates_, trust);
     const std::list<TvrServices::RenewalOperation> operations = table.Operations();
     if (texts) *texts = RenewalTable::TaskTexts(operations);
     TvrServices::RenewalWorker worker(*token_, operations, progress_);

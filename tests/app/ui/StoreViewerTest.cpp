@@ -15,6 +15,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "CertificateStoreList.h"
 #include "CertificateStoreViewer.h"
 #include "CertificateViewDialog.h"
 #include "UiTestSupport.h"
@@ -102,6 +103,40 @@ TEST_F(StoreViewerTest, RefreshSeesChangesAndEmptyStoreExportsHeaderOnly) {
   emit viewer.List()->cellDoubleClicked(1, 0);
   EXPECT_TRUE(shown.contains(QString::fromUtf8("Nagy Béla"))) << shown.toStdString();
   EXPECT_TRUE(port.boxes.empty());
+}
+
+TEST_F(StoreViewerTest, BindingTextCannotReorderOrBreakARow) {
+  auto store = Platform::CertStore::OpenSystem("MY");
+  ASSERT_TRUE(store);
+  const std::vector<uint8_t> der = ReadFixture("a.der");
+  auto certificate = Platform::CertContext::Create(der.data(), der.size());
+  ASSERT_TRUE(certificate);
+  const std::string container = "abc\u202Efed\nx";
+  certificate->SetKeyProvInfo(Platform::CertKeyProvInfo{container, "P", 1, 0, 2});
+  ASSERT_TRUE(store->Add(*certificate, Platform::CertAddDisposition::ReplaceExisting));
+  CertificateStoreViewer viewer(port);
+  ASSERT_EQ(viewer.List()->rowCount(), 1);
+  EXPECT_EQ(viewer.List()->item(0, 2)->text(), QString::fromUtf8("abc\uFFFDfed\uFFFDx"));
+  // The export keeps the stored text.
+  EXPECT_NE(viewer.CsvBytes().toStdString().find(container), std::string::npos);
+}
+
+TEST(StoreViewerCsvTest, CellsThatLookLikeFormulasStayText) {
+  struct Case {
+    std::string cell, exported;
+  };
+  const Case cases[] = {
+      {"=HYPERLINK(\"http://x.test\";\"Kovács\")", "\"'=HYPERLINK(\"\"http://x.test\"\";\"\"Kovács\"\")\""},
+      {"+36 1 234", "\"'+36 1 234\""},
+      {"-2+3", "\"'-2+3\""},
+      {"@SUM(A1)", "\"'@SUM(A1)\""},
+      {"\tcmd", "\"'\tcmd\""},
+      {"\rx", "\"'\rx\""},
+      {"Kovács = Anna", "\"Kovács = Anna\""},
+      {"", "\"\""},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(BuildCsvText({"h"}, {{c.cell}}), "\"h\"\r\n" + c.exported) << c.cell;
 }
 
 TEST_F(StoreViewerTest, SaveIntoUnwritableFolderShowsError) {

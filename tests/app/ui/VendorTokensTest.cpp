@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "P11Rig.h"
+#include "PKCS11Versions.h"
 #include "UiTestSupport.h"
 #include "VendorTokens.h"
 #include "platform/Profile.h"
@@ -57,6 +58,30 @@ TEST_F(VendorTokensTest, EveryRowOfSupportedVersionsLoads) {
   EXPECT_EQ(map.size(), 4u);
   TokenRefMap refs = RefsOf(map);
   EXPECT_EQ(refs.at("Gemalto"), map.at("Gemalto").get());
+}
+
+// SoftHSM2 and many current modules report Cryptoki 2.40, newer ones 3.x: their function
+// list is the 2.x one, so they serve cards through the newest class. Before 2.01, no.
+TEST_F(VendorTokensTest, NewerModulesGoThroughTheNewestClassOlderOnesStayOut) {
+  TvrTest::InstalledShim a("libbit4ipki.so", {.version = "2.40"});
+  TvrTest::InstalledShim b("libgclib.so", {.version = "3.0"});
+  TvrTest::InstalledShim c("libeTPKCS11.so", {.version = "3.1"});
+  TvrTest::InstalledShim d("libOCSCryptoki.so", {.version = "2.0"});
+  TokenMap map = LoadVendorTokens(port);
+  for (const char* key : {"Bit4ID", "Gemalto", "Gemalto2"}) {
+    ASSERT_TRUE(map.count(key)) << key;
+    EXPECT_NE(dynamic_cast<PKCS11V220*>(map[key].get()), nullptr) << key;
+    const std::vector<CK_SLOT_ID> slots = map[key]->GetSlotList(true);
+    ASSERT_FALSE(slots.empty()) << key;
+    map[key]->SetSlot(slots[0]);
+    EXPECT_NE(map[key]->GetTokenInfo(), nullptr) << key;
+  }
+  EXPECT_FALSE(map.count("Oberthur"));
+  EXPECT_TRUE(Logged("Cryptoki version 2.40 used as 2.20: libbit4ipki.so"));
+  EXPECT_TRUE(Logged("Cryptoki version 3.00 used as 2.20: libgclib.so"));
+  EXPECT_TRUE(Logged("Cryptoki version 3.01 used as 2.20: libeTPKCS11.so"));
+  EXPECT_TRUE(Logged("Unsupported Cryptoki version 2.00: libOCSCryptoki.so"));
+  EXPECT_TRUE(port.boxes.empty());
 }
 
 TEST_F(VendorTokensTest, ModuleWhoseVersionCannotBeReadIsLeftOutSilently) {

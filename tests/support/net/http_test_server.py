@@ -13,6 +13,7 @@ DIR/requests.log, and answers by the first path segment:
   /fwd/<name>      POSTs the body to the port in DIR/fwd-<name> (an OCSP responder) and
                    relays its answer
   /redirect/<url>  302 to the rest of the path
+  /redirect307/<url> 307 (the method and body are kept) to the rest of the path
   /answer/<name>   200 with DIR/files/<name> and the content type in DIR/files/<name>.type
                    (none when that file is empty; query strings are ignored)
   /cutanswer/<name> the same, announcing 100 bytes more than it sends, then closing
@@ -113,8 +114,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
             if extra:
                 self.close_connection = True
-        elif kind == "redirect":
-            self.send_response(302)
+        elif kind in ("redirect", "redirect307"):
+            self.send_response(302 if kind == "redirect" else 307)
             self.send_header("Location", arg)
             self.send_header("Content-Length", "0")
             self.end_headers()

@@ -28,6 +28,10 @@
 //   delay_us.<function>=<us>   sleep inside that function only (overrides delay_us)
 //   rv_times.<function>=<n>    rv.<function> answers only the first n calls that see it
 //                              (counted in this loaded copy); later calls run normally
+//   slot_fill_short=<n>        the first n C_GetSlotList calls that pass a list (counted in
+//                              this loaded copy) answer CKR_BUFFER_TOO_SMALL with one slot
+//                              more, as a module that rescans its readers on every call
+//                              does when a card arrives between the count and the fill
 // The extension entries log "<name>|<argument>|..." after their name line, PIN texts
 // included (this is a test double: nothing else ever sees that log).
 //
@@ -109,6 +113,7 @@ struct Config {
   bool readerEllipsis = false;
   std::map<std::string, unsigned long> delays;  // function name -> microseconds
   std::map<std::string, unsigned long> rvTimes;  // function name -> calls that get rv
+  unsigned long slotFillShort = 0;
 };
 
 std::string Trim(const std::string& text) {
@@ -193,6 +198,8 @@ void ParseLine(Config& config, const std::string& line) {
     config.dropSessions = ParseNumber(value).value_or(0);
   } else if (key == "reader_ellipsis") {
     config.readerEllipsis = value != "0";
+  } else if (key == "slot_fill_short") {
+    config.slotFillShort = ParseNumber(value).value_or(0);
   } else if (key.rfind("delay_us.", 0) == 0) {
     if (const auto delay = ParseNumber(value)) config.delays[key.substr(9)] = *delay;
   }
@@ -299,10 +306,23 @@ struct Hook<&CK_FUNCTION_LIST::C_GetInfo> {
   }
 };
 
+// Whether this fill of a slot list is one of the first slot_fill_short ones.
+bool FillComesShort(const Config& config) {
+  static std::atomic<unsigned long> fills{0};
+  return config.slotFillShort > 0 && fills.fetch_add(1) < config.slotFillShort;
+}
+
 template <>
 struct Hook<&CK_FUNCTION_LIST::C_GetSlotList> {
   static CK_RV Run(const Config& config, CK_FUNCTION_LIST* target, CK_BBOOL tokenPresent,
                    CK_SLOT_ID_PTR slots, CK_ULONG_PTR count) {
+    if (slots && count && FillComesShort(config)) {
+      CK_ULONG now = 0;
+      const CK_RV rv = Run(config, target, tokenPresent, nullptr, &now);
+      if (rv != CKR_OK) return rv;
+      *count = now + 1;
+      return CKR_BUFFER_TOO_SMALL;
+    }
     if (!config.hideFreeSlot || !count) return target->C_GetSlotList(tokenPresent, slots, count);
     CK_ULONG all = 0;
     CK_RV rv = target->C_GetSlotList(tokenPresent, nullptr, &all);

@@ -183,7 +183,11 @@ TEST_F(SlotSelectionTest, ReadersWhoseCutNamesComeOutTheSame) {
   for (const std::vector<std::string>& pcsc :
        {std::vector<std::string>{first, second, kSecondReader},
         std::vector<std::string>{kSecondReader, second, first}}) {
-    auto list = [&pcsc] { return pcsc; };
+    auto list = [&pcsc] {
+      std::vector<PcscReader> readers;
+      for (const std::string& name : pcsc) readers.push_back({name, true});
+      return readers;
+    };
     const std::vector<std::string> byNumber =
         pcsc[0] == first ? std::vector<std::string>{first, second} : std::vector<std::string>{second, first};
     for (size_t rank = 0; rank < 2; ++rank) {
@@ -195,16 +199,16 @@ TEST_F(SlotSelectionTest, ReadersWhoseCutNamesComeOutTheSame) {
     }
   }
   // A reader alone with its description, or not known to PC/SC, takes every slot so named.
-  auto alone = [&first] { return std::vector<std::string>{first}; };
+  auto alone = [&first] { return std::vector<PcscReader>{{first, true}}; };
   ASSERT_TRUE(SelectSlotForReader(slots_, first, 1, token.get(), alone));
   EXPECT_EQ(TokenLabelOfCurrentSlot(*token), labelsInSlotOrder[1]);
-  auto none = [] { return std::vector<std::string>{}; };
+  auto none = [] { return std::vector<PcscReader>{}; };
   ASSERT_TRUE(SelectSlotForReader(slots_, second, 0, token.get(), none));
   EXPECT_EQ(TokenLabelOfCurrentSlot(*token), labelsInSlotOrder[0]);
   // A short reader name never asks PC/SC.
   auto unexpected = [] {
     ADD_FAILURE() << "PC/SC asked";
-    return std::vector<std::string>{};
+    return std::vector<PcscReader>{};
   };
   ASSERT_TRUE(SelectSlotForReader(slots_, kSecondReader, 0, token.get(), unexpected));
   EXPECT_EQ(TokenLabelOfCurrentSlot(*token), "Third");
@@ -212,6 +216,38 @@ TEST_F(SlotSelectionTest, ReadersWhoseCutNamesComeOutTheSame) {
   std::string other = first;
   other[5] = '#';
   EXPECT_FALSE(SelectSlotForReader(slots_, other, 0, token.get(), unexpected));
+}
+
+// Only readers with a card have token slots: an empty reader that shares the cut name
+// takes no share of them, whatever its number.
+TEST_F(SlotSelectionTest, AnEmptyReaderWithTheSameCutNameTakesNoSlot) {
+  const std::string common =
+      "Tavrenic Test Reader Company CardMan Deluxe [CCID Interface] (serial ";
+  const std::string empty = common + "0001) 00 00", holding = common + "0002) 01 00";
+  const std::string cut = common.substr(0, 61) + "...";
+  auto list = [&] {
+    return std::vector<PcscReader>{{empty, false}, {holding, true}, {kSecondReader, true}};
+  };
+  // A card with two tokens in the second reader: both are its own, in slot order.
+  {
+    auto token = Token({{"TvrTest", holding}, {"Second", holding}, {"Third", kSecondReader}}, true);
+    std::vector<std::string> labels;
+    for (CK_SLOT_ID slot : slots_) {
+      token->SetSlot(slot);
+      if (DescriptionOfCurrentSlot(*token) == cut) labels.push_back(TokenLabelOfCurrentSlot(*token));
+    }
+    ASSERT_EQ(labels.size(), 2u);
+    for (uint32_t n : {0u, 1u}) {
+      ASSERT_TRUE(SelectSlotForReader(slots_, holding, n, token.get(), list)) << n;
+      EXPECT_EQ(TokenLabelOfCurrentSlot(*token), labels[n]);
+    }
+    EXPECT_FALSE(SelectSlotForReader(slots_, holding, 2, token.get(), list));
+  }
+  // A card with one token there gets it.
+  auto token = Token({{"TvrTest", holding}, {"Second", kSecondReader}, {"Third", kSecondReader}}, true);
+  ASSERT_TRUE(SelectSlotForReader(slots_, holding, 0, token.get(), list));
+  EXPECT_EQ(TokenLabelOfCurrentSlot(*token), "TvrTest");
+  EXPECT_FALSE(SelectSlotForReader(slots_, holding, 1, token.get(), list));
 }
 
 }  // namespace

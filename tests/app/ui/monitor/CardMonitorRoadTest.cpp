@@ -3,10 +3,16 @@
 // over a SoftHSM2 token holding test-PKI certificates, and `openssl ocsp` answering.
 #include "MonitorFixture.h"
 
+#include "CardRecognition.h"
 #include "PcscRig.h"
 #include "platform/Profile.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -18,6 +24,47 @@ using TvrTest::TestPki;
 namespace {
 
 constexpr const char* kAtr = kClassicTpcAtr;
+
+// A responder on 127.0.0.1 that keeps each request waiting until released, then closes it
+// unanswered (a failed check lets the certificate through): a registration held in its
+// revocation check for as long as the test needs.
+class HeldResponder {
+ public:
+  HeldResponder() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd_, 8) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      throw std::runtime_error("HeldResponder: no socket");
+    port_ = ntohs(address.sin_port);
+  }
+  ~HeldResponder() {
+    Release();
+    ::close(fd_);
+  }
+  std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/ocsp"; }
+  // Takes the next request (at most 20 s) and keeps it waiting.
+  bool Hold() {
+    pollfd ready{fd_, POLLIN, 0};
+    if (::poll(&ready, 1, 20000) != 1) return false;
+    const int connection = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (connection < 0) return false;
+    held_.push_back(connection);
+    return true;
+  }
+  void Release() {
+    for (int connection : held_) ::close(connection);
+    held_.clear();
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+  std::vector<int> held_;
+};
 
 class CardMonitorRoadTest : public MonitorFixture {
  protected:
@@ -176,6 +223,73 @@ TEST_F(CardMonitorRoadTest, LostServiceUnregistersEverythingAndRestartFindsTheCa
   Insert(0);
   ASSERT_TRUE(monitor_->OnRestartTimer());
   ASSERT_TRUE(WaitFor([&] { return InStore(encryption); }));
+}
+
+// Two cards a fifth of a second apart in two readers. A module that rescans its readers
+// on every call answers a fill of the slot list "buffer too small" when the second card
+// arrives between the count and the fill: both cards must still be registered.
+TEST_F(CardMonitorRoadTest, TwoCardsInQuickSuccessionAreBothRegistered) {
+  PkiItem first = EncryptionLeaf("Quick first");
+  PkiItem second = EncryptionLeaf("Quick second");
+  MakeToken("Card0", {&first});
+  MakeToken("Card1", {&second});
+  StartMonitor({{"Card0", TvrTest::PrivatePcscd::ReaderName(0)}, {"Card1", TvrTest::PrivatePcscd::ReaderName(1)}});
+  shim_->SetOption("slot_fill_short", "1");
+  Insert(0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  Insert(1);
+  EXPECT_TRUE(WaitFor([&] { return InStore(first) && InStore(second); }))
+      << ::testing::PrintToString(host_.Balloons());
+  EXPECT_GE(shim_->CountCalls("C_GetSlotList"), 6u);  // one fill did come short
+}
+
+// The contents page registers the card again (unregister, then register) on a thread of
+// its own while the monitor watches; the card is pulled while that registration waits for
+// its responder. The removal wins: nothing of the card stays in the store, and the card's
+// next insertion registers as ever.
+TEST_F(CardMonitorRoadTest, CardPulledDuringAReregistrationLeavesNothingRegistered) {
+  HeldResponder responder;
+  PkiItem signing = Leaf({responder.Url()}, "Pulled", "rsa");
+  MakeToken("Card0", {&signing});
+  const std::string reader = TvrTest::PrivatePcscd::ReaderName(0);
+  StartMonitor({{"Card0", reader}});
+  Insert(0);
+  ASSERT_TRUE(responder.Hold());  // the insertion's check
+  responder.Release();
+  ASSERT_TRUE(WaitFor([&] { return InStore(signing); }));
+
+  // The second caller works on a clone of the vendor's token, as the window does.
+  std::unique_ptr<PKCS11Base> clone = tokenObject_->Clone();
+  ASSERT_TRUE(SelectSlotForReader(clone->GetSlotList(true), reader, 0, clone.get()));
+  ASSERT_TRUE(clone->OpenSession(false));
+  std::unique_ptr<TokenObjects> objects = clone->ReadObjects();
+  std::thread again([&] {
+    registrar_->UnregisterCertificates(reader);
+    registrar_->RegisterCertificates(reader, "Gemalto Classic Card CSP", "", clone.get(), objects.get());
+  });
+  struct JoinAtEnd {
+    HeldResponder& responder;
+    std::thread& thread;
+    ~JoinAtEnd() {
+      responder.Release();
+      if (thread.joinable()) thread.join();
+    }
+  } joinAtEnd{responder, again};
+  ASSERT_TRUE(responder.Hold());  // the re-registration waits for its check
+  cards_.back()->Remove();
+  ASSERT_TRUE(WaitFor([&] { return HasEvent("Smart card removed; Reader: " + reader); }));
+  // The monitor unregisters the reader right after that line.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  responder.Release();
+  again.join();
+  EXPECT_EQ(StoreSize(), 0u);
+  EXPECT_TRUE(HasEvent("RegisterCertificates; Reader: " + reader + "; the card left meanwhile"));
+  EXPECT_TRUE(registrar_->RegisteredFor(reader).empty());
+
+  cards_.back()->Insert();
+  ASSERT_TRUE(responder.Hold());
+  responder.Release();
+  EXPECT_TRUE(WaitFor([&] { return InStore(signing); }));
 }
 
 }  // namespace

@@ -11,6 +11,8 @@
 
 #include <climits>
 #include <ctime>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <mutex>
 
@@ -238,6 +240,49 @@ TEST_F(MonitorFixture, UnreadableStoreCertificateLeavesTheRevocationCheckInPlace
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->strings.size(), 2u);
   EXPECT_TRUE(HasEventStarting("A certificate of the \"CA\" store has validity dates that cannot be read"));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+// The record names what is registered while it is; a registrar of the next run takes out
+// of the store what the record lists, and only that.
+TEST_F(MonitorFixture, RecordOfARunThatDidNotEndCleanlyIsCleanedAtTheNextStart) {
+  const std::string record = dir_->Path() + "/data/Tavrenic/test.registered";
+  PkiItem mine = EncryptionLeaf("Recorded");
+  PkiItem foreign = EncryptionLeaf("Not recorded");
+  std::vector<unsigned char> der = mine.Der();
+  const std::string thumbprint = Platform::CertContext::Create(der.data(), der.size())->Thumbprint();
+  TokenObjects objects;
+  objects.AddCertificate(1, "01", "cert01", std::vector<uint8_t>(der.begin(), der.end()));
+  objects.AddDataObject(2, "container01", "CSP", {0x01, 0x01, 0x01, 0x02, 0x01, 0x02});
+
+  registrar_ = std::make_unique<CertificateRegistrar>(host_, store_.get());
+  registrar_->KeepRecord(record);
+  registrar_->RegisterCertificates("Reader A", "Gemalto Classic Card CSP", "", nullptr, &objects);
+  ASSERT_TRUE(InStore(mine));
+  EXPECT_EQ(ReadFile(record), thumbprint + "\n");
+  registrar_->UnregisterCertificates("Reader A");
+  EXPECT_EQ(ReadFile(record), "");
+
+  // The run ends without its clean-up; a certificate it did not register is in the store
+  // too, and the record has a line that is no thumbprint.
+  registrar_->RegisterCertificates("Reader A", "Gemalto Classic Card CSP", "", nullptr, &objects);
+  std::vector<unsigned char> foreignDer = foreign.Der();
+  ASSERT_TRUE(store_->Add(*Platform::CertContext::Create(foreignDer.data(), foreignDer.size()),
+                          Platform::CertAddDisposition::New));
+  std::ofstream(record, std::ios::app) << "not a thumbprint\n";
+  registrar_.reset();
+  ASSERT_TRUE(InStore(mine));
+
+  registrar_ = std::make_unique<CertificateRegistrar>(host_, store_.get());
+  registrar_->KeepRecord(record);
+  EXPECT_FALSE(InStore(mine));
+  EXPECT_TRUE(InStore(foreign));
+  EXPECT_EQ(ReadFile(record), "");
+  EXPECT_TRUE(HasEvent("Certificate left registered by an earlier run removed: " + thumbprint));
 }
 
 }  // namespace

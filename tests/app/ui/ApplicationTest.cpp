@@ -1,0 +1,54 @@
+// The program object on Qt's offscreen platform: how it ends when the desktop asks.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QTimer>
+
+#include "Application.h"
+#include "monitor/FakePcsc.h"
+#include "UiTestSupport.h"
+#include "platform/Profile.h"
+
+namespace {
+
+// The session manager's "die" reaches the program as the platform's request to quit
+// (the same event Qt's X11 session management delivers). With the window visible it must
+// end the program after the end-of-session clean-up, never ask whether to close or hide.
+TEST(ApplicationTest, SessionManagersDieQuitsWithoutTheCloseQuestion) {
+  UiTest::ProfileSandbox sandbox;
+  Platform::Profile profile;
+  ASSERT_TRUE(profile.WriteString("", "Language", "HUN"));
+  ASSERT_TRUE(profile.WriteDword("", "ShowSplashScreen", 0));
+  FakePcsc pcsc;
+  Application::Options options;
+  options.waitForServices = false;
+  options.pcsc = &pcsc;
+  Application program(nullptr, options);
+  ASSERT_EQ(program.Start({"kelmardin"}), -1);
+  ASSERT_TRUE(program.Window()->isVisible());
+  ASSERT_TRUE(program.Window()->Monitor().Running());
+
+  bool asked = false;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (QWidget* question = QApplication::activeModalWidget()) {
+      asked = true;
+      question->close();
+    }
+  });
+  watch.start(20);
+  QTimer giveUp;
+  giveUp.setSingleShot(true);
+  QObject::connect(&giveUp, &QTimer::timeout, [] { QCoreApplication::exit(1); });
+  giveUp.start(5000);
+  QTimer::singleShot(0, [] {
+    QEvent quit(QEvent::Quit);
+    QCoreApplication::sendEvent(qApp, &quit);
+  });
+  EXPECT_EQ(QApplication::exec(), 0);
+  EXPECT_FALSE(asked);
+  EXPECT_FALSE(program.Window()->Monitor().Running());
+  program.Exit();
+}
+
+}  // namespace
