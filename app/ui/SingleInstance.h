@@ -1,12 +1,14 @@
 // One running program per user: a lock file plus a local socket. The first instance holds
 // the lock and listens; a later one finds the lock taken, asks the first through the
-// socket to show itself, and ends.
+// socket to show itself, and ends. The socket is a plain Unix-domain one: Qt's network
+// module, and the libraries it pulls in, would cost every start more than this needs.
 #pragma once
 
-#include <QLocalServer>
 #include <QLockFile>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QString>
+#include <map>
 #include <memory>
 
 class SingleInstance : public QObject {
@@ -36,7 +38,14 @@ class SingleInstance : public QObject {
   bool AskRunningInstance();
   bool Listen();
 
+  void Accept();
+  void ReadRequest(int fd);
+  void CloseConnection(int fd);
+
   QString dir_;
   std::unique_ptr<QLockFile> lock_;
-  std::unique_ptr<QLocalServer> server_;
+  int server_ = -1;
+  std::unique_ptr<QSocketNotifier> serverNotifier_;
+  // Accepted connections that have not sent their request yet.
+  std::map<int, std::unique_ptr<QSocketNotifier>> connections_;
 };

@@ -5,18 +5,23 @@
 
 UpdateAnnouncer::UpdateAnnouncer(QTimer& check, QTimer& show, QTimer& hide, Options options, QObject* parent)
     : QObject(parent), check_(check), show_(show), hide_(hide), options_(std::move(options)) {
-  popup_ = std::make_unique<UpdatePopup>(nullptr, options_.stepMs);
   show_.setSingleShot(true);
   hide_.setSingleShot(true);
   connect(&check_, &QTimer::timeout, this, &UpdateAnnouncer::OnCheckTimer);
   connect(&show_, &QTimer::timeout, this, &UpdateAnnouncer::OnShowTimer);
   connect(&hide_, &QTimer::timeout, this, &UpdateAnnouncer::OnHideTimer);
+}
+
+UpdatePopup* UpdateAnnouncer::Popup() {
+  if (popup_) return popup_.get();
+  popup_ = std::make_unique<UpdatePopup>(nullptr, options_.stepMs);
   connect(popup_.get(), &UpdatePopup::slideOutFinished, this, &UpdateAnnouncer::OnSlideOutFinished);
   // The display time runs from the start of the slide-in; hovering pauses it and
   // leaving starts it afresh.
   connect(popup_.get(), &UpdatePopup::hoverStarted, &hide_, &QTimer::stop);
   connect(popup_.get(), &UpdatePopup::hoverEnded, this, [this] { hide_.start(options_.hideDelayMs); });
   connect(popup_.get(), &UpdatePopup::closeClicked, this, [this] { hide_.start(options_.closeDelayMs); });
+  return popup_.get();
 }
 
 UpdateAnnouncer::~UpdateAnnouncer() {
@@ -70,14 +75,14 @@ void UpdateAnnouncer::OnShowTimer() {
     return;
   }
   cycleRunning_ = true;
-  popup_->SetAnnouncement(Q(TvrServices::UpdateAnnouncementText(*first)), first->downloadUrl);
+  Popup()->SetAnnouncement(Q(TvrServices::UpdateAnnouncementText(*first)), first->downloadUrl);
   hide_.start(options_.hideDelayMs);
-  popup_->SlideIn();
+  Popup()->SlideIn();
 }
 
 void UpdateAnnouncer::OnHideTimer() {
   hide_.stop();
-  popup_->SlideOut();
+  Popup()->SlideOut();
 }
 
 void UpdateAnnouncer::OnSlideOutFinished() {

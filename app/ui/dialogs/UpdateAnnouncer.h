@@ -42,7 +42,8 @@ class UpdateAnnouncer : public QObject {
 
   // Arms the first check.
   void Start();
-  UpdatePopup* Popup() { return popup_.get(); }
+  // Made at its first use: most runs never announce anything.
+  UpdatePopup* Popup();
   TvrServices::PendingUpdates& Pending() { return pending_; }
   // From the first announcement shown until the last one has slid out.
   bool CycleRunning() const { return cycleRunning_; }

@@ -42,14 +42,15 @@ TokenMap LoadVendorTokens(IUserPort& port,
     if (beforeRow) beforeRow(row);
     const std::string moduleFile = Platform::SharedLibraryFileName(row.moduleFile);
 
-    ModuleHandle probe = LoadVendorModule(&row);
-    if (!probe) continue;
-    const std::string version = GetCryptokiVersion(probe);
-    Platform::FreeLibrary(probe);
-    if (version.empty()) continue;
-
+    // One load serves the version probe and the token object: the probe finalises what
+    // it initialised, so the token object starts the module afresh all the same.
     ModuleHandle module = LoadVendorModule(&row);
     if (!module) continue;
+    const std::string version = GetCryptokiVersion(module);
+    if (version.empty()) {
+      Platform::FreeLibrary(module);
+      continue;
+    }
     if (UsedAsNewestVersion(version))
       LogEvent(EVENTLOG_INFORMATION_TYPE, "Cryptoki version " + version + " used as 2.20: " + moduleFile);
     std::unique_ptr<PKCS11Base> token = CreateForVersion(version, &row, module);

@@ -6,6 +6,7 @@
 #include <QVBoxLayout>
 
 #include "AdvancedSettings.h"
+#include "PaddedRowDelegate.h"
 #include "UiText.h"
 
 AdvancedSettingsPage::AdvancedSettingsPage(std::set<std::string> loadedTypeKeys, QWidget* parent)
@@ -18,7 +19,7 @@ AdvancedSettingsPage::AdvancedSettingsPage(std::set<std::string> loadedTypeKeys,
   list_->setHeaderLabels({T(Res::StringId::DisplayNameColumn)});
   list_->setRootIsDecorated(false);
   list_->setColumnWidth(0, 270);
-  list_->setStyleSheet(QStringLiteral("QTreeWidget::item { padding: 3px 0px; }"));
+  list_->setItemDelegate(new PaddedRowDelegate(list_));
   layout->addWidget(list_, 1);
 }
 

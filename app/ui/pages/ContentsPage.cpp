@@ -5,11 +5,11 @@
 #include <QFileDialog>
 #include <QPainter>
 #include <QPainterPath>
-#include <QStyledItemDelegate>
 #include <QUrl>
 #include <QVBoxLayout>
 
 #include "CertificateViewDialog.h"
+#include "PaddedRowDelegate.h"
 #include "RenewCertificatesDialog.h"
 #include "UiText.h"
 
@@ -17,17 +17,6 @@ namespace {
 
 constexpr int kHandleRole = Qt::UserRole;
 constexpr int kImageRole = Qt::UserRole + 1;
-
-// Rows a little taller than the font, so that accents on capitals (Á, Ő, Ű) are not cut.
-class PaddedRowDelegate : public QStyledItemDelegate {
- public:
-  using QStyledItemDelegate::QStyledItemDelegate;
-  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
-    QSize size = QStyledItemDelegate::sizeHint(option, index);
-    size.setHeight(std::max(size.height(), option.fontMetrics.height()) + 6);
-    return size;
-  }
-};
 
 QPixmap Canvas() {
   QPixmap pixmap(16, 16);

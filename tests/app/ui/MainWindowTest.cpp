@@ -13,6 +13,7 @@
 #include "TrayController.h"
 #include "UiTestSupport.h"
 #include "UiText.h"
+#include "UpdatePopup.h"
 #include "VersionProbes.h"
 #include "platform/Profile.h"
 
@@ -95,6 +96,14 @@ TEST_F(MainWindowTest, AboutOpensFromTheSystemMenuAndTheTrayAndTheUpdateCheckIsA
     EXPECT_EQ(installed, QString::fromLatin1(TvrServices::GetOwnFileVersion().c_str()));
     EXPECT_EQ(parent, nullptr);
   }
+}
+
+TEST_F(MainWindowTest, StartBuildsNoUpdatePopUpAndNoStyleSheetStyle) {
+  // Neither is needed to show the window, and each cost a start more than a page does:
+  // the pop-up is made at its first announcement, rows get their room from a delegate.
+  for (QWidget* top : QApplication::topLevelWidgets()) EXPECT_EQ(qobject_cast<UpdatePopup*>(top), nullptr);
+  for (QWidget* child : window.findChildren<QWidget*>())
+    EXPECT_TRUE(child->styleSheet().isEmpty()) << child->metaObject()->className();
 }
 
 TEST_F(MainWindowTest, CancelKeepsEverythingAndCloseEndsTheProgram) {

@@ -6,6 +6,7 @@
 
 #include <fstream>
 
+#include "ProgramProcess.h"
 #include "SingleInstance.h"
 #include "UiTestSupport.h"
 
@@ -19,15 +20,7 @@ class SingleInstanceTest : public ::testing::Test {
         << "\"Language\"=\"HUN\"\n\"ShowSplashScreen\"=dword:00000000\n"
            "\"WaitForSCardSvr\"=dword:00000000\n\"WaitForSCardSvr2\"=dword:00000000\n";
   }
-  // The program itself, in this test's profile and runtime folder.
-  void StartProgram(QProcess& process) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("QT_QPA_PLATFORM", "offscreen");
-    process.setProcessEnvironment(env);
-    process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process.start(TVR_KELMARDIN_PATH, {});
-    ASSERT_TRUE(process.waitForStarted(10000));
-  }
+  void StartProgram(QProcess& process) { UiTest::StartProgram(process); }
   UiTest::ProfileSandbox sandbox;
 };
 

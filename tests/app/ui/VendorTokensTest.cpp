@@ -60,6 +60,19 @@ TEST_F(VendorTokensTest, EveryRowOfSupportedVersionsLoads) {
   EXPECT_EQ(refs.at("Gemalto"), map.at("Gemalto").get());
 }
 
+TEST_F(VendorTokensTest, EachModuleIsLoadedOnceForItsProbeAndItsTokenObject) {
+  TvrTest::InstalledShim shim("libgclib.so", {.version = "2.20"});
+  TokenMap map = LoadVendorTokens(port);
+  ASSERT_TRUE(map.count("Gemalto"));
+  EXPECT_EQ(shim.CountCalls("load"), 1u);
+  EXPECT_EQ(shim.CountCalls("unload"), 0u);
+  // The probe's initialise, version and finalise, then the token object's own start.
+  EXPECT_EQ(shim.CountCalls("C_Initialize"), 2u);
+  EXPECT_EQ(shim.CountCalls("C_Finalize"), 1u);
+  EXPECT_TRUE(map["Gemalto"]->IsInitialized());
+  EXPECT_FALSE(map["Gemalto"]->GetSlotList(true).empty());
+}
+
 // SoftHSM2 and many current modules report Cryptoki 2.40, newer ones 3.x: their function
 // list is the 2.x one, so they serve cards through the newest class. Before 2.01, no.
 TEST_F(VendorTokensTest, NewerModulesGoThroughTheNewestClassOlderOnesStayOut) {
