@@ -1,25 +1,28 @@
 // A card going into a reader until its certificates are registered, on the full road: a
 // private pcscd with the virtual reader (root and namespaces, as the monitor's road tests),
 // a card whose token is SoftHSM2 behind the test module posing as the Gemalto module, four
-// signing certificates of the test PKI, and `openssl ocsp` on 127.0.0.1 asked about each.
+// signing certificates of the test PKI, `openssl ocsp` on 127.0.0.1 asked about each, and the
+// system's trust bundle behind "ROOT" (Debian's, or where there is none a bundle of as many CA
+// certificates made for the run).
 //
-// InsertionToRegistered: from the card's insertion to the registration's balloon, split
-// into pcscd detection (insertion to the status call's return), module calls (time inside
-// the module's entry points, summed by the test module), HTTP round trips (time inside
-// curl_easy_perform, wrapped at link time), flushes to disk (time inside fsync, wrapped
-// likewise: the personal store writes each certificate and its properties atomically, two
-// file and two folder flushes a certificate) and our own work (the rest). Target: our own
-// work at most 10 ms.
-// BareInsertion: the same road in bare calls: the status call, the Cryptoki calls that
-// find the reader's slot and read the token's objects, and one OCSP exchange (libcurl,
-// d2i, OCSP_basic_verify, OCSP_resp_find_status) per certificate. Its glue (the rest:
-// decoding the certificates, building and checking the OCSP messages) is the floor under
-// our own work.
+// InsertionToRegistered: ours and the bare road by turns in one process (A B, B A), each
+// round one insertion and removal. Ours runs from the card's insertion to the registration's
+// balloon; its own work is everything but pcscd detection (insertion to the status call's
+// return) and module time (inside the module's entry points, summed by the test module):
+// our code, the HTTP round trips (inside curl_easy_perform, wrapped at link time) and the
+// flushes to disk (inside fsync, wrapped likewise) included. The bare road makes the same
+// road in bare calls: the status call, the Cryptoki calls that find the reader's slot and read
+// the token's objects, one OCSP exchange per certificate (libcurl, d2i, OCSP_basic_verify,
+// OCSP_resp_find_status) and the store's writes (each certificate and its properties written
+// to a temp file, flushed and renamed into place, one flush of the folder). Its glue is the
+// same measure: everything but detection and module time. Targets: our own work at most 2x
+// the bare glue of the same run, and at most 15 ms on a quiet machine.
 // IdleMonitor: a running monitor with a card present and nothing moving, one second per
 // iteration: the monitor thread's and the process's CPU time, and the status calls made
 // (0: blocked in the call, no polling).
 //
 // Run as root: build/bench/bench_card_monitor
+#include "Alternation.h"
 #include "BareOcsp.h"
 #include "CardMonitor.h"
 #include "CardTables.h"
@@ -35,9 +38,12 @@
 
 #include <benchmark/benchmark.h>
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <openssl/evp.h>
 #include <openssl/ocsp.h>
 #include <openssl/x509_vfy.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -90,6 +96,11 @@ using TvrTest::TestPki;
 
 constexpr const char* kAtr = "3B0A5441565245 4E49433031";  // "Classic TPC" in the card database
 constexpr int kCertificates = 4;
+constexpr const char* kSystemBundle = "/etc/ssl/certs/ca-certificates.crt";
+constexpr int kMadeBundleSize = 146;  // Debian's bundle holds about as many
+constexpr size_t kRounds = 21;
+constexpr double kTargetRatio = 2.0;
+constexpr double kTargetOwnMs = 15.0;
 
 // The system's PC/SC, noting when the status call returns and on which thread it waits.
 class TimingPcsc : public IPcsc {
@@ -211,6 +222,7 @@ std::string IndexTime(std::time_t t) {
 
 struct Rig {
   TvrTest::TempDir dir;
+  std::string bundle;
   std::string url;
   std::vector<PkiItem> leaves;
   std::unique_ptr<TvrTest::OcspResponderProcess> responder;
@@ -233,8 +245,8 @@ struct Rig {
     for (const char* name : {"http_proxy", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) ::unsetenv(name);
     ::setenv("XDG_DATA_HOME", (dir.Path() + "/data").c_str(), 1);
     ::setenv("XDG_CONFIG_HOME", (dir.Path() + "/config").c_str(), 1);
-    std::ofstream(dir.Path() + "/bundle.crt").close();
-    ::setenv("TVR_TRUST_BUNDLE", (dir.Path() + "/bundle.crt").c_str(), 1);
+    bundle = ::access(kSystemBundle, R_OK) == 0 ? kSystemBundle : MakeBundle();
+    ::setenv("TVR_TRUST_BUNDLE", bundle.c_str(), 1);
     ::setenv("TVR_SYSTEM_CONFIG_DIR", (dir.Path() + "/machine").c_str(), 1);
     std::filesystem::create_directories(dir.Path() + "/machine/Tavrenic");
     std::ofstream(dir.Path() + "/machine/Tavrenic/smartcards.conf") << "[Classic TPC]\nATR = " << kAtr << "\n";
@@ -245,8 +257,9 @@ struct Rig {
     AddToStore("ROOT", pki.Root());
     AddToStore("CA", pki.Intermediate());
     trust = X509_STORE_new();
+    if (X509_STORE_load_file(trust, bundle.c_str()) != 1) throw std::runtime_error("cannot load " + bundle);
     X509_STORE_add_cert(trust, pki.Root().Cert());
-    X509_STORE_add_cert(trust, pki.Intermediate().Cert());
+    std::filesystem::create_directories(dir.Path() + "/bare-store");
 
     const int port = TvrTest::FreeTcpPort();
     url = "http://127.0.0.1:" + std::to_string(port) + "/";
@@ -295,6 +308,19 @@ struct Rig {
     host.tokens_.clear();
     token.reset();
     X509_STORE_free(trust);
+  }
+
+  // A PEM bundle of as many self-signed CA certificates as the system's holds.
+  std::string MakeBundle() const {
+    const std::string path = dir.Path() + "/bundle.crt";
+    std::ofstream out(path);
+    for (int i = 0; i < kMadeBundleSize; ++i) {
+      TvrTest::CertSpec spec;
+      spec.subject = "/C=HU/O=Bench Trust/CN=Bundle Root " + std::to_string(i);
+      spec.ca = true;
+      out << TvrTest::CertBuilder::Issue(spec, nullptr).Pem();
+    }
+    return path;
   }
 
   // The card's token: each certificate with its key and the Gemalto container record
@@ -360,53 +386,8 @@ Rig* TheRig(benchmark::State& state) {
   return rig.get();
 }
 
-void BM_InsertionToRegistered(benchmark::State& state) {
-  Rig* rig = TheRig(state);
-  if (!rig) return;
-  rig->StartMonitor();
-  const std::string reader = TvrTest::PrivatePcscd::ReaderName(0);
-  double detection = 0, module = 0, http = 0, flush = 0, own = 0, ownMax = 0;
-  for (auto _ : state) {
-    rig->host.Reset();
-    const unsigned long long module0 = rig->moduleTime(), http0 = gHttpNs, flush0 = gFlushNs;
-    const auto start = Clock::now();
-    rig->card->Insert();
-    const auto registered = rig->host.WaitRegistered();
-    const auto detected = rig->pcsc.FirstInsertionAfter(start);
-    if (!registered || !detected || rig->registrar->RegisteredFor(reader).size() != kCertificates) {
-      state.SkipWithError("the card's certificates were not registered");
-      break;
-    }
-    const double moduleMs = Ms(rig->moduleTime() - module0), httpMs = Ms(gHttpNs - http0);
-    const double flushMs = Ms(gFlushNs - flush0);
-    const double ownMs = Ms(*registered - *detected) - moduleMs - httpMs - flushMs;
-    detection += Ms(*detected - start);
-    module += moduleMs;
-    http += httpMs;
-    flush += flushMs;
-    own += ownMs;
-    ownMax = std::max(ownMax, ownMs);
-    state.SetIterationTime(std::chrono::duration<double>(*registered - start).count());
-
-    rig->card->Remove();
-    if (!rig->host.WaitUnregistered()) {
-      state.SkipWithError("the card's certificates were not unregistered");
-      break;
-    }
-  }
-  const double n = static_cast<double>(state.iterations());
-  if (n == 0) return;
-  state.counters["detection_ms"] = detection / n;
-  state.counters["module_ms"] = module / n;
-  state.counters["http_ms"] = http / n;
-  state.counters["flush_ms"] = flush / n;
-  state.counters["own_ms"] = own / n;
-  state.counters["own_max_ms"] = ownMax;
-}
-BENCHMARK(BM_InsertionToRegistered)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
-
-bool BareOcspExchange(const Rig& rig, const PkiItem& leaf) {
-  return BenchBare::OcspExchange(rig.url, leaf.Cert(), TestPki::Get().Intermediate().Cert(), rig.trust);
+bool BareOcspExchange(const Rig& rig, X509* leaf) {
+  return BenchBare::OcspExchange(rig.url, leaf, TestPki::Get().Intermediate().Cert(), rig.trust);
 }
 
 // One attribute by length query and value query, as the token class reads them.
@@ -420,13 +401,19 @@ std::vector<uint8_t> BareAttribute(CK_FUNCTION_LIST* f, CK_SESSION_HANDLE sessio
   return value;
 }
 
+struct X509Free {
+  void operator()(X509* x) const { X509_free(x); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+
 // The reader's slot, its token, and every object's label, id and value: the certificates
-// decoded. Returns the number of certificates.
-int BareReadCard(CK_FUNCTION_LIST* f, const std::string& reader) {
+// decoded. Empty when a call failed.
+std::vector<X509Ptr> BareReadCard(CK_FUNCTION_LIST* f, const std::string& reader) {
+  std::vector<X509Ptr> certificates;
   CK_ULONG count = 0;
-  if (f->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK) return -1;
+  if (f->C_GetSlotList(CK_TRUE, nullptr, &count) != CKR_OK) return {};
   std::vector<CK_SLOT_ID> slots(count);
-  if (f->C_GetSlotList(CK_TRUE, slots.data(), &count) != CKR_OK) return -1;
+  if (f->C_GetSlotList(CK_TRUE, slots.data(), &count) != CKR_OK) return {};
   std::optional<CK_SLOT_ID> chosen;
   for (CK_SLOT_ID slot : slots) {
     CK_SLOT_INFO info{};
@@ -437,12 +424,11 @@ int BareReadCard(CK_FUNCTION_LIST* f, const std::string& reader) {
       break;
     }
   }
-  if (!chosen) return -1;
+  if (!chosen) return {};
   CK_TOKEN_INFO tokenInfo{};
-  if (f->C_GetTokenInfo(*chosen, &tokenInfo) != CKR_OK) return -1;
+  if (f->C_GetTokenInfo(*chosen, &tokenInfo) != CKR_OK) return {};
   CK_SESSION_HANDLE session = 0;
-  if (f->C_OpenSession(*chosen, CKF_SERIAL_SESSION, nullptr, nullptr, &session) != CKR_OK) return -1;
-  int certificates = 0;
+  if (f->C_OpenSession(*chosen, CKF_SERIAL_SESSION, nullptr, nullptr, &session) != CKR_OK) return {};
   for (CK_OBJECT_CLASS objectClass : {CKO_CERTIFICATE, CKO_PUBLIC_KEY, CKO_PRIVATE_KEY, CKO_DATA}) {
     CK_ATTRIBUTE filter{CKA_CLASS, &objectClass, sizeof objectClass};
     std::vector<CK_OBJECT_HANDLE> handles;
@@ -462,14 +448,47 @@ int BareReadCard(CK_FUNCTION_LIST* f, const std::string& reader) {
       if (objectClass != CKO_CERTIFICATE) continue;
       std::vector<uint8_t> der = BareAttribute(f, session, object, CKA_VALUE);
       const unsigned char* p = der.data();
-      if (X509* certificate = d2i_X509(nullptr, &p, static_cast<long>(der.size()))) {
-        ++certificates;
-        X509_free(certificate);
-      }
+      if (X509* certificate = d2i_X509(nullptr, &p, static_cast<long>(der.size())))
+        certificates.emplace_back(certificate);
     }
   }
   f->C_CloseSession(session);
   return certificates;
+}
+
+// Writes `contents` to a temp file beside `path`, flushes it and renames it into place.
+bool BareWriteFile(const std::string& path, const std::string& contents) {
+  const std::string temp = path + ".tmp";
+  const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  const bool ok = ::write(fd, contents.data(), contents.size()) == static_cast<ssize_t>(contents.size()) &&
+                  ::fsync(fd) == 0;
+  return ::close(fd) == 0 && ok && ::rename(temp.c_str(), path.c_str()) == 0;
+}
+
+// The certificates and their properties into a store folder, then one flush of the folder.
+bool BareRegister(const std::string& folder, const std::vector<X509Ptr>& certificates) {
+  static const char kDigits[] = "0123456789abcdef";
+  bool ok = true;
+  int n = 0;
+  for (const X509Ptr& certificate : certificates) {
+    unsigned char* der = nullptr;
+    const int length = i2d_X509(certificate.get(), &der);
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int digestLength = 0;
+    EVP_Digest(der, static_cast<size_t>(length), digest, &digestLength, EVP_sha1(), nullptr);
+    std::string name;
+    for (unsigned int i = 0; i < digestLength; ++i) (name += kDigits[digest[i] >> 4]) += kDigits[digest[i] & 15];
+    const std::string properties = "TavrenicCertificateProperties 1\nContainerName=container0" + std::to_string(++n) +
+                                   "\nProviderName=Gemalto Classic Card CSP\nProviderType=1\nFlags=0\nKeySpec=2\n";
+    ok = BareWriteFile(folder + "/" + name + ".props", properties) &&
+         BareWriteFile(folder + "/" + name + ".der", std::string(reinterpret_cast<char*>(der), length)) && ok;
+    OPENSSL_free(der);
+  }
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ok = dir >= 0 && ::fsync(dir) == 0 && ok;
+  if (dir >= 0) ::close(dir);
+  return ok;
 }
 
 // Blocks until the reader's state has `flag`; returns its state word.
@@ -484,50 +503,114 @@ DWORD BareWait(SCARDCONTEXT context, const std::string& reader, DWORD current, D
   }
 }
 
-void BM_BareInsertion(benchmark::State& state) {
-  Rig* rig = TheRig(state);
-  if (!rig) return;
-  rig->StopMonitor();
+// Where one insertion's time went, in milliseconds.
+struct Split {
+  double detection = 0, module = 0, http = 0, flush = 0;
+  double own = 0;  // everything but detection and module time
+};
+
+// One insertion and removal through the monitor and the registrar.
+std::optional<Split> OursOnce(Rig& rig) {
+  const std::string reader = TvrTest::PrivatePcscd::ReaderName(0);
+  rig.StartMonitor();
+  rig.host.Reset();
+  const unsigned long long module0 = rig.moduleTime(), http0 = gHttpNs, flush0 = gFlushNs;
+  const auto start = Clock::now();
+  rig.card->Insert();
+  const auto registered = rig.host.WaitRegistered();
+  const auto detected = rig.pcsc.FirstInsertionAfter(start);
+  std::optional<Split> split;
+  if (registered && detected && rig.registrar->RegisteredFor(reader).size() == kCertificates) {
+    split.emplace();
+    split->detection = Ms(*detected - start);
+    split->module = Ms(rig.moduleTime() - module0);
+    split->http = Ms(gHttpNs - http0);
+    split->flush = Ms(gFlushNs - flush0);
+    split->own = Ms(*registered - *detected) - split->module;
+  }
+  rig.card->Remove();
+  if (!rig.host.WaitUnregistered()) split.reset();
+  rig.StopMonitor();
+  return split;
+}
+
+// The same insertion and removal in bare calls.
+std::optional<Split> BareOnce(Rig& rig) {
   const std::string reader = TvrTest::PrivatePcscd::ReaderName(0);
   SCARDCONTEXT context = 0;
-  if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS) {
-    state.SkipWithError("no PC/SC context");
+  if (SCardEstablishContext(SCARD_SCOPE_USER, nullptr, nullptr, &context) != SCARD_S_SUCCESS) return std::nullopt;
+  DWORD current = BareWait(context, reader, 0, SCARD_STATE_EMPTY | SCARD_STATE_PRESENT);
+  CK_FUNCTION_LIST* f = rig.token->GetFunctionList();
+  const unsigned long long module0 = rig.moduleTime(), http0 = gHttpNs, flush0 = gFlushNs;
+  const auto start = Clock::now();
+  rig.card->Insert();
+  current = BareWait(context, reader, current, SCARD_STATE_PRESENT);
+  const auto detected = Clock::now();
+  std::vector<X509Ptr> certificates = current ? BareReadCard(f, reader) : std::vector<X509Ptr>();
+  bool ok = certificates.size() == kCertificates;
+  for (const X509Ptr& certificate : certificates) ok = ok && BareOcspExchange(rig, certificate.get());
+  ok = ok && BareRegister(rig.dir.Path() + "/bare-store", certificates);
+  const auto done = Clock::now();
+  std::optional<Split> split;
+  if (ok) {
+    split.emplace();
+    split->detection = Ms(detected - start);
+    split->module = Ms(rig.moduleTime() - module0);
+    split->http = Ms(gHttpNs - http0);
+    split->flush = Ms(gFlushNs - flush0);
+    split->own = Ms(done - detected) - split->module;
+  }
+  rig.card->Remove();
+  BareWait(context, reader, current, SCARD_STATE_EMPTY);
+  SCardReleaseContext(context);
+  return split;
+}
+
+void BM_InsertionToRegistered(benchmark::State& state) {
+  Rig* rig = TheRig(state);
+  if (!rig) return;
+  std::vector<Split> ours, bare;
+  bool failed = false;
+  for (auto _ : state) {
+    // Each side once before the rounds: the first registration decodes the trust set.
+    failed = !OursOnce(*rig) || !BareOnce(*rig);
+    BenchAlternation::Alternate(
+        failed ? 0 : kRounds,
+        [&] {
+          auto split = OursOnce(*rig);
+          failed = failed || !split;
+          ours.push_back(split.value_or(Split{}));
+          return ours.back().own;
+        },
+        [&] {
+          auto split = BareOnce(*rig);
+          failed = failed || !split;
+          bare.push_back(split.value_or(Split{}));
+          return bare.back().own;
+        });
+  }
+  if (failed) {
+    state.SkipWithError("an insertion was not handled whole");
     return;
   }
-  DWORD current = BareWait(context, reader, 0, SCARD_STATE_EMPTY | SCARD_STATE_PRESENT);
-  CK_FUNCTION_LIST* f = rig->token->GetFunctionList();
-  double detection = 0, module = 0, http = 0, glue = 0;
-  for (auto _ : state) {
-    const unsigned long long module0 = rig->moduleTime(), http0 = gHttpNs;
-    const auto start = Clock::now();
-    rig->card->Insert();
-    current = BareWait(context, reader, current, SCARD_STATE_PRESENT);
-    const auto detected = Clock::now();
-    bool ok = current != 0 && BareReadCard(f, reader) == kCertificates;
-    for (const PkiItem& leaf : rig->leaves) ok = ok && BareOcspExchange(*rig, leaf);
-    const auto done = Clock::now();
-    if (!ok) {
-      state.SkipWithError("the bare road failed");
-      break;
-    }
-    const double moduleMs = Ms(rig->moduleTime() - module0), httpMs = Ms(gHttpNs - http0);
-    detection += Ms(detected - start);
-    module += moduleMs;
-    http += httpMs;
-    glue += Ms(done - detected) - moduleMs - httpMs;
-    state.SetIterationTime(std::chrono::duration<double>(done - start).count());
-    rig->card->Remove();
-    current = BareWait(context, reader, current, SCARD_STATE_EMPTY);
-  }
-  SCardReleaseContext(context);
-  const double n = static_cast<double>(state.iterations());
-  if (n == 0) return;
-  state.counters["detection_ms"] = detection / n;
-  state.counters["module_ms"] = module / n;
-  state.counters["http_ms"] = http / n;
-  state.counters["glue_ms"] = glue / n;
+  auto median = [](const std::vector<Split>& splits, double Split::*part) {
+    std::vector<double> values;
+    for (const Split& split : splits) values.push_back(split.*part);
+    return BenchAlternation::Median(values);
+  };
+  BenchAlternation::Figures figures{median(ours, &Split::own) / 1e3, median(bare, &Split::own) / 1e3};
+  BenchAlternation::Report(state, figures, kTargetRatio, 1e-3);
+  state.counters["own_target_ms"] = kTargetOwnMs;
+  state.counters["detection_ms"] = median(ours, &Split::detection);
+  state.counters["module_ms"] = median(ours, &Split::module);
+  state.counters["http_ms"] = median(ours, &Split::http);
+  state.counters["flush_ms"] = median(ours, &Split::flush);
+  state.counters["bare_module_ms"] = median(bare, &Split::module);
+  state.counters["bare_http_ms"] = median(bare, &Split::http);
+  state.counters["bare_flush_ms"] = median(bare, &Split::flush);
+  state.SetLabel(rig->bundle);
 }
-BENCHMARK(BM_BareInsertion)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(20);
+BENCHMARK(BM_InsertionToRegistered)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(1);
 
 double ProcessCpuMs() {
   timespec t{};

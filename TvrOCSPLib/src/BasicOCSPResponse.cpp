@@ -85,4 +85,10 @@ bool BasicOCSPResponse::IsAuthorizedResponder(const TvrX509::X509Certificate& re
     return m_impl->IsAuthorizedResponder(responder, issuer, std::time(nullptr));
 }
 
+bool BasicOCSPResponse::IsAuthorizedSigner(const TvrX509::X509Certificate& signer,
+                                           const TvrX509::X509Certificate& issuer, std::time_t at) const
+{
+    return m_impl->IsAuthorizedSigner(signer, issuer, at);
+}
+
 } // namespace TvrOCSP

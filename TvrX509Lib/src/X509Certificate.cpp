@@ -8,6 +8,14 @@ X509Certificate::X509Certificate() : m_impl(new X509CertificateImpl()) {}
 
 X509Certificate::X509Certificate(const X509* x) : m_impl(new X509CertificateImpl(x)) {}
 
+X509Certificate X509Certificate::Sharing(const X509* x)
+{
+    X509Certificate certificate;
+    // Set takes a reference through the item's duplicate function, which shares.
+    certificate.m_impl->Set(x);
+    return certificate;
+}
+
 X509Certificate::X509Certificate(const X509Certificate& other)
     : m_impl(new X509CertificateImpl(*other.m_impl))
 {

@@ -60,6 +60,11 @@ std::vector<std::vector<X509Certificate>> X509StoreContext::GetCertificateChains
     return m_impl->results;
 }
 
+void X509StoreContext::SetIssuerSource(IStoreContextIssuerSource* source)
+{
+    m_impl->issuerSource = source;
+}
+
 CertificateDownloadCallback X509StoreContext::SetDownloadCallback(CertificateDownloadCallback callback)
 {
     return m_impl->downloadCallback = callback;

@@ -1,7 +1,7 @@
 #include "RenewalTrust.h"
 
 #include "HttpClient.h"
-#include "RevocationChecker.h"
+#include "TrustSet.h"
 #include "X509StoreContext.h"
 
 #include <openssl/x509v3.h>
@@ -12,21 +12,19 @@ namespace TvrServices {
 
 namespace {
 
-constexpr int kStoreCA = 0;
-constexpr int kStoreRoot = 2;
-
 X509Ptr Decode(const unsigned char* data, size_t length)
 {
     const unsigned char* p = data;
     return X509Ptr(d2i_X509(nullptr, &p, static_cast<long>(length)));
 }
 
-std::vector<X509Ptr> StoreCertificates(int storeIndex, const TvrCommon::Date& now)
+// The trust anchors ("ROOT") or the further issuers ("CA") valid at `now`.
+std::vector<X509Ptr> StoreCertificates(bool anchors, const TvrCommon::Date& now)
 {
-    std::vector<std::unique_ptr<TvrX509::X509CertificateInfo>> loaded;
-    RevocationChecker::LoadStoreCertificates(storeIndex, storeIndex == kStoreRoot, loaded, now);
     std::vector<X509Ptr> certificates;
-    for (const auto& info : loaded) {
+    for (const auto& info : TrustSet::Current()->Certificates()) {
+        if (info->IsTrusted() != anchors || !info->IsValidAt(now, 0))
+            continue;
         auto der = info->GetDER();
         if (X509Ptr certificate = der ? Decode(der->GetData(), der->GetSize()) : nullptr)
             certificates.push_back(std::move(certificate));
@@ -84,8 +82,8 @@ std::vector<X509Ptr> DownloadIssuers(X509* certificate, TvrX509::IStoreContextDo
 RenewalTrustStores RenewalTrustStores::Load(const TvrCommon::Date& now)
 {
     RenewalTrustStores stores;
-    stores.anchors = StoreCertificates(kStoreRoot, now);
-    stores.issuers = StoreCertificates(kStoreCA, now);
+    stores.anchors = StoreCertificates(true, now);
+    stores.issuers = StoreCertificates(false, now);
     return stores;
 }
 

@@ -1,7 +1,6 @@
 #include "RevocationChecker.h"
 
 #include "BasicOCSPResponse.h"
-#include "CapiStore.h"
 #include "CryptoLogger.h"
 #include "EventLog.h"
 #include "OCSPRequest.h"
@@ -14,9 +13,6 @@ namespace TvrServices {
 
 namespace {
 
-constexpr int kStoreCA = 0;
-constexpr int kStoreRoot = 2;
-constexpr int kStoreTag = 2;
 constexpr int kCertificateHold = 6;
 const char* const kNonceOid = "1.3.6.1.5.5.7.48.1.2";
 
@@ -48,7 +44,6 @@ struct RevocationChecker::Query {
     const TvrX509::X509Certificate& issuer;
     const TvrOCSP::OCSPRequest& request;
     const TvrCommon::ByteArray& encoded;
-    const std::set<TvrX509::X509Certificate*>& candidates;
     const std::string& thumbprint;
 };
 
@@ -58,47 +53,38 @@ RevocationChecker::RevocationChecker(const HttpOptions& options)
 }
 
 RevocationChecker::RevocationChecker(const HttpOptions& options, const TvrCommon::Date& now)
-    : m_options(options), m_now(now)
+    : m_options(options), m_now(now), m_issuers(TrustSet::Current(), now)
 {
-    LoadStoreCertificates(kStoreRoot, true, m_certificates, m_now);
-    LoadStoreCertificates(kStoreCA, false, m_certificates, m_now);
 }
 
 RevocationChecker::~RevocationChecker() = default;
 
-void RevocationChecker::LoadStoreCertificates(int storeIndex, bool trusted,
-                                              std::vector<std::unique_ptr<TvrX509::X509CertificateInfo>>& out,
-                                              const TvrCommon::Date& time)
+bool RevocationChecker::StoreIssuers::IsValid(const TvrX509::X509CertificateInfo& certificate)
 {
-    CCapiStore store;
-    store.OpenStore(storeIndex);
-    std::vector<CapiCertEntry> entries;
-    if (store.EnumerateCertificates(entries) < 0)
-        return;
-    for (const CapiCertEntry& entry : entries) {
-        auto info = std::make_unique<TvrX509::X509CertificateInfo>(entry.encoded,
-                                                                   static_cast<int>(entry.encodedLength));
-        if (!info->IsValidAt(time, 0)) {
-            TvrLogger::ILogger* logger = TvrCrypto::GetLogger();
-            if (logger->IsActive())
-                logger->Debug(__FILE__, __LINE__) << "This certificate is not valid: " << Describe(*info);
-            continue;
-        }
-        info->SetTrusted(trusted);
-        info->AddTag(kStoreTag);
-        out.push_back(std::move(info));
+    auto known = m_validity.find(&certificate);
+    if (known != m_validity.end())
+        return known->second;
+    bool valid = false;
+    try {
+        valid = certificate.IsValidAt(m_now, 0);
+    } catch (const std::exception&) {
+        // Dates the store set could read at one instant and not at this one: not valid.
     }
-    store.CloseStore();
+    if (!valid) {
+        TvrLogger::ILogger* logger = TvrCrypto::GetLogger();
+        if (logger->IsActive())
+            logger->Debug(__FILE__, __LINE__) << "This certificate is not valid: " << Describe(certificate);
+    }
+    m_validity.emplace(&certificate, valid);
+    return valid;
 }
 
-void RevocationChecker::AddToStoreContext(TvrX509::X509StoreContext& context) const
+void RevocationChecker::StoreIssuers::FindIssuers(const X509_NAME* issuerName,
+                                                  std::vector<TvrX509::X509CertificateInfo>& found)
 {
-    for (const auto& certificate : m_certificates) {
-        if (certificate->IsTrusted())
-            context.AddTrustedCertificate(*certificate);
-        else
-            context.AddUntrustedCertificate(*certificate);
-    }
+    for (const TvrX509::X509CertificateInfo* certificate : m_trust->WithSubject(issuerName))
+        if (IsValid(*certificate))
+            found.push_back(*certificate);
 }
 
 bool RevocationChecker::DoRevocationCheck(const TvrX509::X509Certificate& certificate,
@@ -118,8 +104,8 @@ bool RevocationChecker::DoRevocationCheck(const TvrX509::X509Certificate& certif
             return true;
         Downloader downloader(m_options);
         TvrX509::X509StoreContext context(&downloader);
+        context.SetIssuerSource(&m_issuers);
         context.SetTargetCertificate(certificate, 0);
-        AddToStoreContext(context);
         context.OpenSSLVerify("", m_now);
         chain = context.GetCertificateChain(0);
     } catch (const std::exception& e) {
@@ -136,10 +122,7 @@ bool RevocationChecker::DoRevocationCheck(const TvrX509::X509Certificate& certif
         TvrOCSP::OCSPRequest request("sha256", certificate, issuer, false, true);
         auto der = request.GetDER();
         TvrCommon::ByteArray encoded(der->GetData(), der->GetSize());
-        std::set<TvrX509::X509Certificate*> candidates;
-        for (const auto& stored : m_certificates)
-            candidates.insert(stored.get());
-        Query query{certificate, issuer, request, encoded, candidates, thumbprint};
+        Query query{certificate, issuer, request, encoded, thumbprint};
         // std::set keeps the addresses distinct and in ascending order.
         for (const std::string& url : urls) {
             Outcome outcome = Outcome::NoAnswer;
@@ -167,7 +150,7 @@ bool RevocationChecker::DoRevocationCheck(const TvrX509::X509Certificate& certif
 }
 
 RevocationChecker::Outcome RevocationChecker::AskResponder(const std::string& url, const Query& query,
-                                                           std::set<std::string>& revoked) const
+                                                           std::set<std::string>& revoked)
 {
     std::unique_ptr<TvrCommon::ByteArray> body = DownloadUrl(true, url, &query.encoded, m_options);
     if (!body)
@@ -178,22 +161,25 @@ RevocationChecker::Outcome RevocationChecker::AskResponder(const std::string& ur
     std::unique_ptr<TvrOCSP::BasicOCSPResponse> basic = response.GetBasicResponse();
     if (!basic)
         return Outcome::NoAnswer;
-    if (!basic->CheckNonce(query.request)) {
-        if (!HasNonce(*basic))
-            LogEvent(EVENTLOG_WARNING_TYPE, "The OCSP responder " + url
-                                                + " answers without a nonce; its answer for "
-                                                + Describe(query.certificate) + " is not used.");
+    // Many responders serve pre-signed answers and never echo a nonce (RFC 5019): such an
+    // answer is judged by its signer and freshness below. A nonce that is not ours marks
+    // an answer to another request.
+    if (!basic->CheckNonce(query.request) && HasNonce(*basic)) {
+        LogEvent(EVENTLOG_WARNING_TYPE, "The OCSP answer of " + url + " for " + Describe(query.certificate)
+                                            + " carries the nonce of another request and is not used.");
         return Outcome::NoAnswer;
     }
+    // Every store certificate is a candidate, valid or not: the check below holds a
+    // delegated responder to its validity, and the issuer itself is valid, being in the chain.
     TvrX509::X509Certificate responder;
-    if (!basic->Verify(responder, &query.candidates))
+    if (!basic->Verify(responder, &m_issuers.Trust().Candidates()))
         return Outcome::NoAnswer;
     // A signature that chains somewhere is not enough: only the issuer itself or a
     // responder it delegated to may speak for its certificates, and only while its own
     // certificate is valid. Anyone on the path could otherwise make a certificate
     // unregistrable for good.
     const std::time_t now = static_cast<std::time_t>(m_now.GetValue(TvrCommon::Date::Seconds));
-    if (!basic->IsAuthorizedResponder(responder, query.issuer, now)) {
+    if (!basic->IsAuthorizedSigner(responder, query.issuer, now)) {
         LogEvent(EVENTLOG_WARNING_TYPE, "The OCSP answer of " + url + " for " + Describe(query.certificate)
                                             + " is signed by an unauthorised responder and is not used.");
         return Outcome::NoAnswer;

@@ -5,7 +5,9 @@
 
 #include "Date.h"
 #include "HttpClient.h"
+#include "IStoreContextIssuerSource.h"
 #include "SingleResponse.h"
+#include "TrustSet.h"
 #include "X509Certificate.h"
 #include "X509CertificateInfo.h"
 #include "X509StoreContext.h"
@@ -13,13 +15,14 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace TvrServices {
 
 class RevocationChecker {
 public:
-    // Loads the "ROOT" (trusted) and "CA" (untrusted) certificates valid now.
+    // Works with the "ROOT" (trusted) and "CA" (untrusted) certificates valid now.
     explicit RevocationChecker(const HttpOptions& options = HttpOptions());
     // The same at a given instant (used for the validity of the store certificates, the
     // responder certificate and the freshness of the answer).
@@ -33,23 +36,31 @@ public:
     // revocation other than certificateHold extends).
     bool DoRevocationCheck(const TvrX509::X509Certificate& certificate, std::set<std::string>& revoked);
 
-    // The store certificates, trusted ones as trust anchors, in the stores' order.
-    void AddToStoreContext(TvrX509::X509StoreContext& context) const;
-
-    // Appends the certificates of system store `storeIndex` (0 "CA", 2 "ROOT") valid at
-    // `time`, flagged `trusted` and tagged as store certificates.
-    static void LoadStoreCertificates(int storeIndex, bool trusted,
-                                      std::vector<std::unique_ptr<TvrX509::X509CertificateInfo>>& out,
-                                      const TvrCommon::Date& time);
-
 private:
     enum class Outcome { Good, Revoked, NoAnswer };
     struct Query;
-    Outcome AskResponder(const std::string& url, const Query& query, std::set<std::string>& revoked) const;
+
+    // The store certificates that may have issued a certificate the chain building meets,
+    // valid at the checker's instant: each chain context gets only those, not the whole set.
+    class StoreIssuers : public TvrX509::IStoreContextIssuerSource {
+    public:
+        StoreIssuers(std::shared_ptr<const TrustSet> trust, const TvrCommon::Date& now)
+            : m_trust(std::move(trust)), m_now(now) {}
+        void FindIssuers(const X509_NAME* issuerName, std::vector<TvrX509::X509CertificateInfo>& found) override;
+        bool IsValid(const TvrX509::X509CertificateInfo& certificate);
+        const TrustSet& Trust() const { return *m_trust; }
+
+    private:
+        std::shared_ptr<const TrustSet> m_trust;
+        TvrCommon::Date m_now;
+        std::unordered_map<const TvrX509::X509CertificateInfo*, bool> m_validity;
+    };
+
+    Outcome AskResponder(const std::string& url, const Query& query, std::set<std::string>& revoked);
 
     HttpOptions m_options;
     TvrCommon::Date m_now;
-    std::vector<std::unique_ptr<TvrX509::X509CertificateInfo>> m_certificates;
+    StoreIssuers m_issuers;
 };
 
 } // namespace TvrServices

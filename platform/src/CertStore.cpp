@@ -46,6 +46,36 @@ std::string Sha1Hex(const std::vector<uint8_t>& bytes) {
 
 }  // namespace
 
+// ---- write batches ----
+
+namespace {
+// The innermost write batch of this thread; each links to the one it was opened inside.
+thread_local CertStore::WriteBatch* t_batch = nullptr;
+}  // namespace
+
+CertStore::WriteBatch::WriteBatch(CertStore* store) {
+  if (!store || !store->IsOpen()) return;
+  backend_ = store->backend_;
+  outer_ = t_batch;
+  t_batch = this;
+}
+
+CertStore::WriteBatch::~WriteBatch() {
+  if (!backend_) return;
+  t_batch = outer_;
+  if (pending_) backend_->Flush();
+}
+
+bool DeferFolderFlush(const CertStoreBackend* backend) {
+  for (CertStore::WriteBatch* batch = t_batch; batch; batch = batch->outer_) {
+    if (batch->backend_.get() == backend) {
+      batch->pending_ = true;
+      return true;
+    }
+  }
+  return false;
+}
+
 // ---- CertContext ----
 
 CertContext::CertContext(std::shared_ptr<const Decoded> decoded, CertProperties properties,
@@ -147,6 +177,10 @@ bool CertStore::Enumerate(std::vector<CertContextPtr>& out) const {
   if (!backend_->List(all)) return false;
   out.insert(out.end(), all.begin(), all.end());
   return true;
+}
+
+std::string CertStore::ChangeStamp() const {
+  return Backend() ? backend_->ChangeStamp() : std::string();
 }
 
 CertContextPtr CertStore::EnumNext(const CertContextPtr& previous) const {

@@ -25,7 +25,15 @@ class CertStoreBackend : public std::enable_shared_from_this<CertStoreBackend> {
   virtual CertContextPtr Find(const std::string& thumbprint) = 0;
   virtual CertContextPtr Add(const CertContext& certificate, CertAddDisposition disposition) = 0;
   virtual bool Remove(const std::string& thumbprint) = 0;
+  // Makes the writes so far durable (the folder flush a write batch held back).
+  virtual void Flush() {}
+  // See CertStore::ChangeStamp.
+  virtual std::string ChangeStamp() = 0;
 };
+
+// True when this thread holds a write batch on `backend`: the caller then leaves the folder
+// flush to the batch's end, which this call arranges.
+bool DeferFolderFlush(const CertStoreBackend* backend);
 
 std::shared_ptr<CertStoreBackend> MakeMemoryBackend();
 // Null (with the last error set) when the folder cannot be made.
@@ -41,6 +49,9 @@ inline constexpr size_t kMaxStoreFileSize = 1 << 20;
 // missing or unreadable bundle gives an empty set.
 using TrustBundle = std::map<std::string, CertContextPtr>;
 std::shared_ptr<const TrustBundle> LoadTrustBundle(const std::string& path);
+// What identifies the bundle file's version (as the cache above tells them apart), as text;
+// "-" when it is missing.
+std::string TrustBundleStamp(const std::string& path);
 
 // 40 lower-case hexadecimal digits.
 bool IsThumbprintText(const std::string& text);

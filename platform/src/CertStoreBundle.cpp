@@ -75,6 +75,14 @@ std::shared_ptr<const TrustBundle> ParseBundle(const std::string& path, const st
 
 }  // namespace
 
+std::string TrustBundleStamp(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::stat(path.c_str(), &st) != 0) return "-";
+  const BundleVersion version(st);
+  return std::to_string(version.device) + ":" + std::to_string(version.inode) + ":" + std::to_string(version.size) +
+         ":" + std::to_string(version.mtimeSeconds) + "." + std::to_string(version.mtimeNanoseconds);
+}
+
 std::shared_ptr<const TrustBundle> LoadTrustBundle(const std::string& path) {
   static std::mutex lock;
   static std::map<std::string, CachedBundle> cache;

@@ -5,15 +5,19 @@
 // a temp file still there when the lock is ours, or a properties file without its
 // certificate, was left by a writer that died, and is removed.
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <set>
+#include <string>
+#include <vector>
 
 #include "CertStoreBackend.h"
 #include "platform/FileHelpers.h"
@@ -86,6 +90,14 @@ bool IsTempFileName(const std::string& name) {
   return false;
 }
 
+bool IsDerFileName(const std::string& name) {
+  return EndsWith(name, kDerSuffix) && name.size() == 44 && IsThumbprintText(name.substr(0, 40));
+}
+
+bool IsPropsFileName(const std::string& name) {
+  return EndsWith(name, kPropsSuffix) && name.size() == 46 && IsThumbprintText(name.substr(0, 40));
+}
+
 class FolderBackend : public CertStoreBackend {
  public:
   FolderBackend(std::string folder, std::string trustBundle)
@@ -112,8 +124,8 @@ class FolderBackend : public CertStoreBackend {
         ::unlink(path.c_str());
         continue;
       }
-      const bool der = EndsWith(name, kDerSuffix) && name.size() == 44 && IsThumbprintText(name.substr(0, 40));
-      const bool props = EndsWith(name, kPropsSuffix) && name.size() == 46 && IsThumbprintText(name.substr(0, 40));
+      const bool der = IsDerFileName(name);
+      const bool props = IsPropsFileName(name);
       if (props) {
         // Read with its certificate. One without was left by a writer that died between
         // the two files (or by a manual deletion): nothing will ever read it.
@@ -159,20 +171,46 @@ class FolderBackend : public CertStoreBackend {
       SetLastError(kEInvalidArg);  // more than the store would read back
       return nullptr;
     }
+    const bool syncFolder = !DeferFolderFlush(this);
     bool written = true;
     if (hasProperties) {
-      written = WriteFileAtomically(PropsPath(thumbprint), text, 0600);
+      written = WriteFileAtomically(PropsPath(thumbprint), text, 0600, syncFolder);
     } else if (::unlink(PropsPath(thumbprint).c_str()) != 0 && errno != ENOENT) {
       written = false;
     }
     if (written) {
-      written = WriteFileAtomically(DerPath(thumbprint), std::string(der.begin(), der.end()), 0600);
+      written = WriteFileAtomically(DerPath(thumbprint), std::string(der.begin(), der.end()), 0600, syncFolder);
     }
     if (!written) {
       SetLastError(ErrorFromErrno(errno));
       return nullptr;
     }
     return certificate.WithStore(properties, shared_from_this());
+  }
+
+  void Flush() override { SyncFolder(folder_); }
+
+  // The bundle's identity and each store file's: a write replaces a file (another inode)
+  // and a removal drops it. No lock: a change under way only makes the stamp differ.
+  std::string ChangeStamp() override {
+    DIR* dir = ::opendir(folder_.c_str());
+    if (!dir) return std::string();
+    std::vector<std::string> files;
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      struct stat st;
+      if ((!IsDerFileName(name) && !IsPropsFileName(name)) ||
+          ::fstatat(::dirfd(dir), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+        continue;
+      files.push_back(name + ":" + std::to_string(st.st_ino) + ":" + std::to_string(st.st_size) + ":" +
+                      std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + ":" +
+                      std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec));
+    }
+    ::closedir(dir);
+    std::sort(files.begin(), files.end());
+    std::string stamp = TrustBundleStamp(trustBundle_);
+    for (const std::string& file : files) stamp += "\n" + file;
+    return stamp;
   }
 
   bool Remove(const std::string& thumbprint) override {

@@ -1,5 +1,7 @@
 // Memory stores: the certificates live in the process, guarded by one mutex.
+#include <cstdint>
 #include <map>
+#include <string>
 #include <mutex>
 
 #include "CertStoreBackend.h"
@@ -39,13 +41,19 @@ class MemoryBackend : public CertStoreBackend {
     }
     auto stored = certificate.WithStore(certificate.Properties(), nullptr);
     certificates_[certificate.Thumbprint()] = stored;
+    ++changes_;
     return Copy(*stored);
   }
 
   bool Remove(const std::string& thumbprint) override {
     std::lock_guard<std::mutex> guard(lock_);
-    certificates_.erase(thumbprint);
+    changes_ += certificates_.erase(thumbprint);
     return true;
+  }
+
+  std::string ChangeStamp() override {
+    std::lock_guard<std::mutex> guard(lock_);
+    return std::to_string(reinterpret_cast<uintptr_t>(this)) + ":" + std::to_string(changes_);
   }
 
  private:
@@ -55,6 +63,7 @@ class MemoryBackend : public CertStoreBackend {
 
   std::mutex lock_;
   std::map<std::string, CertContextPtr> certificates_;  // held without a store reference
+  uint64_t changes_ = 0;
 };
 
 }  // namespace

@@ -119,7 +119,8 @@ bool WriteAll(int fd, const std::string& data) {
 
 // The temp file made from `tmpl` (ending in XXXXXX, in the target's folder) is written,
 // synced and renamed over `path`; errno tells why when it fails.
-bool WriteThroughTemp(std::string tmpl, const std::string& path, const std::string& contents, mode_t mode) {
+bool WriteThroughTemp(std::string tmpl, const std::string& path, const std::string& contents, mode_t mode,
+                      bool syncFolder) {
   std::vector<char> name(tmpl.begin(), tmpl.end());
   name.push_back('\0');
   // mkostemp creates exclusively: a link planted under the temp name is never followed.
@@ -134,23 +135,28 @@ bool WriteThroughTemp(std::string tmpl, const std::string& path, const std::stri
     errno = error;
     return false;
   }
-  size_t slash = path.rfind('/');
-  std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-  AutoFd dfd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (dfd.Get() >= 0) ::fsync(dfd.Get());
+  if (syncFolder) {
+    size_t slash = path.rfind('/');
+    SyncFolder(slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash)));
+  }
   return true;
 }
 }  // namespace
 
-bool WriteFileAtomically(const std::string& path, const std::string& contents, mode_t mode) {
-  return WriteThroughTemp(path + ".XXXXXX", path, contents, mode);
+bool WriteFileAtomically(const std::string& path, const std::string& contents, mode_t mode, bool syncFolder) {
+  return WriteThroughTemp(path + ".XXXXXX", path, contents, mode, syncFolder);
 }
 
 bool ReplaceFileInFolder(const std::string& folder, const std::string& name, const std::string& contents,
                          mode_t mode) {
   const std::string base = folder.empty() || folder.back() == '/' ? folder : folder + "/";
   // A short temp name: the final name may already be as long as a name can be.
-  return WriteThroughTemp(base + ".kelmardin-XXXXXX", base + name, contents, mode);
+  return WriteThroughTemp(base + ".kelmardin-XXXXXX", base + name, contents, mode, true);
+}
+
+bool SyncFolder(const std::string& folder) {
+  AutoFd dfd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  return dfd.Get() >= 0 && ::fsync(dfd.Get()) == 0;
 }
 
 FileLock::FileLock(const std::string& lockPath) {

@@ -136,6 +136,39 @@ TEST(OcspVerify, SignerIsTheCertificateTheResponderIdNames)
     }
 }
 
+// A responder whose key was renewed may carry its old certificate as well, under the same
+// name: every certificate the responder ID names is tried, embedded ones first, then the
+// candidates.
+TEST(OcspVerify, EveryCertificateTheResponderIdNamesIsTried)
+{
+    const std::vector<std::pair<std::string, std::string>> ocsp = {{"keyUsage", "critical,digitalSignature"},
+                                                                    {"extendedKeyUsage", "OCSPSigning"}};
+    const PkiItem current = Responder("Renewed Responder", ocsp);
+    const PkiItem old = Responder("Renewed Responder", ocsp);  // the same name, another key
+    X509Certificate currentCert = Cert(current);
+    const std::set<X509Certificate*> withCurrent = {&currentCert};
+    struct Case {
+        const char* name;
+        std::vector<const PkiItem*> embedded;
+        const std::set<X509Certificate*>* candidates;
+    };
+    const Case cases[] = {
+        {"old one first", {&old, &current}, nullptr},
+        {"current one first", {&current, &old}, nullptr},
+        {"only the old one embedded, the current one a candidate", {&old}, &withCurrent},
+    };
+    for (const Case& c : cases) {
+        BasicSpec spec = GoodFor(Pki().SigningLeaf());
+        spec.signer = &current;
+        spec.flags = OCSP_NOCERTS;
+        spec.appendedCerts = c.embedded;
+        X509Certificate responder;
+        ASSERT_TRUE(Basic(spec).Verify(responder, c.candidates)) << c.name;
+        EXPECT_TRUE(responder == currentCert) << c.name;
+        EXPECT_TRUE(Basic(spec).IsAuthorizedResponder(responder, Cert(Pki().Intermediate()))) << c.name;
+    }
+}
+
 TEST(OcspVerify, CandidatesWhenNothingIsEmbedded)
 {
     Candidates candidates;

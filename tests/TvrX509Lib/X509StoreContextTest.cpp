@@ -1,6 +1,7 @@
 // Chain building over a pool of certificates: trust anchors, cross-certification, the
 // candidate filters, issuer download through the downloader, trust-list hooks and
 // certification cycles. Every verification runs at an explicit instant.
+#include "CertTestUtil.h"
 #include "ChainTestUtil.h"
 #include "ErrCodeException.h"
 #include "LogCapture.h"
@@ -14,7 +15,10 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <set>
@@ -688,4 +692,93 @@ TEST(X509StoreContextTest, ChainsShareThePoolCertificates)
     EXPECT_EQ(TvrX509::X509CertificateImpl::Get(chain[0]), TvrX509::X509CertificateImpl::Get(leaf));
     EXPECT_EQ(TvrX509::X509CertificateImpl::Get(chain[1]), TvrX509::X509CertificateImpl::Get(intermediate));
     EXPECT_EQ(TvrX509::X509CertificateImpl::Get(chain[2]), TvrX509::X509CertificateImpl::Get(root));
+}
+
+namespace {
+// Hands out a pool's certificates by subject name, as a caller with a large store does.
+class PoolSource : public TvrX509::IStoreContextIssuerSource {
+public:
+    void Add(const X509Certificate& certificate, bool trusted)
+    {
+        TvrX509::X509CertificateInfo info(certificate);
+        info.SetTrusted(trusted);
+        pool.push_back(info);
+    }
+    void FindIssuers(const X509_NAME* issuerName, std::vector<TvrX509::X509CertificateInfo>& found) override
+    {
+        for (const TvrX509::X509CertificateInfo& info : pool)
+            if (X509_NAME_cmp(X509_get_subject_name(TvrX509::X509CertificateImpl::Get(info)), issuerName) == 0)
+                found.push_back(info);
+    }
+    std::vector<TvrX509::X509CertificateInfo> pool;
+};
+} // namespace
+
+// CA1 is certified by G, under the trusted root R, and by six CAs D0..D5 that certify one
+// another and lead to no anchor: far more paths run through the D certificates than the
+// search may try. Whatever order the pool sorts into, the chain through G is found, as
+// `openssl verify` finds it, whether the pool is added up front or supplied on demand.
+TEST(X509StoreContextTest, CrossCertifiedDeadEndsDoNotHideTheAnchoredChain)
+{
+    constexpr int kPools = 6;
+    constexpr int kDeadEnds = 6;
+    const TvrCommon::Date now = At(std::time(nullptr));
+    for (int pool = 0; pool < kPools; ++pool) {
+        SCOPED_TRACE(pool);
+        EVP_PKEY* ca1Key = CertBuilder::NewKey("ec");
+        const PkiItem root = Ca("R", nullptr);
+        const PkiItem g = Ca("G", &root);
+        const PkiItem ca1ByG = Ca("CA1", &g, ca1Key);
+        std::vector<PkiItem> untrusted = {g, ca1ByG};
+        std::vector<EVP_PKEY*> deadKeys;
+        std::vector<PkiItem> deadSelfSigned;  // only to sign with, never in the pool
+        for (int i = 0; i < kDeadEnds; ++i) {
+            deadKeys.push_back(CertBuilder::NewKey("ec"));
+            deadSelfSigned.push_back(Ca("D" + std::to_string(i), nullptr, deadKeys[i]));
+        }
+        for (int i = 0; i < kDeadEnds; ++i) {
+            untrusted.push_back(Ca("CA1", &deadSelfSigned[i], ca1Key));
+            for (int j = 0; j < kDeadEnds; ++j)
+                if (j != i)
+                    untrusted.push_back(Ca("D" + std::to_string(i), &deadSelfSigned[j], deadKeys[i]));
+        }
+        const PkiItem leaf = Leaf("Leaf", ca1ByG);
+        EVP_PKEY_free(ca1Key);
+        for (EVP_PKEY* key : deadKeys)
+            EVP_PKEY_free(key);
+
+        char folder[] = "/tmp/tvr-chain-XXXXXX";
+        ASSERT_TRUE(::mkdtemp(folder));
+        const std::string dir = folder;
+        std::ofstream(dir + "/root.pem") << root.Pem();
+        std::ofstream(dir + "/leaf.pem") << leaf.Pem();
+        std::ofstream others(dir + "/untrusted.pem");
+        for (const PkiItem& item : untrusted)
+            others << item.Pem();
+        others.close();
+        const std::string verified = CertTest::Run("openssl verify -CAfile " + dir + "/root.pem -untrusted " + dir +
+                                                   "/untrusted.pem " + dir + "/leaf.pem 2>&1");
+        std::filesystem::remove_all(dir);
+        ASSERT_NE(verified.find("leaf.pem: OK"), std::string::npos) << verified;
+
+        for (bool supplied : {false, true}) {
+            SCOPED_TRACE(supplied);
+            PoolSource source;
+            X509StoreContext context(nullptr);
+            if (supplied) {
+                source.Add(Cert(root), true);
+                for (const PkiItem& item : untrusted)
+                    source.Add(Cert(item), false);
+                context.SetIssuerSource(&source);
+            } else {
+                context.AddTrustedCertificate(Cert(root));
+                for (const PkiItem& item : untrusted)
+                    context.AddUntrustedCertificate(Cert(item));
+            }
+            context.SetTargetCertificate(Cert(leaf), 0);
+            ASSERT_TRUE(context.OpenSSLVerify("", now));
+            EXPECT_EQ(context.GetCertificateChain(0),
+                      (std::vector<X509Certificate>{Cert(leaf), Cert(ca1ByG), Cert(g), Cert(root)}));
+        }
+    }
 }

@@ -46,11 +46,11 @@ public:
     bool HasExtensions() const;
     std::unique_ptr<std::vector<TvrX509::X509Extension>> GetExtensions() const;
 
-    // Checks the signature with the certificate that the responder ID names (by name or by
-    // key hash), looked for among the embedded certificates first, then among the
-    // candidates. On a good signature `responder` receives a copy of the signer. A critical
+    // Checks the signature with the certificates that the responder ID names (by name or by
+    // key hash), each in turn: the embedded ones first, then the candidates. On a good
+    // signature `responder` receives a copy of the signer. A critical
     // response extension makes it false (after `responder` was filled). Whether the signer
-    // may answer for a certificate is left to IsAuthorizedResponder.
+    // may answer for a certificate is left to IsAuthorizedSigner.
     bool Verify(TvrX509::X509Certificate& responder,
                 const std::set<TvrX509::X509Certificate*>* candidates) const;
     // Long name of the signature's digest ("sha256"); "" without an algorithm; a signature
@@ -70,6 +70,10 @@ public:
     // The same at the current time.
     bool IsAuthorizedResponder(const TvrX509::X509Certificate& responder,
                                const TvrX509::X509Certificate& issuer) const;
+    // The same for the signer that Verify returned, whose signature it has checked already:
+    // only whether that signer may answer for certificates of `issuer`.
+    bool IsAuthorizedSigner(const TvrX509::X509Certificate& signer, const TvrX509::X509Certificate& issuer,
+                            std::time_t at) const;
 
 private:
     friend class BasicOCSPResponseImpl;

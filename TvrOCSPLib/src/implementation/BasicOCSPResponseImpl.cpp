@@ -212,24 +212,26 @@ int BasicOCSPResponseImpl::VerifySignature(EVP_PKEY* key) const
     return ASN1_item_verify(ASN1_ITEM_rptr(OCSP_RESPDATA), algorithm, signature, data, key);
 }
 
-X509* BasicOCSPResponseImpl::FindEmbeddedResponderCertificate(const ResponderIdView& id) const
+std::vector<X509*> BasicOCSPResponseImpl::FindEmbeddedResponderCertificates(const ResponderIdView& id) const
 {
+    std::vector<X509*> named;
     const STACK_OF(X509)* certs = OCSP_resp_get0_certs(object);
     for (int i = 0; i < sk_X509_num(certs); ++i) {
         X509* certificate = sk_X509_value(certs, i);
         if (IdNames(id, certificate))
-            return certificate;
+            named.push_back(certificate);
     }
-    return nullptr;
+    return named;
 }
 
-X509* BasicOCSPResponseImpl::FindResponderCertificate(
+std::vector<X509*> BasicOCSPResponseImpl::FindResponderCertificates(
     const ResponderIdView& id, const std::set<TvrX509::X509Certificate*>* candidates) const
 {
     if (!candidates) {
         GetLogger()->Error(kSource, __LINE__) << "No OCSP responder certificate candidates found!" << std::endl;
-        return nullptr;
+        return {};
     }
+    std::vector<X509*> named;
     for (TvrX509::X509Certificate* candidate : *candidates) {
         if (!candidate)
             continue;
@@ -238,61 +240,76 @@ X509* BasicOCSPResponseImpl::FindResponderCertificate(
             if (!id.byKey) {
                 GetLogger()->Error(kSource, __LINE__)
                     << "Malformed OCSP responder ID! byKey member is empty!" << std::endl;
-                return nullptr;
+                return {};
             }
             if (ASN1_STRING_length(id.byKey) != SHA_DIGEST_LENGTH) {
                 GetLogger()->Error(kSource, __LINE__)
                     << "Malformed OCSP responder ID! Non SHA-1 key hash, length:"
                     << ASN1_STRING_length(id.byKey) << std::endl;
-                return nullptr;
+                return {};
             }
         } else if (id.type != V_OCSP_RESPID_NAME) {
             GetLogger()->Error(kSource, __LINE__)
                 << "Malformed OCSP responder ID! Unknown OCSP responder ID type:" << id.type << std::endl;
-            return nullptr;
+            return {};
         }
         if (IdNames(id, x))
-            return x;
+            named.push_back(x);
     }
-    GetLogger()->Error(kSource, __LINE__) << "No OCSP responder certificate found by ID" << std::endl;
+    if (named.empty())
+        GetLogger()->Error(kSource, __LINE__) << "No OCSP responder certificate found by ID" << std::endl;
+    return named;
+}
+
+X509* BasicOCSPResponseImpl::FirstSigner(const std::vector<X509*>& certificates) const
+{
+    for (X509* certificate : certificates) {
+        KeyPtr key(X509_get_pubkey(certificate), EVP_PKEY_free);
+        int r = VerifySignature(key.get());
+        ERR_clear_error();
+        GetLogger()->Debug(kSource, __LINE__) << "OCSP Basic response Verify:" << r << std::endl;
+        if (r >= 1)
+            return certificate;
+    }
     return nullptr;
 }
 
 bool BasicOCSPResponseImpl::Verify(TvrX509::X509Certificate& responder,
                                    const std::set<TvrX509::X509Certificate*>* candidates) const
 {
-    // The signer is the certificate the responder ID names, wherever the responder put it
-    // among its certificates; failing that, one of the caller's (RFC 6960 4.2.2.2).
+    // The signer is a certificate the responder ID names, wherever the responder put it
+    // among its certificates; failing that, one of the caller's (RFC 6960 4.2.2.2). Several
+    // may carry that name (a responder whose key was renewed): each is tried in turn.
     const ResponderIdView id = GetResponderIdView();
-    X509* signer = FindEmbeddedResponderCertificate(id);
+    const std::vector<X509*> embedded = FindEmbeddedResponderCertificates(id);
+    X509* signer = FirstSigner(embedded);
     if (!signer) {
-        std::string idText;
-        try {
-            idText = GetResponderID();
-        } catch (const TvrCommon::ErrCodeException&) {
-            // A malformed ID is reported by the search below; the log line goes without it.
+        if (embedded.empty()) {
+            std::string idText;
+            try {
+                idText = GetResponderID();
+            } catch (const TvrCommon::ErrCodeException&) {
+                // A malformed ID is reported by the search below; the log line goes without it.
+            }
+            GetLogger()->Info(kSource, __LINE__)
+                << "Certificate not found in OCSP response! OCSP Responder ID: " << idText << std::endl;
         }
-        GetLogger()->Info(kSource, __LINE__)
-            << "Certificate not found in OCSP response! OCSP Responder ID: " << idText << std::endl;
+        std::vector<X509*> named;
         if (candidates) {
             GetLogger()->Info(kSource, __LINE__)
                 << "Looking for OCSP responder certificate in the given certificate list." << std::endl;
-            signer = FindResponderCertificate(id, candidates);
+            named = FindResponderCertificates(id, candidates);
+            signer = FirstSigner(named);
         }
-        if (!signer) {
+        if (embedded.empty() && named.empty()) {
             GetLogger()->Error(kSource, __LINE__)
                 << "No OCSP responder certificate found! Basic OCSP response validation failed!" << std::endl;
             return false;
         }
     }
 
-    KeyPtr key(X509_get_pubkey(signer), EVP_PKEY_free);
-    int r = VerifySignature(key.get());
-    ERR_clear_error();
-    GetLogger()->Debug(kSource, __LINE__) << "OCSP Basic response Verify:" << r << std::endl;
-
     bool result = false;
-    if (r >= 1) {
+    if (signer) {
         TvrX509::X509CertificateImpl::Of(responder).Set(signer);
         result = true;
     }
@@ -353,7 +370,6 @@ bool BasicOCSPResponseImpl::IsAuthorizedResponder(const TvrX509::X509Certificate
                                                   const TvrX509::X509Certificate& issuer, std::time_t at) const
 {
     X509* signer = TvrX509::X509CertificateImpl::Get(responder);
-    X509* ca = TvrX509::X509CertificateImpl::Get(issuer);
     KeyPtr signerKey(X509_get_pubkey(signer), EVP_PKEY_free);
     int signedBySigner = VerifySignature(signerKey.get());
     ERR_clear_error();
@@ -361,6 +377,14 @@ bool BasicOCSPResponseImpl::IsAuthorizedResponder(const TvrX509::X509Certificate
         GetLogger()->Error(kSource, __LINE__) << "OCSP response is not signed by the given responder!" << std::endl;
         return false;
     }
+    return IsAuthorizedSigner(responder, issuer, at);
+}
+
+bool BasicOCSPResponseImpl::IsAuthorizedSigner(const TvrX509::X509Certificate& signerCertificate,
+                                               const TvrX509::X509Certificate& issuer, std::time_t at) const
+{
+    X509* signer = TvrX509::X509CertificateImpl::Get(signerCertificate);
+    X509* ca = TvrX509::X509CertificateImpl::Get(issuer);
     if (X509_cmp(signer, ca) == 0)
         return true;
 

@@ -37,11 +37,13 @@ public:
     // The version field plus 1 (1 when the field is absent).
     int GetVersion() const;
     ResponderIdView GetResponderIdView() const;
-    // The candidate the responder ID names (owned by the candidate), or null.
-    X509* FindResponderCertificate(const ResponderIdView& id,
-                                   const std::set<TvrX509::X509Certificate*>* candidates) const;
-    // The embedded certificate the responder ID names (owned by the response), or null.
-    X509* FindEmbeddedResponderCertificate(const ResponderIdView& id) const;
+    // The candidates the responder ID names (owned by the candidates), in the set's order.
+    std::vector<X509*> FindResponderCertificates(const ResponderIdView& id,
+                                                 const std::set<TvrX509::X509Certificate*>* candidates) const;
+    // The embedded certificates the responder ID names (owned by the response), in order.
+    std::vector<X509*> FindEmbeddedResponderCertificates(const ResponderIdView& id) const;
+    // The first of `certificates` whose key verifies the response's signature, or null.
+    X509* FirstSigner(const std::vector<X509*>& certificates) const;
     // ASN1_item_verify over the response data with `key`: 1 good, 0 or -1 otherwise.
     int VerifySignature(EVP_PKEY* key) const;
     const ASN1_BIT_STRING* GetSignatureValue() const;
@@ -61,6 +63,8 @@ public:
     bool IsResponderCertificate(const TvrX509::X509Certificate& certificate) const;
     bool IsAuthorizedResponder(const TvrX509::X509Certificate& responder,
                                const TvrX509::X509Certificate& issuer, std::time_t at) const;
+    bool IsAuthorizedSigner(const TvrX509::X509Certificate& signer, const TvrX509::X509Certificate& issuer,
+                            std::time_t at) const;
 };
 
 } // namespace TvrOCSP

@@ -99,7 +99,8 @@ std::unique_ptr<BasicOCSPResponse> OCSPResponseImpl::GetBasicResponse() const
     }
     std::unique_ptr<OCSP_BASICRESP, decltype(&OCSP_BASICRESP_free)> guard(decoded, OCSP_BASICRESP_free);
     auto basic = std::make_unique<BasicOCSPResponse>();
-    BasicOCSPResponseImpl::Of(*basic).Set(decoded);
+    // The payload was decoded just now for this object alone: it is taken, not copied.
+    BasicOCSPResponseImpl::Of(*basic).Adopt(guard.release());
     return basic;
 }
 

@@ -28,6 +28,9 @@ public:
     X509Certificate();
     // A duplicate of `x`; the caller keeps `x`.
     explicit X509Certificate(const X509* x);
+    // `x` itself, one more reference to it instead of a duplicate: for a decoded certificate
+    // that nobody changes any more (a certificate store's). Null: code 4.
+    static X509Certificate Sharing(const X509* x);
     X509Certificate(const X509Certificate& other);
     // DER, PEM or Base64 (of DER or PEM) bytes. Null or empty input: code 4; Base64 that
     // decodes to nothing: code 7; DER or PEM that does not parse: code 4.

@@ -3,6 +3,7 @@
 #include "ByteArray.h"
 #include "Date.h"
 #include "IStoreContextDownloader.h"
+#include "IStoreContextIssuerSource.h"
 #include "X509Certificate.h"
 
 #include <cstddef>
@@ -60,6 +61,12 @@ public:
     TslLookupCallback SetTslCheckCallback(TslLookupCallback callback);
     TslLookupCallback SetTslIssuerCallback(TslLookupCallback callback);
     CertificateDownloadNotifyCallback SetDownloadNotifyCallback(CertificateDownloadNotifyCallback callback);
+
+    // Pool certificates supplied on demand, beside those added; null (the default) for none.
+    // Not owned; it must outlive the context. Its certificates join the pool as the two
+    // operations above add them, except that a certificate already there is at most
+    // promoted to trusted.
+    void SetIssuerSource(IStoreContextIssuerSource* source);
 
     // Issuer download through authorityInfoAccess; on after construction.
     bool SetAIADownload(bool enabled);

@@ -11,7 +11,10 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <deque>
 #include <exception>
+#include <limits>
 #include <ostream>
 
 namespace TvrX509 {
@@ -182,6 +185,7 @@ std::map<X509Certificate, CertificateFlags>::iterator X509StoreContextImpl::Inse
                                                                                    CertificateFlags flags)
 {
     auto it = certificates.emplace(certificate, flags).first;
+    index.distancesMeasured = false;
     if (index.built) {
         index.bySubject[X509_get_subject_name(X509CertificateImpl::Get(it->first))].insert(&it->first);
         index.flags[&it->first] = &it->second;
@@ -237,6 +241,103 @@ bool X509StoreContextImpl::TakeAttempt()
     return false;
 }
 
+void X509StoreContextImpl::SupplyIssuers(CertRef c)
+{
+    if (!issuerSource)
+        return;
+    CertificateFlags& flags = FlagsOf(c);
+    if (flags.issuersSupplied)
+        return;
+    flags.issuersSupplied = true;
+    std::vector<X509CertificateInfo> found;
+    issuerSource->FindIssuers(X509_get_issuer_name(X509CertificateImpl::Get(*c)), found);
+    for (const X509CertificateInfo& certificate : found) {
+        auto it = certificates.find(certificate);
+        if (it == certificates.end()) {
+            if (TvrLogger::ILogger* log = Tracing())
+                log->Debug(kSource, __LINE__) << "Adding " << DescribeCertificate(certificate)
+                                              << (certificate.IsTrusted() ? " to trusted!" : " to untrusted!")
+                                              << std::endl;
+            Insert(certificate, CertificateFlags{certificate.IsTrusted(), false, false});
+        } else if (certificate.IsTrusted() && !it->second.trusted) {
+            // Promoted in place: the search may hold this entry, so it must not move.
+            if (TvrLogger::ILogger* log = Tracing())
+                log->Debug(kSource, __LINE__) << "Moved " << DescribeCertificate(certificate)
+                                              << " from untrusted to trusted!" << std::endl;
+            it->second.trusted = true;
+            index.distancesMeasured = false;
+        }
+    }
+}
+
+std::vector<X509StoreContextImpl::CertRef> X509StoreContextImpl::NearestFirst(const CertRefSet& issuers,
+                                                                            const TvrCommon::Date& t)
+{
+    std::vector<CertRef> order(issuers.begin(), issuers.end());
+    if (order.size() < 2)
+        return order;
+    if (!index.distancesMeasured)
+        MeasureDistances(t);
+    auto distance = [this](CertRef certificate) {
+        auto known = index.distances.find(certificate);
+        return known == index.distances.end() ? std::numeric_limits<size_t>::max() : known->second;
+    };
+    std::stable_sort(order.begin(), order.end(),
+                     [&](CertRef a, CertRef b) { return distance(a) < distance(b); });
+    return order;
+}
+
+void X509StoreContextImpl::MeasureDistances(const TvrCommon::Date& t)
+{
+    // Every way up must be in the pool before distances mean anything.
+    for (size_t known = 0; issuerSource && known != certificates.size();) {
+        known = certificates.size();
+        std::vector<CertRef> pool;
+        pool.reserve(known);
+        for (const Entry& entry : certificates)
+            pool.push_back(&entry.first);
+        for (CertRef certificate : pool)
+            SupplyIssuers(certificate);
+    }
+    // A certificate whose validity cannot be read leads nowhere; the search itself reports it
+    // where it meets it.
+    auto usable = [&](CertRef certificate) {
+        try {
+            return ValidAt(certificate, t);
+        } catch (const std::exception&) {
+            return false;
+        }
+    };
+    index.distances.clear();
+    std::map<const X509_NAME*, std::vector<CertRef>, NameLess> byIssuer;
+    std::deque<CertRef> queue;
+    for (const Entry& entry : certificates) {
+        byIssuer[X509_get_issuer_name(X509CertificateImpl::Get(entry.first))].push_back(&entry.first);
+        if (entry.second.trusted && usable(&entry.first)) {
+            index.distances.emplace(&entry.first, 0);
+            queue.push_back(&entry.first);
+        }
+    }
+    // Breadth first from the anchors down to what they issued.
+    while (!queue.empty()) {
+        CertRef issuer = queue.front();
+        queue.pop_front();
+        X509* issuerX509 = X509CertificateImpl::Get(*issuer);
+        auto issued = byIssuer.find(X509_get_subject_name(issuerX509));
+        if (issued == byIssuer.end())
+            continue;
+        const size_t next = index.distances[issuer] + 1;
+        for (CertRef subject : issued->second) {
+            if (index.distances.count(subject) || !KeyIdentifiersFit(issuerX509, X509CertificateImpl::Get(*subject)) ||
+                !usable(subject))
+                continue;
+            index.distances.emplace(subject, next);
+            queue.push_back(subject);
+        }
+    }
+    index.distancesMeasured = true;
+}
+
 bool X509StoreContextImpl::VerifyTarget(const TvrCommon::Date& t)
 {
     results.clear();
@@ -244,6 +345,7 @@ bool X509StoreContextImpl::VerifyTarget(const TvrCommon::Date& t)
     searchCut = false;
     index.validity.clear();
     index.issued.clear();
+    index.distancesMeasured = false;
     Entry& entry = Register(target, CertificateFlags{});
     if (tslCheckCallback && !entry.second.tslChecked) {
         entry.second.tslChecked = true;
@@ -373,7 +475,9 @@ int X509StoreContextImpl::BuildChains(const std::vector<CertRef>& partial, CertR
     extended.assign(partial.begin(), partial.end());
     extended.push_back(candidate);
     bool success = false;
-    for (const CertRefSet* issuers : {&trustedIssuers, &untrustedIssuers}) {
+    const std::vector<CertRef> trustedOrder(trustedIssuers.begin(), trustedIssuers.end());
+    const std::vector<CertRef> untrustedOrder = NearestFirst(untrustedIssuers, t);
+    for (const std::vector<CertRef>* issuers : {&trustedOrder, &untrustedOrder}) {
         for (CertRef issuer : *issuers) {
             bool revisits = false;
             for (CertRef member : extended)
@@ -402,6 +506,7 @@ int X509StoreContextImpl::BuildChains(const std::vector<CertRef>& partial, CertR
 bool X509StoreContextImpl::LookupIssuers(CertRef c, CertRefSet& trustedOut, CertRefSet& untrustedOut,
                                          const TvrCommon::Date& t)
 {
+    SupplyIssuers(c);
     CertRefSet ignored;
     std::set<X509Certificate> scratch;
     bool found = SearchTslIssuers(c, trustedOut, t, ignored);

@@ -18,6 +18,7 @@ struct CertificateFlags {
     bool trusted = false;             // a trust anchor
     bool tslChecked = false;          // the trust-list check hook was asked about it
     bool tslIssuersSearched = false;  // the trust-list issuer hook was asked for its issuers
+    bool issuersSupplied = false;     // the issuer source was asked for its issuers
 };
 
 class X509StoreContextImpl {
@@ -26,6 +27,8 @@ public:
 
     // Verification attempts one OpenSSLVerify may make. CAs that certify each other in many
     // ways have more paths than can be tried; the search ends there, keeping what it found.
+    // Untrusted issuers are tried nearest to a trust anchor first, so the paths that lead
+    // somewhere are not the ones the limit cuts off.
     static constexpr size_t kMaxAttempts = 256;
 
     explicit X509StoreContextImpl(IStoreContextDownloader* downloader);
@@ -66,6 +69,7 @@ public:
     TslLookupCallback tslIssuerCallback = nullptr;
     CertificateDownloadNotifyCallback downloadNotifyCallback = nullptr;
     IStoreContextDownloader* downloader = nullptr;
+    IStoreContextIssuerSource* issuerSource = nullptr;
 
 private:
     // During a verification, certificates are handled as the keys of `certificates`, so
@@ -96,6 +100,8 @@ private:
             flags.clear();
             validity.clear();
             issued.clear();
+            distances.clear();
+            distancesMeasured = false;
             return *this;
         }
         bool built = false;
@@ -103,6 +109,10 @@ private:
         std::unordered_map<CertRef, CertificateFlags*> flags;
         std::unordered_map<CertRef, bool> validity;
         IssuedMemo issued;
+        // Issuer steps from each pool certificate to a valid trust anchor, for the running
+        // search; absent: none known. Measured again once the pool has grown.
+        std::unordered_map<CertRef, size_t> distances;
+        bool distancesMeasured = false;
     };
 
     bool VerifyTarget(const TvrCommon::Date& t);
@@ -129,6 +139,14 @@ private:
     bool ValidAt(CertRef certificate, const TvrCommon::Date& t);
     // Counts one attempt; false once the search has used up its attempts.
     bool TakeAttempt();
+    // Adds what the issuer source knows about c's issuers, once per certificate.
+    void SupplyIssuers(CertRef c);
+    // `issuers` ordered by their distance to a trust anchor, nearest first; those without a
+    // known way there last. Ties keep the given order.
+    std::vector<CertRef> NearestFirst(const CertRefSet& issuers, const TvrCommon::Date& t);
+    // Fills index.distances over the whole pool (asking the issuer source for every
+    // certificate first, so that the pool holds every way up).
+    void MeasureDistances(const TvrCommon::Date& t);
 
     SubjectIndex index;
     size_t attempts = 0;

@@ -189,6 +189,8 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
   SaveRecord();
 
   int total = 0, registered = 0, expired = 0, expiring = 0;
+  // The card's certificates reach the disk with one folder flush at the end.
+  Platform::CertStore::WriteBatch batch(store_);
   bool cardLeft = false;
   // Each step adds under the store lock, and only while the reader has not been
   // unregistered since the start: the network checks in between hold no lock.
@@ -213,7 +215,7 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
     try {
       checker = std::make_unique<TvrServices::RevocationChecker>(http_);
     } catch (const std::exception& e) {
-      // A store certificate that does not parse must not stop the registration.
+      // No checker must not stop the registration; what is known revoked stays refused.
       LogEvent(EVENTLOG_WARNING_TYPE, std::string("Revocation check unavailable: ") + e.what());
     }
     for (const auto& [handle, record] : objects->certificates) {
@@ -225,10 +227,12 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
         break;
       }
       ++total;
-      if (!EncryptionOnly(certificate) && checker) {
+      if (!EncryptionOnly(certificate)) {
         bool allowed = true;
         try {
-          allowed = checker->DoRevocationCheck(TvrX509::X509Certificate(certificate), revoked);
+          // The token's decoded certificate, shared: it does not change while it is checked.
+          const TvrX509::X509Certificate checked = TvrX509::X509Certificate::Sharing(certificate);
+          allowed = checker ? checker->DoRevocationCheck(checked, revoked) : !revoked.count(checked.GetThumbprint());
         } catch (const std::exception& e) {
           LogEvent(EVENTLOG_WARNING_TYPE, std::string("Revocation check failed: ") + e.what());
         }

@@ -138,6 +138,10 @@ class CertStore {
   // Every certificate, in ascending thumbprint order. False (nothing appended) when the store
   // cannot be read.
   bool Enumerate(std::vector<CertContextPtr>& out) const;
+  // A text that changes whenever what Enumerate gives may have changed (a certificate or its
+  // properties added, replaced or removed, by any process; the trust bundle changed), without
+  // reading a certificate: equal texts, equal contents. Empty when it cannot be told.
+  std::string ChangeStamp() const;
   // The certificate after `previous` in that order (the first for null); null at the end
   // (last error kCryptENotFound).
   CertContextPtr EnumNext(const CertContextPtr& previous) const;
@@ -152,6 +156,24 @@ class CertStore {
   // removed. False only when it stays: kErrorAccessDenied for one of the read-only trust
   // bundle (the store is then unchanged), a file error, or a closed store.
   bool Delete(const CertContext& certificate);
+
+  // While one lives, this thread's additions to the store leave the flush of the store's
+  // folder to its end: a run of additions (a card's certificates) costs one folder flush
+  // instead of one per file. Each file is still flushed and renamed into place, so readers
+  // see whole files only. Nothing for a null or memory store.
+  class WriteBatch {
+   public:
+    explicit WriteBatch(CertStore* store);
+    ~WriteBatch();
+    WriteBatch(const WriteBatch&) = delete;
+    WriteBatch& operator=(const WriteBatch&) = delete;
+
+   private:
+    std::shared_ptr<CertStoreBackend> backend_;
+    WriteBatch* outer_ = nullptr;
+    bool pending_ = false;
+    friend bool DeferFolderFlush(const CertStoreBackend* backend);
+  };
 
  private:
   CertStore(std::string name, std::shared_ptr<CertStoreBackend> backend);

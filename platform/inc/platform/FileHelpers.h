@@ -27,8 +27,12 @@ FileRead ReadRegularFile(const std::string& path, size_t cap, bool followLinks, 
 // mkdir -p; existing folders are fine.
 bool MakeDirectories(const std::string& path, mode_t mode);
 // Writes a sibling temp file, fsyncs it, renames it over the target and syncs the folder,
-// so readers see either the old or the new contents, never a half-written file.
-bool WriteFileAtomically(const std::string& path, const std::string& contents, mode_t mode);
+// so readers see either the old or the new contents, never a half-written file. Without
+// syncFolder the caller flushes the folder itself (SyncFolder), once for several files.
+bool WriteFileAtomically(const std::string& path, const std::string& contents, mode_t mode,
+                         bool syncFolder = true);
+// fsync of the folder: the renames and removals in it reach the disk.
+bool SyncFolder(const std::string& folder);
 // Puts `contents` under `name` in `folder` the same way, through a temp file of a short
 // name of its own: whatever stood under the name (a link included) is replaced, never
 // written through. False with errno set when it fails.

@@ -3,6 +3,8 @@
 #include "RevocationChecker.h"
 #include "ServicesFixture.h"
 
+#include "HttpClient.h"
+#include "OCSPRequest.h"
 #include "X509Certificate.h"
 
 using TvrServices::HttpOptions;
@@ -141,6 +143,35 @@ TEST_F(RevocationCheckerTest, UnauthorisedOrStaleRevocationsAreNotBelieved) {
   std::set<std::string> revoked;
   EXPECT_FALSE(Check(victim, revoked));
   EXPECT_EQ(revoked.size(), 1u);
+}
+
+// Many responders hand out answers signed beforehand (RFC 5019), without the request's
+// nonce: an authorised, current one is believed. One carrying another request's nonce
+// answers another request and is not.
+TEST_F(RevocationCheckerTest, AnswerWithoutTheNonceIsBelievedOneWithAnotherNonceIsNot) {
+  const PkiItem presigned = Leaf({server_.Base() + "/answer/presigned"}, "Presigned");
+  const PkiItem otherNonce = Leaf({server_.Base() + "/answer/other-nonce"}, "Other nonce");
+  auto responder = Responder({IndexLine(presigned, "keyCompromise"), IndexLine(otherNonce, "keyCompromise")});
+  // Each answer fetched beforehand from the responder, for a request of its own.
+  auto fetch = [&](const PkiItem& leaf, bool nonce) {
+    TvrOCSP::OCSPRequest request("sha256", Cert(leaf), Cert(TestPki::Get().Intermediate()), false, nonce);
+    auto der = request.GetDER();
+    TvrCommon::ByteArray body(der->GetData(), der->GetSize());
+    auto answer =
+        TvrServices::DownloadUrl(true, "http://127.0.0.1:" + std::to_string(responder->Port()) + "/", &body);
+    return answer ? answer->ToString() : std::string();
+  };
+  server_.AddAnswer("presigned", fetch(presigned, false), "application/ocsp-response");
+  server_.AddAnswer("other-nonce", fetch(otherNonce, true), "application/ocsp-response");
+
+  std::set<std::string> revoked;
+  EXPECT_FALSE(Check(presigned, revoked));
+  EXPECT_EQ(revoked, std::set<std::string>{Cert(presigned).GetThumbprint()});
+  sink_->Clear();
+  EXPECT_TRUE(Check(otherNonce, revoked));
+  EXPECT_EQ(revoked.size(), 1u);
+  ASSERT_EQ(Events().size(), 1u);
+  EXPECT_NE(Events()[0].find("carries the nonce of another request"), std::string::npos) << Events()[0];
 }
 
 TEST_F(RevocationCheckerTest, IncompleteChainLetsTheCertificateThroughUnasked) {

@@ -129,6 +129,29 @@ TEST_P(StoreKindTest, DispositionsDecideWhoseProperties) {
   EXPECT_FALSE(store->FindByThumbprint(original->Thumbprint())->Properties().friendlyName);
 }
 
+// The change stamp moves with every change of the contents, properties included, and stays
+// while nothing changes; another object of the same system store sees the same stamp.
+TEST_P(StoreKindTest, ChangeStampMovesWithEveryChange) {
+  auto store = Open();
+  std::vector<std::string> stamps = {store->ChangeStamp()};
+  EXPECT_FALSE(stamps[0].empty());
+  EXPECT_EQ(store->ChangeStamp(), stamps[0]);
+  auto certificate = Context(MakeNumberedCertificate("Stamp", 1));
+  ASSERT_NE(store->Add(*certificate, CertAddDisposition::New), nullptr);
+  stamps.push_back(store->ChangeStamp());
+  EXPECT_EQ(store->ChangeStamp(), stamps.back());
+  if (GetParam()) {
+    EXPECT_EQ(CertStore::OpenSystem("MY")->ChangeStamp(), stamps.back());
+  }
+  certificate->SetFriendlyName("renamed");
+  ASSERT_NE(store->Add(*certificate, CertAddDisposition::ReplaceExisting), nullptr);
+  stamps.push_back(store->ChangeStamp());
+  ASSERT_TRUE(store->Delete(*certificate));
+  stamps.push_back(store->ChangeStamp());
+  // Added, properties replaced, deleted: each differs from the one before.
+  for (size_t i = 1; i < stamps.size(); ++i) EXPECT_NE(stamps[i], stamps[i - 1]) << i;
+}
+
 TEST_P(StoreKindTest, ContextsOutliveTheClosedStore) {
   auto store = Open();
   auto added = store->Add(*Context(MakeNumberedCertificate("Outlive", 1)), CertAddDisposition::New);

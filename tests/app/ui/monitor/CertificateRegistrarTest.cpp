@@ -2,13 +2,36 @@
 // weeks, and its summary, for a Gemalto card's certificates of the test PKI.
 #include "MonitorFixture.h"
 
+#include "X509Certificate.h"
 #include "platform/Profile.h"
 
+#include <openssl/asn1.h>
 #include <openssl/evp.h>
+#include <unistd.h>
 
+#include <climits>
 #include <ctime>
 #include <fstream>
 #include <iterator>
+#include <map>
+#include <mutex>
+
+// Every fsync of the process, by the path it flushed (linked with --wrap=fsync).
+namespace {
+std::mutex gFlushLock;
+std::map<std::string, int> gFlushes;
+}  // namespace
+
+extern "C" int __real_fsync(int fd);
+extern "C" int __wrap_fsync(int fd) {
+  char path[PATH_MAX];
+  const ssize_t length = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), path, sizeof path - 1);
+  if (length > 0) {
+    std::lock_guard<std::mutex> guard(gFlushLock);
+    ++gFlushes[std::string(path, static_cast<size_t>(length))];
+  }
+  return __real_fsync(fd);
+}
 
 using TvrTest::PkiItem;
 using TvrTest::TestPki;
@@ -91,6 +114,36 @@ TEST_P(ExpiryWarningTest, WarnsAboutExpiredAndExpiringCertificates) {
   EXPECT_EQ(registrar_->RegisteredFor("Reader A").size(), expectedInStore);
 }
 
+// A card's certificates and their properties are each written whole and flushed, and the
+// personal store's folder is flushed once for all of them.
+TEST_F(ExpiryWarningTest, RegistrationFlushesTheStoreFolderOnce) {
+  registrar_ = std::make_unique<CertificateRegistrar>(host_, store_.get());
+  TokenObjects objects;
+  std::vector<PkiItem> items;
+  for (int n = 1; n <= 4; ++n) {
+    items.push_back(Make({365, true}, n));
+    std::vector<unsigned char> der = items.back().Der();
+    const std::string id = "0" + std::to_string(n);
+    objects.AddCertificate(static_cast<CK_OBJECT_HANDLE>(n), id, "cert" + id,
+                           std::vector<uint8_t>(der.begin(), der.end()));
+    objects.AddDataObject(static_cast<CK_OBJECT_HANDLE>(100 + n), "container" + id, "CSP",
+                          {0x01, 0x01, static_cast<uint8_t>(n), 0x02, 0x01, 0x02});
+  }
+  {
+    std::lock_guard<std::mutex> guard(gFlushLock);
+    gFlushes.clear();
+  }
+  registrar_->RegisterCertificates("Reader A", "Gemalto Classic Card CSP", "", nullptr, &objects);
+  for (const PkiItem& item : items) EXPECT_TRUE(InStore(item));
+  const std::string folder = Platform::CertStore::StoresDirectory() + "/MY";
+  std::lock_guard<std::mutex> guard(gFlushLock);
+  int files = 0;
+  for (const auto& [path, count] : gFlushes)
+    if (path.rfind(folder + "/", 0) == 0) files += count;
+  EXPECT_EQ(gFlushes[folder], 1);
+  EXPECT_EQ(files, 8);  // a .der and a .props each
+}
+
 INSTANTIATE_TEST_SUITE_P(Cases, ExpiryWarningTest, ::testing::ValuesIn(kWarningCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
@@ -123,6 +176,71 @@ TEST_F(MonitorFixture, RegistrationWritesRevokedKeysAsAMultiString) {
 }  // namespace
 
 namespace {
+
+// A CA certificate whose first validity time is not a time ("YYMMDDHHMMSSZ" with letters).
+std::vector<unsigned char> CaWithUnreadableTime() {
+  TvrTest::CertSpec spec;
+  spec.subject = "/CN=Unreadable Time CA";
+  spec.ca = true;
+  std::vector<unsigned char> der = TvrTest::CertBuilder::Issue(spec, nullptr).Der();
+  for (size_t i = 0; i + 15 <= der.size(); ++i) {
+    if (der[i] == V_ASN1_UTCTIME && der[i + 1] == 13) {
+      der[i + 4] = 'M';
+      der[i + 5] = 'M';
+      return der;
+    }
+  }
+  ADD_FAILURE() << "no UTCTime in the certificate";
+  return der;
+}
+
+std::string Thumbprint(const PkiItem& item) {
+  std::vector<unsigned char> der = item.Der();
+  return TvrX509::X509Certificate(der.data(), static_cast<int>(der.size())).GetThumbprint();
+}
+
+// One "CA" certificate that cannot be read whole must not switch the revocation check off:
+// it is left out (with a warning), the responder is still asked, and "RevokedKeys" still
+// keeps its certificates out.
+TEST_F(MonitorFixture, UnreadableStoreCertificateLeavesTheRevocationCheckInPlace) {
+  std::vector<unsigned char> unreadable = CaWithUnreadableTime();
+  auto ca = Platform::CertStore::OpenSystem("CA");
+  auto context = Platform::CertContext::Create(unreadable.data(), unreadable.size());
+  ASSERT_TRUE(ca && context && ca->Add(*context, Platform::CertAddDisposition::ReplaceExisting));
+
+  TvrTest::HttpTestServer server;
+  const std::string url = server.Base() + "/fwd/r";
+  const PkiItem known = Leaf({url}, "Known revoked", "rsa");
+  const PkiItem reported = Leaf({url}, "Reported revoked", "rsa");
+  const PkiItem good = Leaf({url}, "Good", "rsa");
+  auto responder = Responder({IndexLine(known), IndexLine(reported, "keyCompromise"), IndexLine(good)});
+  server.Forward("r", responder->Port());
+  ASSERT_TRUE(Platform::Profile().WriteMultiString("", "RevokedKeys", {Thumbprint(known)}));
+
+  registrar_ = std::make_unique<CertificateRegistrar>(host_, store_.get());
+  TokenObjects objects;
+  int n = 0;
+  for (const PkiItem* item : {&known, &reported, &good}) {
+    ++n;
+    std::vector<unsigned char> der = item->Der();
+    const std::string id = "0" + std::to_string(n);
+    objects.AddCertificate(static_cast<CK_OBJECT_HANDLE>(n), id, "cert" + id,
+                           std::vector<uint8_t>(der.begin(), der.end()));
+    objects.AddDataObject(static_cast<CK_OBJECT_HANDLE>(100 + n), "container" + id, "CSP",
+                          {0x01, 0x01, static_cast<uint8_t>(n), 0x02, 0x01, 0x02});
+  }
+  registrar_->RegisterCertificates("Reader A", "Gemalto Classic Card CSP", "", nullptr, &objects);
+
+  EXPECT_FALSE(InStore(known));
+  EXPECT_FALSE(InStore(reported));
+  EXPECT_TRUE(InStore(good));
+  EXPECT_EQ(host_.Balloons(),
+            std::vector<std::string>{"Regisztrálás... | 3 tanúsítványból 2 beregisztrálása sikertelen volt! | 3"});
+  auto stored = Platform::Profile().Read("", "RevokedKeys");
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(stored->strings.size(), 2u);
+  EXPECT_TRUE(HasEventStarting("A certificate of the \"CA\" store has validity dates that cannot be read"));
+}
 
 std::string ReadFile(const std::string& path) {
   std::ifstream in(path);
