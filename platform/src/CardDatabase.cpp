@@ -9,7 +9,8 @@ namespace Platform {
 
 namespace {
 
-constexpr const char* kFileName = "/Tavrenic/smartcards.conf";
+constexpr const char* kFolder = "Tavrenic";
+constexpr const char* kBaseName = "smartcards.conf";
 
 // One step of strict UTF-8 decoding: the code point at text[i], or nothing for a byte
 // that does not start a well-formed sequence (overlong forms, surrogates and values
@@ -116,14 +117,24 @@ bool Utf16CodeUnitLess::operator()(const std::string& a, const std::string& b) c
 
 CardDatabase CardDatabase::Load() {
   CardDatabase db;
+  const std::string shipped = ShippedFilePath();
+  if (!shipped.empty()) db.AddFile(shipped);
   db.AddFile(MachineFilePath());
   db.AddFile(UserFilePath());
   return db;
 }
 
-std::string CardDatabase::MachineFilePath() { return SystemConfigDirectory() + kFileName; }
+std::string CardDatabase::ShippedFilePath() {
+  const std::string folder = ShippedDefaultsDirectory();
+  return folder.empty() ? std::string() : folder + "/" + kBaseName;
+}
 
-std::string CardDatabase::UserFilePath() { return UserConfigDirectory() + kFileName; }
+std::string CardDatabase::MachineFilePath() {
+  const std::string found = FindSystemConfigFile(std::string(kFolder) + "/" + kBaseName);
+  return found.empty() ? SystemConfigDirectories().front() + "/" + kFolder + "/" + kBaseName : found;
+}
+
+std::string CardDatabase::UserFilePath() { return UserConfigDirectory() + "/" + kFolder + "/" + kBaseName; }
 
 bool CardDatabase::AddFile(const std::string& path) {
   std::string text;

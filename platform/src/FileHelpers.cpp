@@ -9,7 +9,10 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <filesystem>
 #include <vector>
+
+#include "platform/Process.h"
 
 namespace Platform {
 
@@ -27,7 +30,54 @@ std::string UserConfigDirectory() {
   return EnvironmentOr("XDG_CONFIG_HOME", std::string(home ? home : "") + "/.config");
 }
 
-std::string SystemConfigDirectory() { return EnvironmentOr("TVR_SYSTEM_CONFIG_DIR", "/etc/xdg"); }
+namespace {
+
+// A folder given relative to the executable's folder, as the build wrote it in.
+std::string BesideProgram(const char* relative) {
+  return std::filesystem::path(ExecutableDirectory() + "/" + relative).lexically_normal().string();
+}
+
+bool Present(const std::string& path) {
+  struct stat st;
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+std::vector<std::string> SystemConfigDirectories() {
+  const char* override = std::getenv("TVR_SYSTEM_CONFIG_DIR");
+  if (override && *override) return {override};
+  std::vector<std::string> folders;
+  const auto add = [&](std::string folder) {
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    // Relative entries are invalid by the base-directory rules.
+    if (folder.empty() || folder[0] != '/') return;
+    if (std::find(folders.begin(), folders.end(), folder) == folders.end()) folders.push_back(folder);
+  };
+  const std::string dirs = EnvironmentOr("XDG_CONFIG_DIRS", "/etc/xdg");
+  for (size_t start = 0; start <= dirs.size();) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    add(dirs.substr(start, end - start));
+    start = end + 1;
+  }
+  add(BesideProgram(TVR_SYSCONF_FROM_PROGRAM));
+  return folders;
+}
+
+std::string FindSystemConfigFile(const std::string& name) {
+  for (const std::string& folder : SystemConfigDirectories()) {
+    const std::string path = folder + "/" + name;
+    if (Present(path)) return path;
+  }
+  return {};
+}
+
+std::string ShippedDefaultsDirectory() {
+  const char* override = std::getenv("TVR_SYSTEM_CONFIG_DIR");
+  if (override && *override) return {};
+  return BesideProgram(TVR_DEFAULTS_FROM_PROGRAM);
+}
 
 bool ReadWholeFile(const std::string& path, std::string& out) {
   out.clear();

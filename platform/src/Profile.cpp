@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <mutex>
 
+#include <sys/stat.h>
+
 #include "ProfileDocument.h"
 #include "ProfileFile.h"
 #include "platform/EventLog.h"
@@ -71,7 +73,17 @@ std::string Profile::UserFilePath() const {
 }
 
 std::string Profile::MachineFilePath() const {
-  return SystemConfigDirectory() + "/Tavrenic/" + application_ + ".conf";
+  const std::string name = "Tavrenic/" + application_ + ".conf";
+  std::string path = FindSystemConfigFile(name);
+  if (!path.empty()) return path;
+  // No machine-wide profile: the one shipped with the program stands in for it.
+  const std::string shipped = ShippedDefaultsDirectory();
+  if (!shipped.empty()) {
+    path = shipped + "/" + application_ + ".conf";
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) return path;
+  }
+  return SystemConfigDirectories().front() + "/" + name;
 }
 
 std::optional<ProfileValue> Profile::Read(const std::string& section, const std::string& name) const {

@@ -1,9 +1,11 @@
 // The smart-card database: which card names an answer-to-reset stands for, and which
 // providers serve a card name.
 //
-// Two files are read, the machine file $TVR_SYSTEM_CONFIG_DIR/Tavrenic/smartcards.conf
-// (default /etc/xdg) and then the user file $XDG_CONFIG_HOME/Tavrenic/smartcards.conf
-// (default ~/.config). A missing or unreadable file counts as empty. Format:
+// Three files are read in turn: the database shipped with the program
+// (<datadir>/kelmardin/smartcards.conf), the machine file Tavrenic/smartcards.conf in the
+// first machine settings folder that has it (see SystemConfigDirectories: /etc/xdg by
+// default) and the user file $XDG_CONFIG_HOME/Tavrenic/smartcards.conf (default
+// ~/.config). A missing or unreadable file counts as empty. Format:
 //
 //   # comment (also ';')
 //   [Card name]                     exact, case-sensitive; the text between the brackets
@@ -14,8 +16,8 @@
 //   CardModule = name               provider id 0x80000001
 //
 // A card matches an ATR of the same length whose bytes, masked, equal the registered
-// ATR masked (no mask: every byte compared). A card named in both files keeps the ATRs
-// of both; a provider name of the user file replaces the machine file's. Lines that do
+// ATR masked (no mask: every byte compared). A card named in several files keeps the ATRs
+// of every file; a provider name of a later file replaces an earlier file's. Lines that do
 // not fit the format are ignored one by one.
 #pragma once
 
@@ -45,8 +47,11 @@ class CardDatabase {
   // The longest answer-to-reset a card can send.
   static constexpr size_t kMaxAtrLength = 33;
 
-  // The machine file, then the user file, as the environment names them now.
+  // The shipped file, the machine file, then the user file, as the environment names
+  // them now.
   static CardDatabase Load();
+  // Empty when there is no shipped database to read (tests).
+  static std::string ShippedFilePath();
   static std::string MachineFilePath();
   static std::string UserFilePath();
 

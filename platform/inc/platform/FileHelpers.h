@@ -5,15 +5,28 @@
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <vector>
 
 namespace Platform {
 
 // The environment variable's value; the fallback when it is unset or empty.
 std::string EnvironmentOr(const char* name, const std::string& fallback);
-// Where settings files live: the user's $XDG_CONFIG_HOME (default ~/.config) and the
-// machine's $TVR_SYSTEM_CONFIG_DIR (default /etc/xdg).
+// Where settings files live: the user's $XDG_CONFIG_HOME (default ~/.config).
 std::string UserConfigDirectory();
-std::string SystemConfigDirectory();
+// The machine's settings folders, most important first: $TVR_SYSTEM_CONFIG_DIR alone when
+// set (tests name every machine-wide file that way); else the absolute entries of
+// $XDG_CONFIG_DIRS (default /etc/xdg), then the installation's own <sysconfdir>/xdg,
+// found from the executable's folder (a program installed under ~/.local reads
+// ~/.local/etc/xdg).
+std::vector<std::string> SystemConfigDirectories();
+// The machine-wide file `name` (e.g. "Tavrenic/smartcards.conf") in the first of those
+// folders that has it; empty when none has.
+std::string FindSystemConfigFile(const std::string& name);
+// The folder of the defaults shipped with the program (<datadir>/kelmardin, found from
+// the executable's folder, in the build folder as installed); they stand below every
+// machine-wide file, which an administrator may have edited. Empty when
+// $TVR_SYSTEM_CONFIG_DIR is set.
+std::string ShippedDefaultsDirectory();
 
 bool ReadWholeFile(const std::string& path, std::string& out);
 

@@ -2,9 +2,10 @@
 //
 // A profile is a text file of sections holding typed values. The user file is
 // $XDG_CONFIG_HOME/Tavrenic/<application>.conf (default ~/.config); the machine file is
-// $TVR_SYSTEM_CONFIG_DIR/Tavrenic/<application>.conf (default /etc/xdg). Reads through
-// Profile::Scope::Merged look in the user file first, then in the machine file; writes
-// always go to the user file. Values keep their type (string, expandable string, 32-bit
+// Tavrenic/<application>.conf in the first machine settings folder that has it (see
+// SystemConfigDirectories: /etc/xdg by default), or else the default shipped with the
+// program (<datadir>/kelmardin/<application>.conf). Reads through Profile::Scope::Merged
+// look in the user file first, then in the machine file; writes always go to the user file. Values keep their type (string, expandable string, 32-bit
 // integer, multi-string, binary) so that callers can tell "absent" from "wrong type".
 //
 // Users may edit the file by hand: a write changes only the line of its value (or adds one

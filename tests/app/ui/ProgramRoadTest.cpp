@@ -27,94 +27,15 @@
 #include "NetRig.h"
 #include "P11Rig.h"
 #include "PcscRig.h"
+#include "ProgramRig.h"
 #include "UiTestSupport.h"
 #include "platform/CertStore.h"
 
 namespace {
 
+using namespace UiTest;
+
 constexpr const char* kAtr = "3B0A54415652454E49433031";
-
-bool OnPath(const char* tool) { return TvrTest::RunCommand({"sh", "-c", std::string("command -v ") + tool}) == 0; }
-
-// The environment with these variables set (an empty value removes one).
-std::vector<std::string> EnvironmentWith(const std::map<std::string, std::string>& changes) {
-  std::vector<std::string> env;
-  for (char** entry = environ; *entry; ++entry) {
-    const std::string text = *entry;
-    if (!changes.count(text.substr(0, text.find('=')))) env.push_back(text);
-  }
-  for (const auto& [name, value] : changes)
-    if (!value.empty()) env.push_back(name + "=" + value);
-  return env;
-}
-
-// Starts argv[0] (looked up on PATH) with that environment; everything is prepared before
-// the fork (the test process has threads). Output is dropped; the child dies with us.
-pid_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int displayFd = -1) {
-  std::vector<char*> args, envp;
-  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
-  args.push_back(nullptr);
-  for (const std::string& entry : env) envp.push_back(const_cast<char*>(entry.c_str()));
-  envp.push_back(nullptr);
-  const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    ::dup2(null, 0);
-    ::dup2(null, 1);
-    ::dup2(null, 2);
-    if (displayFd == 3) ::fcntl(3, F_SETFD, 0);
-    else if (displayFd >= 0) ::dup2(displayFd, 3);
-    ::execvpe(args[0], args.data(), envp.data());
-    ::_exit(127);
-  }
-  ::close(null);
-  return pid;
-}
-
-// A helper process of ours, killed by its PID at the end.
-class Helper {
- public:
-  Helper(const std::vector<std::string>& argv, const std::string& display, int displayFd = -1)
-      : pid_(Spawn(argv, EnvironmentWith({{"DISPLAY", display}}), displayFd)) {}
-  ~Helper() { Kill(); }
-  Helper(const Helper&) = delete;
-  Helper& operator=(const Helper&) = delete;
-  void Kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-    pid_ = -1;
-  }
-
- private:
-  pid_t pid_ = -1;
-};
-
-// A private X server; Display() is empty when it did not start.
-class PrivateDisplay {
- public:
-  PrivateDisplay() {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return;
-    server_.emplace(std::vector<std::string>{"Xvfb", "-displayfd", "3", "-screen", "0", "800x600x24", "-nolisten",
-                                             "tcp"},
-                    "", fds[1]);
-    ::close(fds[1]);
-    std::string number;
-    pollfd readable{fds[0], POLLIN, 0};
-    char c = 0;
-    while (::poll(&readable, 1, 5000) == 1 && ::read(fds[0], &c, 1) == 1 && c != '\n') number += c;
-    ::close(fds[0]);
-    if (!number.empty()) display_ = ":" + number;
-  }
-  const std::string& Display() const { return display_; }
-  void Kill() { server_.reset(); }
-
- private:
-  std::optional<Helper> server_;
-  std::string display_;
-};
 
 // Sends SIGTERM and waits (at most `limit`) for the end: the exit status, or nothing.
 std::optional<int> Terminate(pid_t pid, std::chrono::milliseconds limit, std::chrono::milliseconds* took) {
@@ -340,6 +261,47 @@ TEST_F(ProgramRoadTest, TrayThatStartsLaterGetsTheIcon) {
   EXPECT_TRUE(WaitFor(iconInTray, std::chrono::seconds(15)));
   ::kill(pid_, SIGTERM);
   EXPECT_TRUE(WaitForExit());
+}
+
+// The README's picture of the main window: the program itself on an X server, with a
+// card in the virtual reader that the shipped smart-card database recognises (a Classic
+// TPC answer-to-reset), written to <build>/screenshots/program-main-window.png
+// (scripts/screenshots.sh copies it to docs/main-window.png).
+TEST_F(ProgramRoadTest, MainWindowWithACardOnTheDesktop) {
+  for (const char* tool : {"Xvfb", "xdotool", "import"})
+    if (!OnPath(tool)) GTEST_SKIP() << tool << " is not installed";
+  std::filesystem::copy_file(std::string(TVR_SOURCE_DIR) + "/res/smartcards.conf",
+                             sandbox_.Root() + "/system/Tavrenic/smartcards.conf",
+                             std::filesystem::copy_options::overwrite_existing);
+  shim_->SetOption("token_label", "Minta Anna");
+  shim_->SetOption("token_model", "Classic TPC IM");
+  PrivateDisplay display;
+  ASSERT_FALSE(display.Display().empty());
+  card_ = std::make_unique<TvrTest::ScriptedCard>(
+      pcscd_, 0, TvrTest::HexBytes("3B 6D 00 00 80 31 80 65 B0 83 11 22 33 83 00 90 00"));
+  card_->Insert();
+  StartProgram(display.Display());
+  ASSERT_TRUE(WaitFor([] { return StoreSize() == 1; }, std::chrono::seconds(30)));
+  std::string window;
+  ASSERT_TRUE(WaitFor([&] {
+    TvrTest::RunCommand({"sh", "-c", "DISPLAY=" + display.Display() +
+                                         " xdotool search --onlyvisible --name '^TAVRENIC - Olvanta Zavadorerido$'"},
+                        &window);
+    return !window.empty();
+  }, std::chrono::seconds(30)));
+  window = window.substr(0, window.find('\n'));
+  // The registration balloon's text leaves the status line after a few seconds.
+  std::this_thread::sleep_for(std::chrono::seconds(6));
+  std::filesystem::create_directories(TVR_SCREENSHOT_DIR);
+  const std::string shot = std::string(TVR_SCREENSHOT_DIR) + "/program-main-window.png";
+  std::filesystem::remove(shot);
+  std::string output;
+  EXPECT_EQ(TvrTest::RunCommand({"sh", "-c", "DISPLAY=" + display.Display() + " import -window " + window + " '" +
+                                                 shot + "'"},
+                                &output),
+            0)
+      << output;
+  EXPECT_TRUE(std::filesystem::exists(shot));
 }
 
 // A PC/SC service that takes the connection and never answers, from the start: SIGTERM

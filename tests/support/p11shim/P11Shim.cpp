@@ -32,6 +32,11 @@
 //                              this loaded copy) answer CKR_BUFFER_TOO_SMALL with one slot
 //                              more, as a module that rescans its readers on every call
 //                              does when a card arrives between the count and the fill
+// and what a screenshot shows of the token:
+//   token_label=<text>         CK_TOKEN_INFO's label as the caller sees it (blank-padded, cut
+//                              at 32 bytes); reader.<label> still names SoftHSM2's label
+//   token_model=<text>         CK_TOKEN_INFO's model (cut at 16 bytes)
+//   token_manufacturer=<text>  CK_TOKEN_INFO's manufacturer (cut at 32 bytes)
 // The extension entries log "<name>|<argument>|..." after their name line, PIN texts
 // included (this is a test double: nothing else ever sees that log).
 //
@@ -103,6 +108,9 @@ struct Config {
   bool hideFreeSlot = true;
   CK_FLAGS tokenFlagsSet = 0;    // ORed into CK_TOKEN_INFO.flags
   CK_FLAGS tokenFlagsClear = 0;  // then these bits are cleared
+  std::optional<std::string> tokenLabel;         // replaces CK_TOKEN_INFO.label
+  std::optional<std::string> tokenModel;         // replaces CK_TOKEN_INFO.model
+  std::optional<std::string> tokenManufacturer;  // replaces CK_TOKEN_INFO.manufacturerID
   std::map<CK_OBJECT_CLASS, CK_RV> findFail;  // C_FindObjectsInit result by searched class
   std::optional<std::array<CK_ULONG, 4>> counters;  // the retry-counter object, when present
   std::map<CK_ULONG, CK_BYTE> pinStates;            // user type -> PIN-state flag
@@ -169,6 +177,12 @@ void ParseLine(Config& config, const std::string& line) {
     const auto objectClass = ParseNumber(key.substr(10));
     const auto rv = ParseNumber(value);
     if (objectClass && rv) config.findFail[*objectClass] = *rv;
+  } else if (key == "token_label") {
+    config.tokenLabel = value;
+  } else if (key == "token_model") {
+    config.tokenModel = value;
+  } else if (key == "token_manufacturer") {
+    config.tokenManufacturer = value;
   } else if (key == "token_flags_clear") {
     config.tokenFlagsClear = ParseNumber(value).value_or(0);
   } else if (key == "hw.counters") {
@@ -373,7 +387,15 @@ struct Hook<&CK_FUNCTION_LIST::C_GetTokenInfo> {
   static CK_RV Run(const Config& config, CK_FUNCTION_LIST* target, CK_SLOT_ID slot,
                    CK_TOKEN_INFO_PTR info) {
     const CK_RV rv = target->C_GetTokenInfo(slot, info);
-    if (rv == CKR_OK) info->flags = (info->flags | config.tokenFlagsSet) & ~config.tokenFlagsClear;
+    if (rv != CKR_OK) return rv;
+    info->flags = (info->flags | config.tokenFlagsSet) & ~config.tokenFlagsClear;
+    const auto fill = [](CK_UTF8CHAR* field, size_t size, const std::string& text) {
+      std::memset(field, ' ', size);
+      std::memcpy(field, text.data(), std::min(text.size(), size));
+    };
+    if (config.tokenLabel) fill(info->label, sizeof info->label, *config.tokenLabel);
+    if (config.tokenModel) fill(info->model, sizeof info->model, *config.tokenModel);
+    if (config.tokenManufacturer) fill(info->manufacturerID, sizeof info->manufacturerID, *config.tokenManufacturer);
     return rv;
   }
 };
