@@ -28,6 +28,8 @@
 //   delay_us.<function>=<us>   sleep inside that function only (overrides delay_us)
 //   rv_times.<function>=<n>    rv.<function> answers only the first n calls that see it
 //                              (counted in this loaded copy); later calls run normally
+//   rv_at.<function>=<n>       rv.<function> answers only the n-th call that sees it
+//                              (counted likewise); the others run normally
 //   removed_at.<function>=<n>  the card leaves at the n-th call of that function (counted in
 //                              this loaded copy): that call and every later one, of any
 //                              function but the library's own (initialise, finalise, info,
@@ -122,6 +124,7 @@ struct Config {
   bool readerEllipsis = false;
   std::map<std::string, unsigned long> delays;  // function name -> microseconds
   std::map<std::string, unsigned long> rvTimes;  // function name -> calls that get rv
+  std::map<std::string, unsigned long> rvAt;     // function name -> the one call that gets rv
   unsigned long slotFillShort = 0;
   std::map<std::string, unsigned long> removedAt;  // function name -> call that removes the card
   bool removedAfterCall = false;
@@ -164,6 +167,8 @@ void ParseLine(Config& config, const std::string& line) {
     config.version = ParseVersion(value);
   } else if (key.rfind("reader.", 0) == 0) {
     config.readers[key.substr(7)] = value;
+  } else if (key.rfind("rv_at.", 0) == 0) {
+    if (const auto n = ParseNumber(value)) config.rvAt[key.substr(6)] = *n;
   } else if (key.rfind("rv_times.", 0) == 0) {
     if (const auto n = ParseNumber(value)) config.rvTimes[key.substr(9)] = *n;
   } else if (key.rfind("rv.", 0) == 0) {
@@ -609,10 +614,14 @@ void DropSessionsWhenTold(const Config& config, CK_FUNCTION_LIST* target) {
 
 // Whether an injected result answers this call: always, or for the first rv_times calls.
 bool InjectionApplies(const Config& config, const std::string& name) {
-  const auto limit = config.rvTimes.find(name);
-  if (limit == config.rvTimes.end()) return true;
   static std::mutex lock;
   static std::map<std::string, unsigned long> used;
+  if (const auto at = config.rvAt.find(name); at != config.rvAt.end()) {
+    std::lock_guard<std::mutex> guard(lock);
+    return ++used[name] == at->second;
+  }
+  const auto limit = config.rvTimes.find(name);
+  if (limit == config.rvTimes.end()) return true;
   std::lock_guard<std::mutex> guard(lock);
   return used[name]++ < limit->second;
 }
