@@ -267,7 +267,7 @@ void EncryptedDataCommands::Edit(std::optional<CK_OBJECT_HANDLE> item) {
     Box(StringId::EncDataDecodeFailed, kMbOk | kMbIconError);
     return;
   }
-  // The cache may be rebuilt by what follows: keep copies of what is written back.
+  // The cache may be rebuilt by what follows: keep copies of what is written again.
   const std::string label = found->label;
   const std::string application = found->application;
   const std::vector<uint8_t> oldValue = found->value;
