@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <set>
 
 namespace TvrServices {
 
@@ -112,7 +113,7 @@ bool FindPartnerKeyForCandidates(const TokenObjects& objects, const std::string&
     if (!partner || !HasRsaExponent(partner->publicKey.get(), 65537))
         return false;
     for (const auto& [thumbprint, candidate] : candidates)
-        if (SameKey(partner->publicKey.get(), X509_get0_pubkey(candidate)))
+        if (ValidNow(candidate) && SameKey(partner->publicKey.get(), X509_get0_pubkey(candidate)))
             return true;
     return false;
 }
@@ -205,6 +206,7 @@ std::list<RenewalOperation> BuildRenewalOperations(std::vector<RenewalRow> rows,
     std::sort(rows.begin(), rows.end(), [](const RenewalRow& a, const RenewalRow& b) { return a.handle < b.handle; });
 
     std::list<RenewalOperation> operations;
+    std::set<CK_OBJECT_HANDLE> renewedPairs;  // old certificates of renewed key pairs, to delete
     for (const RenewalRow& row : rows) {
         RenewalOperation operation;
         if (row.kind == RenewalRowKind::Certificate) {
@@ -214,10 +216,11 @@ std::list<RenewalOperation> BuildRenewalOperations(std::vector<RenewalRow> rows,
             operation.label = record->label;
             operation.id = record->GetId();
             operation.oldCertificate = row.handle;
-            operation.oldCertificateDer = record->value;
             if (MatchRenewalKeyPair(*record, objects, trust.Vouched(record->certificate.get(), candidates))) {
                 operation.oldPublicKey = FindObjectHandleById(objects.publicKeys, operation.id);
                 operation.oldPrivateKey = FindObjectHandleById(objects.privateKeys, operation.id);
+                if (row.decision.empty())
+                    renewedPairs.insert(row.handle);
             }
         } else {
             const PublicKeyObject* record = objects.FindPublicKey(row.handle);
@@ -233,24 +236,51 @@ std::list<RenewalOperation> BuildRenewalOperations(std::vector<RenewalRow> rows,
             continue;  // a thumbprint of nothing we hold, or of nothing vouched for
         operations.push_back(std::move(operation));
     }
+    // A renewed key pair goes only with its partner's new certificate in the same run.
+    for (auto it = operations.begin(); it != operations.end();) {
+        if (!renewedPairs.count(it->oldCertificate)) {
+            ++it;
+            continue;
+        }
+        const CertificateObject* record = objects.FindCertificate(it->oldCertificate);
+        const char* partnerId = PartnerId(it->id);
+        const CK_OBJECT_HANDLE partnerHandle = partnerId ? FindObjectHandleById(objects.publicKeys, partnerId) : 0;
+        const PublicKeyObject* partner = partnerHandle ? objects.FindPublicKey(partnerHandle) : nullptr;
+        for (const RenewalOperation& other : operations) {
+            if (partner && other.newCertificate && ValidNow(other.newCertificate)
+                && SameKey(partner->publicKey.get(), X509_get0_pubkey(other.newCertificate))) {
+                it->partnerCertificate = other.newCertificate;
+                break;
+            }
+        }
+        if (it->partnerCertificate) {
+            ++it;
+        } else if (record && record->certificate && IsExpiredSigningOnly(record->certificate.get())) {
+            it->oldPublicKey = it->oldPrivateKey = 0;
+            ++it;
+        } else {
+            it = operations.erase(it);
+        }
+    }
     return operations;
 }
 
 std::vector<RenewalTask> RenewalTasks(const std::list<RenewalOperation>& operations)
 {
     std::vector<RenewalTask> tasks;
+    for (const RenewalOperation& operation : operations)
+        if (operation.newCertificate)
+            tasks.push_back({RenewalStep::InstallCertificate, operation.label, &operation});
     for (const RenewalOperation& operation : operations) {
         if (operation.oldCertificate)
-            tasks.push_back({RenewalStep::DeleteCertificate, operation.label});
-        if (operation.newCertificate) {
-            // A new certificate is installed for the old keys: they stay.
-            tasks.push_back({RenewalStep::InstallCertificate, operation.label});
+            tasks.push_back({RenewalStep::DeleteCertificate, operation.label, &operation});
+        // A new certificate is installed for the old keys: they stay.
+        if (operation.newCertificate)
             continue;
-        }
         if (operation.oldPublicKey)
-            tasks.push_back({RenewalStep::DeletePublicKey, operation.label});
+            tasks.push_back({RenewalStep::DeletePublicKey, operation.label, &operation});
         if (operation.oldPrivateKey)
-            tasks.push_back({RenewalStep::DeletePrivateKey, operation.label});
+            tasks.push_back({RenewalStep::DeletePrivateKey, operation.label, &operation});
     }
     return tasks;
 }

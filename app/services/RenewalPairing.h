@@ -43,7 +43,8 @@ struct RenewalRow {
 // An RSA key with the public exponent 101, as the old half of a renewed key pair.
 bool IsRenewalKeyObject(EVP_PKEY* key);
 // The first public key with the CKA_ID text is RSA with exponent 65537 and some
-// candidate has it.
+// candidate valid now has it (one that becomes valid only later cannot yet stand in for
+// the pair that would be deleted).
 bool FindPartnerKeyForCandidates(const TokenObjects& objects, const std::string& partnerId,
                                  const CandidateMap& candidates);
 // The certificate's key pair has been renewed into its partner pair, whose certificate
@@ -69,24 +70,29 @@ struct RenewalOperation {
     CK_OBJECT_HANDLE oldCertificate = 0;
     CK_OBJECT_HANDLE oldPublicKey = 0;
     CK_OBJECT_HANDLE oldPrivateKey = 0;
-    // The old certificate's DER, written back when its replacement cannot be created.
-    std::vector<uint8_t> oldCertificateDer;
     X509* newCertificate = nullptr;  // owned by the candidate set
+    // A renewed key pair: the certificate for its partner key that another operation of
+    // the same run installs. The old pair is deleted only once that install succeeded.
+    X509* partnerCertificate = nullptr;
 };
 
 enum class RenewalStep { DeleteCertificate, DeletePublicKey, DeletePrivateKey, InstallCertificate };
 struct RenewalTask {
     RenewalStep step;
     std::string label;
+    const RenewalOperation* operation = nullptr;  // the operation the step belongs to
 };
 
 // The operations of the rows in handle order; `ticked[i]` false sends row i back to no
 // change. Rows without a change give none, nor do rows whose decision names a candidate
-// that `trust` does not vouch for.
+// that `trust` does not vouch for. A renewed key pair is deleted only together with the
+// install of a certificate, valid now, for its partner key in the same run; without one
+// the pair stays (an expired signing-only certificate is still deleted, its keys stay).
 std::list<RenewalOperation> BuildRenewalOperations(std::vector<RenewalRow> rows, const std::vector<bool>& ticked,
                                                    const TokenObjects& objects, const CandidateMap& candidates,
                                                    const RenewalTrust& trust);
-// One task per step of the worker, in step order.
+// One task per step of the worker, in step order: every install first, then the
+// deletions, so that nothing is deleted before its replacement is on the card.
 std::vector<RenewalTask> RenewalTasks(const std::list<RenewalOperation>& operations);
 
 } // namespace TvrServices

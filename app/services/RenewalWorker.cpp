@@ -2,6 +2,9 @@
 
 #include <openssl/x509.h>
 
+#include <set>
+#include <vector>
+
 namespace TvrServices {
 
 RenewalWorker::RenewalWorker(PKCS11Base& token, const std::list<RenewalOperation>& operations,
@@ -27,50 +30,57 @@ void RenewalWorker::Join()
         thread_.join();
 }
 
-bool RenewalWorker::Delete(CK_OBJECT_HANDLE handle, int& step)
+bool RenewalWorker::RunStep(const RenewalTask& task, int index)
 {
-    progress_.TaskStarted(1, step);
-    const bool deleted = token_.DestroyObject(handle);
-    if (deleted)
+    progress_.TaskStarted(1, index);
+    const RenewalOperation& operation = *task.operation;
+    bool done = false;
+    switch (task.step) {
+    case RenewalStep::InstallCertificate:
+        done = token_.CreateCertificate(&operation.id, &operation.label, 0, operation.newCertificate);
+        break;
+    case RenewalStep::DeleteCertificate:
+        done = token_.DestroyObject(operation.oldCertificate);
+        break;
+    case RenewalStep::DeletePublicKey:
+        done = token_.DestroyObject(operation.oldPublicKey);
+        break;
+    case RenewalStep::DeletePrivateKey:
+        done = token_.DestroyObject(operation.oldPrivateKey);
+        break;
+    }
+    if (done)
         changed_ = true;
-    progress_.TaskFinished(deleted ? 0 : 1, step);
-    ++step;
-    return deleted;
+    progress_.TaskFinished(done ? 0 : 1, index);
+    return done;
 }
 
 void RenewalWorker::Run()
 {
     progress_.TaskStarted(0, -1);
-    int step = 0;
-    for (const RenewalOperation& operation : operations_) {
-        bool oldDeleted = true;
-        if (operation.oldCertificate)
-            oldDeleted = Delete(operation.oldCertificate, step);
-        if (!operation.newCertificate) {
-            if (operation.oldPublicKey)
-                Delete(operation.oldPublicKey, step);
-            if (operation.oldPrivateKey)
-                Delete(operation.oldPrivateKey, step);
-            continue;
+    const std::vector<RenewalTask> tasks = RenewalTasks(operations_);
+    std::set<const RenewalOperation*> installedFor;  // operations whose new certificate is on the card
+    std::set<const X509*> installed;
+    for (size_t i = 0; i < tasks.size(); ++i) {
+        const RenewalTask& task = tasks[i];
+        const RenewalOperation* operation = task.operation;
+        if (task.step != RenewalStep::InstallCertificate) {
+            // Nothing goes before what replaces it is on the card.
+            if (operation->newCertificate && !installedFor.count(operation))
+                continue;
+            if (operation->partnerCertificate && !installed.count(operation->partnerCertificate))
+                continue;
         }
-        if (!oldDeleted) {
-            ++step;  // skipped, but the step keeps its place in the list
-            continue;
+        if (RunStep(task, static_cast<int>(i))) {
+            if (task.step == RenewalStep::InstallCertificate) {
+                installedFor.insert(operation);
+                installed.insert(operation->newCertificate);
+            }
+        } else if (!token_.HasSession()) {
+            // The card (or its session) is gone: the token object has forgotten the
+            // session, and nothing more is sent to it.
+            break;
         }
-        progress_.TaskStarted(1, step);
-        const bool installed = token_.CreateCertificate(&operation.id, &operation.label, 0, operation.newCertificate);
-        if (installed) {
-            changed_ = true;
-        } else if (operation.oldCertificate) {
-            // The old certificate is already gone: put it back rather than leave the key
-            // without any.
-            const unsigned char* cursor = operation.oldCertificateDer.data();
-            X509Ptr old(d2i_X509(nullptr, &cursor, static_cast<long>(operation.oldCertificateDer.size())));
-            if (old)
-                token_.CreateCertificate(&operation.id, &operation.label, 0, old.get());
-        }
-        progress_.TaskFinished(installed ? 0 : 1, step);
-        ++step;
     }
     progress_.TaskFinished(2, -1);
 }

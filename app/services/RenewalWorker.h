@@ -2,6 +2,12 @@
 // reports every step: started (0, -1), step i begins (1, i), step i succeeded (0, i) or
 // failed (1, i), all finished (2, -1). The reports are made on the worker thread; the
 // receiver passes them on to its own thread.
+//
+// The steps run in the order of RenewalTasks: the installs first, then the deletions. An
+// old certificate is deleted only when its replacement was installed, a renewed key pair
+// only when its partner's certificate was; a step left out that way is never begun (it
+// stays pending). When the module says that the card or the session is gone, the step is
+// reported failed and the worker touches the token no more: the final report follows.
 #pragma once
 
 #include "RenewalPairing.h"
@@ -36,8 +42,8 @@ class RenewalWorker {
     void Run();
 
  private:
-    // One deletion step; true when the object is gone.
-    bool Delete(CK_OBJECT_HANDLE handle, int& step);
+    // Runs one step, reported as step `index`; true when it succeeded.
+    bool RunStep(const RenewalTask& task, int index);
 
     PKCS11Base& token_;
     const std::list<RenewalOperation>& operations_;

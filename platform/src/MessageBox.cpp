@@ -18,7 +18,18 @@ int MessageBox(const std::string& text, const std::string& caption, unsigned fla
   }
   if (handler) return handler(text, caption, flags);
   std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-  return (flags & 0xF) == kMbYesNo ? kIdNo : kIdOk;
+  return ClosedAnswer(flags);
+}
+
+int ClosedAnswer(unsigned flags) {
+  switch (flags & kMbTypeMask) {
+    case kMbOkCancel:
+    case kMbYesNoCancel:
+    case kMbRetryCancel: return kIdCancel;
+    case kMbYesNo: return kIdNo;
+    case kMbAbortRetryIgnore: return kIdAbort;
+    default: return kIdOk;
+  }
 }
 
 MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler) {

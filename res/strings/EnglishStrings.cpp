@@ -304,6 +304,16 @@ const char* English(Res::StringId id) {
     case StringId::EncDataPickerIssuer: return "Issued by";
     case StringId::EncDataPickerValidity: return "Validity";
     case StringId::EncDataPickerThumbprint: return "SHA-1 thumbprint";
+    case StringId::ReplaceCertificateBothKept:
+      return "The new certificate has been created, but the old certificate could not be deleted! The old "
+             "certificate may still be on the card as well.";
+    case StringId::ReplaceCertificateOldLost:
+      return "The new certificate could not be created, and the old certificate is no longer on the card either!";
+    case StringId::EncDataBothKept:
+      return "The new encrypted data has been created, but the old one could not be deleted! The old one may still "
+             "be on the card as well, with the same label.";
+    case StringId::EncDataOldLost:
+      return "The encrypted data could not be created, and the old encrypted data is no longer on the card either!";
     case StringId::FirstUnnumbered:
     case StringId::EndOfTable:
       break;

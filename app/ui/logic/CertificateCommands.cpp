@@ -11,6 +11,7 @@
 #include <openssl/evp.h>
 
 #include "CardRecognition.h"
+#include "CardReplace.h"
 #include "CertificateTexts.h"
 #include "ContentsTree.h"
 #include "EventLog.h"
@@ -27,8 +28,8 @@ using Platform::kMbIconQuestion;
 using Platform::kMbIconWarning;
 using Platform::kMbOk;
 using Platform::kMbYesNo;
+using Platform::kMbYesNoCancel;
 
-constexpr unsigned kMbYesNoCancel = 0x3;
 constexpr const char* kPemBegin = "-----BEGIN CERTIFICATE-----";
 constexpr const char* kPemEnd = "-----END CERTIFICATE-----";
 constexpr const char* kGemaltoCsp = "Gemalto Classic Card CSP";
@@ -191,16 +192,13 @@ void ContentsCommands::RenewCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
     BusyScope busy(view_);
     const std::string label = old->label;
     const std::string id = old->GetId();
-    // The old certificate goes first (a card may hold one certificate per key); its DER
-    // is kept so that a failed creation can put it back.
-    const std::vector<uint8_t> oldDer = old->value;
-    if (!token->DestroyObject(*caret)) {
-      Box(StringId::OldCertificateDeleteFailed, kMbOk | kMbIconError);
-    } else if (token->CreateCertificate(&id, &label, 0, renewed->get())) {
-      Box(StringId::RenewSucceeded, kMbOk | kMbIconInformation);
-    } else {
-      if (X509Ptr back = DecodeDer(oldDer)) token->CreateCertificate(&id, &label, 0, back.get());
-      Box(StringId::NewCertificateCreateFailed, kMbOk | kMbIconError);
+    // The new certificate goes on first: whatever fails, the key keeps a certificate.
+    X509* certificate = renewed->get();
+    switch (ReplaceOnCard(*token, *caret, [&] { return token->CreateCertificate(&id, &label, 0, certificate); })) {
+      case ReplaceResult::Replaced: Box(StringId::RenewSucceeded, kMbOk | kMbIconInformation); break;
+      case ReplaceResult::NotCreated: Box(StringId::NewCertificateCreateFailed, kMbOk | kMbIconError); break;
+      case ReplaceResult::BothKept: Box(StringId::ReplaceCertificateBothKept, kMbOk | kMbIconError); break;
+      case ReplaceResult::OldLost: Box(StringId::ReplaceCertificateOldLost, kMbOk | kMbIconError); break;
     }
   }
   view_.RefreshTree(true);

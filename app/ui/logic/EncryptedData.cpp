@@ -8,6 +8,7 @@
 #include <openssl/x509v3.h>
 
 #include "CardKeys.h"
+#include "CardReplace.h"
 #include "ContentsTree.h"
 #include "Strings.h"
 
@@ -266,7 +267,7 @@ void EncryptedDataCommands::Edit(std::optional<CK_OBJECT_HANDLE> item) {
     Box(StringId::EncDataDecodeFailed, kMbOk | kMbIconError);
     return;
   }
-  // The cache may be rebuilt by what follows: keep copies of what is written back.
+  // The cache may be rebuilt by what follows: keep copies of what is written again.
   const std::string label = found->label;
   const std::string application = found->application;
   const std::vector<uint8_t> oldValue = found->value;
@@ -331,11 +332,15 @@ void EncryptedDataCommands::Edit(std::optional<CK_OBJECT_HANDLE> item) {
   }
   {
     BusyScope busy(view_);
-    if (!token->DestroyObject(*item)) {
-      Box(StringId::EncDataDeleteFailed, kMbOk | kMbIconError);
-    } else if (!token->CreateDataObject(false, &label, &application, der.data(), static_cast<uint32_t>(der.size()))) {
-      token->CreateDataObject(false, &label, &application, oldValue.data(), static_cast<uint32_t>(oldValue.size()));
-      Box(StringId::EncDataCreateFailed, kMbOk | kMbIconError);
+    // The new object goes on first: whatever fails, the text stays on the card.
+    const ReplaceResult result = ReplaceOnCard(*token, *item, [&] {
+      return token->CreateDataObject(false, &label, &application, der.data(), static_cast<uint32_t>(der.size()));
+    });
+    switch (result) {
+      case ReplaceResult::Replaced: break;
+      case ReplaceResult::NotCreated: Box(StringId::EncDataCreateFailed, kMbOk | kMbIconError); break;
+      case ReplaceResult::BothKept: Box(StringId::EncDataBothKept, kMbOk | kMbIconError); break;
+      case ReplaceResult::OldLost: Box(StringId::EncDataOldLost, kMbOk | kMbIconError); break;
     }
   }
   view_.RefreshTree(true);

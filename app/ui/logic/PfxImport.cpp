@@ -1,6 +1,8 @@
 #include "PfxImport.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include <openssl/err.h>
@@ -96,6 +98,40 @@ bool Parse(PKCS12* p12, const char* password, EvpPkeyPtr& key, X509Ptr& certific
   certificate.reset(c);
   ERR_clear_error();
   return ok;
+}
+
+std::vector<uint8_t> HexBytes(const std::string& hex) {
+  std::vector<uint8_t> bytes;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes.push_back(static_cast<uint8_t>(std::strtoul(hex.substr(i, 2).c_str(), nullptr, 16)));
+  return bytes;
+}
+
+// The objects with the identifier (an import writes three); false when the card could not
+// be searched.
+bool FindObjectsWithId(PKCS11Base& token, const std::vector<uint8_t>& id, std::vector<CK_OBJECT_HANDLE>& found) {
+  found.clear();
+  CK_FUNCTION_LIST* list = token.GetFunctionList();
+  if (!list || !token.HasSession() || id.empty()) return false;
+  CK_ATTRIBUTE match = {CKA_ID, const_cast<uint8_t*>(id.data()), static_cast<CK_ULONG>(id.size())};
+  const CK_SESSION_HANDLE session = token.GetSession();
+  if (token.CallModule(list->C_FindObjectsInit, session, &match, CK_ULONG(1)) != CKR_OK) return false;
+  CK_OBJECT_HANDLE handles[16];
+  CK_ULONG count = 0;
+  const bool ok = token.CallModule(list->C_FindObjects, session, handles, CK_ULONG(16), &count) == CKR_OK;
+  if (ok) found.assign(handles, handles + std::min<CK_ULONG>(count, 16));
+  token.CallModule(list->C_FindObjectsFinal, session);
+  return ok;
+}
+
+// Destroys every object that carries the identifier; true when the card was searched and
+// all of them are gone.
+bool RemoveObjectsWithId(PKCS11Base& token, const std::string& idHex) {
+  std::vector<CK_OBJECT_HANDLE> found;
+  if (!FindObjectsWithId(token, HexBytes(idHex), found)) return false;
+  bool all = true;
+  for (CK_OBJECT_HANDLE handle : found) all = token.DestroyObject(handle) && all;
+  return all;
 }
 
 }  // namespace
@@ -227,6 +263,12 @@ void PfxImport::Run() {
     publicWritten = privateWritten && token->CreatePublicKey(&id, &labels->publicKey, key.get());
     certificateWritten =
         publicWritten && certificate && token->CreateCertificate(&id, &labels->certificate, 0, certificate.get());
+    // A write that failed half-way takes back what this import wrote (the identifier is
+    // new, so every object carrying it is ours): a retry with the same labels then works.
+    // Whatever cannot be taken back is still reported as written.
+    if (!id.empty() && (!publicWritten || (certificate && !certificateWritten)) &&
+        RemoveObjectsWithId(*token, id))
+      privateWritten = publicWritten = false;
   }
   const auto word = [](bool written) { return Res::Text(written ? StringId::YesWord : StringId::NoWord); };
   const std::string result = FormatText(Res::Text(StringId::PfxResultPrivateKey), word(privateWritten).c_str()) +

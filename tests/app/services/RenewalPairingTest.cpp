@@ -6,6 +6,8 @@
 #include "SharedUtilities.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <openssl/bn.h>
 #include <openssl/core_names.h>
 #include <openssl/param_build.h>
@@ -169,7 +171,6 @@ TEST(RenewalPairingTest, RowsAndActionsOfCardObjectsAgainstCandidates) {
   EXPECT_EQ(it->newCertificate, smallerRenewal.Cert());
   EXPECT_EQ(it->label, "cert 01");
   EXPECT_EQ(it->id, "01");
-  EXPECT_EQ(it->oldCertificateDer, old.Der());
   ++it;
   EXPECT_EQ(it->oldCertificate, expiredSignRow);
   EXPECT_EQ(it->newCertificate, nullptr);
@@ -180,8 +181,9 @@ TEST(RenewalPairingTest, RowsAndActionsOfCardObjectsAgainstCandidates) {
   EXPECT_EQ(it->newCertificate, earlierBare.Cert());
   std::vector<RenewalStep> steps;
   for (const RenewalTask& task : RenewalTasks(operations)) steps.push_back(task.step);
-  EXPECT_EQ(steps, (std::vector<RenewalStep>{RenewalStep::DeleteCertificate, RenewalStep::InstallCertificate,
-                                             RenewalStep::DeleteCertificate, RenewalStep::InstallCertificate}));
+  // Every install before any deletion.
+  EXPECT_EQ(steps, (std::vector<RenewalStep>{RenewalStep::InstallCertificate, RenewalStep::InstallCertificate,
+                                             RenewalStep::DeleteCertificate, RenewalStep::DeleteCertificate}));
 
   // Unticked rows fall back to what the card holds; nothing ticked gives nothing to do.
   EXPECT_TRUE(BuildRenewalOperations(rows, std::vector<bool>(rows.size(), false), card.objects, candidates, trust)
@@ -221,14 +223,42 @@ TEST(RenewalPairingTest, RenewedKeyPairIsDeletedWithItsKeysUnlessItsCertificateW
     EXPECT_EQ(rows[0].Action(), c.match ? RenewalAction::Delete : RenewalAction::None) << c.oldId;
     EXPECT_EQ(rows[1].Action(), RenewalAction::Install) << c.oldId;
     if (!c.match) continue;
-    const auto operations = BuildRenewalOperations(rows, {true, false}, card.objects, candidates, trust);
-    ASSERT_EQ(operations.size(), 1u);
+    // Without the partner's install in the same run the old pair stays.
+    EXPECT_TRUE(BuildRenewalOperations(rows, {true, false}, card.objects, candidates, trust).empty()) << c.oldId;
+    const auto operations = BuildRenewalOperations(rows, {true, true}, card.objects, candidates, trust);
+    ASSERT_EQ(operations.size(), 2u);
     EXPECT_EQ(operations.front().oldPublicKey, publicKey);
     EXPECT_EQ(operations.front().oldPrivateKey, privateKey);
+    EXPECT_EQ(operations.front().partnerCertificate, partner.Cert());
     std::vector<RenewalStep> steps;
     for (const RenewalTask& task : RenewalTasks(operations)) steps.push_back(task.step);
-    EXPECT_EQ(steps, (std::vector<RenewalStep>{RenewalStep::DeleteCertificate, RenewalStep::DeletePublicKey,
-                                               RenewalStep::DeletePrivateKey}));
+    EXPECT_EQ(steps, (std::vector<RenewalStep>{RenewalStep::InstallCertificate, RenewalStep::DeleteCertificate,
+                                               RenewalStep::DeletePublicKey, RenewalStep::DeletePrivateKey}));
+  }
+
+  // A partner certificate that becomes valid only later cannot stand in yet: the old
+  // pair is not proposed for deletion, and the partner key gets no install row either.
+  {
+    PkiItem later = Issue("Partner later", now + 10 * kDay, partnerKey.get(), now + 400 * kDay);
+    Card card;
+    const CK_OBJECT_HANDLE certificate = card.Certificate(old, "445335");
+    card.PublicKey(oldKey.get(), "445335");
+    card.PrivateKey("445335");
+    card.PublicKey(partnerKey.get(), "445333");
+    const CandidateMap candidates = MapOf({&later});
+    EXPECT_FALSE(MatchRenewalKeyPair(*card.objects.FindCertificate(certificate), card.objects, candidates));
+    const RenewalTrust trust = TrustOf(card, candidates);
+    const std::vector<RenewalRow> rows = PairRenewalCandidates(card.objects, candidates, trust);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].Action(), RenewalAction::None);
+    // Even a delete-only decision forced on the row leaves the pair alone.
+    std::vector<RenewalRow> forced = rows;
+    forced[0].decision.clear();
+    for (const RenewalOperation& operation :
+         BuildRenewalOperations(forced, {true}, card.objects, candidates, trust)) {
+      EXPECT_EQ(operation.oldPublicKey, 0u);
+      EXPECT_EQ(operation.oldPrivateKey, 0u);
+    }
   }
 
   // A renewal of the old certificate itself wins: it is replaced, never only deleted,
@@ -248,7 +278,7 @@ TEST(RenewalPairingTest, RenewedKeyPairIsDeletedWithItsKeysUnlessItsCertificateW
   std::vector<RenewalStep> steps;
   for (const RenewalTask& task : RenewalTasks(BuildRenewalOperations(rows, {true, false}, card.objects, candidates, trust)))
     steps.push_back(task.step);
-  EXPECT_EQ(steps, (std::vector<RenewalStep>{RenewalStep::DeleteCertificate, RenewalStep::InstallCertificate}));
+  EXPECT_EQ(steps, (std::vector<RenewalStep>{RenewalStep::InstallCertificate, RenewalStep::DeleteCertificate}));
 }
 
 namespace {
@@ -377,11 +407,16 @@ TEST(RenewalPairingTest, AForgedPartnerCertificateNeverDeletesTheOldKeyPair) {
     const std::vector<RenewalRow> rows = PairRenewalCandidates(card.objects, candidates, trust);
     EXPECT_EQ(ByHandle(rows)[certificate].Action(), c.deleted ? RenewalAction::Delete : RenewalAction::None);
     // Even a row turned into a deletion by hand keeps the keys without a vouched partner.
-    RenewalRow deletion = ByHandle(rows)[certificate];
-    deletion.decision.clear();
-    const auto operations = BuildRenewalOperations({deletion}, {true}, card.objects, candidates, trust);
-    ASSERT_EQ(operations.size(), 1u);
-    EXPECT_EQ(operations.front().oldPublicKey != 0, c.deleted);
-    EXPECT_EQ(operations.front().oldPrivateKey != 0, c.deleted);
+    // (with every other row, the partner's install among them, confirmed as well).
+    std::vector<RenewalRow> confirmed = rows;
+    for (RenewalRow& row : confirmed)
+      if (row.handle == certificate) row.decision.clear();
+    const auto operations = BuildRenewalOperations(confirmed, std::vector<bool>(confirmed.size(), true), card.objects,
+                                                   candidates, trust);
+    const auto deletion = std::find_if(operations.begin(), operations.end(),
+                                       [&](const RenewalOperation& o) { return o.oldCertificate == certificate; });
+    ASSERT_NE(deletion, operations.end());
+    EXPECT_EQ(deletion->oldPublicKey != 0, c.deleted);
+    EXPECT_EQ(deletion->oldPrivateKey != 0, c.deleted);
   }
 }

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <set>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -14,6 +16,7 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include "CardPull.h"
 #include "CertificateCommands.h"
 #include "ContentsFixture.h"
 #include "ContentsTree.h"
@@ -159,18 +162,70 @@ TEST_F(CertificateCommandsTest, RenewalRefusals) {
   EXPECT_EQ(refreshes_, 0);
 }
 
-TEST_F(CertificateCommandsTest, FailedCreationPutsTheOldCertificateBack) {
-  shim_->SetOption("rv_times.C_CreateObject", "1");
-  shim_->InjectRv("C_CreateObject", 0x6);  // CKR_FUNCTION_FAILED, once
-  file_ = WriteFile(dir_.Path() + "/renewed.cer", Leaf("Kovács Éva", owner_.Key()).Der());
-  commands_.Run(kCmdRenewCertificate, handle_);
-  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Az új tanúsítvány létrehozása sikertelen!"});
-  const CertificateObject& kept = OnlyCertificate();
-  EXPECT_EQ(kept.value, owner_.Der());
-  EXPECT_EQ(kept.label, "Aláíró kulcs");
-  EXPECT_EQ(kept.GetId(), "a1");
-  EXPECT_EQ(shim_->CountCalls("C_CreateObject"), 2u);
-  EXPECT_EQ(refreshes_, 1);
+// The new certificate is written before the old one goes: whatever fails, and wherever
+// the card is pulled, the key keeps its old or its new certificate, and the text says
+// which; only a card that lost the old certificate by other means hears that it is gone.
+TEST_F(CertificateCommandsTest, RenewalNeverLeavesTheKeyWithoutACertificate) {
+  const PkiItem renewed = Leaf("Kovács Éva", owner_.Key());
+  const std::multiset<std::vector<uint8_t>> onlyOld = {owner_.Der()}, onlyNew = {renewed.Der()},
+                                             both = {owner_.Der(), renewed.Der()};
+  const std::string notCreated = "Az új tanúsítvány létrehozása sikertelen!";
+  const std::string bothKept =
+      "Az új tanúsítvány létrejött, de a régi tanúsítvány törlése sikertelen! A régi tanúsítvány is a kártyán "
+      "maradhatott.";
+  struct Case {
+    const char* what;
+    std::function<void()> fault;
+    std::string pulledAt;  // the function whose call pulls the card, if any
+    std::string text;
+    std::multiset<std::vector<uint8_t>> card;
+  } cases[] = {
+      {"creation refused", [&] { shim_->InjectRv("C_CreateObject", 0x6); }, "", notCreated, onlyOld},
+      {"deletion refused", [&] { shim_->InjectRv("C_DestroyObject", 0x6); }, "", bothKept, both},
+      {"pulled before the creation", [&] { UiTest::PullCardAt(*shim_, "C_CreateObject", 1); }, "C_CreateObject",
+       notCreated, onlyOld},
+      {"pulled as the creation landed", [&] { UiTest::PullCardAt(*shim_, "C_CreateObject", 1, true); },
+       "C_CreateObject", notCreated, both},
+      {"pulled before the deletion", [&] { UiTest::PullCardAt(*shim_, "C_DestroyObject", 1); }, "C_DestroyObject",
+       bothKept, both},
+      {"pulled as the deletion landed", [&] { UiTest::PullCardAt(*shim_, "C_DestroyObject", 1, true); },
+       "C_DestroyObject", bothKept, onlyNew},
+      {"old one gone meanwhile, creation refused",
+       [&] {
+         ASSERT_TRUE(token_->DestroyObject(handle_));
+         shim_->InjectRv("C_CreateObject", 0x6);
+       },
+       "", "Az új tanúsítvány létrehozása sikertelen, és a régi tanúsítvány sincs már a kártyán!", {}},
+  };
+  file_ = WriteFile(dir_.Path() + "/renewed.cer", renewed.Der());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // The old certificate alone on the card again.
+    {
+      const std::unique_ptr<TokenObjects> now = ReadCard();
+      for (const auto& [handle, record] : now->certificates) ASSERT_TRUE(token_->DestroyObject(handle));
+      const std::string id = "a1", label = "Aláíró kulcs";
+      ASSERT_TRUE(token_->CreateCertificate(&id, &label, 0, owner_.Cert()));
+      handle_ = GetTokenObjects(true)->certificates.begin()->first;
+    }
+    port_.boxes.clear();
+    c.fault();
+    commands_.Run(kCmdRenewCertificate, handle_);
+    ASSERT_EQ(port_.boxes.size(), 1u);
+    EXPECT_EQ(port_.boxes[0].text, c.text);
+    EXPECT_EQ(port_.boxes[0].flags, kError);
+    shim_->ClearRv("C_CreateObject");
+    shim_->ClearRv("C_DestroyObject");
+    if (!c.pulledAt.empty()) UiTest::PutCardBack(*shim_, *token_, c.pulledAt);
+    std::multiset<std::vector<uint8_t>> held;
+    const std::unique_ptr<TokenObjects> now = ReadCard();
+    for (const auto& [handle, record] : now->certificates) {
+      EXPECT_EQ(record->GetId(), "a1");
+      EXPECT_EQ(record->label, "Aláíró kulcs");
+      held.insert(record->value);
+    }
+    EXPECT_EQ(held, c.card);
+  }
 }
 
 TEST_F(CertificateCommandsTest, NotLoggedIn) {

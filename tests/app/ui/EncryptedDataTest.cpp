@@ -4,11 +4,14 @@
 
 #include <algorithm>
 #include <deque>
+#include <functional>
+#include <set>
 
 #include <openssl/cms.h>
 #include <openssl/err.h>
 
 #include "CardKeys.h"
+#include "CardPull.h"
 #include "CardTokenWriter.h"
 #include "ContentsFixture.h"
 #include "ContentsTree.h"
@@ -313,24 +316,71 @@ TEST_F(EncryptedDataTest, ContentThatIsNoUtf8IsNeitherShownNorWrittenBack) {
   EXPECT_EQ(OnlyObject().second->value, before);
 }
 
-TEST_F(EncryptedDataTest, FailedRecreationPutsTheOldValueBack) {
+// An edit writes the new object before the old one goes: whatever fails, and wherever the
+// card is pulled, the text stays on the card (old or new, or both under one label), and
+// the message says which; only an object lost by other means is reported gone.
+TEST_F(EncryptedDataTest, AnEditNeverLosesTheText) {
   choice_ = EncryptionThumbprint();
-  CreateObject("Fontos", "eredeti");
-  auto [handle, object] = OnlyObject();
-  ASSERT_NE(object, nullptr);
-  const std::vector<uint8_t> original = object->value;
-
-  shim_->SetOption("rv_times.C_CreateObject", "1");
-  shim_->InjectRv("C_CreateObject", CKR_DEVICE_ERROR);
-  editAnswers_.push_back(EncryptedDataText{"", "módosított"});
-  contents_.Run(kCmdViewEditEncryptedData, handle);
-  EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Nem sikerült a titkosított adat létrehozása!"});
-  auto [restoredHandle, restored] = OnlyObject();
-  ASSERT_NE(restored, nullptr);
-  EXPECT_EQ(restored->label, "Fontos");
-  EXPECT_EQ(restored->value, original);
-  EXPECT_EQ(OpenWith(restored->value, encryption_), "eredeti");
-  EXPECT_EQ(busy_, 0);
+  const std::string notCreated = "Nem sikerült a titkosított adat létrehozása!";
+  const std::string bothKept =
+      "Az új titkosított adat létrejött, de a régi törlése sikertelen! A régi is a kártyán maradhatott, azonos "
+      "címkével.";
+  const std::multiset<std::string> onlyOld = {"eredeti"}, onlyNew = {"módosított"}, both = {"eredeti", "módosított"};
+  CK_OBJECT_HANDLE handle = 0;
+  struct Case {
+    const char* what;
+    std::function<void()> fault;
+    std::string pulledAt;
+    std::string text;
+    std::multiset<std::string> card;
+  } cases[] = {
+      {"creation refused", [&] { shim_->InjectRv("C_CreateObject", CKR_DEVICE_ERROR); }, "", notCreated, onlyOld},
+      {"deletion refused", [&] { shim_->InjectRv("C_DestroyObject", CKR_DEVICE_ERROR); }, "", bothKept, both},
+      {"pulled before the creation", [&] { UiTest::PullCardAt(*shim_, "C_CreateObject", 1); }, "C_CreateObject",
+       notCreated, onlyOld},
+      {"pulled as the creation landed", [&] { UiTest::PullCardAt(*shim_, "C_CreateObject", 1, true); },
+       "C_CreateObject", notCreated, both},
+      {"pulled before the deletion", [&] { UiTest::PullCardAt(*shim_, "C_DestroyObject", 1); }, "C_DestroyObject",
+       bothKept, both},
+      {"pulled as the deletion landed", [&] { UiTest::PullCardAt(*shim_, "C_DestroyObject", 1, true); },
+       "C_DestroyObject", bothKept, onlyNew},
+      {"old one gone meanwhile, creation refused",
+       [&] {
+         ASSERT_TRUE(token_->DestroyObject(handle));
+         shim_->InjectRv("C_CreateObject", CKR_DEVICE_ERROR);
+       },
+       "", "Nem sikerült a titkosított adat létrehozása, és a régi titkosított adat sincs már a kártyán!", {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    // The original object alone on the card again.
+    {
+      const std::unique_ptr<TokenObjects> now = ReadCard();
+      for (const auto& [object, record] : now->dataObjects) ASSERT_TRUE(token_->DestroyObject(object));
+      GetTokenObjects(true);
+      CreateObject("Fontos", "eredeti");
+      handle = OnlyObject().first;
+      GetTokenObjects(true);
+    }
+    port_.boxes.clear();
+    c.fault();
+    editAnswers_.push_back(EncryptedDataText{"", "módosított"});
+    contents_.Run(kCmdViewEditEncryptedData, handle);
+    ASSERT_EQ(port_.boxes.size(), 1u);
+    EXPECT_EQ(port_.boxes[0].text, c.text);
+    EXPECT_EQ(port_.boxes[0].flags, kError);
+    EXPECT_EQ(busy_, 0);
+    shim_->ClearRv("C_CreateObject");
+    shim_->ClearRv("C_DestroyObject");
+    if (!c.pulledAt.empty()) UiTest::PutCardBack(*shim_, *token_, c.pulledAt);
+    std::multiset<std::string> held;
+    card_ = ReadCard();
+    for (const auto& [object, record] : card_->dataObjects) {
+      EXPECT_EQ(record->label, "Fontos");
+      held.insert(OpenWith(record->value, encryption_));
+    }
+    EXPECT_EQ(held, c.card);
+  }
 }
 
 TEST_F(EncryptedDataTest, DeleteAsksFirst) {

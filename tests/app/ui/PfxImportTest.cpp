@@ -4,6 +4,7 @@
 #include <deque>
 #include <regex>
 
+#include "CardPull.h"
 #include "ContentsFixture.h"
 #include "ContentsTree.h"
 #include "PfxImport.h"
@@ -167,6 +168,65 @@ TEST_F(PfxImportTest, KeyOnlyFileSaysTheCertificateWasNotWritten) {
   EXPECT_EQ(ExistingLabel(*GetTokenObjects(false), LabelsForPrefix("UNKNOWN")),
             Res::StringId::PfxPrivateKeyExists);
   EXPECT_EQ(ExistingLabel(*GetTokenObjects(false), LabelsForPrefix("Más")), std::nullopt);
+}
+
+// A write that fails half-way takes back what the import wrote, so that the same file
+// with the same prefix can be imported again; a card that leaves keeps what it took, and
+// the result says so.
+TEST_F(PfxImportTest, AnImportThatFailsHalfWayCanBeRepeated) {
+  const PkiItem item = Leaf("Félbe Maradt", "ec");
+  const std::string path = MakePfx(item, {"-passout", "pass:"});
+  const KeyAndCertLabels labels = LabelsForPrefix("Félbe Maradt");
+  const std::string noneWritten =
+      "Privát kulcs importálva: nem\nPublikus kulcs importálva: nem\nTanúsítvány importálva: nem";
+  struct Case {
+    const char* what;
+    const char* failingCall;  // of C_CreateObject: 2 the public key, 3 the certificate
+    bool pulled;
+    std::string text;
+    size_t keysLeft;
+  } cases[] = {
+      {"public key refused", "2", false, noneWritten, 0},
+      {"certificate refused", "3", false, noneWritten, 0},
+      {"card pulled at the certificate", "3", true,
+       "Privát kulcs importálva: igen\nPublikus kulcs importálva: igen\nTanúsítvány importálva: nem", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    shim_->ClearLog();
+    if (c.pulled) {
+      UiTest::PullCardAt(*shim_, "C_CreateObject", std::stoi(c.failingCall));
+    } else {
+      shim_->SetOption("rv_at.C_CreateObject", c.failingCall);
+      shim_->InjectRv("C_CreateObject", 0x6);
+    }
+    port_.answers = {kIdYes};
+    Import(path);
+    ASSERT_EQ(port_.boxes.size(), 2u);
+    EXPECT_EQ(port_.boxes[1].text, c.text);
+    EXPECT_EQ(port_.boxes[1].flags, kError);
+    shim_->ClearRv("C_CreateObject");
+    shim_->ClearOption("rv_at.C_CreateObject");
+    if (c.pulled) UiTest::PutCardBack(*shim_, *token_, "C_CreateObject");
+    card_ = ReadCard();
+    size_t keys = 0;
+    for (const auto& [h, r] : card_->privateKeys) keys += r->label == labels.privateKey;
+    EXPECT_EQ(keys, c.keysLeft);
+    if (c.keysLeft) continue;
+    EXPECT_TRUE(card_->certificates.empty());
+    EXPECT_TRUE(card_->publicKeys.empty());
+    // The labels dialog has nothing to refuse, and the retry writes all three.
+    EXPECT_EQ(ExistingLabel(*GetTokenObjects(true), labels), std::nullopt);
+    port_.answers = {kIdYes};
+    Import(path);
+    EXPECT_EQ(port_.boxes.back().text, kAllWritten);
+    ExpectImported("Félbe Maradt", true);
+    // Off again for the next round.
+    for (const auto& [h, r] : card_->privateKeys) ASSERT_TRUE(token_->DestroyObject(h));
+    for (const auto& [h, r] : card_->publicKeys) ASSERT_TRUE(token_->DestroyObject(h));
+    for (const auto& [h, r] : card_->certificates) ASSERT_TRUE(token_->DestroyObject(h));
+    GetTokenObjects(true);
+  }
 }
 
 TEST_F(PfxImportTest, PasswordsAndRefusals) {

@@ -246,7 +246,7 @@ TEST(RenewalTableTest, RowsTextsLinksAndTheAdvancedView) {
   const auto operations = table.Operations();
   ASSERT_EQ(operations.size(), 1u);
   EXPECT_EQ(RenewalTable::TaskTexts(operations),
-            (std::vector<std::string>{"Régi tanúsítvány törlése: Aláíró", "Új tanúsítvány telepítése: Aláíró"}));
+            (std::vector<std::string>{"Új tanúsítvány telepítése: Aláíró", "Régi tanúsítvány törlése: Aláíró"}));
   EXPECT_EQ(table.ChoicesFor(0), std::vector<std::string>{CertificateThumbprintHex(renewed.Cert())});
   EXPECT_TRUE(table.ChoicesFor(1).empty());
   // Choosing a candidate ticks the row again.

@@ -28,6 +28,17 @@
 //   delay_us.<function>=<us>   sleep inside that function only (overrides delay_us)
 //   rv_times.<function>=<n>    rv.<function> answers only the first n calls that see it
 //                              (counted in this loaded copy); later calls run normally
+//   rv_at.<function>=<n>       rv.<function> answers only the n-th call that sees it
+//                              (counted likewise); the others run normally
+//   removed_at.<function>=<n>  the card leaves at the n-th call of that function (counted in
+//                              this loaded copy): that call and every later one, of any
+//                              function but the library's own (initialise, finalise, info,
+//                              list), answer CKR_DEVICE_REMOVED for as long as the key is
+//                              set; clearing it puts the card back (sessions opened before
+//                              stay usable to SoftHSM2, as a caller may not know them, and
+//                              the calls are counted afresh)
+//   removed_after_call=1       the removing call itself first reaches SoftHSM2 (the card
+//                              took the write, the answer was lost)
 //   slot_fill_short=<n>        the first n C_GetSlotList calls that pass a list (counted in
 //                              this loaded copy) answer CKR_BUFFER_TOO_SMALL with one slot
 //                              more, as a module that rescans its readers on every call
@@ -121,7 +132,10 @@ struct Config {
   bool readerEllipsis = false;
   std::map<std::string, unsigned long> delays;  // function name -> microseconds
   std::map<std::string, unsigned long> rvTimes;  // function name -> calls that get rv
+  std::map<std::string, unsigned long> rvAt;     // function name -> the one call that gets rv
   unsigned long slotFillShort = 0;
+  std::map<std::string, unsigned long> removedAt;  // function name -> call that removes the card
+  bool removedAfterCall = false;
 };
 
 std::string Trim(const std::string& text) {
@@ -161,6 +175,8 @@ void ParseLine(Config& config, const std::string& line) {
     config.version = ParseVersion(value);
   } else if (key.rfind("reader.", 0) == 0) {
     config.readers[key.substr(7)] = value;
+  } else if (key.rfind("rv_at.", 0) == 0) {
+    if (const auto n = ParseNumber(value)) config.rvAt[key.substr(6)] = *n;
   } else if (key.rfind("rv_times.", 0) == 0) {
     if (const auto n = ParseNumber(value)) config.rvTimes[key.substr(9)] = *n;
   } else if (key.rfind("rv.", 0) == 0) {
@@ -212,6 +228,10 @@ void ParseLine(Config& config, const std::string& line) {
     config.dropSessions = ParseNumber(value).value_or(0);
   } else if (key == "reader_ellipsis") {
     config.readerEllipsis = value != "0";
+  } else if (key.rfind("removed_at.", 0) == 0) {
+    if (const auto n = ParseNumber(value)) config.removedAt[key.substr(11)] = *n;
+  } else if (key == "removed_after_call") {
+    config.removedAfterCall = value != "0";
   } else if (key == "slot_fill_short") {
     config.slotFillShort = ParseNumber(value).value_or(0);
   } else if (key.rfind("delay_us.", 0) == 0) {
@@ -616,12 +636,39 @@ void DropSessionsWhenTold(const Config& config, CK_FUNCTION_LIST* target) {
 
 // Whether an injected result answers this call: always, or for the first rv_times calls.
 bool InjectionApplies(const Config& config, const std::string& name) {
-  const auto limit = config.rvTimes.find(name);
-  if (limit == config.rvTimes.end()) return true;
   static std::mutex lock;
   static std::map<std::string, unsigned long> used;
+  if (const auto at = config.rvAt.find(name); at != config.rvAt.end()) {
+    std::lock_guard<std::mutex> guard(lock);
+    return ++used[name] == at->second;
+  }
+  const auto limit = config.rvTimes.find(name);
+  if (limit == config.rvTimes.end()) return true;
   std::lock_guard<std::mutex> guard(lock);
   return used[name]++ < limit->second;
+}
+
+enum class Removal { Present, RemovedNow, Gone };
+
+// Whether the card has left (see removed_at): the removing call itself is told apart, so
+// that it may first reach the target.
+Removal CardRemoval(const Config& config, const std::string& name) {
+  static std::mutex lock;
+  static std::map<std::string, unsigned long> calls;
+  static bool gone = false;
+  if (name == "C_Initialize" || name == "C_Finalize" || name == "C_GetInfo" || name == "C_GetFunctionList")
+    return Removal::Present;
+  std::lock_guard<std::mutex> guard(lock);
+  if (config.removedAt.empty()) {
+    gone = false;  // put back: the next removal counts afresh
+    calls.clear();
+    return Removal::Present;
+  }
+  if (gone) return Removal::Gone;
+  const auto at = config.removedAt.find(name);
+  if (at == config.removedAt.end() || ++calls[name] < at->second) return Removal::Present;
+  gone = true;
+  return Removal::RemovedNow;
 }
 
 // The one wrapper shape: log, detect overlap, inject, then run the hook.
@@ -633,6 +680,9 @@ struct Wrapper<Name, Member, CK_RV (*)(Args...)> {
   static CK_RV Call(Args... args) {
     const CallScope scope(Name);
     const Config& config = scope.config();
+    const Removal removal = CardRemoval(config, Name);
+    if (removal == Removal::Gone) return CKR_DEVICE_REMOVED;
+    if (removal == Removal::RemovedNow && !config.removedAfterCall) return CKR_DEVICE_REMOVED;
     if (const auto injected = config.rv.find(Name);
         injected != config.rv.end() && InjectionApplies(config, Name)) {
       return injected->second;
@@ -641,7 +691,8 @@ struct Wrapper<Name, Member, CK_RV (*)(Args...)> {
     if (!target) return CKR_GENERAL_ERROR;
     if (!(target->*Member)) return CKR_FUNCTION_NOT_SUPPORTED;
     DropSessionsWhenTold(config, target);
-    return Hook<Member>::Run(config, target, args...);
+    const CK_RV rv = Hook<Member>::Run(config, target, args...);
+    return removal == Removal::RemovedNow ? CKR_DEVICE_REMOVED : rv;
   }
 };
 
