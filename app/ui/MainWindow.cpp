@@ -102,7 +102,10 @@ MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, Options options)
 }
 
 MainWindow::~MainWindow() {
+  // Registrations in flight are aborted here, so the tasks end soon; their card goes after.
   StopDetection();
+  for (auto& [id, thread] : tasks_) thread.join();
+  tasks_.clear();
   session_.Close();
   port_.SetParent(nullptr);
 }
@@ -208,6 +211,29 @@ void MainWindow::RunCardWork(const std::function<void()>& work) {
   busy_ = false;
 }
 
+void MainWindow::RunCardTask(std::function<void()> work, std::function<void()> done) {
+  const int id = nextTask_++;
+  tasks_[id] = std::thread([this, id, work = std::move(work), done = std::move(done)] {
+    work();
+    QMetaObject::invokeMethod(this, [this, id, done] { FinishCardTask(id, done); }, Qt::QueuedConnection);
+  });
+}
+
+void MainWindow::FinishCardTask(int id, const std::function<void()>& done) {
+  const auto task = tasks_.find(id);
+  if (task == tasks_.end()) return;
+  task->second.join();
+  // Still counted while `done` asks the user: a card notice meanwhile waits for its end.
+  if (done) done();
+  tasks_.erase(id);
+  if (!CardInUse()) RunDeferred();
+}
+
+std::unique_ptr<TokenInfo> MainWindow::ReadTokenInfo() {
+  PKCS11Base* token = session_.Token();
+  return token ? token->GetTokenInfo() : nullptr;
+}
+
 void MainWindow::RunDeferred() {
   if (endSessionPending_) {
     endSessionPending_ = false;
@@ -276,7 +302,7 @@ void MainWindow::OnSelchangeReader() {
 }
 
 void MainWindow::RefreshCardList() {
-  if (busy_) {
+  if (CardInUse()) {
     refreshPending_ = true;
     return;
   }
@@ -292,7 +318,7 @@ void MainWindow::RefreshCardList() {
 }
 
 void MainWindow::ConnectSelectedCard() {
-  if (busy_) return;
+  if (CardInUse()) return;
   const uint32_t slotIndex = cardList_->currentData().toUInt();
   const std::string reader = monitor_->CurrentReader();
   std::optional<CardSession::Notice> notice;
@@ -306,7 +332,7 @@ void MainWindow::ConnectSelectedCard() {
 }
 
 void MainWindow::OnLoginLogout() {
-  if (busy_ || !session_.Token()) return;
+  if (CardInUse() || !session_.Token()) return;
   std::optional<CardSession::Notice> notice;
   if (session_.IsLoggedIn()) {
     RunCardWork([&] { notice = session_.Logout(); });
@@ -415,9 +441,11 @@ void MainWindow::Destroy() {
   if (!destroyPending_ && onEnding_) onEnding_();
   // The window goes at once; letting the card go and stopping detection take a moment.
   hide();
-  if (busy_) {
-    // A question of the monitor thread may hold up the card read: answer it now.
+  if (CardInUse()) {
+    // A question of the monitor thread may hold up the card read: answer it now. The end
+    // is decided: a task's registration need not wait for its responders.
     prompter_.CancelPending();
+    if (!tasks_.empty()) registrationAbort_->Abort();
     destroyPending_ = true;
     return;
   }
@@ -444,8 +472,9 @@ void MainWindow::CleanUpBeforeExit() {
 }
 
 void MainWindow::EndSessionCleanup() {
-  if (busy_) {
+  if (CardInUse()) {
     prompter_.CancelPending();
+    if (!tasks_.empty()) registrationAbort_->Abort();
     endSessionPending_ = true;
     return;
   }

@@ -12,7 +12,9 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <map>
 #include <memory>
+#include <thread>
 
 #include "BalloonPresenter.h"
 #include "BalloonQueue.h"
@@ -86,8 +88,8 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   CardSession& Session() { return session_; }
   CardMonitor& Monitor() { return *monitor_; }
   CertificateRegistrar& Registrar() { return *registrar_; }
-  // True while a card read runs off the interface thread.
-  bool Busy() const { return busy_; }
+  // True while a card read or a card task runs off the interface thread.
+  bool Busy() const { return busy_ || !tasks_.empty(); }
 
   // Shows the window (restored when minimised) and, with activate, brings it forward.
   void BringToFront(bool activate);
@@ -128,6 +130,13 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
                             const TokenObjects* objects) override {
     registrar_->RegisterCertificates(reader, cryptoProvider, keyStorageProvider, token, objects);
   }
+  bool CardPresent(const std::string& reader) override { return monitor_->HasCard(reader); }
+  std::unique_ptr<TokenInfo> ReadTokenInfo() override;
+  void KeepTokenInfo(std::unique_ptr<TokenInfo> info) override { session_.KeepTokenInfo(std::move(info)); }
+  // A page's card work on a thread of its own: the window keeps painting, its card
+  // refresh, destruction and end of session wait until `done` has run (queued to the
+  // interface thread). The work is given the card the window keeps meanwhile.
+  void RunCardTask(std::function<void()> work, std::function<void()> done) override;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -146,6 +155,9 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   // refreshes, the destruction and the end of the session wait until it is done.
   void RunCardWork(const std::function<void()>& work);
   void RunDeferred();
+  void FinishCardTask(int id, const std::function<void()>& done);
+  // The window's card is in use: by a card read, or by a card task until its `done` ends.
+  bool CardInUse() const { return busy_ || !tasks_.empty(); }
   void LetCardGo();
   void StopDetection();
 
@@ -187,6 +199,8 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   QLabel* status_;
 
   bool busy_ = false;
+  std::map<int, std::thread> tasks_;
+  int nextTask_ = 0;
   bool refreshPending_ = false;
   bool destroyPending_ = false;
   bool endSessionPending_ = false;

@@ -132,6 +132,10 @@ TokenInfo* CardSession::GetTokenInfo(bool refresh) {
   return info_.get();
 }
 
+void CardSession::KeepTokenInfo(std::unique_ptr<TokenInfo> info) {
+  if (token_ && info) info_ = std::move(info);
+}
+
 TokenObjects* CardSession::GetTokenObjects(bool refresh) {
   if (refresh) objects_ = token_ ? token_->ReadObjects() : nullptr;
   return objects_.get();

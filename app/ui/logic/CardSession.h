@@ -64,6 +64,8 @@ class CardSession {
   // token (null and the cache dropped without a token).
   TokenInfo* GetTokenInfo(bool refresh);
   TokenObjects* GetTokenObjects(bool refresh);
+  // A record read from the token by a card task replaces the cached one.
+  void KeepTokenInfo(std::unique_ptr<TokenInfo> info);
   const View& GetView() const { return view_; }
   std::string TypeKey() const;
 

@@ -385,21 +385,37 @@ void ContentsCommands::CopyCertificatesToFolder() {
 }
 
 void ContentsCommands::ReregisterCertificates() {
+  // What to register is decided here; the store, the revocation checks and the issuer
+  // downloads run on the task, which is given only copies and the card the window keeps
+  // for it.
   const std::string reader = host_.ReaderName();
-  host_.UnregisterCertificates(reader);
   const std::string cardName = host_.CardName();
   std::string csp, ksp, cardModule;
   GetCardTypeProviderNames(cardName, csp, ksp, cardModule);
   const CardTypeEntry* row = FindCardTypeByCardName(cardName);
+  bool pkcs11 = false;
   if (const VendorModuleEntry* vendor = FindVendorModuleByType(row)) {
     const std::string typeKey = vendor->typeKey;
     if (typeKey == "Gemalto") {
       csp = kGemaltoCsp;
       ksp.clear();
     }
-    if (IsPkcs11RegistrationType(typeKey))
-      host_.RegisterCertificates(reader, csp, ksp, host_.Token(), host_.GetTokenObjects(false));
+    pkcs11 = IsPkcs11RegistrationType(typeKey);
   }
-  if ((csp == kMicrosoftCsp || ksp == kMicrosoftKsp) && (!row || row->autoRegister != 0))
-    host_.RegisterCertificates(reader, csp, ksp, nullptr, nullptr);
+  const bool cardStore = (csp == kMicrosoftCsp || ksp == kMicrosoftKsp) && (!row || row->autoRegister != 0);
+  PKCS11Base* token = pkcs11 ? host_.Token() : nullptr;
+  const TokenObjects* objects = pkcs11 ? host_.GetTokenObjects(false) : nullptr;
+  IContentsHost& host = host_;
+  view_.SetCommandsEnabled(false);
+  host_.RunCardTask(
+      [&host, reader, csp, ksp, pkcs11, cardStore, token, objects] {
+        host.UnregisterCertificates(reader);
+        if (pkcs11) host.RegisterCertificates(reader, csp, ksp, token, objects);
+        if (cardStore) host.RegisterCertificates(reader, csp, ksp, nullptr, nullptr);
+        // A removal seen before the registration began did not stop it (the registrar
+        // stops only for one that comes during it): the card is gone, so are its
+        // certificates.
+        if (!host.CardPresent(reader)) host.UnregisterCertificates(reader);
+      },
+      [this] { view_.SetCommandsEnabled(true); });
 }

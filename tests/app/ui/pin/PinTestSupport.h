@@ -178,6 +178,15 @@ class FakeHost : public IPinPageHost {
     }
     return info.get();
   }
+  std::unique_ptr<TokenInfo> ReadTokenInfo() override {
+    if (unreadable) return nullptr;
+    if (fixed) return info ? std::make_unique<TokenInfo>(*info) : nullptr;
+    ++refreshes;
+    return token ? token->GetTokenInfo() : nullptr;
+  }
+  void KeepTokenInfo(std::unique_ptr<TokenInfo> fresh) override {
+    if (!fixed) info = std::move(fresh);
+  }
 };
 
 inline constexpr const char* kReader = "Virtual PCD 00 00";
