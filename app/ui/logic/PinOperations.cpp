@@ -134,6 +134,7 @@ int PinOperations::Counter(Kind kind, PinOperation operation, PKCS11Base* token)
 }
 
 bool PinOperations::UpdateButtons(PinButtons& buttons) {
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (!token) {
     buttons = PinButtons{};
@@ -156,6 +157,7 @@ bool PinOperations::UpdateButtons(PinButtons& buttons) {
 }
 
 void PinOperations::ShowStatus() {
+  const CardHold hold = host_.HoldCard();
   std::string text;
   if (PKCS11Base* token = host_.Token()) {
     if (const TokenInfo* info = host_.GetTokenInfo(true)) {
@@ -207,6 +209,8 @@ void PinOperations::ShowStatus() {
 
 void PinOperations::Run(PinOperation operation) {
   const StringId frameFailure = FrameFailure(operation);
+  // The PINs typed go to the card they were asked for, or nowhere.
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (!token) {
     Say(frameFailure, kMbIconError);
@@ -272,6 +276,10 @@ void PinOperations::Run(PinOperation operation) {
     }
     if (!entered) return;
     values = std::move(*entered);
+  }
+  if (hold.CardLeft()) {
+    Say(StringId::CardChangedDuringCommand, kMbIconError);
+    return;
   }
   if (!token->IsTokenPresent()) {
     Say(StringId::PinCardNotInReader, kMbIconError);
