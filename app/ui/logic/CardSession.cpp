@@ -49,6 +49,7 @@ std::optional<CardSession::Notice> CardSession::RefreshCardList(const std::strin
                                                                 const std::string& cardName) {
   DropToken();
   view_ = View();
+  keeper_.NoteCardConnected();
   const CardTypeEntry* cardType = FindCardTypeByCardName(cardName);
   const VendorModuleEntry* vendor = FindVendorModuleByType(cardType);
   if (vendor) {

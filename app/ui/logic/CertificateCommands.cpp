@@ -115,6 +115,12 @@ std::string SafeFileName(const std::string& name, const std::string& extension) 
   return safe + extension;
 }
 
+bool CardLeftDuringCommand(const CardHold& hold, IUserPort& port) {
+  if (!hold.CardLeft()) return false;
+  port.MessageBox(Res::Text(StringId::CardChangedDuringCommand), "", kMbOk | kMbIconError);
+  return true;
+}
+
 ContentsCommands::ContentsCommands(IContentsHost& host, IContentsView& view, IUserPort& port)
     : host_(host), view_(view), port_(port) {}
 
@@ -138,6 +144,8 @@ void ContentsCommands::Run(int command, std::optional<CK_OBJECT_HANDLE> caret) {
 
 void ContentsCommands::ViewCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
   if (!caret) return;
+  // The record is shown by reference.
+  const CardHold hold = host_.HoldCard();
   const TokenObjects* objects = host_.GetTokenObjects(false);
   const CertificateObject* record = objects ? objects->FindCertificate(*caret) : nullptr;
   if (!record) return;
@@ -166,6 +174,7 @@ std::optional<X509Ptr> ContentsCommands::ReadCertificateFile(StringId failure) {
 
 void ContentsCommands::RenewCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
   if (!caret) return;
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (!token) {
     Box(StringId::RenewFailed, kMbOk | kMbIconError);
@@ -182,7 +191,7 @@ void ContentsCommands::RenewCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
     return;
   }
   std::optional<X509Ptr> renewed = ReadCertificateFile(StringId::RenewFailed);
-  if (!renewed) return;
+  if (!renewed || CardLeftDuringCommand(hold, port_)) return;
   if (EVP_PKEY_eq(old->publicKey.get(), X509_get0_pubkey(renewed->get())) != 1) {
     Box(StringId::RenewKeysDiffer, kMbOk | kMbIconError);
     return;
@@ -212,6 +221,7 @@ void ContentsCommands::RegisterCertificate(std::optional<CK_OBJECT_HANDLE> caret
     Box(StringId::CertificateNotRegistrable, kMbOk | kMbIconError);
     return;
   }
+  const CardHold hold = host_.HoldCard();
   const std::string cardName = host_.CardName();
   const VendorModuleEntry* vendor = FindVendorModuleByType(FindCardTypeByCardName(cardName));
   if (!vendor) {
@@ -257,6 +267,7 @@ void ContentsCommands::RegisterCertificate(std::optional<CK_OBJECT_HANDLE> caret
 
 void ContentsCommands::AssignCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
   if (!caret) return;
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (token && !token->IsLoggedIn()) {
     Box(StringId::ContentsPleaseLogIn, kMbOk);
@@ -269,7 +280,7 @@ void ContentsCommands::AssignCertificate(std::optional<CK_OBJECT_HANDLE> caret) 
     return;
   }
   std::optional<X509Ptr> certificate = ReadCertificateFile(StringId::AssignFailed);
-  if (!certificate) return;
+  if (!certificate || CardLeftDuringCommand(hold, port_)) return;
   if (EVP_PKEY_eq(key->publicKey.get(), X509_get0_pubkey(certificate->get())) != 1) {
     Box(StringId::AssignKeysDiffer, kMbOk | kMbIconError);
     return;
@@ -290,6 +301,7 @@ void ContentsCommands::AssignCertificate(std::optional<CK_OBJECT_HANDLE> caret) 
 
 void ContentsCommands::DeleteCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
   if (!caret) return;
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (!token) {
     Box(StringId::ContentsCardReadError, kMbOk | kMbIconError);
@@ -306,6 +318,7 @@ void ContentsCommands::DeleteCertificate(std::optional<CK_OBJECT_HANDLE> caret) 
     return;
   }
   if (Box(StringId::DeleteConfirm, kMbYesNo | kMbIconWarning) != Platform::kIdYes) return;
+  if (CardLeftDuringCommand(hold, port_)) return;
   const CK_OBJECT_HANDLE publicKey = record->id ? LastKeyWithId(objects->publicKeys, *record->id) : 0;
   const CK_OBJECT_HANDLE privateKey = record->id ? LastKeyWithId(objects->privateKeys, *record->id) : 0;
   bool withKeys = false;
@@ -313,6 +326,7 @@ void ContentsCommands::DeleteCertificate(std::optional<CK_OBJECT_HANDLE> caret) 
     const int answer = Box(StringId::DeleteKeysQuestion, kMbYesNoCancel | kMbIconQuestion);
     if (answer == Platform::kIdYes) withKeys = true;
     else if (answer != Platform::kIdNo) return;
+    if (CardLeftDuringCommand(hold, port_)) return;
   }
   const bool deletePublic = withKeys && publicKey;
   const bool deletePrivate = withKeys && privateKey;
@@ -338,10 +352,11 @@ void ContentsCommands::DeleteCertificate(std::optional<CK_OBJECT_HANDLE> caret) 
 }
 
 void ContentsCommands::CopyCertificatesToFolder() {
+  const CardHold hold = host_.HoldCard();
   const TokenObjects* objects = host_.GetTokenObjects(false);
   if (!objects) return;
   const std::optional<std::string> folder = view_.ChooseFolder();
-  if (!folder) return;
+  if (!folder || CardLeftDuringCommand(hold, port_)) return;
   if (folder->empty()) {
     Box(StringId::CopyToFolderFailed, kMbOk | kMbIconError);
     LogEvent(EVENTLOG_ERROR_TYPE, "failed to convert an item identifier list to a file system path");
@@ -388,6 +403,9 @@ void ContentsCommands::ReregisterCertificates() {
   // What to register is decided here; the store, the revocation checks and the issuer
   // downloads run on the task, which is given only copies and the card the window keeps
   // for it.
+  // A card that left is unregistered by detection; a stale token registers nothing.
+  const CardHold hold = host_.HoldCard();
+  if (hold.CardLeft()) return;
   const std::string reader = host_.ReaderName();
   const std::string cardName = host_.CardName();
   std::string csp, ksp, cardModule;

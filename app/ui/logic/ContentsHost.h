@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CardTask.h"
+#include "CardHold.h"
 #include "PKCS11Base.h"
 #include "TokenInfo.h"
 #include "TokenObjects.h"
@@ -17,6 +18,9 @@
 class IContentsHost : public ICardTaskRunner {
  public:
   virtual ~IContentsHost() = default;
+  // A hold on the connected card for as long as a command uses it (see CardSession.h):
+  // token, information and objects stay valid meanwhile; `CardLeft` says the card went.
+  virtual CardHold HoldCard() = 0;
   // The connected card's token object; null without a card.
   virtual PKCS11Base* Token() = 0;
   // The cached token information and objects; with refresh they are re-read from the

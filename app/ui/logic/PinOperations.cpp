@@ -136,6 +136,7 @@ int PinOperations::Counter(Kind kind, PinOperation operation, PKCS11Base* token)
 }
 
 bool PinOperations::UpdateButtons(PinButtons& buttons) {
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (!token) {
     buttons = PinButtons{};
@@ -163,6 +164,8 @@ std::unique_ptr<TokenInfo> IPinPageHost::ReadTokenInfo() {
 }
 
 void PinOperations::ShowStatus(std::function<void()> finished) {
+  // The host's card task holds the card for the work and its follow-up.
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (!token) {
     Say(StringId::NoInformation, kMbIconInformation);
@@ -248,6 +251,7 @@ struct PinOperations::Attempt {
 };
 
 void PinOperations::Run(PinOperation operation, std::function<void()> finished) {
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (!token) {
     Say(FrameFailure(operation), kMbIconError);
@@ -306,6 +310,9 @@ void PinOperations::Run(PinOperation operation, std::function<void()> finished) 
 
 void PinOperations::AskAndAttempt(PinOperation operation, std::shared_ptr<Checks> checks,
                                   std::function<void()> finished) {
+  // The PINs typed go to the card they were asked for, or nowhere: the card task before
+  // this one held the card until now, this hold takes over across the dialog.
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   const Kind kind = checks->kind;
   const TokenInfo info = *checks->info;
@@ -348,6 +355,11 @@ void PinOperations::AskAndAttempt(PinOperation operation, std::shared_ptr<Checks
       return;
     }
     *values = std::move(*entered);
+  }
+  if (hold.CardLeft()) {
+    Say(StringId::CardChangedDuringCommand, kMbIconError);
+    if (finished) finished();
+    return;
   }
 
   auto attempt = std::make_shared<Attempt>();

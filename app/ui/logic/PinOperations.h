@@ -9,6 +9,7 @@
 #include <string>
 
 #include "CardTask.h"
+#include "CardHold.h"
 #include "PinPrompts.h"
 #include "PinVendorPaths.h"
 #include "Strings.h"
@@ -20,6 +21,8 @@ class PKCS11Base;
 // What the PIN page needs from the main window.
 class IPinPageHost : public ICardTaskRunner {
  public:
+  // A hold on the connected card for as long as an operation uses it (see CardSession.h).
+  virtual CardHold HoldCard() = 0;
   // The token object of the connected card; null when none is connected.
   virtual PKCS11Base* Token() = 0;
   // The cached token information, read again first when refresh is set; null when the

@@ -168,7 +168,9 @@ class FakeHost : public IPinPageHost {
   bool unreadable = false;
   bool fixed = false;  // the record set by the test is never read again
   int refreshes = 0;
+  CardKeeper keeper;
 
+  CardHold HoldCard() override { return keeper.HoldCard(); }
   PKCS11Base* Token() override { return token; }
   TokenInfo* GetTokenInfo(bool refresh) override {
     if (unreadable) return nullptr;
