@@ -15,6 +15,11 @@
 //   detection-mute-pcscd   card detection started again (the restart timer) against it
 //   sigterm-stalled-ocsp   what SIGTERM runs (the end-of-session clean-up) while a card's
 //                          certificate waits for four OCSP responders that never answer
+//   delete-stalled-ocsp    a certificate deleted from the card; the re-registration of
+//                          the rest asks those responders again (measured until the first
+//                          request and 200 ms into the wait)
+//   pin-status-slow-module the PIN page's status with a module that takes 1.5 s to give
+//                          the token information, until its message box
 //
 // Adding a scenario: a class deriving from Scenario (BeforeRound and AfterRound are not
 // measured, Act is) and one line in the list in main(). CardRig gives a card token behind
@@ -38,10 +43,14 @@
 #include <string>
 #include <vector>
 
+#include <QMessageBox>
+
 #include "AboutDialog.h"
 #include "Application.h"
 #include "CardTables.h"
 #include "CardTokenWriter.h"
+#include "CertificateCommands.h"
+#include "PinPage.h"
 #include "Heartbeat.h"
 #include "MainWindow.h"
 #include "NetRig.h"
@@ -104,7 +113,7 @@ struct Sandbox {
 // them. "ROOT" and "CA" hold the test PKI, so that revocation checks ask the responders.
 class CardRig {
  public:
-  CardRig(const std::string& folder, const std::vector<TvrTest::PkiItem>& items) {
+  CardRig(const std::string& folder, const std::vector<TvrTest::PkiItem>& items) : folder_(folder) {
     const TvrTest::TestPki& pki = TvrTest::TestPki::Get();
     for (const auto& [name, item] : {std::pair<const char*, const TvrTest::PkiItem*>{"ROOT", &pki.Root()},
                                      {"CA", &pki.Intermediate()}}) {
@@ -128,11 +137,15 @@ class CardRig {
   }
 
   FakePcsc& Pcsc() { return pcsc_; }
+  TvrTest::InstalledShim& Shim() { return *shim_; }
+  // Puts a certificate with its key on the card under the identifier (two hex digits).
+  void Write(const TvrTest::PkiItem& item, const std::string& id) { UiTest::WriteCardObject(folder_, "Card0", item, id); }
   // The main window over the card's module and the scripted PC/SC service (the system's
-  // PC/SC when `systemPcsc`).
-  std::unique_ptr<MainWindow> OpenWindow(bool systemPcsc = false) {
+  // PC/SC when `systemPcsc`); revocation checks give up after `httpTimeoutMs`.
+  std::unique_ptr<MainWindow> OpenWindow(bool systemPcsc = false, long httpTimeoutMs = 30000) {
     MainWindow::Options options;
     options.pcsc = systemPcsc ? nullptr : &pcsc_;
+    options.http.totalTimeoutMs = httpTimeoutMs;
     auto window = std::make_unique<MainWindow>(TokenRefMap{{"Gemalto", primary_.get()}}, port_, options);
     window->show();
     return window;
@@ -144,6 +157,7 @@ class CardRig {
   }
 
  private:
+  std::string folder_;
   TvrTest::SoftHsmTokens tokens_;
   std::optional<TvrTest::InstalledShim> shim_;
   std::unique_ptr<PKCS11Base> primary_;
@@ -243,6 +257,110 @@ class SigtermStalledOcsp : public Scenario {
   std::unique_ptr<MainWindow> window_;
 };
 
+// The contents page's view for the commands: a refresh re-reads the card, as the page does.
+class CommandView : public IContentsView {
+ public:
+  explicit CommandView(IContentsHost& host) : host_(host) {}
+  void RefreshTree(bool refresh) override {
+    host_.GetTokenInfo(refresh);
+    host_.GetTokenObjects(refresh);
+  }
+  void SetBusy(bool) override {}
+  std::optional<std::string> ChooseCertificateFile() override { return std::nullopt; }
+  std::optional<std::string> ChooseFolder() override { return std::nullopt; }
+  void OpenFolder(const std::string&) override {}
+  bool ShowCertificate(const std::vector<uint8_t>&) override { return true; }
+
+ private:
+  IContentsHost& host_;
+};
+
+// Answers Yes to the delete and to its keys (the next round writes them again), OK to the rest.
+class DeletePort : public IUserPort {
+ public:
+  int MessageBox(const std::string&, const std::string&, unsigned flags) override {
+    return (flags & 0x0F) == Platform::kMbOk ? Platform::kIdOk : Platform::kIdYes;
+  }
+};
+
+// A window over the card in the reader, its certificates checked (the responders given
+// up on after a short while), logged in.
+std::unique_ptr<MainWindow> OpenWithCard(CardRig& rig, size_t certificates) {
+  auto window = rig.OpenWindow(false, 1000);
+  rig.Pcsc().InsertCard(kReader, kAtr);
+  SpinUntil([&] { return window->Session().Token() && window->Registrar().RegisteredFor(kReader).size() == certificates; },
+            "the card's registration");
+  const TvrCommon::SecureString pin("1234");
+  if (window->Session().Login(&pin)) throw std::runtime_error("cannot log in");
+  return window;
+}
+
+class DeleteStalledOcsp : public Scenario {
+ public:
+  DeleteStalledOcsp(CardRig& rig, TvrTest::HttpTestServer& responders) : rig_(rig), responders_(responders) {}
+  const char* Name() const override { return "delete-stalled-ocsp"; }
+  void BeforeRound() override {
+    rig_.Write(UiTest::EncryptionLeaf("Titkos Tivadar"), "09");
+    window_ = OpenWithCard(rig_, 2);
+  }
+  void Act() override {
+    CK_OBJECT_HANDLE handle = 0;
+    for (const auto& [h, record] : window_->Session().GetTokenObjects(false)->certificates)
+      if (record->id && *record->id == "09") handle = h;
+    CommandView view(*window_);
+    DeletePort port;
+    ContentsCommands commands(*window_, view, port);
+    const size_t before = responders_.Requests().size();
+    commands.DeleteCertificate(handle);
+    SpinUntil([&] { return responders_.Requests().size() > before; }, "the re-registration's OCSP request");
+    Spin(Ms(200));
+  }
+  void AfterRound() override {
+    window_.reset();
+    rig_.Pcsc().RemoveCard(kReader);
+  }
+
+ private:
+  CardRig& rig_;
+  TvrTest::HttpTestServer& responders_;
+  std::unique_ptr<MainWindow> window_;
+};
+
+class PinStatusSlowModule : public Scenario {
+ public:
+  explicit PinStatusSlowModule(CardRig& rig) : rig_(rig) {}
+  const char* Name() const override { return "pin-status-slow-module"; }
+  void BeforeRound() override {
+    window_ = OpenWithCard(rig_, 1);
+    window_->Sheet()->setCurrentIndex(MainWindow::kPinPage);
+    SpinUntil([&] { return window_->Pins()->statusButton->isEnabled(); }, "the PIN page");
+    rig_.Shim().SetOption("delay_us.C_GetTokenInfo", "1500000");
+  }
+  void Act() override {
+    bool answered = false;
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+      if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+        answered = true;
+        box->accept();
+      }
+    });
+    answer.start(20);
+    window_->Pins()->statusButton->click();
+    SpinUntil([&] { return answered && !window_->Pins()->Running(); }, "the PIN status");
+    Spin(Ms(30));
+  }
+  void AfterRound() override {
+    rig_.Shim().ClearOption("delay_us.C_GetTokenInfo");
+    window_.reset();
+    rig_.Pcsc().RemoveCard(kReader);
+  }
+
+ private:
+  CardRig& rig_;
+  std::unique_ptr<MainWindow> window_;
+};
+
 // A signing certificate whose four OCSP addresses take the request and never answer.
 TvrTest::PkiItem StalledLeaf(const TvrTest::HttpTestServer& responders) {
   TvrTest::CertSpec spec;
@@ -314,6 +432,8 @@ int main(int argc, char** argv) {
     scenarios.push_back(std::make_unique<ReportMutePcscd>());
     scenarios.push_back(std::make_unique<DetectionMutePcscd>(card));
     scenarios.push_back(std::make_unique<SigtermStalledOcsp>(card, responders));
+    scenarios.push_back(std::make_unique<DeleteStalledOcsp>(card, responders));
+    scenarios.push_back(std::make_unique<PinStatusSlowModule>(card));
 
     std::printf("%-24s %7s %12s %12s %12s %7s  %s\n", "scenario", "rounds", "gap ms", "idle ms", "above ms",
                 "ratio", "target: <= 50 ms above idle");

@@ -14,6 +14,7 @@
 #include "TokenObjects.h"
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <string>
 #include <vector>
@@ -26,6 +27,8 @@ struct RenewalSource {
     PKCS11Base* token = nullptr;
     TokenObjects* objects = nullptr;
     const RenewalTrust* trust = nullptr;
+    // True when the card left since the command began: the dialog then starts no worker.
+    std::function<bool()> cardLeft;
 };
 
 enum class RenewalRowKind { Certificate, Key };

@@ -209,13 +209,19 @@ int Application::Start(const QStringList& arguments) {
     QCoreApplication::quit();
   });
   window_->SetOnEnding([this] { instance_->StopListening(); });
-  connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { EndSession(); });
+  connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { OnSaveRequest(); });
   qApp->installEventFilter(this);
 
   const bool toTray = arguments.join(' ').contains(QLatin1String(kSystemTraySwitch));
   // Without a tray a hidden window could not be reached again.
   if (!toTray || !window_->Tray().HasTray() || pendingActivation_) window_->show();
   return -1;
+}
+
+void Application::OnSaveRequest() {
+  // Asked before a logout that may still be cancelled, and at plain checkpoints: the
+  // program goes on working. The real end comes as the quit request or SIGTERM.
+  LogEvent(EVENTLOG_INFORMATION_TYPE, "The desktop asks to save the session.");
 }
 
 void Application::EndSession() {

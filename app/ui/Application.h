@@ -46,8 +46,11 @@ class Application : public QObject {
   MainWindow* Window() { return window_.get(); }
   const TokenMap& Tokens() const { return tokens_; }
   QtUserPort& Port() { return port_; }
-  // The end-of-session clean-up (desktop session end, SIGTERM).
+  // The end-of-session clean-up when the program really ends (the desktop's quit request,
+  // SIGTERM).
   void EndSession();
+  // The desktop's request to save (before a logout, or a checkpoint): nothing ends.
+  void OnSaveRequest();
 
   // SIGTERM, SIGINT and SIGHUP (unless the program was started with SIGHUP ignored) end
   // the program through the event loop; the loss of the display runs the clean-up at once,

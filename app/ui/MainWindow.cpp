@@ -38,6 +38,7 @@ MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, Options options)
       activationPrompts_(port_),
       prompter_(port_, activationPrompts_),
       activation_(prompter_, prompter_, pinPaths_) {
+  session_.Keeper().SetOnHeldChanged([this](bool held) { OnHeldChanged(held); });
   setWindowTitle(QApplication::applicationDisplayName());
   setWindowIcon(QIcon(QStringLiteral(":/icon.png")));
   BuildControls();
@@ -102,7 +103,12 @@ MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, Options options)
 }
 
 MainWindow::~MainWindow() {
+  // Registrations in flight are aborted here, so the tasks end soon; their card goes after.
   StopDetection();
+  for (auto& [id, task] : tasks_) task.thread.join();
+  // Their holds go without bringing the window's controls back or the waiting notices.
+  destroyed_ = true;
+  tasks_.clear();
   session_.Close();
   port_.SetParent(nullptr);
 }
@@ -208,7 +214,57 @@ void MainWindow::RunCardWork(const std::function<void()>& work) {
   busy_ = false;
 }
 
+void MainWindow::RunCardTask(std::function<void()> work, std::function<void()> done) {
+  const int id = nextTask_++;
+  CardTask& task = tasks_[id];
+  // Taken and let go here, on the interface thread; the worker only borrows the card.
+  task.hold = session_.HoldCard();
+  task.done = std::move(done);
+  task.thread = std::thread([this, id, work = std::move(work)] {
+    work();
+    QMetaObject::invokeMethod(this, [this, id] { FinishCardTask(id); }, Qt::QueuedConnection);
+  });
+}
+
+void MainWindow::FinishCardTask(int id) {
+  const auto task = tasks_.find(id);
+  if (task == tasks_.end()) return;
+  task->second.thread.join();
+  // The hold stays while `done` asks the user: a card notice meanwhile waits for its end.
+  const std::function<void()> done = std::move(task->second.done);
+  if (done) done();
+  // Letting the hold go applies what waited.
+  tasks_.erase(id);
+}
+
+std::unique_ptr<TokenInfo> MainWindow::ReadTokenInfo() {
+  PKCS11Base* token = session_.Token();
+  return token ? token->GetTokenInfo() : nullptr;
+}
+
+void MainWindow::OnHeldChanged(bool held) {
+  if (held) {
+    readerList_->setEnabled(false);
+    cardList_->setEnabled(false);
+    loginButton_->setEnabled(false);
+    return;
+  }
+  if (destroyed_) return;
+  readerList_->setEnabled(readerList_->count() > 0);
+  const CardSession::View& view = session_.GetView();
+  cardList_->setEnabled(view.cardListEnabled);
+  loginButton_->setEnabled(session_.Token() && view.loginEnabled);
+  // The notices that waited, out of the holder's scope: it may still be unwinding.
+  QMetaObject::invokeMethod(this, &MainWindow::RunDeferred, Qt::QueuedConnection);
+}
+
+void MainWindow::ShowCardChanged() {
+  ShowNotice(CardSession::Notice{Res::Text(Res::StringId::CardChangedDuringCommand), Platform::kMbIconError});
+}
+
 void MainWindow::RunDeferred() {
+  // A hold still alive keeps everything waiting; its end runs this again.
+  if (Deferring()) return;
   if (endSessionPending_) {
     endSessionPending_ = false;
     EndSessionCleanup();
@@ -216,6 +272,12 @@ void MainWindow::RunDeferred() {
   if (destroyPending_) {
     destroyPending_ = false;
     Destroy();
+  }
+  if (pendingReaders_ && !destroyed_ && !detectionStopped_) {
+    const QStringList readers = *pendingReaders_;
+    pendingReaders_.reset();
+    FillReaderCombo(readers);
+    refreshPending_ = true;
   }
   if (refreshPending_ && !destroyed_ && !detectionStopped_) {
     refreshPending_ = false;
@@ -259,6 +321,13 @@ void MainWindow::FillReaderCombo(const QStringList& readers) {
 
 void MainWindow::OnReaderListChanged(const QStringList& readers) {
   if (destroyed_ || detectionStopped_) return;
+  // The monitor has initialised the modules afresh: every session of the card is gone.
+  session_.Keeper().NoteCardLeft();
+  if (Deferring()) {
+    pendingReaders_ = readers;
+    refreshPending_ = true;
+    return;
+  }
   FillReaderCombo(readers);
   RefreshCardList();
 }
@@ -267,16 +336,18 @@ void MainWindow::OnCardStatusChanged(const QString& reader, const QString& /*car
   if (destroyed_ || detectionStopped_) return;
   // A notice about a reader the user has left since is stale.
   if (reader != readerList_->currentText()) return;
+  session_.Keeper().NoteCardLeft();
   RefreshCardList();
 }
 
 void MainWindow::OnSelchangeReader() {
+  if (Deferring()) return;
   monitor_->SetCurrentReader(readerList_->currentText().toStdString());
   RefreshCardList();
 }
 
 void MainWindow::RefreshCardList() {
-  if (busy_) {
+  if (Deferring()) {
     refreshPending_ = true;
     return;
   }
@@ -292,7 +363,7 @@ void MainWindow::RefreshCardList() {
 }
 
 void MainWindow::ConnectSelectedCard() {
-  if (busy_) return;
+  if (Deferring()) return;
   const uint32_t slotIndex = cardList_->currentData().toUInt();
   const std::string reader = monitor_->CurrentReader();
   std::optional<CardSession::Notice> notice;
@@ -306,7 +377,9 @@ void MainWindow::ConnectSelectedCard() {
 }
 
 void MainWindow::OnLoginLogout() {
-  if (busy_ || !session_.Token()) return;
+  if (Deferring() || !session_.Token()) return;
+  // The PIN is for this card: a card that leaves while the dialog is open never gets it.
+  CardHold hold = session_.HoldCard();
   std::optional<CardSession::Notice> notice;
   if (session_.IsLoggedIn()) {
     RunCardWork([&] { notice = session_.Logout(); });
@@ -315,6 +388,10 @@ void MainWindow::OnLoginLogout() {
     if (request) {
       PinDialog dialog(port_, false, Q(request->title), request->minimum, request->maximum, this);
       if (dialog.exec() != QDialog::Accepted) return;
+      if (hold.CardLeft()) {
+        ShowCardChanged();
+        return;
+      }
       // The dialog's copy goes with the dialog; this one is wiped when the road ends.
       TvrCommon::SecureString pin = dialog.Value();
       RunCardWork([&] { notice = session_.Login(&pin); });
@@ -326,7 +403,7 @@ void MainWindow::OnLoginLogout() {
   loginButton_->setText(T(session_.IsLoggedIn() ? Res::StringId::LogoutButton : Res::StringId::LoginButton));
   ShowNotice(notice);
   RefreshPropertyPages();
-  RunDeferred();
+  hold.Release();
 }
 
 void MainWindow::RefreshPropertyPages() {
@@ -415,9 +492,11 @@ void MainWindow::Destroy() {
   if (!destroyPending_ && onEnding_) onEnding_();
   // The window goes at once; letting the card go and stopping detection take a moment.
   hide();
-  if (busy_) {
-    // A question of the monitor thread may hold up the card read: answer it now.
+  if (Deferring()) {
+    // A question of the monitor thread may hold up the card read: answer it now. A
+    // command that holds the card finishes first; its end brings the destruction back.
     prompter_.CancelPending();
+    if (!tasks_.empty()) registrationAbort_->Abort();
     destroyPending_ = true;
     return;
   }
@@ -431,7 +510,7 @@ void MainWindow::Destroy() {
     presenter_->DropAll();
   }
   tray_->Remove();
-  store_.reset();
+  // The store stays open until the registrar that writes it is gone (destruction).
   if (onDestroyed_) onDestroyed_();
 }
 
@@ -444,8 +523,9 @@ void MainWindow::CleanUpBeforeExit() {
 }
 
 void MainWindow::EndSessionCleanup() {
-  if (busy_) {
+  if (Deferring()) {
     prompter_.CancelPending();
+    if (!tasks_.empty()) registrationAbort_->Abort();
     endSessionPending_ = true;
     return;
   }
@@ -453,5 +533,4 @@ void MainWindow::EndSessionCleanup() {
   LetCardGo();
   StopDetection();
   presenter_->DropAll();
-  store_.reset();
 }

@@ -12,7 +12,10 @@
 #include <QTimer>
 #include <QWidget>
 #include <functional>
+#include <map>
 #include <memory>
+#include <thread>
+#include <optional>
 
 #include "BalloonPresenter.h"
 #include "BalloonQueue.h"
@@ -86,8 +89,11 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   CardSession& Session() { return session_; }
   CardMonitor& Monitor() { return *monitor_; }
   CertificateRegistrar& Registrar() { return *registrar_; }
-  // True while a card read runs off the interface thread.
-  bool Busy() const { return busy_; }
+  // True while a card read or a card task runs off the interface thread.
+  bool Busy() const { return busy_ || !tasks_.empty(); }
+  // True while the window leaves the session alone: its own card read runs, or a command,
+  // dialog, worker or card task holds the card.
+  bool Deferring() { return busy_ || session_.Keeper().Held(); }
 
   // Shows the window (restored when minimised) and, with activate, brings it forward.
   void BringToFront(bool activate);
@@ -97,8 +103,9 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   // stopped (every certificate unregistered), the balloons of the last few seconds shown
   // briefly, the tray icon removed; then the program ends.
   void Destroy();
-  // The end of the desktop session: card let go, detection stopped, queued balloons
-  // dropped unshown, the store closed; the window and the tray icon stay.
+  // The end of the desktop session, when the program really ends (quit request, SIGTERM):
+  // card let go, detection stopped, queued balloons dropped unshown; the window and the
+  // tray icon stay, and the store closes with the window, after the registrar.
   void EndSessionCleanup();
   // The process ends right after, with no event loop to defer to (the display is gone):
   // detection stopped (every certificate unregistered) and balloons dropped, at once.
@@ -115,7 +122,8 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   void RefreshPropertyPages();
   void OnLoginLogout();
 
-  // What the pages read: the connected card and the caches.
+  // What the pages read: the connected card and the caches, under a hold on the card.
+  CardHold HoldCard() override { return session_.HoldCard(); }
   PKCS11Base* Token() override { return session_.Token(); }
   TokenInfo* GetTokenInfo(bool refresh) override { return session_.GetTokenInfo(refresh); }
   TokenObjects* GetTokenObjects(bool refresh) override { return session_.GetTokenObjects(refresh); }
@@ -128,6 +136,13 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
                             const TokenObjects* objects) override {
     registrar_->RegisterCertificates(reader, cryptoProvider, keyStorageProvider, token, objects);
   }
+  bool CardPresent(const std::string& reader) override { return monitor_->HasCard(reader); }
+  std::unique_ptr<TokenInfo> ReadTokenInfo() override;
+  void KeepTokenInfo(std::unique_ptr<TokenInfo> info) override { session_.KeepTokenInfo(std::move(info)); }
+  // A page's card work on a thread of its own: the window keeps painting, its card
+  // refresh, destruction and end of session wait until `done` has run (queued to the
+  // interface thread). The work is given the card the window keeps meanwhile.
+  void RunCardTask(std::function<void()> work, std::function<void()> done) override;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -146,6 +161,11 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   // refreshes, the destruction and the end of the session wait until it is done.
   void RunCardWork(const std::function<void()>& work);
   void RunDeferred();
+  void FinishCardTask(int id);
+  // The first hold disables the lists and the log-in button; after the last one they
+  // come back and the notices that waited are applied.
+  void OnHeldChanged(bool held);
+  void ShowCardChanged();
   void LetCardGo();
   void StopDetection();
 
@@ -161,6 +181,7 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   QtPinPrompts activationPrompts_;
   InterfaceThreadPrompter prompter_;
   TransportPinActivation activation_;
+  // Declared before the registrar and the monitor: it outlives every user of it.
   Platform::CertStorePtr store_;
   // Ends the registrations' network exchanges when detection stops.
   std::shared_ptr<TvrServices::HttpAbort> registrationAbort_ = std::make_shared<TvrServices::HttpAbort>();
@@ -187,6 +208,16 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   QLabel* status_;
 
   bool busy_ = false;
+  // The card tasks under way: each holds the card until its `done` has run.
+  struct CardTask {
+    std::thread thread;
+    CardHold hold;
+    std::function<void()> done;
+  };
+  std::map<int, CardTask> tasks_;
+  int nextTask_ = 0;
+  // The newest reader list that came while the session was held.
+  std::optional<QStringList> pendingReaders_;
   bool refreshPending_ = false;
   bool destroyPending_ = false;
   bool endSessionPending_ = false;

@@ -18,6 +18,7 @@ namespace {
 
 class Host : public IContentsHost {
  public:
+  CardHold HoldCard() override { return keeper_.HoldCard(); }
   PKCS11Base* Token() override { return nullptr; }
   TokenInfo* GetTokenInfo(bool) override { return nullptr; }
   TokenObjects* GetTokenObjects(bool) override { return &objects_; }
@@ -29,6 +30,7 @@ class Host : public IContentsHost {
                             const TokenObjects*) override {}
 
  private:
+  CardKeeper keeper_;
   TokenObjects objects_;
 };
 

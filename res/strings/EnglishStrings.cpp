@@ -193,6 +193,7 @@ const char* English(Res::StringId id) {
     case StringId::AssignKeysDiffer:
       return "The old public key and the public key of the new certificate differ! The certificate was not assigned.";
     case StringId::AssignSucceeded: return "The certificate was assigned!";
+    case StringId::CardChangedDuringCommand: return "The card changed or was removed during the command.";
     case StringId::ContentsCardReadError:
       return "Error reading the card! The following steps will probably solve the problem: \n 1. Insert "
              "the card into the reader again\n 2. Restart the card manager\n 3. Restart the computer";

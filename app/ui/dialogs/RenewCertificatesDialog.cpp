@@ -204,6 +204,11 @@ void RenewCertificatesDialog::showEvent(QShowEvent* event) {
 
 void RenewCertificatesDialog::accept() {
   changed_ = false;
+  // A card that left while the dialog was open gets no operation; the command says so.
+  if (source_.cardLeft && source_.cardLeft()) {
+    QDialog::reject();
+    return;
+  }
   const std::list<TvrServices::RenewalOperation> operations = table_.Operations();
   if (!operations.empty() && source_.token) {
     TaskListDialog tasks(T(StringId::RenewalDialogTitle), RenewalTable::TaskTexts(operations), parentWidget());

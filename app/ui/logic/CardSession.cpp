@@ -49,6 +49,7 @@ std::optional<CardSession::Notice> CardSession::RefreshCardList(const std::strin
                                                                 const std::string& cardName) {
   DropToken();
   view_ = View();
+  keeper_.NoteCardConnected();
   const CardTypeEntry* cardType = FindCardTypeByCardName(cardName);
   const VendorModuleEntry* vendor = FindVendorModuleByType(cardType);
   if (vendor) {
@@ -130,6 +131,10 @@ std::optional<CardSession::Notice> CardSession::Logout() {
 TokenInfo* CardSession::GetTokenInfo(bool refresh) {
   if (refresh) info_ = token_ ? token_->GetTokenInfo() : nullptr;
   return info_.get();
+}
+
+void CardSession::KeepTokenInfo(std::unique_ptr<TokenInfo> info) {
+  if (token_ && info) info_ = std::move(info);
 }
 
 TokenObjects* CardSession::GetTokenObjects(bool refresh) {

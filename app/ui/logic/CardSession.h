@@ -2,6 +2,19 @@
 // its read-write session and the cached token information and objects that the pages
 // read, and the log-in road. No widgets: the window shows the lists and the notices this
 // class returns. Its calls may run on a worker thread, one at a time.
+//
+// Who owns the card. The session alone owns the token clone and the caches; everything
+// else borrows them for as long as it holds a `CardHold` taken from `HoldCard()` (the
+// hosts of the pages hand them out). A page command takes one before it reads the token
+// and keeps it until its last card call, across its dialogs, its worker and its task
+// list; the log-in PIN dialog and the PIN page do the same. While any hold is alive the
+// window does not touch the session: card and reader notices, the end of the session and
+// the destruction of the window wait, the lists are disabled, and the waiting notices are
+// applied once the last hold has gone. A notice that says the held card left or changed
+// marks the keeper; from then on every hold answers `CardLeft()`, and the holder, which
+// checks it after each dialog and before each card call, stops with "the card changed"
+// instead of going on. So a raw token or object pointer stays valid for as long as its
+// hold, and a PIN typed for one card never reaches another.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "CardHold.h"
 #include "PKCS11Base.h"
 #include "SecureString.h"
 #include "VendorTokens.h"
@@ -59,11 +73,17 @@ class CardSession {
   // Logs out, closes the session and drops the clone and the caches.
   void Close();
 
+  // The holds on the card; the window takes none of the calls above while one is alive.
+  CardKeeper& Keeper() { return keeper_; }
+  CardHold HoldCard() { return keeper_.HoldCard(); }
+
   PKCS11Base* Token() const { return token_.get(); }
   // Without refresh the cached record (may be null); with refresh read afresh from the
   // token (null and the cache dropped without a token).
   TokenInfo* GetTokenInfo(bool refresh);
   TokenObjects* GetTokenObjects(bool refresh);
+  // A record read from the token by a card task replaces the cached one.
+  void KeepTokenInfo(std::unique_ptr<TokenInfo> info);
   const View& GetView() const { return view_; }
   std::string TypeKey() const;
 
@@ -72,6 +92,7 @@ class CardSession {
   void ReadCaches();
 
   TokenRefMap tokens_;
+  CardKeeper keeper_;
   std::unique_ptr<PKCS11Base> token_;
   std::unique_ptr<TokenInfo> info_;
   std::unique_ptr<TokenObjects> objects_;

@@ -116,6 +116,12 @@ std::string SafeFileName(const std::string& name, const std::string& extension) 
   return safe + extension;
 }
 
+bool CardLeftDuringCommand(const CardHold& hold, IUserPort& port) {
+  if (!hold.CardLeft()) return false;
+  port.MessageBox(Res::Text(StringId::CardChangedDuringCommand), "", kMbOk | kMbIconError);
+  return true;
+}
+
 ContentsCommands::ContentsCommands(IContentsHost& host, IContentsView& view, IUserPort& port)
     : host_(host), view_(view), port_(port) {}
 
@@ -139,6 +145,8 @@ void ContentsCommands::Run(int command, std::optional<CK_OBJECT_HANDLE> caret) {
 
 void ContentsCommands::ViewCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
   if (!caret) return;
+  // The record is shown by reference.
+  const CardHold hold = host_.HoldCard();
   const TokenObjects* objects = host_.GetTokenObjects(false);
   const CertificateObject* record = objects ? objects->FindCertificate(*caret) : nullptr;
   if (!record) return;
@@ -167,6 +175,7 @@ std::optional<X509Ptr> ContentsCommands::ReadCertificateFile(StringId failure) {
 
 void ContentsCommands::RenewCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
   if (!caret) return;
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (!token) {
     Box(StringId::RenewFailed, kMbOk | kMbIconError);
@@ -183,7 +192,7 @@ void ContentsCommands::RenewCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
     return;
   }
   std::optional<X509Ptr> renewed = ReadCertificateFile(StringId::RenewFailed);
-  if (!renewed) return;
+  if (!renewed || CardLeftDuringCommand(hold, port_)) return;
   if (EVP_PKEY_eq(old->publicKey.get(), X509_get0_pubkey(renewed->get())) != 1) {
     Box(StringId::RenewKeysDiffer, kMbOk | kMbIconError);
     return;
@@ -210,6 +219,7 @@ void ContentsCommands::RegisterCertificate(std::optional<CK_OBJECT_HANDLE> caret
     Box(StringId::CertificateNotRegistrable, kMbOk | kMbIconError);
     return;
   }
+  const CardHold hold = host_.HoldCard();
   const std::string cardName = host_.CardName();
   const VendorModuleEntry* vendor = FindVendorModuleByType(FindCardTypeByCardName(cardName));
   if (!vendor) {
@@ -255,6 +265,7 @@ void ContentsCommands::RegisterCertificate(std::optional<CK_OBJECT_HANDLE> caret
 
 void ContentsCommands::AssignCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
   if (!caret) return;
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (token && !token->IsLoggedIn()) {
     Box(StringId::ContentsPleaseLogIn, kMbOk);
@@ -267,7 +278,7 @@ void ContentsCommands::AssignCertificate(std::optional<CK_OBJECT_HANDLE> caret) 
     return;
   }
   std::optional<X509Ptr> certificate = ReadCertificateFile(StringId::AssignFailed);
-  if (!certificate) return;
+  if (!certificate || CardLeftDuringCommand(hold, port_)) return;
   if (EVP_PKEY_eq(key->publicKey.get(), X509_get0_pubkey(certificate->get())) != 1) {
     Box(StringId::AssignKeysDiffer, kMbOk | kMbIconError);
     return;
@@ -288,6 +299,7 @@ void ContentsCommands::AssignCertificate(std::optional<CK_OBJECT_HANDLE> caret) 
 
 void ContentsCommands::DeleteCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
   if (!caret) return;
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (!token) {
     Box(StringId::ContentsCardReadError, kMbOk | kMbIconError);
@@ -304,6 +316,7 @@ void ContentsCommands::DeleteCertificate(std::optional<CK_OBJECT_HANDLE> caret) 
     return;
   }
   if (Box(StringId::DeleteConfirm, kMbYesNo | kMbIconWarning) != Platform::kIdYes) return;
+  if (CardLeftDuringCommand(hold, port_)) return;
   const CK_OBJECT_HANDLE publicKey = record->id ? LastKeyWithId(objects->publicKeys, *record->id) : 0;
   const CK_OBJECT_HANDLE privateKey = record->id ? LastKeyWithId(objects->privateKeys, *record->id) : 0;
   bool withKeys = false;
@@ -311,6 +324,7 @@ void ContentsCommands::DeleteCertificate(std::optional<CK_OBJECT_HANDLE> caret) 
     const int answer = Box(StringId::DeleteKeysQuestion, kMbYesNoCancel | kMbIconQuestion);
     if (answer == Platform::kIdYes) withKeys = true;
     else if (answer != Platform::kIdNo) return;
+    if (CardLeftDuringCommand(hold, port_)) return;
   }
   const bool deletePublic = withKeys && publicKey;
   const bool deletePrivate = withKeys && privateKey;
@@ -336,10 +350,11 @@ void ContentsCommands::DeleteCertificate(std::optional<CK_OBJECT_HANDLE> caret) 
 }
 
 void ContentsCommands::CopyCertificatesToFolder() {
+  const CardHold hold = host_.HoldCard();
   const TokenObjects* objects = host_.GetTokenObjects(false);
   if (!objects) return;
   const std::optional<std::string> folder = view_.ChooseFolder();
-  if (!folder) return;
+  if (!folder || CardLeftDuringCommand(hold, port_)) return;
   if (folder->empty()) {
     Box(StringId::CopyToFolderFailed, kMbOk | kMbIconError);
     LogEvent(EVENTLOG_ERROR_TYPE, "failed to convert an item identifier list to a file system path");
@@ -383,21 +398,40 @@ void ContentsCommands::CopyCertificatesToFolder() {
 }
 
 void ContentsCommands::ReregisterCertificates() {
+  // What to register is decided here; the store, the revocation checks and the issuer
+  // downloads run on the task, which is given only copies and the card the window keeps
+  // for it.
+  // A card that left is unregistered by detection; a stale token registers nothing.
+  const CardHold hold = host_.HoldCard();
+  if (hold.CardLeft()) return;
   const std::string reader = host_.ReaderName();
-  host_.UnregisterCertificates(reader);
   const std::string cardName = host_.CardName();
   std::string csp, ksp, cardModule;
   GetCardTypeProviderNames(cardName, csp, ksp, cardModule);
   const CardTypeEntry* row = FindCardTypeByCardName(cardName);
+  bool pkcs11 = false;
   if (const VendorModuleEntry* vendor = FindVendorModuleByType(row)) {
     const std::string typeKey = vendor->typeKey;
     if (typeKey == "Gemalto") {
       csp = kGemaltoCsp;
       ksp.clear();
     }
-    if (IsPkcs11RegistrationType(typeKey))
-      host_.RegisterCertificates(reader, csp, ksp, host_.Token(), host_.GetTokenObjects(false));
+    pkcs11 = IsPkcs11RegistrationType(typeKey);
   }
-  if ((csp == kMicrosoftCsp || ksp == kMicrosoftKsp) && (!row || row->autoRegister != 0))
-    host_.RegisterCertificates(reader, csp, ksp, nullptr, nullptr);
+  const bool cardStore = (csp == kMicrosoftCsp || ksp == kMicrosoftKsp) && (!row || row->autoRegister != 0);
+  PKCS11Base* token = pkcs11 ? host_.Token() : nullptr;
+  const TokenObjects* objects = pkcs11 ? host_.GetTokenObjects(false) : nullptr;
+  IContentsHost& host = host_;
+  view_.SetCommandsEnabled(false);
+  host_.RunCardTask(
+      [&host, reader, csp, ksp, pkcs11, cardStore, token, objects] {
+        host.UnregisterCertificates(reader);
+        if (pkcs11) host.RegisterCertificates(reader, csp, ksp, token, objects);
+        if (cardStore) host.RegisterCertificates(reader, csp, ksp, nullptr, nullptr);
+        // A removal seen before the registration began did not stop it (the registrar
+        // stops only for one that comes during it): the card is gone, so are its
+        // certificates.
+        if (!host.CardPresent(reader)) host.UnregisterCertificates(reader);
+      },
+      [this] { view_.SetCommandsEnabled(true); });
 }

@@ -1,7 +1,8 @@
 // The commands of the contents page: viewing, renewing, registering, assigning and
 // deleting one certificate, copying all of them into a folder, re-registering the card's
 // certificates after a change, and the table that joins each menu command to its handler.
-// Every command reads the host's token object and cached objects when it runs.
+// Every command holds the card while it runs and reads the host's token object and cached
+// objects under that hold.
 #pragma once
 
 #include <cstdint>
@@ -29,6 +30,10 @@ X509Ptr DecodeCertificateFile(const std::vector<uint8_t>& bytes);
 // A file name that stays inside its folder: no separators or NUL, no leading dot, at
 // most NAME_MAX bytes (cut at a character boundary, keeping the extension).
 std::string SafeFileName(const std::string& name, const std::string& extension);
+
+// After a dialog or a box: true, once the user has been told, when the card the hold was
+// taken on left or was replaced meanwhile; the command then stops without a card call.
+bool CardLeftDuringCommand(const CardHold& hold, IUserPort& port);
 
 class ContentsCommands {
  public:

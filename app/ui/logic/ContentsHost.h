@@ -8,14 +8,19 @@
 #include <string>
 #include <vector>
 
+#include "CardTask.h"
+#include "CardHold.h"
 #include "PKCS11Base.h"
 #include "TokenInfo.h"
 #include "TokenObjects.h"
 #include "platform/CertStore.h"
 
-class IContentsHost {
+class IContentsHost : public ICardTaskRunner {
  public:
   virtual ~IContentsHost() = default;
+  // A hold on the connected card for as long as a command uses it (see CardSession.h):
+  // token, information and objects stay valid meanwhile; `CardLeft` says the card went.
+  virtual CardHold HoldCard() = 0;
   // The connected card's token object; null without a card.
   virtual PKCS11Base* Token() = 0;
   // The cached token information and objects; with refresh they are re-read from the
@@ -32,6 +37,9 @@ class IContentsHost {
   virtual void RegisterCertificates(const std::string& reader, const std::string& cryptoProvider,
                                     const std::string& keyStorageProvider, PKCS11Base* token,
                                     const TokenObjects* objects) = 0;
+  // Whether the card monitor still sees a card in the reader (any thread). A card that
+  // left while its certificates were registered again must end unregistered.
+  virtual bool CardPresent(const std::string& /*reader*/) { return true; }
 };
 
 class IContentsView {
@@ -41,6 +49,8 @@ class IContentsView {
   virtual void RefreshTree(bool refresh) = 0;
   // The wait cursor.
   virtual void SetBusy(bool busy) = 0;
+  // The page's commands are refused while off-thread work on the card is under way.
+  virtual void SetCommandsEnabled(bool /*enabled*/) {}
   // A file to read a certificate from; nothing when cancelled.
   virtual std::optional<std::string> ChooseCertificateFile() = 0;
   // A folder to copy into; nothing when cancelled.

@@ -209,6 +209,7 @@ const CertificateObject* EncryptedDataCommands::SelectEncryptionCertificate(cons
 }
 
 void EncryptedDataCommands::Create() {
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   TokenObjects* objects = token ? host_.GetTokenObjects(false) : nullptr;
   if (!objects) {
@@ -220,12 +221,13 @@ void EncryptedDataCommands::Create() {
     return;
   }
   const CertificateObject* recipient = SelectEncryptionCertificate(*objects);
+  if (CardLeftDuringCommand(hold, port_)) return;
   if (!recipient) {
     Box(StringId::EncDataNoCertificate, kMbOk | kMbIconError);
     return;
   }
   const std::optional<EncryptedDataText> entered = data_.EditEncryptedData(false, "", "");
-  if (!entered) return;
+  if (!entered || CardLeftDuringCommand(hold, port_)) return;
   for (const auto& [handle, record] : objects->dataObjects) {
     if (record && record->label == entered->label) {
       Box(StringId::EncDataObjectExists, kMbOk | kMbIconError);
@@ -252,6 +254,7 @@ void EncryptedDataCommands::Create() {
 
 void EncryptedDataCommands::Edit(std::optional<CK_OBJECT_HANDLE> item) {
   if (!item) return;
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (!token) {
     Box(StringId::EncDataDecodeFailed, kMbOk | kMbIconError);
@@ -289,6 +292,7 @@ void EncryptedDataCommands::Edit(std::optional<CK_OBJECT_HANDLE> item) {
   bool rewrite = false;
   if (!recipient) {
     recipient = SelectEncryptionCertificate(*objects);
+    if (CardLeftDuringCommand(hold, port_)) return;
     if (!recipient) {
       Box(StringId::EncDataNoCertificate, kMbOk | kMbIconError);
       return;
@@ -320,7 +324,7 @@ void EncryptedDataCommands::Edit(std::optional<CK_OBJECT_HANDLE> item) {
     return;
   }
   const std::optional<EncryptedDataText> edited = data_.EditEncryptedData(true, label, oldText);
-  if (!edited) return;
+  if (!edited || CardLeftDuringCommand(hold, port_)) return;
   // The editor gives LF where the stored text has CR LF; the encryption writes CR LF anyway.
   if (!rewrite && SameTextIgnoringLineEnds(edited->text, oldText)) return;
 
@@ -348,6 +352,7 @@ void EncryptedDataCommands::Edit(std::optional<CK_OBJECT_HANDLE> item) {
 
 void EncryptedDataCommands::Delete(std::optional<CK_OBJECT_HANDLE> item) {
   if (!item) return;
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (!token) {
     Box(StringId::EncDataDeleteFailed, kMbOk | kMbIconError);
@@ -358,6 +363,7 @@ void EncryptedDataCommands::Delete(std::optional<CK_OBJECT_HANDLE> item) {
     return;
   }
   if (Box(StringId::DeleteConfirm, kMbYesNo | kMbIconWarning) != kIdYes) return;
+  if (CardLeftDuringCommand(hold, port_)) return;
   TokenObjects* objects = host_.GetTokenObjects(false);
   // Only an encrypted data object of the cache is destroyed, never whatever a stale
   // handle names.

@@ -176,6 +176,7 @@ void PfxImport::Install() {
 int PfxImport::Box(StringId text, unsigned flags) { return port_.MessageBox(Res::Text(text), "", flags); }
 
 void PfxImport::Run() {
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (token && !token->IsLoggedIn()) {
     Box(StringId::ContentsPleaseLogIn, kMbOk);
@@ -246,12 +247,15 @@ void PfxImport::Run() {
     return;
   }
 
+  // The file and password dialogs are over: the labels are checked against this card.
+  if (CardLeftDuringCommand(hold, port_)) return;
   const std::string prefix = certificate ? GetSubjectCommonName(certificate.get()) : std::string("UNKNOWN");
   const TokenObjects* objects = host_.GetTokenObjects(false);
   if (!objects) return;
   const std::optional<KeyAndCertLabels> labels = pfx_.AskLabels(prefix, *objects);
-  if (!labels) return;
+  if (!labels || CardLeftDuringCommand(hold, port_)) return;
   if (Box(StringId::PfxImportConfirm, kMbYesNo | kMbIconQuestion) != kIdYes) return;
+  if (CardLeftDuringCommand(hold, port_)) return;
   token = host_.Token();
   if (!token) return;
 

@@ -1,6 +1,8 @@
 #include "PinOperations.h"
 
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <utility>
 
 #include "EventLog.h"
@@ -134,6 +136,7 @@ int PinOperations::Counter(Kind kind, PinOperation operation, PKCS11Base* token)
 }
 
 bool PinOperations::UpdateButtons(PinButtons& buttons) {
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (!token) {
     buttons = PinButtons{};
@@ -155,98 +158,175 @@ bool PinOperations::UpdateButtons(PinButtons& buttons) {
   return true;
 }
 
-void PinOperations::ShowStatus() {
-  std::string text;
-  if (PKCS11Base* token = host_.Token()) {
-    if (const TokenInfo* info = host_.GetTokenInfo(true)) {
-      text = Res::Text(StringId::TransportState) + ": " +
-             Res::Text(info->userPinInitialized ? StringId::NoWord : StringId::YesWord);
-      switch (KindOf(token)) {
-        case Kind::Bit4id: {
-          static const StringId kLines[4][2] = {
-              {StringId::GlobalPinTriesLeft, StringId::GlobalPinLocked},
-              {StringId::GlobalPukTriesLeft, StringId::GlobalPukLocked},
-              {StringId::SigningPinTriesLeft, StringId::SigningPinLocked},
-              {StringId::SigningPukTriesLeft, StringId::SigningPukLocked}};
-          for (uint8_t selector = 0; selector < 4; ++selector) {
-            AppendTriesLine(paths_.Bit4idGetRetryCounter(token, selector), text,
-                            kLines[selector][0], kLines[selector][1], false);
-          }
-          break;
-        }
-        case Kind::Gemalto:
-          AppendTriesLine(paths_.GemaltoGetRetryCounter(token, 0), text, StringId::PinTriesLeft,
-                          StringId::PinLocked, false);
-          AppendTriesLine(paths_.GemaltoGetRetryCounter(token, 1), text, StringId::PukTriesLeft,
-                          StringId::PukLocked, false);
-          break;
-        case Kind::Gemalto2: {
-          CK_ULONG first = 0, second = 0, third = 0, fourth = 0;
-          if (paths_.EtokenGetRetryCounters(token, &first, &second, &third, &fourth)) {
-            AppendTriesLine(PlausibleTries(static_cast<int64_t>(first)), text,
-                            StringId::GlobalPinTriesLeft, StringId::GlobalPinLocked, false);
-            AppendTriesLine(PlausibleTries(static_cast<int64_t>(third)), text,
-                            StringId::SigningPinTriesLeft, StringId::SigningPinLocked, false);
-            AppendTriesLine(PlausibleTries(static_cast<int64_t>(fourth)), text,
-                            StringId::PukTriesLeft, StringId::PukLocked, false);
-          }
-          break;
-        }
-        case Kind::Other:
-        case Kind::NoRow:
-          if (info->userPinLocked) text += "\n" + Res::Text(StringId::PinLocked);
-          break;
-      }
-    } else {
-      Say(StringId::CardReadError, kMbIconError);
-    }
-  }
-  if (text.empty()) text = Res::Text(StringId::NoInformation);
-  Say(text, kMbIconInformation);
+std::unique_ptr<TokenInfo> IPinPageHost::ReadTokenInfo() {
+  PKCS11Base* token = Token();
+  return token ? token->GetTokenInfo() : nullptr;
 }
 
-void PinOperations::Run(PinOperation operation) {
-  const StringId frameFailure = FrameFailure(operation);
+void PinOperations::ShowStatus(std::function<void()> finished) {
+  // The host's card task holds the card for the work and its follow-up.
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (!token) {
-    Say(frameFailure, kMbIconError);
+    Say(StringId::NoInformation, kMbIconInformation);
+    if (finished) finished();
     return;
   }
-  if (token->IsLoggedIn()) {
-    Say(StringId::PleaseLogOut, kMbIconWarning);
-    return;
-  }
-  const Kind kind = KindOf(token);
-  const OperationRow row = RowOf(RowKind(static_cast<int>(kind)), operation);
-  if (operation == PinOperation::UnblockPin && kind == Kind::Other) {
-    Say(StringId::NotImplemented, kMbIconError);
-    return;
-  }
-  // A counter already at 0 refuses the operation; an unknown one lets it go on.
-  if (row.selector >= 0 && Counter(kind, operation, token) == 0) {
-    Say(row.preLocked, kMbIconError);
-    return;
-  }
-  const TokenInfo* cached = host_.GetTokenInfo(operation == PinOperation::ChangePin);
-  if (!cached) {
-    Say(frameFailure, kMbIconError);
-    return;
-  }
-  // A copy: the host may replace its record while the vendor path runs.
-  const TokenInfo info = *cached;
+  struct Status {
+    std::unique_ptr<TokenInfo> info;
+    std::string text;
+  };
+  auto status = std::make_shared<Status>();
+  host_.RunCardTask(
+      [this, token, status] {
+        status->info = host_.ReadTokenInfo();
+        const TokenInfo* info = status->info.get();
+        if (!info) return;
+        std::string& text = status->text;
+        text = Res::Text(StringId::TransportState) + ": " +
+               Res::Text(info->userPinInitialized ? StringId::NoWord : StringId::YesWord);
+        switch (KindOf(token)) {
+          case Kind::Bit4id: {
+            static const StringId kLines[4][2] = {
+                {StringId::GlobalPinTriesLeft, StringId::GlobalPinLocked},
+                {StringId::GlobalPukTriesLeft, StringId::GlobalPukLocked},
+                {StringId::SigningPinTriesLeft, StringId::SigningPinLocked},
+                {StringId::SigningPukTriesLeft, StringId::SigningPukLocked}};
+            for (uint8_t selector = 0; selector < 4; ++selector) {
+              AppendTriesLine(paths_.Bit4idGetRetryCounter(token, selector), text,
+                              kLines[selector][0], kLines[selector][1], false);
+            }
+            break;
+          }
+          case Kind::Gemalto:
+            AppendTriesLine(paths_.GemaltoGetRetryCounter(token, 0), text, StringId::PinTriesLeft,
+                            StringId::PinLocked, false);
+            AppendTriesLine(paths_.GemaltoGetRetryCounter(token, 1), text, StringId::PukTriesLeft,
+                            StringId::PukLocked, false);
+            break;
+          case Kind::Gemalto2: {
+            CK_ULONG first = 0, second = 0, third = 0, fourth = 0;
+            if (paths_.EtokenGetRetryCounters(token, &first, &second, &third, &fourth)) {
+              AppendTriesLine(PlausibleTries(static_cast<int64_t>(first)), text,
+                              StringId::GlobalPinTriesLeft, StringId::GlobalPinLocked, false);
+              AppendTriesLine(PlausibleTries(static_cast<int64_t>(third)), text,
+                              StringId::SigningPinTriesLeft, StringId::SigningPinLocked, false);
+              AppendTriesLine(PlausibleTries(static_cast<int64_t>(fourth)), text,
+                              StringId::PukTriesLeft, StringId::PukLocked, false);
+            }
+            break;
+          }
+          case Kind::Other:
+          case Kind::NoRow:
+            if (info->userPinLocked) text += "\n" + Res::Text(StringId::PinLocked);
+            break;
+        }
+      },
+      [this, status, finished = std::move(finished)] {
+        if (status->info) host_.KeepTokenInfo(std::move(status->info));
+        else Say(StringId::CardReadError, kMbIconError);
+        Say(status->text.empty() ? Res::Text(StringId::NoInformation) : status->text, kMbIconInformation);
+        if (finished) finished();
+      });
+}
 
-  PinPair values;
+// What the card says before the PIN dialog: a reason to stop, or the information the
+// dialog and the attempt go by.
+struct PinOperations::Checks {
+  Kind kind = Kind::NoRow;
+  std::optional<StringId> stop;
+  unsigned stopIcon = kMbIconError;
+  std::optional<TokenInfo> info;          // what the operation goes by
+  std::unique_ptr<TokenInfo> fresh;       // read for it, for the host's cache
+  std::optional<Bit4idPinLimits> limits;  // the Bit4id dialog's lengths
+};
+
+// The card's part after the dialog, and its outcome.
+struct PinOperations::Attempt {
+  std::optional<StringId> stop;  // silent when `quiet`
+  bool quiet = false;
+  bool done = false;
+  int counter = -1;
+  std::unique_ptr<TokenInfo> fresh;
+};
+
+void PinOperations::Run(PinOperation operation, std::function<void()> finished) {
+  const CardHold hold = host_.HoldCard();
+  PKCS11Base* token = host_.Token();
+  if (!token) {
+    Say(FrameFailure(operation), kMbIconError);
+    if (finished) finished();
+    return;
+  }
+  auto checks = std::make_shared<Checks>();
+  if (operation != PinOperation::ChangePin) {
+    // A copy: the host may replace its record while the card is asked.
+    if (const TokenInfo* cached = host_.GetTokenInfo(false)) checks->info = *cached;
+  }
+  host_.RunCardTask(
+      [this, operation, token, checks] {
+        Checks& c = *checks;
+        if (token->IsLoggedIn()) {
+          c.stop = StringId::PleaseLogOut;
+          c.stopIcon = kMbIconWarning;
+          return;
+        }
+        c.kind = KindOf(token);
+        const OperationRow row = RowOf(RowKind(static_cast<int>(c.kind)), operation);
+        if (operation == PinOperation::UnblockPin && c.kind == Kind::Other) {
+          c.stop = StringId::NotImplemented;
+          return;
+        }
+        // A counter already at 0 refuses the operation; an unknown one lets it go on.
+        if (row.selector >= 0 && Counter(c.kind, operation, token) == 0) {
+          c.stop = row.preLocked;
+          return;
+        }
+        if (operation == PinOperation::ChangePin) {
+          c.fresh = host_.ReadTokenInfo();
+          if (c.fresh) c.info = *c.fresh;
+        }
+        if (!c.info) {
+          c.stop = FrameFailure(operation);
+          return;
+        }
+        if (!c.info->protectedAuthenticationPath && c.kind == Kind::Bit4id) {
+          Bit4idPinLimits limits;
+          if (!paths_.Bit4idGetPinLimit(paths_.ReaderNumber(token->GetReaderName()), limits))
+            limits = Bit4idPinLimits{};
+          c.limits = limits;
+        }
+      },
+      [this, operation, checks, finished = std::move(finished)]() mutable {
+        if (checks->fresh) host_.KeepTokenInfo(std::move(checks->fresh));
+        if (checks->stop) {
+          Say(*checks->stop, checks->stopIcon);
+          if (finished) finished();
+          return;
+        }
+        AskAndAttempt(operation, std::move(checks), std::move(finished));
+      });
+}
+
+void PinOperations::AskAndAttempt(PinOperation operation, std::shared_ptr<Checks> checks,
+                                  std::function<void()> finished) {
+  // The PINs typed go to the card they were asked for, or nowhere: the card task before
+  // this one held the card until now, this hold takes over across the dialog.
+  const CardHold hold = host_.HoldCard();
+  PKCS11Base* token = host_.Token();
+  const Kind kind = checks->kind;
+  const TokenInfo info = *checks->info;
+  const OperationRow row = RowOf(RowKind(static_cast<int>(kind)), operation);
+  // Shared by the task and wiped when the last holder lets go.
+  auto values = std::make_shared<PinPair>();
   if (!info.protectedAuthenticationPath) {
     PinLengthBounds pin{Bound(info.minPinLen), Bound(info.maxPinLen)};
     PinLengthBounds puk = pin;
-    if (kind == Kind::Bit4id) {
-      Bit4idPinLimits limits;
-      if (!paths_.Bit4idGetPinLimit(paths_.ReaderNumber(token->GetReaderName()), limits))
-        limits = Bit4idPinLimits{};
+    if (checks->limits) {
       const bool global =
           operation == PinOperation::ChangePin || operation == PinOperation::UnblockPin;
-      pin = global ? limits.globalPin : limits.signingPin;
-      puk = global ? limits.globalPuk : limits.signingPuk;
+      pin = global ? checks->limits->globalPin : checks->limits->signingPin;
+      puk = global ? checks->limits->globalPuk : checks->limits->signingPuk;
     }
     const bool twoPins = kind == Kind::Bit4id || kind == Kind::Gemalto2;
     std::optional<PinPair> entered;
@@ -270,39 +350,63 @@ void PinOperations::Run(PinOperation operation) {
                                       pin.maximum, puk.minimum, puk.maximum);
         break;
     }
-    if (!entered) return;
-    values = std::move(*entered);
+    if (!entered) {
+      if (finished) finished();
+      return;
+    }
+    *values = std::move(*entered);
   }
-  if (!token->IsTokenPresent()) {
-    Say(StringId::PinCardNotInReader, kMbIconError);
+  if (hold.CardLeft()) {
+    Say(StringId::CardChangedDuringCommand, kMbIconError);
+    if (finished) finished();
     return;
   }
 
-  const bool signing = operation == PinOperation::ChangeSigningPin ||
-                       operation == PinOperation::UnblockSigningPin;
-  if (signing && kind != Kind::Bit4id && kind != Kind::Gemalto2) return;
-  if (operation == PinOperation::UnblockPin && kind == Kind::NoRow) {
-    Say(StringId::NotImplemented, kMbIconError);
-    return;
-  }
-  if (operation == PinOperation::ChangePin && (kind == Kind::Other || kind == Kind::NoRow) &&
-      info.userPinLocked) {
-    Say(StringId::PinLocked, kMbIconError);
-    return;
-  }
-
-  const bool done = CallVendor(kind, operation, token, info, std::move(values));
-  // The main window's record follows the card's PIN state after every attempt.
-  host_.GetTokenInfo(true);
-  if (done) {
-    Say(row.success, kMbIconInformation);
-    return;
-  }
-  std::string text = Res::Text(row.failure);
-  if (row.selector >= 0)
-    AppendTriesLine(Counter(kind, operation, token), text, row.tries, row.locked,
-                    WarnsLastTry(operation));
-  Say(text, kMbIconError);
+  auto attempt = std::make_shared<Attempt>();
+  host_.RunCardTask(
+      [this, operation, token, kind, info, row, values, attempt] {
+        Attempt& a = *attempt;
+        if (!token->IsTokenPresent()) {
+          a.stop = StringId::PinCardNotInReader;
+          return;
+        }
+        const bool signing = operation == PinOperation::ChangeSigningPin ||
+                             operation == PinOperation::UnblockSigningPin;
+        if (signing && kind != Kind::Bit4id && kind != Kind::Gemalto2) {
+          a.quiet = true;
+          return;
+        }
+        if (operation == PinOperation::UnblockPin && kind == Kind::NoRow) {
+          a.stop = StringId::NotImplemented;
+          return;
+        }
+        if (operation == PinOperation::ChangePin && (kind == Kind::Other || kind == Kind::NoRow) &&
+            info.userPinLocked) {
+          a.stop = StringId::PinLocked;
+          return;
+        }
+        // The PIN pad, when the card has one, takes the values here.
+        a.done = CallVendor(kind, operation, token, info, std::move(*values));
+        // The main window's record follows the card's PIN state after every attempt.
+        a.fresh = host_.ReadTokenInfo();
+        if (!a.done && row.selector >= 0) a.counter = Counter(kind, operation, token);
+      },
+      [this, operation, row, attempt, finished = std::move(finished)] {
+        const Attempt& a = *attempt;
+        if (a.fresh) host_.KeepTokenInfo(std::move(attempt->fresh));
+        if (a.stop) {
+          Say(*a.stop, kMbIconError);
+        } else if (a.quiet) {
+        } else if (a.done) {
+          Say(row.success, kMbIconInformation);
+        } else {
+          std::string text = Res::Text(row.failure);
+          if (row.selector >= 0)
+            AppendTriesLine(a.counter, text, row.tries, row.locked, WarnsLastTry(operation));
+          Say(text, kMbIconError);
+        }
+        if (finished) finished();
+      });
 }
 
 bool PinOperations::CallVendor(Kind kind, PinOperation operation, PKCS11Base* token,

@@ -1,10 +1,15 @@
 // The PIN page's logic: the buttons' state, the PIN status and the four PIN operations,
-// each dispatched on the card type to the vendor path that can do it. Runs on the
-// interface thread with the main window's token object.
+// each dispatched on the card type to the vendor path that can do it. Questions and
+// messages are on the interface thread; every call to the card (a PIN-pad entry
+// included) runs as a card task of the host, so the window keeps painting meanwhile.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 
+#include "CardTask.h"
+#include "CardHold.h"
 #include "PinPrompts.h"
 #include "PinVendorPaths.h"
 #include "Strings.h"
@@ -14,14 +19,20 @@
 class PKCS11Base;
 
 // What the PIN page needs from the main window.
-class IPinPageHost {
+class IPinPageHost : public ICardTaskRunner {
  public:
-  virtual ~IPinPageHost() = default;
+  // A hold on the connected card for as long as an operation uses it (see CardSession.h).
+  virtual CardHold HoldCard() = 0;
   // The token object of the connected card; null when none is connected.
   virtual PKCS11Base* Token() = 0;
   // The cached token information, read again first when refresh is set; null when the
-  // card cannot be read. Owned by the host.
+  // card cannot be read. Owned by the host; interface thread only.
   virtual TokenInfo* GetTokenInfo(bool refresh) = 0;
+  // The card's token information read afresh for the caller, the cache left alone (a card
+  // task's work runs it); null when the card cannot be read.
+  virtual std::unique_ptr<TokenInfo> ReadTokenInfo();
+  // Puts a record that ReadTokenInfo gave into the cache (interface thread).
+  virtual void KeepTokenInfo(std::unique_ptr<TokenInfo> /*info*/) {}
 };
 
 // Texts, enabled state and visibility of the page's five buttons.
@@ -46,9 +57,10 @@ class PinOperations {
   // Brings the buttons up to the connected card; false (after telling the user) when the
   // card cannot be read: the buttons stay as they were.
   bool UpdateButtons(PinButtons& buttons);
-  // Shows the transport state and the card type's retry counters.
-  void ShowStatus();
-  void Run(PinOperation operation);
+  // Shows the transport state and the card type's retry counters. `finished` runs on the
+  // interface thread when the last message has been shown (or nothing was to be done).
+  void ShowStatus(std::function<void()> finished = {});
+  void Run(PinOperation operation, std::function<void()> finished = {});
 
   // The event written when the log-out after a successful PIN change fails.
   static constexpr const char* kLogoutFailedEvent = "Logout after the PIN change failed";
@@ -63,6 +75,11 @@ class PinOperations {
   bool CallVendor(Kind kind, PinOperation operation, PKCS11Base* token, const TokenInfo& info,
                   PinPair values);
   bool ChangeByPkcs11(PKCS11Base* token, const TokenInfo& info, PinPair values);
+
+  // What the card gave before the PIN dialog, and the card's part after it (card tasks).
+  struct Checks;
+  struct Attempt;
+  void AskAndAttempt(PinOperation operation, std::shared_ptr<Checks> checks, std::function<void()> finished);
 
   void Say(Res::StringId text, unsigned icon);
   void Say(const std::string& text, unsigned icon);

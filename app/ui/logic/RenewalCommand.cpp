@@ -1,5 +1,6 @@
 #include "RenewalCommand.h"
 
+#include "CertificateCommands.h"
 #include "RenewalSearch.h"
 #include "Strings.h"
 
@@ -10,6 +11,8 @@ RenewalCommand::RenewalCommand(IContentsHost& host, IContentsView& view, IUserPo
     : host_(host), view_(view), port_(port), renewal_(renewal), reregister_(std::move(reregister)) {}
 
 void RenewalCommand::Run() {
+  // Held through the search, the dialog, the worker and the task list.
+  const CardHold hold = host_.HoldCard();
   PKCS11Base* token = host_.Token();
   if (!token) return;
   if (!token->IsLoggedIn()) {
@@ -25,7 +28,7 @@ void RenewalCommand::Run() {
   std::string zipPath;
   if (query.kind == TvrServices::RenewalSourceKind::Zip) {
     const std::optional<std::string> chosen = renewal_.ChooseZipFile();
-    if (!chosen) return;
+    if (!chosen || CardLeftDuringCommand(hold, port_)) return;
     zipPath = *chosen;
   }
   std::string errorText;
@@ -34,6 +37,7 @@ void RenewalCommand::Run() {
     BusyScope busy(view_);
     candidates = TvrServices::RunRenewalSearch(query, zipPath, errorText, caFile_);
   }
+  if (CardLeftDuringCommand(hold, port_)) return;
   if (candidates.empty()) {
     if (errorText.empty()) port_.MessageBox(Res::Text(StringId::RenewalNoCertificates), "", Platform::kMbOk);
     else port_.MessageBox(errorText, "", Platform::kMbOk | Platform::kMbIconError);
@@ -46,8 +50,10 @@ void RenewalCommand::Run() {
     BusyScope busy(view_);
     trust = TvrServices::TrustRenewalCandidates(*objects, map);
   }
-  const TvrServices::RenewalSource source{token, objects, &trust};
-  if (!renewal_.RunRenewalDialog(source, map)) return;
+  // The dialog checks the card again before its worker starts.
+  const TvrServices::RenewalSource source{token, objects, &trust, [&hold] { return hold.CardLeft(); }};
+  const bool changed = renewal_.RunRenewalDialog(source, map);
+  if (CardLeftDuringCommand(hold, port_) || !changed) return;
   view_.RefreshTree(true);
   if (reregister_) reregister_();
 }

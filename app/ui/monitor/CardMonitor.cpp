@@ -131,6 +131,11 @@ std::string CardMonitor::CardName() const {
   return cardName_;
 }
 
+bool CardMonitor::HasCard(const std::string& reader) const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return cards_.count(reader) != 0;
+}
+
 void CardMonitor::SetCurrentReader(const std::string& reader) {
   std::lock_guard<std::mutex> guard(lock_);
   currentReader_ = reader;
@@ -235,6 +240,10 @@ bool CardMonitor::InsertionBalloonsOn() const {
 }
 
 void CardMonitor::OnInsertion(const std::string& reader, const std::vector<uint8_t>& atr) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    cards_.insert(reader);
+  }
   if (InsertionBalloonsOn())
     host_.QueueBalloon(Res::Text(StringId::MonitorCardInsertedTitle),
                        Printf(Res::Text(StringId::MonitorCardInsertedText), reader), kIconInformation);
@@ -327,6 +336,8 @@ void CardMonitor::OnRemoval(const std::string& reader) {
   bool current = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
+    // Gone before its certificates go: a re-registration that checks afterwards knows.
+    cards_.erase(reader);
     if (reader == currentReader_) {
       cardName_.clear();
       current = true;
@@ -340,6 +351,10 @@ void CardMonitor::OnUnavailable(const std::string& reader) {
   if (InsertionBalloonsOn())
     host_.QueueBalloon(Res::Text(StringId::MonitorReaderUnavailableTitle),
                        Printf(Res::Text(StringId::MonitorReaderUnavailableText), reader), kIconInformation);
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    cards_.erase(reader);
+  }
   registrar_.UnregisterCertificates(reader);
 }
 
@@ -371,8 +386,14 @@ void CardMonitor::OnReaderChange(bool first) {
     if (!before.count(reader)) LoadReaderPrompts(reader);
   // An unplugged reader is gone from the list without a removal of its card (pcsc-lite
   // reports it unknown, not unavailable): its certificates go with it.
-  for (const std::string& reader : before)
-    if (!after.count(reader)) registrar_.UnregisterCertificates(reader);
+  for (const std::string& reader : before) {
+    if (after.count(reader)) continue;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      cards_.erase(reader);
+    }
+    registrar_.UnregisterCertificates(reader);
+  }
   if (!first)
     for (auto& [key, token] : host_.Tokens())
       if (token) token->Reinitialize();
@@ -390,6 +411,10 @@ void CardMonitor::OnReaderChange(bool first) {
 }
 
 void CardMonitor::OnError(LONG result) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    cards_.clear();
+  }
   registrar_.UnregisterAll();
   if (result == SCARD_E_CANCELLED) return;
   LogEvent(EVENTLOG_ERROR_TYPE, "SCardGetStatusChange returned: " + Hex8(result));

@@ -44,6 +44,9 @@ class CardMonitor {
   std::string CurrentReader() const;
   std::string CardName() const;
   void SetCurrentReader(const std::string& reader);
+  // Whether a card is in the reader as far as detection knows: false from the moment its
+  // removal is seen, before its certificates are taken out of the store.
+  bool HasCard(const std::string& reader) const;
   // The readers being watched, the pseudo-reader excluded.
   std::set<std::string> GetReaderNameSet() const;
   // The same in the service's order.
@@ -79,4 +82,5 @@ class CardMonitor {
   std::vector<ReaderStateEntry> states_;  // the readers, then the pseudo-reader
   std::string currentReader_;
   std::string cardName_;
+  std::set<std::string> cards_;  // the readers with a card
 };

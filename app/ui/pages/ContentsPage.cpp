@@ -235,6 +235,8 @@ void ContentsPage::SetBusy(bool busy) {
   else QApplication::restoreOverrideCursor();
 }
 
+void ContentsPage::SetCommandsEnabled(bool enabled) { tree_->setEnabled(enabled); }
+
 std::optional<std::string> ContentsPage::ChooseCertificateFile() {
   const QString path = QFileDialog::getOpenFileName(nullptr);
   if (path.isEmpty()) return std::nullopt;

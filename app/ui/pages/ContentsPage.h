@@ -47,6 +47,8 @@ class ContentsPage : public QWidget, public IContentsView, public IRenewalView {
   // IContentsView
   void RefreshTree(bool refresh) override;
   void SetBusy(bool busy) override;
+  // The tree, and with it every item's menu and double click.
+  void SetCommandsEnabled(bool enabled) override;
   std::optional<std::string> ChooseCertificateFile() override;
   std::optional<std::string> ChooseFolder() override;
   void OpenFolder(const std::string& path) override;

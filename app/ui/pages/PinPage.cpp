@@ -35,9 +35,15 @@ PinPage::PinPage(IPinPageHost& host, IUserPort& port, IPinVendorPaths& paths, QW
   layout->addLayout(grid);
   layout->addStretch(1);
 
-  connect(statusButton, &QPushButton::clicked, this, [this] { operations_.ShowStatus(); });
+  connect(statusButton, &QPushButton::clicked, this, [this] {
+    Begin();
+    operations_.ShowStatus([this] { End(); });
+  });
   const auto run = [this](PinOperation operation) {
-    return [this, operation] { operations_.Run(operation); };
+    return [this, operation] {
+      Begin();
+      operations_.Run(operation, [this] { End(); });
+    };
   };
   connect(changeButton, &QPushButton::clicked, this, run(PinOperation::ChangePin));
   connect(unblockButton, &QPushButton::clicked, this, run(PinOperation::UnblockPin));
@@ -46,7 +52,29 @@ PinPage::PinPage(IPinPageHost& host, IUserPort& port, IPinVendorPaths& paths, QW
           run(PinOperation::UnblockSigningPin));
 }
 
+void PinPage::Begin() {
+  running_ = true;
+  enabledBefore_.clear();
+  for (QPushButton* button : Buttons()) {
+    enabledBefore_.push_back(button->isEnabled());
+    button->setEnabled(false);
+  }
+}
+
+void PinPage::End() {
+  running_ = false;
+  // As before the operation; the window's refresh of the page follows the card's change.
+  const std::vector<QPushButton*> buttons = Buttons();
+  for (size_t i = 0; i < buttons.size() && i < enabledBefore_.size(); ++i) buttons[i]->setEnabled(enabledBefore_[i]);
+}
+
+std::vector<QPushButton*> PinPage::Buttons() const {
+  return {statusButton, changeButton, unblockButton, signingChangeButton, signingUnblockButton};
+}
+
 void PinPage::UpdateButtons() {
+  // The operation's end brings the buttons back.
+  if (running_) return;
   PinButtons state;
   {
     WaitCursor wait;

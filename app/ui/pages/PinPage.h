@@ -6,6 +6,8 @@
 #include <QPushButton>
 #include <QWidget>
 
+#include <vector>
+
 #include "PinOperations.h"
 #include "QtPinPrompts.h"
 
@@ -16,8 +18,10 @@ class PinPage : public QWidget {
           QWidget* parent = nullptr);
 
   // Brings the buttons up to the connected card (each time the page is shown, and when
-  // the main window refreshes the active page).
+  // the main window refreshes the active page). While an operation runs they stay
+  // disabled: it waits for the card away from the interface thread.
   void UpdateButtons();
+  bool Running() const { return running_; }
 
   QPushButton* statusButton;
   QPushButton* changeButton;
@@ -29,6 +33,12 @@ class PinPage : public QWidget {
   void showEvent(QShowEvent* event) override;
 
  private:
+  void Begin();
+  void End();
+  std::vector<QPushButton*> Buttons() const;
+
+  bool running_ = false;
+  std::vector<bool> enabledBefore_;
   QtPinPrompts prompts_;
   PinOperations operations_;
 };

@@ -99,6 +99,7 @@ class ContentsFixture : public ::testing::Test, public IContentsHost, public ICo
   std::unique_ptr<TokenObjects> ReadCard() { return token_->ReadObjects(); }
 
   // IContentsHost
+  CardHold HoldCard() override { return keeper_.HoldCard(); }
   PKCS11Base* Token() override { return token_.get(); }
   TokenInfo* GetTokenInfo(bool refresh) override {
     if (refresh || !info_) info_ = token_ ? token_->GetTokenInfo() : nullptr;
@@ -142,6 +143,8 @@ class ContentsFixture : public ::testing::Test, public IContentsHost, public ICo
   TvrTest::TempDir dir_;
   TvrTest::SoftHsmTokens tokens_;
   std::optional<TvrTest::InstalledShim> shim_;
+  // The holds the commands take; a test marks the card gone through it.
+  CardKeeper keeper_;
   std::unique_ptr<PKCS11Base> token_;
   std::unique_ptr<TokenInfo> info_;
   std::unique_ptr<TokenObjects> objects_;

@@ -52,7 +52,7 @@ class RenewalDialogTest : public UiTest::ContentsFixture {
     Open();
     for (const PkiItem* item : {&renewed_, &keyOnly_}) candidates_[CertificateThumbprintHex(item->Cert())] = item->Cert();
     trust_ = UiTest::TestPkiTrust(*GetTokenObjects(false), candidates_);
-    source_ = {token_.get(), GetTokenObjects(false), &trust_};
+    source_ = {token_.get(), GetTokenObjects(false), &trust_, [this] { return keeper_.CardLeft(); }};
   }
   // The row of the card object with this CKA_ID.
   int RowOf(const RenewCertificatesDialog& dialog, const std::string& id) {

@@ -168,7 +168,9 @@ class FakeHost : public IPinPageHost {
   bool unreadable = false;
   bool fixed = false;  // the record set by the test is never read again
   int refreshes = 0;
+  CardKeeper keeper;
 
+  CardHold HoldCard() override { return keeper.HoldCard(); }
   PKCS11Base* Token() override { return token; }
   TokenInfo* GetTokenInfo(bool refresh) override {
     if (unreadable) return nullptr;
@@ -177,6 +179,15 @@ class FakeHost : public IPinPageHost {
       if (token) info = token->GetTokenInfo();
     }
     return info.get();
+  }
+  std::unique_ptr<TokenInfo> ReadTokenInfo() override {
+    if (unreadable) return nullptr;
+    if (fixed) return info ? std::make_unique<TokenInfo>(*info) : nullptr;
+    ++refreshes;
+    return token ? token->GetTokenInfo() : nullptr;
+  }
+  void KeepTokenInfo(std::unique_ptr<TokenInfo> fresh) override {
+    if (!fixed) info = std::move(fresh);
   }
 };
 

@@ -143,6 +143,9 @@ class PageHost : public IPinPageHost {
   }
   PKCS11Base* Token() override { return token.get(); }
   TokenInfo* GetTokenInfo(bool) override { return &info; }
+  std::unique_ptr<TokenInfo> ReadTokenInfo() override { return std::make_unique<TokenInfo>(info); }
+  CardHold HoldCard() override { return keeper.HoldCard(); }
+  CardKeeper keeper;
   std::unique_ptr<PKCS11Base> token;
   TokenInfo info;
 };
