@@ -195,6 +195,7 @@ void Application::CheckGemaltoService() {
 }
 
 int Application::Start(const QStringList& arguments) {
+  BeginWarmUp();
   port_.InstallAsPlatformHandler();
   SetUpLanguage();
   Platform::RegisterEventSource();
@@ -208,7 +209,6 @@ int Application::Start(const QStringList& arguments) {
       port_.MessageBox(Res::Text(Res::StringId::StartupError), "", Platform::kMbOk);
       return 1;
   }
-  BeginWarmUp();
   connect(instance_.get(), &SingleInstance::activationRequested, this, [this] {
     if (window_) window_->BringToFront(true);
     else pendingActivation_ = true;
