@@ -1,6 +1,9 @@
 #include "Application.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QFontDatabase>
+#include <QImage>
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QThread>
@@ -90,13 +93,38 @@ void Application::SetUpLanguage() {
   QApplication::setApplicationDisplayName(T(Res::kString182));
 }
 
+EarlyStartChecks::Answers Application::AwaitEarlyChecks() {
+  EarlyStartChecks& early = *options_.early;
+  // Wakes the loop below.
+  early.WhenDone([this] { QMetaObject::invokeMethod(this, [] {}, Qt::QueuedConnection); });
+  while (!early.Done()) {
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    if (Terminating()) early.Cancel();
+  }
+  early.WhenDone(nullptr);
+  return early.Get();
+}
+
 bool Application::WaitWhileCertificateManagerRuns() {
-  while (IsProcessRunning(kCertificateManagerProcess)) {
+  bool runs = options_.early ? AwaitEarlyChecks().certificateManagerRuns
+                             : IsProcessRunning(kCertificateManagerProcess);
+  while (runs) {
+    prompted_ = true;
     const int answer = port_.MessageBox(Res::Text(Res::StringId::CloseCertificateManager), "",
                                         Platform::kMbOkCancel);
     if (answer != Platform::kIdOk) return false;
+    runs = IsProcessRunning(kCertificateManagerProcess);
   }
   return true;
+}
+
+void Application::BeginWarmUp() {
+  if (warmUp_.joinable()) return;
+  warmUp_ = std::thread([] {
+    QDBusConnection::sessionBus();
+    QFontDatabase::families();
+    QImage(QStringLiteral(":/icon.png"));
+  });
 }
 
 bool Application::Terminating() const { return terminating_ || gTerminationRequested; }
@@ -138,7 +166,8 @@ uint32_t Application::QueryService(const std::string& name) {
 }
 
 void Application::CheckSmartCardService() {
-  uint32_t s = QueryService("SCardSvr");
+  // The early answer stands unless the user was kept waiting since.
+  uint32_t s = options_.early && !prompted_ ? AwaitEarlyChecks().smartCardService : QueryService("SCardSvr");
   if (s != kServiceRunning && options_.waitForServices) {
     WaitForService("SCardSvr");
     s = QueryService("SCardSvr");
@@ -166,6 +195,7 @@ void Application::CheckGemaltoService() {
 }
 
 int Application::Start(const QStringList& arguments) {
+  BeginWarmUp();
   port_.InstallAsPlatformHandler();
   SetUpLanguage();
   Platform::RegisterEventSource();
@@ -279,7 +309,9 @@ void Application::InstallSignalHandlers() {
 void Application::Exit() {
   if (exited_) return;
   exited_ = true;
+  if (options_.early) options_.early->WhenDone(nullptr);
   window_.reset();
+  if (warmUp_.joinable()) warmUp_.join();
   tokens_.clear();
   if (instance_) instance_->Release();
   Platform::DeregisterEventSource();

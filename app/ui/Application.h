@@ -10,7 +10,9 @@
 #include <QStringList>
 #include <QTranslator>
 #include <memory>
+#include <thread>
 
+#include "EarlyStartChecks.h"
 #include "MainWindow.h"
 #include "QtUserPort.h"
 #include "ServiceWait.h"
@@ -28,6 +30,9 @@ class Application : public QObject {
     bool waitForServices = true;  // the benchmark measures start-up without them
     int balloonIntervalMs = BalloonPresenter::kBalloonIntervalMs;
     IPcsc* pcsc = nullptr;  // the system's PC/SC when null
+    // Checks begun before Qt started (their first answers are taken from there); none:
+    // everything is asked when it is needed.
+    EarlyStartChecks* early = nullptr;
   };
   // The maker's certificate manager, looked for by its process name.
   static constexpr const char* kCertificateManagerProcess = "TvrCertificateManager";
@@ -67,6 +72,12 @@ class Application : public QObject {
  private:
   void SetUpLanguage();
   bool WaitWhileCertificateManagerRuns();
+  // The early checks' answers, waited for with the event loop running (SIGTERM is seen).
+  EarlyStartChecks::Answers AwaitEarlyChecks();
+  // What Qt would otherwise load on the interface thread when the window is built: the
+  // session bus connection (the global menu and the tray ask it), the font database, the
+  // image readers. A worker begins it while start-up does its own work.
+  void BeginWarmUp();
   void WaitForService(const std::string& name);
   // WaitForServiceRunning on a worker.
   uint32_t QueryService(const std::string& name);
@@ -91,6 +102,9 @@ class Application : public QObject {
   bool terminating_ = false;  // SIGTERM, SIGINT or SIGHUP arrived
   bool windowDestroyed_ = false;  // the program ends by its own choice
   bool displayLost_ = false;
+  // A question was put to the user: the early answers may be stale.
+  bool prompted_ = false;
+  std::thread warmUp_;
 };
 
 // Makes the program's images available (they live in a static library).

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGridLayout>
+#include <QSignalBlocker>
 #include <QMetaObject>
 #include <QVBoxLayout>
 
@@ -167,20 +168,17 @@ void MainWindow::BuildControls() {
   sheet_ = new QTabWidget(this);
   properties_ = new CardPropertiesPage(session_, port_, sheet_);
   sheet_->addTab(properties_, T(Res::StringId::PropertiesPageTitle));
-  contents_ = new ContentsPage(*this, port_, sheet_);
-  new CardDataCommands(*contents_, *this, port_);  // a child of the page
-  sheet_->addTab(contents_, T(Res::StringId::ContentsPageTitle));
-  pins_ = new PinPage(*this, port_, pinPaths_, sheet_);
-  sheet_->addTab(pins_, T(Res::StringId::PinPageTitle));
+  // The window opens on the first page: the contents, PIN and advanced pages wait, each
+  // behind an empty placeholder with its title, until first shown. The settings page is
+  // the largest: built now, it gives the window the size it has with every page.
+  sheet_->addTab(new QWidget(sheet_), T(Res::StringId::ContentsPageTitle));
+  sheet_->addTab(new QWidget(sheet_), T(Res::StringId::PinPageTitle));
   settings_ = new SettingsPage(port_, sheet_);
   sheet_->addTab(settings_, T(Res::StringId::SettingsPageTitle));
-  std::set<std::string> loaded;
-  for (const auto& [key, token] : tokens_)
-    if (token) loaded.insert(key);
-  advanced_ = new AdvancedSettingsPage(loaded, sheet_);
-  sheet_->addTab(advanced_, T(Res::StringId::AdvancedSettingsPageTitle));
+  sheet_->addTab(new QWidget(sheet_), T(Res::StringId::AdvancedSettingsPageTitle));
   // A page's activation refills it (the other pages refill themselves when shown).
   connect(sheet_, &QTabWidget::currentChanged, this, [this](int index) {
+    EnsurePage(index);
     if (index == kPropertiesPage) properties_->Refill();
   });
   layout->addWidget(sheet_, 1);
@@ -192,6 +190,55 @@ void MainWindow::BuildControls() {
   status_->setFrameShape(QFrame::StyledPanel);
   status_->setMargin(4);
   layout->addWidget(status_);
+}
+
+void MainWindow::EnsurePage(int index) {
+  QWidget* page = nullptr;
+  switch (index) {
+    case kContentsPage:
+      if (contents_) return;
+      page = contents_ = new ContentsPage(*this, port_, sheet_);
+      new CardDataCommands(*contents_, *this, port_);  // a child of the page
+      break;
+    case kPinPage:
+      if (pins_) return;
+      page = pins_ = new PinPage(*this, port_, pinPaths_, sheet_);
+      break;
+    case kAdvancedSettingsPage: {
+      if (advanced_) return;
+      std::set<std::string> loaded;
+      for (const auto& [key, token] : tokens_)
+        if (token) loaded.insert(key);
+      page = advanced_ = new AdvancedSettingsPage(loaded, sheet_);
+      break;
+    }
+    default:
+      return;
+  }
+  // The page goes in before its placeholder leaves, so that the current tab never moves
+  // to another page in between (a page shown refills itself from the card).
+  const QSignalBlocker quiet(sheet_);
+  QWidget* placeholder = sheet_->widget(index);
+  const bool current = sheet_->currentIndex() == index;
+  sheet_->insertTab(index, page, sheet_->tabText(index));
+  if (current) sheet_->setCurrentIndex(index);
+  sheet_->removeTab(index + 1);
+  delete placeholder;
+}
+
+ContentsPage* MainWindow::Contents() {
+  EnsurePage(kContentsPage);
+  return contents_;
+}
+
+PinPage* MainWindow::Pins() {
+  EnsurePage(kPinPage);
+  return pins_;
+}
+
+AdvancedSettingsPage* MainWindow::AdvancedSettings() {
+  EnsurePage(kAdvancedSettingsPage);
+  return advanced_;
 }
 
 void MainWindow::QueueBalloon(const std::string& title, const std::string& text, uint32_t icon) {
@@ -410,10 +457,10 @@ void MainWindow::RefreshPropertyPages() {
   const int index = sheet_->currentIndex();
   if (index == kPropertiesPage) {
     properties_->Refill();
-  } else if (index == kContentsPage) {
+  } else if (index == kContentsPage && contents_) {
     WaitCursor wait;
     contents_->BuildTree(false);
-  } else if (index == kPinPage) {
+  } else if (index == kPinPage && pins_) {
     pins_->UpdateButtons();
   }
   if (QWidget* page = sheet_->currentWidget()) page->update();

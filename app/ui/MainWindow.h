@@ -72,9 +72,11 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   QTabWidget* Sheet() { return sheet_; }
   SettingsPage* Settings() { return settings_; }
   CardPropertiesPage* Properties() { return properties_; }
-  ContentsPage* Contents() { return contents_; }
-  PinPage* Pins() { return pins_; }
-  AdvancedSettingsPage* AdvancedSettings() { return advanced_; }
+  // The contents, PIN and advanced pages are built when first shown; asking for one
+  // builds it.
+  ContentsPage* Contents();
+  PinPage* Pins();
+  AdvancedSettingsPage* AdvancedSettings();
   InterfaceThreadPrompter& Prompter() { return prompter_; }
   QLabel* StatusLine() { return status_; }
   QComboBox* ReaderList() { return readerList_; }
@@ -149,6 +151,8 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
 
  private:
   void BuildControls();
+  // Builds the page of that index in place of its placeholder, unless it is built.
+  void EnsurePage(int index);
   void ShowSystemInformation();
   void FillReaderCombo(const QStringList& readers);
   void OnReaderListChanged(const QStringList& readers);
@@ -201,10 +205,11 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   QPushButton* loginButton_;
   QTabWidget* sheet_;
   CardPropertiesPage* properties_;
-  ContentsPage* contents_;
-  PinPage* pins_;
   SettingsPage* settings_;
-  AdvancedSettingsPage* advanced_;
+  // Null until built.
+  ContentsPage* contents_ = nullptr;
+  PinPage* pins_ = nullptr;
+  AdvancedSettingsPage* advanced_ = nullptr;
   QLabel* status_;
 
   bool busy_ = false;

@@ -4,10 +4,15 @@
 #include "Application.h"
 
 int main(int argc, char** argv) {
+  SystemServiceControl services;
+  // Begun before Qt: their waits overlap Qt's start.
+  EarlyStartChecks early(services, Application::kCertificateManagerProcess);
   QApplication app(argc, argv);
   // The program lives on in the tray when its window is closed or hidden.
   QApplication::setQuitOnLastWindowClosed(false);
-  Application program;
+  Application::Options options;
+  options.early = &early;
+  Application program(&services, options);
   program.InstallSignalHandlers();
   const int code = program.Start(QApplication::arguments());
   if (code >= 0) {

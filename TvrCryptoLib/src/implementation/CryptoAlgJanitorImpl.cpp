@@ -9,7 +9,6 @@
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/provider.h>
-#include <openssl/ssl.h>
 
 namespace TvrCrypto {
 
@@ -57,11 +56,11 @@ void LoadProvidersOnce()
 void SetUp()
 {
     DebugLog(__LINE__) << "ossl init: load error strings..." << std::endl;
-    OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
-    DebugLog(__LINE__) << "ossl init: load BIO strings..." << std::endl;
     OPENSSL_init_crypto(OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+    DebugLog(__LINE__) << "ossl init: load BIO strings..." << std::endl;
+    // The TLS library is not linked here: whoever makes a TLS context (the network
+    // module's libcurl) sets it up, with its strings, on its first use.
     DebugLog(__LINE__) << "ossl init: ssl library init..." << std::endl;
-    OPENSSL_init_ssl(0, nullptr);
     DebugLog(__LINE__) << "ossl init: adding algorithms..." << std::endl;
     OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
     LoadProvidersOnce();

@@ -4,7 +4,14 @@
 #include <QTest>
 #include <QTimer>
 
+#include <filesystem>
+
 #include "AboutDialog.h"
+#include "AdvancedSettingsPage.h"
+#include "ContentsPage.h"
+#include "PinPage.h"
+#include "SettingsPage.h"
+#include "Strings.h"
 #include "CertificateStoreViewer.h"
 #include "CloseOrHideDialog.h"
 #include "monitor/FakePcsc.h"
@@ -104,6 +111,69 @@ TEST_F(MainWindowTest, StartBuildsNoUpdatePopUpAndNoStyleSheetStyle) {
   for (QWidget* top : QApplication::topLevelWidgets()) EXPECT_EQ(qobject_cast<UpdatePopup*>(top), nullptr);
   for (QWidget* child : window.findChildren<QWidget*>())
     EXPECT_TRUE(child->styleSheet().isEmpty()) << child->metaObject()->className();
+}
+
+// Builds every page the way the user reaches it, then asks for the rest: each page takes
+// its placeholder's place under the same title, and the window keeps the size it opened
+// with (the pages built late are no larger than those built at once).
+void ExpectPagesBuiltInPlace(MainWindow& window) {
+  QTabWidget* sheet = window.Sheet();
+  EXPECT_TRUE(window.findChildren<ContentsPage*>().isEmpty());
+  EXPECT_TRUE(window.findChildren<PinPage*>().isEmpty());
+  EXPECT_TRUE(window.findChildren<AdvancedSettingsPage*>().isEmpty());
+  // Layouts settle in the event loop.
+  QApplication::processEvents();
+  const QSize minimum = window.minimumSizeHint();
+  const QSize size = window.size();
+  QStringList titles;
+  for (int i = 0; i < sheet->count(); ++i) titles << sheet->tabText(i);
+
+  // Asked for while another tab is current: built, not shown, the current tab stays.
+  sheet->setCurrentIndex(MainWindow::kSettingsPage);
+  AdvancedSettingsPage* advanced = window.AdvancedSettings();
+  ASSERT_NE(advanced, nullptr);
+  EXPECT_EQ(sheet->widget(MainWindow::kAdvancedSettingsPage), advanced);
+  EXPECT_EQ(sheet->currentWidget(), window.Settings());
+  EXPECT_FALSE(advanced->isVisible());
+
+  // Reached by its tab: built and shown in its place.
+  for (const int index : {MainWindow::kContentsPage, MainWindow::kPinPage}) {
+    sheet->setCurrentIndex(index);
+    EXPECT_EQ(sheet->currentIndex(), index);
+    EXPECT_TRUE(sheet->currentWidget()->isVisible());
+  }
+  EXPECT_EQ(sheet->widget(MainWindow::kContentsPage), window.Contents());
+  EXPECT_EQ(sheet->widget(MainWindow::kPinPage), window.Pins());
+  EXPECT_EQ(window.findChildren<ContentsPage*>().size(), 1);
+
+  QStringList after;
+  for (int i = 0; i < sheet->count(); ++i) after << sheet->tabText(i);
+  EXPECT_EQ(after, titles);
+  QApplication::processEvents();
+  EXPECT_EQ(window.minimumSizeHint(), minimum);
+  EXPECT_EQ(window.size(), size);
+}
+
+TEST_F(MainWindowTest, PagesBeyondTheFirstAreBuiltWhenFirstShown) { ExpectPagesBuiltInPlace(window); }
+
+TEST(MainWindowEnglishTest, PagesBeyondTheFirstAreBuiltWhenFirstShown) {
+  UiTest::ProfileSandbox sandbox;
+  // The English set where the program finds it: beside the executable.
+  const std::string beside =
+      std::filesystem::read_symlink("/proc/self/exe").parent_path().string() + "/libkelmardin_eng.so";
+  std::filesystem::copy_file(TVR_ENGLISH_LIBRARY, beside, std::filesystem::copy_options::overwrite_existing);
+  ASSERT_TRUE(Res::LoadEnglishResources());
+  {
+    QtUserPort port;
+    FakePcsc pcsc;
+    MainWindow::Options options;
+    options.pcsc = &pcsc;
+    MainWindow window({}, port, options);
+    window.show();
+    ExpectPagesBuiltInPlace(window);
+  }
+  Res::UnloadEnglishResources();
+  std::filesystem::remove(beside);
 }
 
 TEST_F(MainWindowTest, CancelKeepsEverythingAndCloseEndsTheProgram) {

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <deque>
+#include <filesystem>
+#include <thread>
 
+#include "EarlyStartChecks.h"
 #include "ServiceWait.h"
 #include "UiTestSupport.h"
 #include "platform/Profile.h"
@@ -116,6 +121,51 @@ TEST_F(ServiceWaitTest, OnlyTheTwoKnownServices) {
   EXPECT_EQ(IsServiceInstalled(services, "GslShmSrvc"), 0u);
   services.exists = false;
   EXPECT_EQ(IsServiceInstalled(services, "GslShmSrvc"), 1u);
+}
+
+// The early checks answer what the direct calls would: the service's state as
+// WaitForServiceRunning gives it, and whether a process of that name runs.
+TEST(EarlyStartChecksTest, AnswersAreThoseOfTheDirectChecks) {
+  const std::string self = std::filesystem::read_symlink("/proc/self/exe").filename().string();
+  const struct {
+    std::optional<ServiceState> state;
+    std::string process;
+    uint32_t service;
+    bool runs;
+  } cases[] = {
+      {ServiceState::Running, self, kServiceRunning, true},
+      {ServiceState::Stopped, "NoSuchProgramRunsHere", kServiceNotRunning, false},
+      {std::nullopt, "NoSuchProgramRunsHere", kServiceUnknown, false},
+  };
+  for (const auto& c : cases) {
+    ScriptedServices services;
+    services.states = {c.state};
+    EarlyStartChecks checks(services, c.process);
+    while (!checks.Done()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_EQ(checks.Get().smartCardService, c.service) << c.process;
+    EXPECT_EQ(checks.Get().certificateManagerRuns, c.runs) << c.process;
+  }
+}
+
+// A service stuck in a pending state holds the answers until cancelled; the owner's wake
+// runs once when they are in, and at once for an owner that asks later.
+TEST(EarlyStartChecksTest, PendingServiceEndsAtCancelAndWakesTheOwner) {
+  ScriptedServices services;
+  services.states = {ServiceState::StartPending};
+  EarlyStartChecks checks(services, "NoSuchProgramRunsHere");
+  std::atomic<int> wakes{0};
+  checks.WhenDone([&] { ++wakes; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_FALSE(checks.Done());
+  const auto cancelled = std::chrono::steady_clock::now();
+  checks.Cancel();
+  while (!checks.Done()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  EXPECT_LT(std::chrono::steady_clock::now() - cancelled, std::chrono::seconds(1));
+  EXPECT_EQ(checks.Get().smartCardService, kServiceUnknown);
+  EXPECT_EQ(wakes, 1);
+  int late = 0;
+  checks.WhenDone([&] { ++late; });
+  EXPECT_EQ(late, 1);
 }
 
 }  // namespace
