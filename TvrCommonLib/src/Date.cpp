@@ -56,8 +56,9 @@ Date::Date(uint64_t value, int unit) : m_impl(nullptr)
     case Seconds: seconds = value; break;
     default: throw ErrCodeException(4);
     }
-    // A count beyond the signed range would wrap to a date before 1970.
-    if (seconds > static_cast<uint64_t>(INT64_MAX))
+    // Every date must read back in microseconds: a count beyond that would wrap there (and
+    // beyond the signed range, to a date before 1970).
+    if (seconds > static_cast<uint64_t>(INT64_MAX) / 1000000u)
         throw ErrCodeException(4);
     m_impl = new DateImpl(static_cast<int64_t>(seconds), true);
 }

@@ -14,6 +14,7 @@
 
 #include "PKCS11Base.h"
 #include "SharedUtilities.h"
+#include "Strings.h"
 #include "platform/PcscDeadline.h"
 #include "platform/PinPad.h"
 #include "platform/Profile.h"
@@ -216,6 +217,33 @@ void LoadMessageSet(SCARDHANDLE card, Platform::ReaderMessageSet set) {
   loadMessages(card, getMessages(language.c_str(), static_cast<uint32_t>(set)));
 }
 
+}  // namespace
+
+PinPadPrompts PinPadPromptTexts(Platform::ReaderMessageSet set) {
+  using Res::StringId;
+  const bool unblock = set == Platform::ReaderMessageSet::Unblock;
+  const StringId ids[Platform::kPinPadPromptCount] = {
+      unblock ? StringId::PinPadUnblockTitle : StringId::PinPadChangeTitle,
+      unblock ? StringId::PinPadPukLabel : StringId::PinPadCurrentPinLabel,
+      StringId::PinPadNewPinLabel,
+      StringId::PinPadNewPinAgainLabel,
+      StringId::PinPadEnterCurrentPin,
+      StringId::PinPadEnterNewPin,
+      StringId::PinPadEnterNewPinAgain,
+      unblock ? StringId::PinPadUnblockSucceeded : StringId::PinPadChangeSucceeded,
+      StringId::PinPadTimedOut,
+      StringId::PinPadCancelled,
+      StringId::PinPadNewPinsDiffer,
+      StringId::PinPadBadParameter,
+      unblock ? StringId::PinPadWrongPuk : StringId::PinPadWrongPin,
+  };
+  PinPadPrompts texts;
+  for (size_t i = 0; i < texts.size(); ++i) texts[i] = Res::Text(ids[i]);
+  return texts;
+}
+
+namespace {
+
 bool ModifyOnPinPad(const CardConnection& connection, WipedBytes& command,
                     uint16_t minimumLength, uint16_t n, Platform::ReaderMessageSet set) {
   const Platform::ScopedLibrary library(Platform::kPinPadLibrary);
@@ -227,11 +255,13 @@ bool ModifyOnPinPad(const CardConnection& connection, WipedBytes& command,
   parameters.minLength = minimumLength;
   parameters.maxLength = n;
   const auto block = Platform::EncodePinPadParameters(parameters);
+  const PinPadPrompts texts = PinPadPromptTexts(set);
+  std::array<const char*, Platform::kPinPadPromptCount> prompts;
+  for (size_t i = 0; i < prompts.size(); ++i) prompts[i] = texts[i].c_str();
   uint8_t status[2] = {0, 0};
   uint32_t reserved = 0;
   const int done = modify(connection.Card(), static_cast<uint32_t>(command.Size()),
-                          command.Data(), 2, status, &reserved,
-                          block.data(), Platform::ReaderPromptTexts(set).data());
+                          command.Data(), 2, status, &reserved, block.data(), prompts.data());
   return done != 0 && status[0] == kSw1Success && status[1] == 0x00;
 }
 

@@ -10,12 +10,19 @@
 
 #include <PCSC/winscard.h>
 
+#include <array>
 #include <cstdint>
 #include <string>
 
 #include "VendorPin.h"
+#include "platform/PinPad.h"
 
 class PKCS11Base;
+
+// The 13 texts the PIN pad shows for a change (the general set) or an unblocking, in the
+// language of the loaded resources.
+using PinPadPrompts = std::array<std::string, Platform::kPinPadPromptCount>;
+PinPadPrompts PinPadPromptTexts(Platform::ReaderMessageSet set);
 
 // The largest PIN block: Lc carries both blocks in one byte.
 inline constexpr uint16_t kMaxPinBlockLength = 127;

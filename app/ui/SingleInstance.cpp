@@ -48,17 +48,38 @@ bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadlin
   }
 }
 
+// The private folder in the shared temporary folder, made when missing. Anyone may create
+// a name there first: a folder that is not this user's own directory (a link, another
+// user's, or one that others may write to) would let them take or fake the lock, so it
+// is refused. Empty when refused.
+QString PrivateTempFolder() {
+  const QString path = QDir::tempPath() + QStringLiteral("/kelmardin-%1").arg(::getuid());
+  const QByteArray name = QFile::encodeName(path);
+  if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST) {
+    LogEvent(EVENTLOG_ERROR_TYPE, "The single-instance folder cannot be created: " + name.toStdString());
+    return QString();
+  }
+  // Opened without following a link; the checks and the mode change are then on what was
+  // opened. In a sticky temporary folder nobody else can swap the user's own folder.
+  const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  struct stat st;
+  const bool own = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
+                   (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 && ::fchmod(fd, 0700) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!own) {
+    LogEvent(EVENTLOG_ERROR_TYPE,
+             "The single-instance folder is not a private folder of this user, and is not used: " +
+                 name.toStdString());
+    return QString();
+  }
+  return path;
+}
+
 }  // namespace
 
 SingleInstance::SingleInstance(QObject* parent) : QObject(parent) {
-  QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  if (runtime.isEmpty() || !QDir(runtime).exists()) {
-    runtime = QDir::tempPath() + QStringLiteral("/kelmardin-%1").arg(::getuid());
-    QDir().mkpath(runtime);
-    QFile::setPermissions(runtime, QFileDevice::ReadOwner | QFileDevice::WriteOwner |
-                                       QFileDevice::ExeOwner);
-  }
-  dir_ = runtime;
+  const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+  dir_ = !runtime.isEmpty() && QDir(runtime).exists() ? runtime : PrivateTempFolder();
 }
 
 SingleInstance::~SingleInstance() { Release(); }
@@ -72,6 +93,7 @@ QString SingleInstance::ServerName() const {
 }
 
 SingleInstance::Result SingleInstance::Acquire() {
+  if (dir_.isEmpty()) return Result::Failed;
   lock_ = std::make_unique<QLockFile>(LockPath());
   // Never stale by age; a lock whose owner process is gone is taken over at once.
   lock_->setStaleLockTime(0);

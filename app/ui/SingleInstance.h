@@ -20,7 +20,7 @@ class SingleInstance : public QObject {
   enum class Result { First, AnotherRuns, Failed };
 
   // The folder of the lock and the socket: $XDG_RUNTIME_DIR, else a private folder in the
-  // temporary folder.
+  // temporary folder (refused, with an error event, when it is not the user's own).
   explicit SingleInstance(QObject* parent = nullptr);
   ~SingleInstance() override;
 
@@ -29,7 +29,7 @@ class SingleInstance : public QObject {
 
   // First: this process is the instance (and listens). AnotherRuns: another process holds
   // the lock and was asked to show itself, or did not let go in time. Failed: the lock
-  // file cannot be made.
+  // file cannot be made, or its folder was refused.
   Result Acquire();
   // The instance is ending: later starts wait for it instead of asking it.
   void StopListening();

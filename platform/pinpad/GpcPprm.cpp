@@ -1,5 +1,5 @@
-// Our stand-in for the card maker's reader-prompt library. It hands out the program's
-// message sets; loading one into a reader succeeds without sending anything, since the
+// Our stand-in for the card maker's reader-prompt library. It hands out a handle per
+// message set; loading one into a reader succeeds without sending anything, since the
 // PIN-pad readers here show their own prompts.
 #include <PCSC/winscard.h>
 
@@ -11,19 +11,16 @@ namespace {
 
 struct ReaderMessages {
   Platform::ReaderMessageSet set;
-  const Platform::PinPadPrompts* texts;
 };
 
-const ReaderMessages kGeneral{Platform::ReaderMessageSet::General,
-                              &Platform::ReaderPromptTexts(Platform::ReaderMessageSet::General)};
-const ReaderMessages kUnblock{Platform::ReaderMessageSet::Unblock,
-                              &Platform::ReaderPromptTexts(Platform::ReaderMessageSet::Unblock)};
+const ReaderMessages kGeneral{Platform::ReaderMessageSet::General};
+const ReaderMessages kUnblock{Platform::ReaderMessageSet::Unblock};
 
 }  // namespace
 
 extern "C" {
 
-// The texts are the program's own (one language); any language gets them.
+// The readers here keep their own texts, so every language gets the same handles.
 __attribute__((visibility("default"))) void* GetLanguageDependentReaderMessages(
     const char* language, uint32_t set) {
   if (!language) return nullptr;

@@ -42,34 +42,51 @@ std::shared_ptr<const TrustBundle> EmptyBundle() {
   return empty;
 }
 
+// The certificate of one PEM block, or null when the block is damaged.
+CertContextPtr ParseBlock(const char* data, size_t size) {
+  CertContextPtr context;
+  BIO* bio = BIO_new_mem_buf(data, static_cast<int>(size));
+  char* name = nullptr;
+  char* header = nullptr;
+  unsigned char* der = nullptr;
+  long length = 0;
+  if (bio && PEM_read_bio(bio, &name, &header, &der, &length) == 1 && length > 0)
+    context = CertContext::Create(der, static_cast<size_t>(length));
+  OPENSSL_free(name);
+  OPENSSL_free(header);
+  OPENSSL_free(der);
+  BIO_free(bio);
+  return context;
+}
+
+// One pass over the text: a block runs from its BEGIN line to the next END line, unless
+// another BEGIN comes first (the block is then damaged and the other starts afresh). Each
+// byte is looked at a bounded number of times, so a damaged bundle costs no more than a
+// good one, and the damage is reported once for the whole file.
 std::shared_ptr<const TrustBundle> ParseBundle(const std::string& path, const std::string& text) {
   auto certificates = std::make_shared<TrustBundle>();
   static const std::string kBegin = "-----BEGIN CERTIFICATE-----";
   static const std::string kEnd = "-----END CERTIFICATE-----";
-  size_t pos = 0;
-  while ((pos = text.find(kBegin, pos)) != std::string::npos) {
-    const size_t end = text.find(kEnd, pos);
-    const size_t blockEnd = end == std::string::npos ? text.size() : end + kEnd.size();
-    CertContextPtr context;
-    // Each block on its own: a damaged one costs only itself.
-    BIO* bio = BIO_new_mem_buf(text.data() + pos, static_cast<int>(blockEnd - pos));
-    char* name = nullptr;
-    char* header = nullptr;
-    unsigned char* der = nullptr;
-    long length = 0;
-    if (bio && PEM_read_bio(bio, &name, &header, &der, &length) == 1 && length > 0)
-      context = CertContext::Create(der, static_cast<size_t>(length));
-    OPENSSL_free(name);
-    OPENSSL_free(header);
-    OPENSSL_free(der);
-    BIO_free(bio);
-    pos += kBegin.size();
-    if (!context) {
-      ReportStoreError("Damaged certificate in the trust bundle skipped: " + path);
-      continue;
+  size_t damaged = 0;
+  size_t begin = text.find(kBegin);
+  // The first END at or after the current block's start; only ever moves forward.
+  size_t end = begin == std::string::npos ? std::string::npos : text.find(kEnd, begin);
+  while (begin != std::string::npos) {
+    const size_t nextBegin = text.find(kBegin, begin + kBegin.size());
+    if (end != std::string::npos && end < begin) end = text.find(kEnd, begin);
+    if (end == std::string::npos || (nextBegin != std::string::npos && nextBegin < end)) {
+      ++damaged;  // no END before the next block (or the end of the file)
+    } else if (CertContextPtr context = ParseBlock(text.data() + begin, end + kEnd.size() - begin)) {
+      certificates->emplace(context->Thumbprint(), context);
+    } else {
+      ++damaged;
     }
-    certificates->emplace(context->Thumbprint(), context);
+    begin = nextBegin;
   }
+  if (damaged == 1)
+    ReportStoreError("Damaged certificate in the trust bundle skipped: " + path);
+  else if (damaged > 1)
+    ReportStoreError(std::to_string(damaged) + " damaged certificates in the trust bundle skipped: " + path);
   return certificates;
 }
 

@@ -3,7 +3,8 @@
 // Every operation holds the folder's lock file, so an operation sees the folder as another
 // one left it. Writes go through WriteFileAtomically, the properties before the certificate;
 // a temp file still there when the lock is ours, or a properties file without its
-// certificate, was left by a writer that died, and is removed.
+// certificate, was left by a writer that died, and is removed (temp files by every
+// operation that changes the folder, the rest when it is listed).
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -154,6 +155,7 @@ class FolderBackend : public CertStoreBackend {
   CertContextPtr Add(const CertContext& certificate, CertAddDisposition disposition) override {
     FileLock lock(LockPath());
     if (!Locked(lock)) return nullptr;
+    RemoveTempFiles();
     const std::string& thumbprint = certificate.Thumbprint();
     CertContextPtr existing = Load(thumbprint);
     if (!existing) existing = FromBundle(thumbprint);
@@ -216,6 +218,7 @@ class FolderBackend : public CertStoreBackend {
   bool Remove(const std::string& thumbprint) override {
     FileLock lock(LockPath());
     if (!Locked(lock)) return false;
+    RemoveTempFiles();
     if (!IsThumbprintText(thumbprint)) return true;  // never stored, so gone
     if (FromBundle(thumbprint)) {
       // It stays in the read-only bundle, so it cannot be deleted; a folder copy (with its
@@ -236,6 +239,18 @@ class FolderBackend : public CertStoreBackend {
   std::string LockPath() const { return folder_ + "/.lock"; }
   std::string DerPath(const std::string& thumbprint) const { return folder_ + "/" + thumbprint + kDerSuffix; }
   std::string PropsPath(const std::string& thumbprint) const { return folder_ + "/" + thumbprint + kPropsSuffix; }
+
+  // With the lock held, a temp file of the store's naming was left by a writer that died:
+  // a store that is only ever added to and deleted from must not fill up with them.
+  void RemoveTempFiles() {
+    DIR* dir = ::opendir(folder_.c_str());
+    if (!dir) return;
+    std::vector<std::string> stale;
+    while (const dirent* entry = ::readdir(dir))
+      if (IsTempFileName(entry->d_name)) stale.emplace_back(entry->d_name);
+    for (const std::string& name : stale) ::unlinkat(::dirfd(dir), name.c_str(), 0);
+    ::closedir(dir);
+  }
 
   static bool Locked(const FileLock& lock) {
     if (lock.Locked()) return true;

@@ -4,40 +4,6 @@ namespace Platform {
 
 namespace {
 
-// The change texts double as the general set: a reader shows them for every PIN entry
-// that is not an unblocking.
-constexpr PinPadPrompts kGeneral = {
-    "PIN megváltoztatása",
-    "Jelenlegi PIN kód:",
-    "Új PIN kód:",
-    "Új PIN kód (még egyszer):",
-    "Kérem, adja meg a jelenlegi PIN kódot!",
-    "Kérem, adja meg az új PIN kódot!",
-    "Kérem, adja meg az új PIN kódot még egyszer!",
-    "Sikeres PIN megváltoztatás!",
-    "A művelet időtúllépés miatt megszakítva!",
-    "A művelet felhasználói kérésre megszakítva!",
-    "A megadott új PIN kódok nem egyeznek!",
-    "Hibás paraméter!",
-    "Hibás PIN kód!",
-};
-
-constexpr PinPadPrompts kUnblock = {
-    "PIN feloldása",
-    "PUK kód:",
-    "Új PIN kód:",
-    "Új PIN kód (még egyszer):",
-    "Kérem, adja meg a jelenlegi PIN kódot!",
-    "Kérem, adja meg az új PIN kódot!",
-    "Kérem, adja meg az új PIN kódot még egyszer!",
-    "Sikeres PIN feloldás!",
-    "A művelet időtúllépés miatt megszakítva!",
-    "A művelet felhasználói kérésre megszakítva!",
-    "A megadott új PIN kódok nem egyeznek!",
-    "Hibás paraméter!",
-    "Hibás PUK kód!",
-};
-
 void Put16(uint8_t* at, uint16_t value) {
   at[0] = static_cast<uint8_t>(value);
   at[1] = static_cast<uint8_t>(value >> 8);
@@ -46,10 +12,6 @@ void Put16(uint8_t* at, uint16_t value) {
 uint16_t Get16(const uint8_t* at) { return static_cast<uint16_t>(at[0] | (at[1] << 8)); }
 
 }  // namespace
-
-const PinPadPrompts& ReaderPromptTexts(ReaderMessageSet set) {
-  return set == ReaderMessageSet::Unblock ? kUnblock : kGeneral;
-}
 
 std::array<uint8_t, kPinPadParameterSize> EncodePinPadParameters(const PinPadParameters& p) {
   std::array<uint8_t, kPinPadParameterSize> block{};

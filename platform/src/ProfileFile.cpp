@@ -23,6 +23,8 @@ constexpr size_t kTempSuffixLength = sizeof kTempSuffix - 1;
 constexpr size_t kTempRandomLength = 6;  // mkostemps' XXXXXX
 // No write holds its temp file this long; past it the named process is not the writer.
 constexpr time_t kStaleTempSeconds = 60 * 60;
+// Far above any settings file the program writes.
+constexpr size_t kMaxProfileSize = 4u << 20;
 
 void SplitPath(const std::string& path, std::string& dir, std::string& base) {
   size_t slash = path.rfind('/');
@@ -52,25 +54,19 @@ bool TempFileWriter(const std::string& name, const std::string& base, pid_t& pid
 }  // namespace
 
 ProfileRead ReadProfileFile(const std::string& path, std::string& text, int& err) {
-  text.clear();
   err = 0;
-  AutoFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.Get() < 0) {
-    err = errno;
-    return err == ENOENT ? ProfileRead::Missing : ProfileRead::Failed;
+  // A link is followed (settings kept elsewhere and linked in are common), but what it
+  // leads to must be a regular file of a settings file's size: a FIFO would stall every
+  // read, a device would never end.
+  switch (ReadRegularFile(path, kMaxProfileSize, true, text)) {
+    case FileRead::Ok: return ProfileRead::Read;
+    case FileRead::Missing: return ProfileRead::Missing;
+    case FileRead::NotRegular: err = EINVAL; break;
+    case FileRead::TooLarge: err = EFBIG; break;
+    case FileRead::Failed: err = errno != 0 ? errno : EIO; break;
   }
-  char buf[8192];
-  for (;;) {
-    ssize_t n = ::read(fd.Get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      text.clear();
-      return ProfileRead::Failed;
-    }
-    if (n == 0) return ProfileRead::Read;
-    text.append(buf, static_cast<size_t>(n));
-  }
+  text.clear();
+  return ProfileRead::Failed;
 }
 
 bool ReplaceProfileFile(const std::string& path, const std::string& text, mode_t mode, int& err) {

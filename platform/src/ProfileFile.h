@@ -15,7 +15,8 @@ namespace Platform {
 
 enum class ProfileRead { Read, Missing, Failed };
 
-// Failed carries the errno in err; a missing file is not a failure.
+// Failed carries the errno in err (EINVAL for something other than a regular file, EFBIG
+// for one beyond the size cap); a missing file is not a failure.
 ProfileRead ReadProfileFile(const std::string& path, std::string& text, int& err);
 
 // Writes a temp file beside the target, fsyncs it, renames it over the target and syncs

@@ -8,7 +8,7 @@
 
 // Collects what a library logs, one stream per severity; installs itself for its lifetime
 // through the given hook pair.
-class LogCapture : public TvrLogger::ILogger {
+class LogCapture final : public TvrLogger::ILogger {
 public:
     using Setter = void (*)(TvrLogger::ILogger*);
     explicit LogCapture(Setter setter) : m_setter(setter) { m_setter(this); }

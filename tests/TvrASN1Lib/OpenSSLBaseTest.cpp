@@ -169,7 +169,8 @@ TEST(OpenSSLBaseTest, CopiesAreIndependentAndSetKeepsTheCallersObject)
     X509_NAME_free(mine);  // the holder has its own duplicate
     EXPECT_EQ(*copy.GetDER(), *source.GetDER());
 
-    assigned = assigned;  // self-assignment changes nothing
+    const auto& same = assigned;
+    assigned = same;  // self-assignment changes nothing
     EXPECT_EQ(*assigned.GetDER(), *before);
 
     try {

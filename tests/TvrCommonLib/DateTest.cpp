@@ -91,6 +91,16 @@ const ParseCase kParseCases[] = {
     {"1900-02-29T00:00:00Z", 0, "code 4"},
     {"2019-02-31T00:00:00Z", 0, "code 4"},
     {"2019-04-31T00:00:00Z", 0, "code 4"},
+    // Separators are part of the form, and nothing may follow the zone.
+    {"2019/03/18T10:20:30Z", 0, "code 4"},
+    {"2019-03-18X10:20:30Z", 0, "code 4"},
+    {"2019-03-18T10.20.30Z", 0, "code 4"},
+    {"2019-03-18t10:20:30z", 0, "2019-03-18T10:20:30Z"},
+    {"2019-03-18T10:20:30Zjunk", 0, "code 4"},
+    {"2019-03-18T10:20:30+02:00junk", 0, "code 4"},
+    {"2019-03-18T10:20:30+02:00Z", 0, "code 4"},
+    {"2019-03-18T10:20:30.5X", 0, "code 4"},
+    {"2019-03-18T10:20:30 ", 0, "code 4"},
     // The text ends at its first zero byte.
     {std::string("2019-03-18T10:20:30\0+02:00", 26), 0, "2019-03-18T10:20:30Z"},
     // GeneralizedTime
@@ -111,6 +121,10 @@ const ParseCase kParseCases[] = {
     {"2019031810203", 1, "code 4"},
     {"20190318102030.Z", 1, "code 4"},
     {"2019031810203aZ", 1, "code 4"},
+    {"20190318102030", 1, "2019-03-18T10:20:30Z"},
+    {"20190318102030Zjunk", 1, "code 4"},
+    {"20190318102030X", 1, "code 4"},
+    {"20190318102030+0100Z", 1, "code 4"},
     // UTCTime
     {"490318102030Z", 2, "2049-03-18T10:20:30Z"},
     {"500318102030Z", 2, "1950-03-18T10:20:30Z"},
@@ -126,6 +140,9 @@ const ParseCase kParseCases[] = {
     {"200229102030Z", 2, "2020-02-29T10:20:30Z"},
     {"1903181020Z", 2, "code 4"},
     {"19031810203aZ", 2, "code 4"},
+    {"190318102030X", 2, "code 4"},
+    {"190318102030+", 2, "code 4"},
+    {std::string("190318102030\0", 13), 2, "code 4"},
     // PDF
     {"D:2019", 3, "2019-01-01T00:00:00Z"},
     {"(D:201903)", 3, "2019-03-01T00:00:00Z"},
@@ -232,8 +249,17 @@ TEST(DateTest, NumbersUnitsAndValidity)
     // Second counts must fit the signed range; they never wrap to a date before 1970.
     EXPECT_EQ(CodeOf([] { Date(UINT64_MAX, Date::Seconds); }), 4);
     EXPECT_EQ(CodeOf([] { Date(static_cast<uint64_t>(INT64_MAX) + 1, Date::Seconds); }), 4);
-    EXPECT_EQ(Date(static_cast<uint64_t>(INT64_MAX), Date::Seconds).GetValue(Date::Seconds), INT64_MAX);
-    EXPECT_EQ(Date(UINT64_MAX, Date::Micros).GetValue(Date::Seconds), static_cast<int64_t>(UINT64_MAX / 1000000u));
+    // ... and in microseconds, which every date can be read back in.
+    constexpr uint64_t kLastSecond = static_cast<uint64_t>(INT64_MAX) / 1000000u;
+    EXPECT_EQ(CodeOf([] { Date(static_cast<uint64_t>(INT64_MAX), Date::Seconds); }), 4);
+    EXPECT_EQ(CodeOf([] { Date(kLastSecond + 1, Date::Seconds); }), 4);
+    EXPECT_EQ(CodeOf([] { Date(UINT64_MAX, Date::Micros); }), 4);
+    EXPECT_EQ(CodeOf([] { Date(UINT64_MAX, Date::Millis); }), 4);
+    const Date last(kLastSecond, Date::Seconds);
+    EXPECT_EQ(last.GetMicros(), static_cast<int64_t>(kLastSecond * 1000000u));
+    EXPECT_GT(last.GetMicros(), 0);
+    EXPECT_EQ(Date(static_cast<uint64_t>(INT64_MAX), Date::Micros).GetMicros(),
+              static_cast<int64_t>(kLastSecond * 1000000u));
     for (int unit : {-1, 3}) {
         EXPECT_EQ(CodeOf([&] { Date(1u, unit); }), 4) << "unit " << unit;
         EXPECT_EQ(CodeOf([&] { two.GetValue(unit); }), 4) << "unit " << unit;

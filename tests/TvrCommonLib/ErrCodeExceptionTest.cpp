@@ -87,7 +87,8 @@ TEST_F(ErrCodeExceptionTest, AssignmentCarriesCodeIntoLaterWhat)
     target = source;
     EXPECT_EQ(target.GetCode(), -1);
     EXPECT_STREQ(target.what(), "Error code: -1.");
-    target = target;
+    const auto& same = target;  // self-assignment, through a reference
+    target = same;
     EXPECT_EQ(target.GetCode(), -1);
 }
 

@@ -503,7 +503,8 @@ TEST(CertificateTest, OriginTagsKeepOnePerClass)
     EXPECT_EQ(assigned.GetTag(), 1);
     EXPECT_EQ(assigned.GetUserInt(), 42);
     EXPECT_TRUE(assigned == certificate);
-    assigned = assigned;
+    const auto& same = assigned;  // self-assignment, through a reference
+    assigned = same;
     EXPECT_EQ(assigned.GetThumbprint(), certificate.GetThumbprint());
 }
 

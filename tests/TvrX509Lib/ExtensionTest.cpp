@@ -191,6 +191,7 @@ TEST(ExtensionTest, TypedCopiesCarryBothParts)
         EXPECT_EQ(k->GetOID(), "2.5.29.15");
         EXPECT_TRUE(k->IsCritical());
     }
-    assigned = assigned;
+    const auto& same = assigned;  // self-assignment, through a reference
+    assigned = same;
     EXPECT_EQ(*assigned.GetValue(), *copy.GetValue());
 }

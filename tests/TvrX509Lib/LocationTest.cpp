@@ -139,7 +139,7 @@ TEST(LocationTest, AuthorityInfoAccessFromConfiguration)
     AuthInfoAccess copy(built);
     EXPECT_EQ(*copy.GetValue(), *built.GetValue());
 
-    EXPECT_EQ(CodeOf([] { AuthInfoAccess(std::string()); }), 4);
+    EXPECT_EQ(CodeOf([] { static_cast<void>(AuthInfoAccess(std::string())); }), 4);
     EXPECT_TRUE(AuthInfoAccess().GetAccessDescriptions().empty());
 
     AccessDescription description("1.3.6.1.5.5.7.48.2", X509GeneralName("http://ca.test/", 6, 0));

@@ -249,6 +249,7 @@ TEST(X509NameTest, CopiesAreDeep)
     original.SetFromSlashText("/CN=Bob+O=Example");
     EXPECT_EQ(X509Name(original).GetOneLine(), original.GetOneLine());
     EXPECT_EQ(copy.GetOneLine(), "CN=Alice");
-    copy = copy;
+    const auto& same = copy;  // self-assignment, through a reference
+    copy = same;
     EXPECT_EQ(copy.GetOneLine(), "CN=Alice");
 }

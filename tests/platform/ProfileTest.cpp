@@ -386,6 +386,50 @@ TEST_F(ProfileTest, DeleteRemovesAndMissingValueIsFine) {
   EXPECT_TRUE(p.Delete("NoSuchSection", "A"));
 }
 
+// What outsiders can put in place of a settings file: a link to a device, a FIFO, a file
+// far larger than any settings file. Reading gives the machine's value, a write fails and
+// leaves it; neither blocks or aborts (each case runs in a child with a deadline).
+TEST_F(ProfileTest, FileThatIsNoSettingsFileIsRefusedPromptly) {
+  WriteMachineFile("kelmardin", "\"Language\"=\"ENG\"\n");
+  std::filesystem::create_directories(UserFolder());
+  const std::string path = UserFile("kelmardin");
+  struct Case {
+    const char* name;
+    std::filesystem::file_type type;
+    std::function<void()> make;
+  } cases[] = {
+      {"link to /dev/zero", std::filesystem::file_type::symlink,
+       [&] { std::filesystem::create_symlink("/dev/zero", path); }},
+      {"FIFO", std::filesystem::file_type::fifo, [&] { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); }},
+      {"oversized file", std::filesystem::file_type::regular,
+       [&] {
+         std::ofstream out(path, std::ios::binary);
+         out << "\"Language\"=\"HUN\"\n";
+         out << std::string(8u << 20, ';');
+       }},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(path);
+    c.make();
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      ::alarm(10);
+      Profile p("kelmardin");
+      if (p.GetString("", "Language") != "ENG") ::_exit(1);
+      if (p.WriteDword("", "ShowKeys", 1)) ::_exit(2);
+      ::_exit(0);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+        << c.name << ": " << (WIFSIGNALED(status) ? "signal " + std::to_string(WTERMSIG(status))
+                                                 : "exit " + std::to_string(WEXITSTATUS(status)));
+    std::error_code ec;
+    EXPECT_EQ(std::filesystem::symlink_status(path, ec).type(), c.type) << c.name << ": the write replaced it";
+  }
+}
+
 // Read-modify-write from two processes with two threads each: the lock must keep every
 // update, and no reader may ever see a half-written file.
 TEST_F(ProfileTest, ConcurrentWritersLoseNothing) {

@@ -115,6 +115,12 @@ int64_t ParseIso8601(const std::string& input)
     f.year = year;
     {
         const Text t(shifted.data(), shifted.size());
+        // The separators are checked too: "2019/03/18" or "2019-03-18X10" is not a date of
+        // this form, however its digits read.
+        const char dateTime = t.At(10);
+        if (t.At(4) != '-' || t.At(7) != '-' || (dateTime != 'T' && dateTime != 't' && dateTime != ' ') ||
+            t.At(13) != ':' || t.At(16) != ':')
+            throw ErrCodeException(4);
         f.month = TwoDigits(t, 5, 1, 12);
         f.day = TwoDigits(t, 8, 1, 31);
         f.hour = TwoDigits(t, 11, 0, 23);
@@ -131,15 +137,24 @@ int64_t ParseIso8601(const std::string& input)
     }
     const Text t(shifted.data(), shifted.size());
     // Offsets come as +hh:mm, +hhmm or +hh; a sign that starts none of them is malformed.
+    // Nothing may follow the zone: text after it is not part of a date.
+    size_t end = 19;
     if (t.At(19) == '+' || t.At(19) == '-') {
         const int sign = t.At(19) == '-' ? -1 : 1;
         f.offsetHours = sign * TwoDigits(t, 20, 0, 23);
         size_t minutes = 22;
         if (t.At(minutes) == ':')
             ++minutes;
-        if (minutes == 23 || IsDigit(t.At(minutes)))
+        end = minutes;
+        if (minutes == 23 || IsDigit(t.At(minutes))) {
             f.offsetMinutes = sign * TwoDigits(t, minutes, 0, 59);
+            end = minutes + 2;
+        }
+    } else if (t.At(19) == 'Z' || t.At(19) == 'z') {
+        end = 20;
     }
+    if (end != t.Size())
+        throw ErrCodeException(4);
     return ToSeconds(f);
 }
 
@@ -175,7 +190,13 @@ int64_t ParseGeneralizedTime(const std::string& input)
         const int sign = zone == '-' ? -1 : 1;
         f.offsetHours = sign * TwoDigits(t, pos + 1, 0, 23);
         f.offsetMinutes = sign * TwoDigits(t, pos + 3, 0, 59);
+        pos += 5;
+    } else if (zone == 'Z') {
+        ++pos;
     }
+    // The zone, when there is one, ends the text.
+    if (pos != t.Size())
+        throw ErrCodeException(4);
     return ToSeconds(f);
 }
 
@@ -192,8 +213,11 @@ int64_t ParseUtcTime(const std::string& input)
         throw ErrCodeException(4);
     }
     // Non-digits and out-of-range fields are refused: month 13 is not January of the next year.
+    // The time is UTC, so the last character is the 'Z' that says so.
     const Text t(input.data(), input.size());
     Fields f;
+    if (t.At(12) != 'Z')
+        throw ErrCodeException(4);
     const int yy = TwoDigits(t, 0, 0, 99);
     f.year = yy < 50 ? 2000 + yy : 1900 + yy;
     f.month = TwoDigits(t, 2, 1, 12);

@@ -241,7 +241,8 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
       }
       EVP_PKEY* key = X509_get0_pubkey(certificate);
       const bool ec = key && EVP_PKEY_get_base_id(key) == EVP_PKEY_EC;
-      const bool added = addStep([&](ReaderCertificateMap& step) {
+      // A structured binding is captured through a copy (clang 14 cannot capture it by name).
+      const bool added = addStep([&, handle = handle](ReaderCertificateMap& step) {
         RegisterPkcs11CardCertificates(token, objects, handle, store_, ec ? keyStorageProvider : cryptoProvider,
                                        ec ? 0 : providerType, reader, step, registered, expired, expiring);
       });

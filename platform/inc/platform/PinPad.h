@@ -20,17 +20,15 @@ inline constexpr const char* kPinPadModifyExport = "TVRCCardSPEModify";
 inline constexpr const char* kReaderMessagesExport = "GetLanguageDependentReaderMessages";
 inline constexpr const char* kLoadReaderMessagesExport = "LoadMessagesIntoReader";
 
-// The number of prompt texts handed to the PIN pad, and their order.
+// The number of prompt texts handed to the PIN pad (the program's string table holds them,
+// in the language of its resources), in this order: title, the three value labels, the
+// three prompts, success, time-out, cancelled, values differ, bad parameter, wrong first
+// value.
 inline constexpr size_t kPinPadPromptCount = 13;
-using PinPadPrompts = std::array<const char*, kPinPadPromptCount>;
 
 // Reader message sets: the general one (also used for changing a PIN) and the one for
 // unblocking.
 enum class ReaderMessageSet : uint32_t { General = 1, Unblock = 2 };
-
-// The 13 texts of a set: title, the three value labels, the three prompts, success,
-// time-out, cancelled, values differ, bad parameter, wrong first value.
-const PinPadPrompts& ReaderPromptTexts(ReaderMessageSet set);
 
 // The 10-byte parameter block of TVRCCardSPEModify, little-endian: u32 mode (2), u8 offset
 // of the first value's block, u8 offset of the new value's block (both from the start of

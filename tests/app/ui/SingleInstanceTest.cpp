@@ -4,13 +4,20 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <filesystem>
+#include <functional>
 #include <fstream>
 #include <thread>
 
 #include "ProgramProcess.h"
 #include "SingleInstance.h"
 #include "UiTestSupport.h"
+#include "platform/Profile.h"
 
 namespace {
 
@@ -85,6 +92,86 @@ TEST_F(SingleInstanceTest, LockOfAKilledInstanceIsTakenOver) {
   ASSERT_TRUE(QFile::exists(probe.LockPath()));
   SingleInstance next;
   EXPECT_EQ(next.Acquire(), SingleInstance::Result::First);
+}
+
+// Without $XDG_RUNTIME_DIR the lock lives in <temporary folder>/kelmardin-<uid>, a name
+// anyone can take first. Only the user's own directory that nobody else may write to is
+// used (made private); anything else is refused with an error event, which the program
+// reports as a failed start.
+TEST_F(SingleInstanceTest, TemporaryFolderMustBeTheUsersOwn) {
+  ASSERT_TRUE(Platform::Profile().WriteDword("", "EventLogLevel", 1));
+  const std::string tmp = sandbox.Root() + "/tmp";
+  const std::string runtime = std::getenv("XDG_RUNTIME_DIR");
+  const char* oldTmp = std::getenv("TMPDIR");
+  const std::string savedTmp = oldTmp ? oldTmp : "";
+  ::unsetenv("XDG_RUNTIME_DIR");
+  ::setenv("TMPDIR", tmp.c_str(), 1);
+  const std::string folder = tmp + "/kelmardin-" + std::to_string(::getuid());
+  const passwd* nobody = ::getpwnam("nobody");
+
+  struct Case {
+    const char* name;
+    std::function<void()> make;
+    SingleInstance::Result expected;
+  } cases[] = {
+      {"missing", [] {}, SingleInstance::Result::First},
+      {"own, readable by others", [&] { ::mkdir(folder.c_str(), 0755); }, SingleInstance::Result::First},
+      {"link to an own folder",
+       [&] {
+         EXPECT_EQ(::mkdir((tmp + "/elsewhere").c_str(), 0700), 0);
+         EXPECT_EQ(::symlink((tmp + "/elsewhere").c_str(), folder.c_str()), 0);
+       },
+       SingleInstance::Result::Failed},
+      {"file", [&] { std::ofstream(folder) << "x"; }, SingleInstance::Result::Failed},
+      {"group-writable",
+       [&] {
+         ::mkdir(folder.c_str(), 0700);
+         ::chmod(folder.c_str(), 0770);
+       },
+       SingleInstance::Result::Failed},
+      {"world-writable and sticky",
+       [&] {
+         ::mkdir(folder.c_str(), 0700);
+         ::chmod(folder.c_str(), 01777);
+       },
+       SingleInstance::Result::Failed},
+      {"another user's",
+       [&] {
+         ::mkdir(folder.c_str(), 0700);
+         if (::geteuid() == 0 && nobody) {
+           EXPECT_EQ(::chown(folder.c_str(), nobody->pw_uid, nobody->pw_gid), 0);
+         }
+       },
+       ::geteuid() == 0 && nobody ? SingleInstance::Result::Failed : SingleInstance::Result::First},
+  };
+  for (const Case& c : cases) {
+    std::error_code error;
+    std::filesystem::remove_all(tmp, error);
+    std::filesystem::create_directories(tmp);
+    c.make();
+    sandbox.events->Clear();
+    {
+      SingleInstance instance;
+      EXPECT_EQ(instance.Acquire(), c.expected) << c.name;
+    }
+    struct stat st;
+    if (c.expected == SingleInstance::Result::First) {
+      ASSERT_EQ(::lstat(folder.c_str(), &st), 0) << c.name;
+      EXPECT_TRUE(S_ISDIR(st.st_mode)) << c.name;
+      EXPECT_EQ(st.st_mode & 07777, 0700u) << c.name;
+    } else {
+      const auto texts = sandbox.events->Texts();
+      EXPECT_EQ(texts.size(), 1u) << c.name;
+      if (!texts.empty()) {
+        EXPECT_NE(texts[0].find(folder), std::string::npos) << c.name << ": " << texts[0];
+      }
+      EXPECT_FALSE(std::filesystem::exists(tmp + "/elsewhere/kelmardin-{6f1c2a9e-3b7d-4e58-9a0c-d2e41b7f5c63}.lock"))
+          << c.name;
+    }
+  }
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  if (oldTmp) ::setenv("TMPDIR", savedTmp.c_str(), 1);
+  else ::unsetenv("TMPDIR");
 }
 
 TEST_F(SingleInstanceTest, ProgramEndsCleanlyOnSigterm) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <set>
 #include <thread>
@@ -280,6 +281,40 @@ TEST_F(StoreFixture, DamagedAndForeignFilesAreSkippedWithAnEvent) {
   EXPECT_TRUE(Events().empty());
 }
 
+// A writer killed half-way leaves its temp files. A store that is only ever added to and
+// deleted from (never listed) is cleared of them too, and of nothing else.
+TEST_F(StoreFixture, AddAndDeleteClearTempFilesOfDeadWriters) {
+  auto store = CertStore::OpenSystem("MY");
+  auto kept = Context(MakeNumberedCertificate("Temp Kept", 1));
+  auto added = Context(MakeNumberedCertificate("Temp Added", 2));
+  ASSERT_NE(store->Add(*kept, CertAddDisposition::New), nullptr);
+  const std::string folder = StoreFolder("MY");
+  const std::map<std::string, std::function<bool()>> operations = {
+      {"Add", [&] { return store->Add(*added, CertAddDisposition::ReplaceExisting) != nullptr; }},
+      {"Delete", [&] { return store->Delete(*added); }},
+  };
+  for (const auto& [name, operation] : operations) {
+    const std::vector<std::string> stale = {
+        folder + "/" + kept->Thumbprint() + ".der.Ab12Cd",
+        folder + "/" + kept->Thumbprint() + ".props.x9Y8z7",
+        folder + "/" + std::string(40, 'e') + ".der.QwErTy",
+    };
+    const std::vector<std::string> foreign = {
+        folder + "/notes.txt",
+        folder + "/" + kept->Thumbprint() + ".der.bak",
+        folder + "/" + std::string(40, 'e') + ".der.Ab12Cd.old",
+    };
+    for (const auto& file : stale) WriteFile(file, "half");
+    for (const auto& file : foreign) WriteFile(file, "mine");
+    EXPECT_TRUE(operation()) << name;
+    struct stat st;
+    for (const auto& file : stale) EXPECT_NE(::stat(file.c_str(), &st), 0) << name << " left " << file;
+    for (const auto& file : foreign) EXPECT_EQ(::stat(file.c_str(), &st), 0) << name << " removed " << file;
+    for (const auto& file : foreign) ::unlink(file.c_str());
+  }
+  EXPECT_NE(store->FindByThumbprint(kept->Thumbprint()), nullptr);
+}
+
 TEST_F(StoreFixture, RootAlsoShowsTheTrustBundleReadOnly) {
   auto fromBundle = Context(MakeNumberedCertificate("Bundle Root", 1));
   auto alsoInFolder = Context(MakeNumberedCertificate("Bundle Root", 2));
@@ -322,6 +357,46 @@ TEST_F(StoreFixture, RootAlsoShowsTheTrustBundleReadOnly) {
   contexts.clear();
   ASSERT_TRUE(CertStore::OpenSystem("CA")->Enumerate(contexts));
   EXPECT_TRUE(contexts.empty());
+}
+
+// A damaged bundle of a megabyte (blocks without their END line, a block that is no
+// certificate) reads as fast as a good one, keeps the good certificates around the damage
+// and reports the damage in one line.
+TEST_F(StoreFixture, DamagedBundleReadsInOnePass) {
+  std::vector<CertContextPtr> good;
+  for (long serial : {1, 2, 3}) good.push_back(Context(MakeNumberedCertificate("Damaged Bundle", serial)));
+  std::string bundle = StoreTest::ToPem(good[0]->Encoded());
+  const std::string unmatched = "-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydA==\n";
+  size_t damaged = 0;
+  for (; bundle.size() < (1u << 20); ++damaged) bundle += unmatched;
+  bundle += StoreTest::ToPem(good[1]->Encoded());
+  bundle += "-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydA==\n-----END CERTIFICATE-----\n";
+  bundle += StoreTest::ToPem(good[2]->Encoded());
+  bundle += unmatched;
+  damaged += 2;
+  WriteFile(BundlePath(), bundle);
+
+  const std::string seen = RunInChild(
+      [&] {
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<CertContextPtr> contexts;
+        if (!CertStore::OpenSystem("ROOT")->Enumerate(contexts)) return std::string("enumerate failed");
+        const auto took = std::chrono::steady_clock::now() - start;
+        std::vector<std::string> found = Thumbprints(contexts);
+        std::sort(found.begin(), found.end());
+        std::string out = took < std::chrono::seconds(2) ? "fast\n" : "slow\n";
+        for (const auto& thumbprint : found) out += thumbprint + "\n";
+        for (const auto& e : Events()) out += e + "\n";
+        return out;
+      },
+      std::chrono::seconds(30));
+
+  std::vector<std::string> expectedThumbprints = Thumbprints(good);
+  std::sort(expectedThumbprints.begin(), expectedThumbprints.end());
+  std::string expected = "fast\n";
+  for (const auto& thumbprint : expectedThumbprints) expected += thumbprint + "\n";
+  expected += std::to_string(damaged) + " damaged certificates in the trust bundle skipped: " + BundlePath() + "\n";
+  EXPECT_EQ(seen, expected);
 }
 
 // The bundle is parsed once, yet every way a file changes is noticed.

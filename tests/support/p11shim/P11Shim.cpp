@@ -757,7 +757,7 @@ CK_RV EtcUnblockPin(CK_SESSION_HANDLE session, CK_USER_TYPE userType, CK_UTF8CHA
                        TextArgument(puk, pukLength), pukLength);
 }
 
-void* const gExtensionList[40] = {
+[[maybe_unused]] void* const gExtensionList[40] = {
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
