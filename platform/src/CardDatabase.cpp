@@ -11,6 +11,7 @@ namespace {
 
 constexpr const char* kFolder = "Tavrenic";
 constexpr const char* kBaseName = "smartcards.conf";
+constexpr size_t kMaxFileSize = 4 * 1024 * 1024;
 
 // One step of strict UTF-8 decoding: the code point at text[i], or nothing for a byte
 // that does not start a well-formed sequence (overlong forms, surrogates and values
@@ -137,8 +138,10 @@ std::string CardDatabase::MachineFilePath() {
 std::string CardDatabase::UserFilePath() { return UserConfigDirectory() + "/" + kFolder + "/" + kBaseName; }
 
 bool CardDatabase::AddFile(const std::string& path) {
+  // Anyone with write access to a settings folder can put a FIFO, a device or a huge file
+  // here: only a regular file of a card database's size is read.
   std::string text;
-  if (!ReadWholeFile(path, text)) return false;
+  if (ReadRegularFile(path, kMaxFileSize, true, text) != FileRead::Ok) return false;
   AddText(text);
   return true;
 }

@@ -7,6 +7,9 @@
 #include <sstream>
 #include <vector>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "CardDatabaseFiles.h"
 #include "CardRecognition.h"
 #include "CardTables.h"
@@ -123,6 +126,36 @@ TEST(CardDatabaseTest, MachineFileThenUserFile) {
   EXPECT_EQ(module, "");
   GetCardTypeProviderNames("Unknown", csp, ksp, module);
   EXPECT_EQ(csp + ksp + module, "");
+}
+
+TEST(CardDatabaseTest, OnlyARegularFileOfADatabasesSizeIsRead) {
+  // Each would hang (FIFO), never end (device) or fill the memory if read as it stands.
+  const std::filesystem::path dir = std::filesystem::temp_directory_path() /
+                                    ("carddb-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  const std::string fifo = (dir / "fifo.conf").string();
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::string big = (dir / "big.conf").string();
+  {
+    std::ofstream out(big);
+    out << "[Card]\nATR = 3B 01\n" << std::string(5 * 1024 * 1024, '#') << "\n";
+  }
+  const std::string good = (dir / "good.conf").string();
+  std::ofstream(good) << "[Card]\nATR = 3B 01\n";
+  const std::string link = (dir / "link.conf").string();
+  std::filesystem::create_symlink(good, link);
+
+  struct Case {
+    std::string path;
+    bool read;
+  };
+  for (const Case& c : {Case{fifo, false}, Case{"/dev/zero", false}, Case{big, false},
+                        Case{(dir / "missing.conf").string(), false}, Case{good, true}, Case{link, true}}) {
+    CardDatabase db;
+    EXPECT_EQ(db.AddFile(c.path), c.read) << c.path;
+    EXPECT_EQ(db.ListCards(HexBytes("3B 01")).size(), c.read ? 1u : 0u) << c.path;
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(CardDatabaseTest, ProviderNamesByProviderId) {
