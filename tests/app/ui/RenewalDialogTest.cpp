@@ -212,8 +212,8 @@ TEST_F(RenewalDialogTest, TheContentsPageRunsTheRenewalCommand) {
 
 TEST(TaskListDialogTest, InProgressAndClosableOnlyWhenFinished) {
   TaskListDialog dialog(QString::fromUtf8("Tanúsítványok megújítása"),
-                        {"Régi tanúsítvány törlése: Aláíró kulcs", "Új tanúsítvány telepítése: Aláíró kulcs",
-                         "Régi tanúsítvány törlése: Lejárt aláíró", "Új tanúsítvány telepítése: Új kulcs"});
+                        {"Új tanúsítvány telepítése: Új kulcs", "Új tanúsítvány telepítése: Aláíró kulcs",
+                         "Régi tanúsítvány törlése: Lejárt aláíró", "Régi tanúsítvány törlése: Aláíró kulcs"});
   dialog.show();
   EXPECT_FALSE(dialog.SpinnerTimer()->isActive());
   dialog.OnTaskStarted(0, -1);
