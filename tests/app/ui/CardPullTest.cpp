@@ -1,0 +1,467 @@
+// Pulling the card at every point where a command of the main window waits for the user:
+// each dialog of each command, the log-in PIN dialog, the task list of the renewal, and
+// the window's end (tray Close, end of session) meanwhile. The real window over a PC/SC
+// service in memory and the test module posing as the Gemalto module over SoftHSM2.
+// Expected everywhere: no crash (the table runs under AddressSanitizer as well), the
+// command stops with its message, the card holds at least what it held, and the window
+// takes the card again once it is back.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialogButtonBox>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <zip.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+
+#include "Application.h"
+#include "CardDataDialogs.h"
+#include "CardTables.h"
+#include "CardTokenWriter.h"
+#include "ContentsPage.h"
+#include "ContentsTree.h"
+#include "EncryptedData.h"
+#include "MainWindow.h"
+#include "P11Rig.h"
+#include "PKCS11Versions.h"
+#include "PinDialogs.h"
+#include "PinPage.h"
+#include "RenewCertificatesDialog.h"
+#include "TaskListDialog.h"
+#include "TestPki.h"
+#include "UiTestSupport.h"
+#include "monitor/FakePcsc.h"
+#include "platform/CertStore.h"
+#include "platform/Library.h"
+#include "platform/Profile.h"
+
+namespace {
+
+constexpr const char* kReader = "Fake Reader 0";
+const std::vector<uint8_t> kAtr = {0x3B, 0x0A, 0x54, 0x41, 0x56, 0x52, 0x45, 0x4E, 0x49, 0x43, 0x30, 0x31};
+
+enum class Pull {
+  Remove,       // the card leaves the reader
+  Replace,      // the card leaves and one comes back
+  PlugReader,   // another reader is plugged in
+  CloseWindow,  // tray Close (the question is then answered "no")
+  EndSession,   // the program's end-of-session clean-up (likewise)
+};
+
+// Answers the modal windows of a command in order; at the pull point it first changes the
+// world and waits until the window has heard of it.
+class Driver {
+ public:
+  Driver(MainWindow& window, FakePcsc& pcsc) : window_(window), pcsc_(pcsc) {
+    QObject::connect(&timer_, &QTimer::timeout, [this] { Tick(); });
+    timer_.start(10);
+  }
+
+  int pullAt = -1;
+  Pull pull = Pull::Remove;
+  std::string file;
+  std::string folder;
+  std::vector<QString> boxes;
+  std::vector<QString> windows;  // class names, in order
+  bool pulled = false;
+  // False when the box at the pull point offered no Yes: the command stops either way.
+  bool goesOnAtPull = true;
+
+ private:
+  void Tick() {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || !modal->isVisible()) return;
+    if (current_.isNull() || current_.data() != modal) {
+      current_ = modal;
+      index_ = static_cast<int>(windows.size());
+      windows.push_back(modal->metaObject()->className());
+    }
+    if (index_ == pullAt && !pulled) {
+      pulled = true;
+      DoPull();
+      return;
+    }
+    if (index_ == pullAt && Waits() && !window_.Session().Keeper().CardLeft()) return;
+    if (index_ == pullAt && pull == Pull::Replace) {
+      // The other card comes once the window heard that this one left.
+      if (!reinserted_) {
+        reinserted_ = true;
+        pcsc_.InsertCard(kReader, kAtr);
+      }
+      if (window_.Monitor().CardName().empty()) return;
+    }
+    if (index_ == pullAt)
+      if (auto* box = qobject_cast<QMessageBox*>(modal)) goesOnAtPull = box->button(QMessageBox::Yes) != nullptr;
+    Answer(modal, index_ == pullAt && !Waits());
+  }
+  bool Waits() const { return pull != Pull::CloseWindow && pull != Pull::EndSession; }
+
+  void DoPull() {
+    switch (pull) {
+      case Pull::Remove: pcsc_.RemoveCard(kReader); break;
+      case Pull::Replace: pcsc_.RemoveCard(kReader); break;
+      case Pull::PlugReader: pcsc_.AddReader("Fake Reader 1"); break;
+      case Pull::CloseWindow: window_.Destroy(); break;
+      case Pull::EndSession: window_.EndSessionCleanup(); break;
+    }
+  }
+
+  void Answer(QWidget* modal, bool decline) {
+    if (auto* tasks = qobject_cast<TaskListDialog*>(modal)) {
+      if (tasks->OkButton()->isEnabled()) tasks->OkButton()->click();
+      return;
+    }
+    auto* dialog = qobject_cast<QDialog*>(modal);
+    if (!dialog) return;
+    if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+      boxes.push_back(box->text());
+      QAbstractButton* button = nullptr;
+      for (auto role : decline ? std::vector{QMessageBox::No, QMessageBox::Cancel, QMessageBox::Ok}
+                               : std::vector{QMessageBox::Yes, QMessageBox::Ok})
+        if (!button) button = box->button(role);
+      if (button) button->click();
+      else box->reject();
+      return;
+    }
+    if (decline) {
+      dialog->reject();
+      return;
+    }
+    if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+      const bool directory = files->fileMode() == QFileDialog::Directory;
+      const QString path = QString::fromStdString(directory ? folder : file);
+      files->setDirectory(directory ? path : QFileInfo(path).absolutePath());
+      files->selectFile(path);
+      if (auto* name = files->findChild<QLineEdit*>("fileNameEdit")) name->setText(path);
+      // Past the dialog's own checks, which wait for its directory model.
+      static_cast<QDialog*>(files)->done(QDialog::Accepted);
+      return;
+    }
+    if (auto* change = qobject_cast<PinChangeDialog*>(modal)) {
+      change->CurrentEdit()->setText("1234");
+      change->NewEdit()->setText("5678");
+      change->RepeatEdit()->setText("5678");
+    } else if (auto* unblock = qobject_cast<PinUnblockDialog*>(modal)) {
+      unblock->PukEdit()->setText("87654321");
+      unblock->NewEdit()->setText("5678");
+      unblock->RepeatEdit()->setText("5678");
+    } else if (auto* pin = qobject_cast<PinDialog*>(modal)) {
+      pin->Edit()->setText("1234");
+    } else if (auto* data = qobject_cast<EncryptedDataDialog*>(modal)) {
+      data->TextEdit()->setPlainText("a megváltozott titok");
+    }
+    dialog->accept();
+  }
+
+  MainWindow& window_;
+  FakePcsc& pcsc_;
+  QTimer timer_;
+  QPointer<QWidget> current_;
+  int index_ = -1;
+  bool reinserted_ = false;
+};
+
+// What the card holds, read on a session of its own: the values of its certificates and
+// data objects and the labels of its keys.
+struct CardContents {
+  std::multiset<std::string> certificates, publicKeys, privateKeys, data;
+};
+
+struct PullCase {
+  const char* name;
+  bool login;  // PIN commands want the card logged out
+  std::function<void(MainWindow&, struct CardPullTest&)> run;
+  int pullAt;
+  Pull pull;
+  bool expectMessage;
+  // The command may have written before the pull (the renewal's task list): the card
+  // then holds the old or the new certificate of every key.
+  bool writesBefore = false;
+};
+
+struct CardPullTest : ::testing::TestWithParam<PullCase> {
+  void SetUp() override {
+    Platform::Profile().WriteDword("", "EventLogLevel", 3);
+    Platform::Profile().WriteDword("RenewCertificatesSettings", "Mode", 1);
+    std::ofstream(sandbox.Root() + "/system/Tavrenic/smartcards.conf")
+        << "[Classic TPC]\nATR = 3B0A54415652454E49433031\n";
+    for (const auto& [store, item] : {std::pair<const char*, const TvrTest::PkiItem*>{"ROOT", &TvrTest::TestPki::Get().Root()},
+                                      {"CA", &TvrTest::TestPki::Get().Intermediate()}}) {
+      const std::vector<unsigned char> der = item->Der();
+      auto certificate = Platform::CertContext::Create(der.data(), der.size());
+      ASSERT_TRUE(certificate && Platform::CertStore::OpenSystem(store)->Add(
+                                     *certificate, Platform::CertAddDisposition::ReplaceExisting));
+    }
+    leaf_ = UiTest::EncryptionLeaf("Őrző Ágnes");
+    TvrTest::CertSpec spec;
+    spec.subject = "/C=HU/O=Tavrenic/CN=Őrző Ágnes";
+    spec.keyType = "rsa";
+    spec.extensions = {{"keyUsage", "critical,keyEncipherment"}};
+    renewed_ = TvrTest::CertBuilder::Issue(spec, &TvrTest::TestPki::Get().Intermediate(), leaf_.Key());
+    spare_ = UiTest::EncryptionLeaf("Tartalék Tamás");
+    TvrTest::TokenSpec token;
+    token.label = "Card0";
+    token.withKeyAndCertificate = false;
+    tokens_.AddToken(token);
+    UiTest::WriteCardObject(dir_.Path(), "Card0", leaf_, "01");
+    UiTest::WriteCardObject(dir_.Path(), "Card0", TvrTest::TestPki::Get().Intermediate(), "02");
+    // A key pair without a certificate, for the assignment.
+    const std::string spareKey = dir_.Path() + "/spare.key.pem";
+    std::ofstream(spareKey) << spare_.KeyPem();
+    std::string output;
+    ASSERT_EQ(TvrTest::RunCommand({TVR_SOFTHSM2_UTIL, "--import", spareKey, "--token", "Card0", "--id", "03",
+                                   "--label", "spare", "--pin", "1234"},
+                                  &output),
+              0)
+        << output;
+
+    TvrTest::ShimOptions options;
+    options.readers = {{"Card0", kReader}};
+    shim_.emplace("libgclib.so", options);
+    primary_ = PKCS11V220::Create(&VendorModuleTable[1], Platform::LoadLibrary("gclib.dll"));
+    ASSERT_TRUE(primary_ && primary_->IsValid());
+    AddEncryptedData();
+
+    pcsc_.AddReader(kReader);
+    pcsc_.InsertCard(kReader, kAtr);
+    MainWindow::Options windowOptions;
+    windowOptions.pcsc = &pcsc_;
+    window_ = std::make_unique<MainWindow>(TokenRefMap{{"Gemalto", primary_.get()}}, port_, windowOptions);
+    window_->SetOnDestroyed([this] { ++destroyed_; });
+    window_->show();
+    ASSERT_TRUE(Wait([&] { return window_->LoginButton()->isEnabled(); }));
+  }
+
+  void TearDown() override {
+    window_.reset();
+    shim_.reset();
+  }
+
+  // An "Encrypted Data" object for the leaf, written before the window connects.
+  void AddEncryptedData() {
+    std::unique_ptr<PKCS11Base> token = Session();
+    std::vector<uint8_t> der;
+    const std::string text = "a titok";
+    ASSERT_TRUE(CmsEncryptForCertificates(leaf_.Cert(), reinterpret_cast<const uint8_t*>(text.data()),
+                                          static_cast<int>(text.size()), der));
+    const std::string label = "titok", application = kEncryptedDataApplication;
+    ASSERT_TRUE(token->CreateDataObject(false, &label, &application, der.data(), static_cast<uint32_t>(der.size())));
+  }
+
+  std::unique_ptr<PKCS11Base> Session() {
+    std::unique_ptr<PKCS11Base> token = primary_->Clone();
+    const auto slotList = token->GetSlotList(true);
+    EXPECT_EQ(slotList.size(), 1u);
+    if (slotList.empty()) return token;
+    token->SetSlot(slotList[0]);
+    EXPECT_TRUE(token->OpenSession(true));
+    TvrCommon::SecureString pin("1234");
+    token->Login(&pin, CKU_USER);
+    return token;
+  }
+
+  CardContents Contents() {
+    std::unique_ptr<PKCS11Base> token = Session();
+    std::unique_ptr<TokenObjects> objects = token->ReadObjects();
+    token->Logout();
+    CardContents c;
+    if (!objects) return c;
+    for (const auto& [h, o] : objects->certificates) c.certificates.insert(std::string(o->value.begin(), o->value.end()));
+    for (const auto& [h, o] : objects->publicKeys) c.publicKeys.insert(o->label);
+    for (const auto& [h, o] : objects->privateKeys) c.privateKeys.insert(o->label);
+    for (const auto& [h, o] : objects->dataObjects) c.data.insert(std::string(o->value.begin(), o->value.end()));
+    return c;
+  }
+
+  void LogIn() {
+    TvrCommon::SecureString pin("1234");
+    ASSERT_FALSE(window_->Session().Login(&pin).has_value());
+    window_->RefreshPropertyPages();
+  }
+
+  // The handle of the first cached object of a kind that matches.
+  template <typename Map, typename Match>
+  static CK_OBJECT_HANDLE HandleOf(const Map& map, Match match) {
+    for (const auto& [handle, object] : map)
+      if (object && match(*object)) return handle;
+    return 0;
+  }
+  CK_OBJECT_HANDLE LeafCertificate() {
+    const std::vector<unsigned char> bytes = leaf_.Der();
+    const std::string der(bytes.begin(), bytes.end());
+    return HandleOf(window_->GetTokenObjects(false)->certificates,
+                    [&](const CertificateObject& o) { return std::string(o.value.begin(), o.value.end()) == der; });
+  }
+  CK_OBJECT_HANDLE SparePublicKey() {
+    return HandleOf(window_->GetTokenObjects(false)->publicKeys, [](const PublicKeyObject& o) { return o.label == "spare"; });
+  }
+  CK_OBJECT_HANDLE EncryptedData() {
+    return HandleOf(window_->GetTokenObjects(false)->dataObjects, [](const DataObject& o) { return o.label == "titok"; });
+  }
+  void RunCommand(int command, std::optional<CK_OBJECT_HANDLE> caret) { window_->Contents()->Commands().Run(command, caret); }
+
+  std::string WriteFile(const std::string& name, const std::vector<unsigned char>& bytes) {
+    const std::string path = dir_.Path() + "/" + name;
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    return path;
+  }
+  std::string Pfx() {
+    const std::string base = dir_.Path() + "/import";
+    std::ofstream(base + ".key.pem") << spare_.KeyPem();
+    std::ofstream(base + ".pem") << spare_.Pem();
+    std::string output;
+    EXPECT_EQ(TvrTest::RunCommand({"openssl", "pkcs12", "-export", "-inkey", base + ".key.pem", "-in", base + ".pem",
+                                   "-out", base + ".pfx", "-passout", "pass:"},
+                                  &output),
+              0)
+        << output;
+    return base + ".pfx";
+  }
+  std::string Zip() {
+    const std::string path = dir_.Path() + "/renewal.zip";
+    int error = 0;
+    zip_t* archive = zip_open(path.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    EXPECT_NE(archive, nullptr);
+    static std::vector<unsigned char> der;
+    der = renewed_.Der();
+    zip_file_add(archive, "certs/0.cer", zip_source_buffer(archive, der.data(), der.size(), 0), 0);
+    EXPECT_EQ(zip_close(archive), 0);
+    return path;
+  }
+
+  static bool Wait(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 15000); }
+
+  UiTest::ProfileSandbox sandbox;
+  TvrTest::TempDir dir_;
+  TvrTest::SoftHsmTokens tokens_;
+  std::optional<TvrTest::InstalledShim> shim_;
+  std::unique_ptr<PKCS11Base> primary_;
+  TvrTest::PkiItem leaf_, renewed_, spare_;
+  FakePcsc pcsc_;
+  QtUserPort port_;
+  std::unique_ptr<MainWindow> window_;
+  Driver* driver_ = nullptr;
+  int destroyed_ = 0;
+};
+
+bool Contains(const std::multiset<std::string>& all, const std::multiset<std::string>& part) {
+  return std::includes(all.begin(), all.end(), part.begin(), part.end());
+}
+
+TEST_P(CardPullTest, TheCommandStopsAndTheCardKeepsWhatItHeld) {
+  const PullCase& c = GetParam();
+  if (c.login) LogIn();
+  const CardContents before = Contents();
+  shim_->ClearLog();
+  Driver driver(*window_, pcsc_);
+  driver_ = &driver;
+  driver.pullAt = c.pullAt;
+  driver.pull = c.pull;
+  driver.folder = dir_.Path();
+  c.run(*window_, *this);
+  QTest::qWait(50);
+  // No PIN reached any card: neither a log-in nor a PIN change was sent.
+  EXPECT_EQ(shim_->CountCalls("C_Login"), 0u);
+  EXPECT_EQ(shim_->CountCalls("C_SetPIN"), 0u);
+  EXPECT_TRUE(driver.pulled) << "the command showed only " << driver.windows.size() << " windows";
+
+  const QString changed = QString::fromUtf8("A parancs végrehajtása közben a kártya megváltozott vagy eltávolították.");
+  const bool told = std::find(driver.boxes.begin(), driver.boxes.end(), changed) != driver.boxes.end();
+  EXPECT_EQ(told, c.expectMessage && driver.goesOnAtPull) << [&] {
+    std::string seen;
+    for (const QString& w : driver.windows) seen += w.toStdString() + " ";
+    for (const QString& b : driver.boxes) seen += "| " + b.toStdString();
+    return seen;
+  }();
+
+  const CardContents after = Contents();
+  if (c.writesBefore) {
+    // Each key keeps a certificate: the old or the renewed one.
+    EXPECT_EQ(after.certificates.size(), before.certificates.size());
+    EXPECT_EQ(after.privateKeys, before.privateKeys);
+  } else {
+    EXPECT_TRUE(Contains(after.certificates, before.certificates));
+    EXPECT_TRUE(Contains(after.publicKeys, before.publicKeys));
+    EXPECT_TRUE(Contains(after.privateKeys, before.privateKeys));
+    EXPECT_TRUE(Contains(after.data, before.data));
+  }
+
+  if (c.pull == Pull::CloseWindow) {
+    // The window ends once the command let the card go.
+    ASSERT_TRUE(Wait([&] { return destroyed_ == 1; }));
+    return;
+  }
+  if (c.pull == Pull::EndSession) {
+    ASSERT_TRUE(Wait([&] { return !window_->Monitor().Running(); }));
+    EXPECT_EQ(window_->Session().Token(), nullptr);
+    return;
+  }
+  // The window takes the card again once it is back.
+  if (c.pull == Pull::Remove) pcsc_.InsertCard(kReader, kAtr);
+  ASSERT_TRUE(Wait([&] { return window_->LoginButton()->isEnabled() && !window_->Session().Keeper().CardLeft(); }));
+  EXPECT_TRUE(window_->ReaderList()->isEnabled());
+}
+
+void DeleteLeaf(MainWindow&, CardPullTest& t) { t.RunCommand(kCmdDeleteCertificate, t.LeafCertificate()); }
+void RenewLeaf(MainWindow&, CardPullTest& t) {
+  t.driver_->file = t.WriteFile("renewed.cer", t.renewed_.Der());
+  t.RunCommand(kCmdRenewCertificate, t.LeafCertificate());
+}
+void AssignSpare(MainWindow&, CardPullTest& t) {
+  t.driver_->file = t.WriteFile("spare.cer", t.spare_.Der());
+  t.RunCommand(kCmdAssignCertificate, t.SparePublicKey());
+}
+void CopyToFolder(MainWindow&, CardPullTest& t) { t.RunCommand(kCmdCopyCertificatesToFolder, std::nullopt); }
+void ImportPfx(MainWindow&, CardPullTest& t) {
+  t.driver_->file = t.Pfx();
+  t.RunCommand(kCmdImportKeyAndCertificate, std::nullopt);
+}
+void EditData(MainWindow&, CardPullTest& t) { t.RunCommand(kCmdViewEditEncryptedData, t.EncryptedData()); }
+void DeleteData(MainWindow&, CardPullTest& t) { t.RunCommand(kCmdDeleteEncryptedData, t.EncryptedData()); }
+void RenewAll(MainWindow&, CardPullTest& t) {
+  t.driver_->file = t.Zip();
+  t.RunCommand(kCmdRenewCertificates, std::nullopt);
+}
+void ChangePin(MainWindow& w, CardPullTest&) {
+  w.Sheet()->setCurrentIndex(MainWindow::kPinPage);
+  w.Pins()->changeButton->click();
+}
+void LogInByButton(MainWindow& w, CardPullTest&) { w.LoginButton()->click(); }
+
+// Window order per command: delete: confirmation, keys question; renew/assign: file
+// dialog; copy: folder dialog; PFX: file dialog, labels, confirmation; encrypted data:
+// editor (delete: confirmation); renewal: ZIP dialog, renewal dialog, task list.
+const PullCase kCases[] = {
+    {"DeleteConfirmation", true, DeleteLeaf, 0, Pull::Remove, true},
+    {"DeleteKeysQuestion", true, DeleteLeaf, 1, Pull::Remove, true},
+    {"RenewFileDialog", true, RenewLeaf, 0, Pull::Remove, true},
+    {"AssignFileDialog", true, AssignSpare, 0, Pull::Remove, true},
+    {"CopyFolderDialogReaderPlugged", true, CopyToFolder, 0, Pull::PlugReader, true},
+    {"CopyFolderDialog", true, CopyToFolder, 0, Pull::Remove, true},
+    {"PfxFileDialog", true, ImportPfx, 0, Pull::Remove, true},
+    {"PfxLabelsDialog", true, ImportPfx, 1, Pull::Remove, true},
+    {"PfxConfirmation", true, ImportPfx, 2, Pull::Replace, true},
+    {"EncryptedDataEditor", true, EditData, 0, Pull::Remove, true},
+    {"EncryptedDataDeleteConfirmation", true, DeleteData, 0, Pull::Remove, true},
+    {"RenewalZipDialog", true, RenewAll, 0, Pull::Remove, true},
+    {"RenewalDialog", true, RenewAll, 1, Pull::Remove, true},
+    {"PinChangeDialog", false, ChangePin, 0, Pull::Remove, true},
+    {"LogInPinDialogCardReplaced", false, LogInByButton, 0, Pull::Replace, true},
+    {"TrayCloseDuringDeleteConfirmation", true, DeleteLeaf, 0, Pull::CloseWindow, false},
+    {"EndOfSessionDuringEncryptedDataEditor", true, EditData, 0, Pull::EndSession, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(PullPoints, CardPullTest, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<PullCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
