@@ -33,6 +33,10 @@ class RenewalCommand {
   void SetCaFile(std::string caFile) { caFile_ = std::move(caFile); }
 
  private:
+  struct SearchResult;
+  // After the search: the renewal dialog over what it found, on the interface thread.
+  void Continue(const CardHold& hold, SearchResult& result, PKCS11Base* token, TokenObjects* objects);
+
   IContentsHost& host_;
   IContentsView& view_;
   IUserPort& port_;

@@ -17,6 +17,11 @@
 #include <optional>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include "CardTables.h"
 #include "CardTokenWriter.h"
 #include "CertificateCommands.h"
@@ -26,6 +31,8 @@
 #include "P11Rig.h"
 #include "PKCS11Versions.h"
 #include "PinPage.h"
+#include "RenewalCommand.h"
+#include "RenewalSearch.h"
 #include "TestPki.h"
 #include "UiTestSupport.h"
 #include "monitor/FakePcsc.h"
@@ -255,6 +262,50 @@ TEST_F(CardTaskTest, PinStatusAndChangeWithASlowModuleKeepTheWindowBeating) {
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_TRUE(texts[0].contains(QString::fromUtf8("PIN megváltoztatás"))) << texts[0].toStdString();
   EXPECT_TRUE(window->Pins()->changeButton->isEnabled());
+}
+
+// The renewal's search over a directory that takes the connection and never answers: the
+// window keeps painting while the search waits for its time limit, and the command ends
+// with the search's error once it is over.
+TEST_F(CardTaskTest, RenewalSearchWithAMuteDirectoryKeepsTheWindowBeating) {
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(listener, 8), 0);  // connections complete in the backlog, unanswered
+  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  Platform::Profile profile;
+  ASSERT_TRUE(profile.WriteInt(TvrServices::kRenewalSettingsSection, "Mode", 2));
+  ASSERT_TRUE(profile.WriteString(TvrServices::kRenewalSettingsSection, "LDAPHostname", "127.0.0.1"));
+  ASSERT_TRUE(profile.WriteInt(TvrServices::kRenewalSettingsSection, "LDAPPortnumber", ntohs(address.sin_port)));
+
+  auto window = OpenWithCard();
+  ASSERT_FALSE(HasFailure());
+  const TvrCommon::SecureString pin("1234");
+  ASSERT_FALSE(window->Session().Login(&pin).has_value());
+  RecordingView view(*window);
+  UiTest::ScriptedUserPort port;
+  struct NoDialog : IRenewalView {
+    std::optional<std::string> ChooseZipFile() override { return std::nullopt; }
+    bool RunRenewalDialog(const TvrServices::RenewalSource&, const TvrServices::CandidateMap&) override {
+      return false;
+    }
+  } renewal;
+  RenewalCommand command(*window, view, port, renewal, nullptr);
+
+  Heartbeat beat;
+  QTest::qWait(30);
+  beat.Reset();
+  command.Run();
+  ASSERT_TRUE(Wait([&] { return view.enabled.size() == 2; }, (TvrServices::kLdapTimeoutSeconds + 15) * 1000));
+  EXPECT_LT(beat.LongestGapMs(), kMaxGapMs);
+  EXPECT_EQ(view.enabled, (std::vector<bool>{false, true}));
+  ASSERT_EQ(port.boxes.size(), 1u);  // the search's failure
+  EXPECT_TRUE(port.boxes[0].flags & Platform::kMbIconError);
+  ::close(listener);
 }
 
 }  // namespace
