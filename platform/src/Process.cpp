@@ -45,10 +45,15 @@ std::string ExecutableBaseName() {
 }
 
 std::string ExecutableDirectory() {
-  std::string path = ExecutablePath();
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
+  // Asked at every read of the machine-wide settings: the program's folder does not
+  // change while it runs, so it is looked up once.
+  static const std::string directory = [] {
+    const std::string path = ExecutablePath();
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return std::string(".");
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+  }();
+  return directory;
 }
 
 }  // namespace Platform
