@@ -80,21 +80,9 @@ std::string ShippedDefaultsDirectory() {
 }
 
 bool ReadWholeFile(const std::string& path, std::string& out) {
-  out.clear();
-  AutoFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.Get() < 0) return false;
-  char buf[8192];
-  for (;;) {
-    ssize_t n = ::read(fd.Get(), buf, sizeof buf);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      out.clear();
-      return false;
-    }
-    if (n == 0) break;
-    out.append(buf, static_cast<size_t>(n));
-  }
-  return true;
+  // Through the non-blocking read: a FIFO in a file's place must not stall the caller.
+  constexpr size_t kMaxWholeFile = 64u << 20;
+  return ReadRegularFile(path, kMaxWholeFile, true, out) == FileRead::Ok;
 }
 
 FileRead ReadRegularFile(const std::string& path, size_t cap, bool followLinks, std::string& out,

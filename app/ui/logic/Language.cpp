@@ -1,20 +1,20 @@
 #include "Language.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "Settings.h"
 #include "Strings.h"
+#include "platform/FileHelpers.h"
 #include "platform/Profile.h"
 
 namespace {
 
-// Whether the machine-wide profile can be opened for reading.
+// Far above any machine-wide profile.
+constexpr size_t kMaxMachineProfileSize = 4u << 20;
+
+// Whether the machine-wide profile can be read. Anyone with rights over the folder can put
+// a FIFO or a device there: those are refused at once, never waited for.
 bool CanOpen(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  ::close(fd);
-  return true;
+  std::string text;
+  return Platform::ReadRegularFile(path, kMaxMachineProfileSize, true, text) == Platform::FileRead::Ok;
 }
 
 }  // namespace

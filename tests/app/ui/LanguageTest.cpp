@@ -1,6 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <filesystem>
+#include <future>
+#include <thread>
 #include <regex>
 
 #include "Language.h"
@@ -86,6 +93,23 @@ TEST_F(LanguageTest, MachineProfileWithoutLanguageGivesHUN) {
   EXPECT_EQ(StartUp(), "HUN");
   EXPECT_TRUE(port.boxes.empty());
   EXPECT_EQ(user.GetString("", "Language"), "HUN");
+}
+
+// A FIFO in the machine profile's place is refused at once (reported like a missing
+// profile), never waited for: no writer ever comes.
+TEST_F(LanguageTest, FifoMachineProfileIsRefusedAtOnce) {
+  const std::string fifo = sandbox.Root() + "/system/Tavrenic/kelmardin.conf";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+  std::packaged_task<std::string()> start([this] { return ResolveLanguage(port); });
+  std::future<std::string> language = start.get_future();
+  std::thread thread(std::move(start));
+  const bool ended = language.wait_for(std::chrono::seconds(3)) == std::future_status::ready;
+  if (!ended) ::close(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK));  // lets a stuck reader go
+  thread.join();
+  ASSERT_TRUE(ended);
+  EXPECT_EQ(language.get(), "HUN");
+  ASSERT_EQ(port.boxes.size(), 1u);
+  EXPECT_EQ(port.boxes[0].text, "Hiba történt a beállításjegyzék megnyitása során!");
 }
 
 // Every string has an English text with the same placeholders in the same order.
