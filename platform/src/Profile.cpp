@@ -158,10 +158,12 @@ bool Modify(const std::string& path, Change change) {
     ReportWriteFailure("Settings file could not be locked: " + path + ".lock", err);
     return false;
   }
-  RemoveStaleTempFiles(path);
+  // The lock stays at the name every writer uses; the file written is the link's target.
+  const std::string file = ProfileWriteTarget(path);
+  RemoveStaleTempFiles(file);
   std::string text;
   int err = 0;
-  switch (ReadProfileFile(path, text, err)) {
+  switch (ReadProfileFile(file, text, err)) {
     case ProfileRead::Read: break;
     case ProfileRead::Missing: text = kNewFileText; break;
     case ProfileRead::Failed:
@@ -171,7 +173,7 @@ bool Modify(const std::string& path, Change change) {
   if (text.empty()) text = kNewFileText;
   ProfileDocument doc(text);
   if (!change(doc)) return true;  // nothing to change
-  if (!ReplaceProfileFile(path, doc.Text(), 0600, err)) {
+  if (!ReplaceProfileFile(file, doc.Text(), 0600, err)) {
     ReportWriteFailure("Settings file could not be written: " + path, err);
     return false;
   }

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <memory>
@@ -52,6 +53,26 @@ bool TempFileWriter(const std::string& name, const std::string& base, pid_t& pid
 }
 
 }  // namespace
+
+std::string ProfileWriteTarget(const std::string& path) {
+  constexpr int kMaxLinks = 40;  // the kernel's own limit on a path's links
+  std::string current = path;
+  for (int hop = 0; hop < kMaxLinks; ++hop) {
+    struct stat st;
+    if (::lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return current;
+    std::vector<char> buffer(PATH_MAX + 1);
+    const ssize_t n = ::readlink(current.c_str(), buffer.data(), buffer.size());
+    if (n <= 0 || static_cast<size_t>(n) >= buffer.size()) return current;
+    std::string next(buffer.data(), static_cast<size_t>(n));
+    if (next[0] != '/') {
+      std::string dir, base;
+      SplitPath(current, dir, base);
+      next = dir + "/" + next;
+    }
+    current = next;
+  }
+  return path;
+}
 
 ProfileRead ReadProfileFile(const std::string& path, std::string& text, int& err) {
   err = 0;

@@ -24,6 +24,12 @@ ProfileRead ReadProfileFile(const std::string& path, std::string& text, int& err
 // contents. err holds the errno on failure.
 bool ReplaceProfileFile(const std::string& path, const std::string& text, mode_t mode, int& err);
 
+// The file a write of `path` replaces: a symbolic link (settings kept with the user's other
+// dotfiles and linked in) is followed to the file it names, so that the link stays and
+// its target gets the new contents. Links that loop or nest too deep stop the walk at
+// the last link, which is then replaced like a file.
+std::string ProfileWriteTarget(const std::string& path);
+
 // Call with the profile's lock held.
 void RemoveStaleTempFiles(const std::string& path);
 

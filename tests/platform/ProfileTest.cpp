@@ -375,6 +375,45 @@ TEST_F(ProfileTest, KilledWritersNeverDamageTheFile) {
   RecordProperty("committed", static_cast<int>(committed.size()));
 }
 
+// A profile kept elsewhere and linked in (dotfiles) stays a link: the write goes to the
+// file it names, through a relative link and a link to a link alike, and a dangling
+// link gets its file created.
+TEST_F(ProfileTest, WriteThroughASymlinkKeepsTheLink) {
+  namespace fs = std::filesystem;
+  const std::string dotfiles = root_ + "/dotfiles";
+  fs::create_directories(dotfiles);
+  fs::create_directories(UserFolder());
+  std::ofstream(dotfiles + "/kelmardin.conf") << "\"Kept\"=\"yes\"\n";
+  fs::create_symlink(dotfiles + "/kelmardin.conf", dotfiles + "/middle.conf");
+  fs::create_symlink("../../dotfiles/middle.conf", UserFile("kelmardin"));
+  fs::create_symlink(dotfiles + "/not-yet.conf", UserFile("other"));
+
+  Profile profile("kelmardin", Profile::Scope::User);
+  ASSERT_TRUE(profile.WriteString("", "Language", "ENG"));
+  ASSERT_TRUE(profile.Delete("", "Kept"));
+  ASSERT_TRUE(profile.WriteDword("", "ShowKeys", 1));
+  EXPECT_TRUE(fs::is_symlink(UserFile("kelmardin")));
+  EXPECT_TRUE(fs::is_symlink(dotfiles + "/middle.conf"));
+  EXPECT_EQ(fs::read_symlink(UserFile("kelmardin")), "../../dotfiles/middle.conf");
+  EXPECT_EQ(profile.GetString("", "Language"), "ENG");
+  EXPECT_EQ(profile.GetInt("", "ShowKeys", 0), 1);
+  std::ifstream in(dotfiles + "/kelmardin.conf");
+  std::ostringstream target;
+  target << in.rdbuf();
+  EXPECT_NE(target.str().find("\"Language\"=\"ENG\""), std::string::npos) << target.str();
+  EXPECT_EQ(target.str().find("Kept"), std::string::npos) << target.str();
+  // No temp file left beside the link or the target.
+  for (const std::string& folder : {UserFolder(), dotfiles})
+    for (const auto& entry : fs::directory_iterator(folder))
+      EXPECT_EQ(entry.path().extension(), entry.path().extension() == ".lock" ? ".lock" : ".conf") << entry.path();
+
+  Profile other("other", Profile::Scope::User);
+  ASSERT_TRUE(other.WriteString("", "Language", "HUN"));
+  EXPECT_TRUE(fs::is_symlink(UserFile("other")));
+  EXPECT_TRUE(fs::is_regular_file(dotfiles + "/not-yet.conf"));
+  EXPECT_EQ(other.GetString("", "Language"), "HUN");
+}
+
 TEST_F(ProfileTest, DeleteRemovesAndMissingValueIsFine) {
   Profile p("kelmardin");
   ASSERT_TRUE(p.WriteString("", "A", "1"));
