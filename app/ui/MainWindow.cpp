@@ -14,6 +14,7 @@
 #include "AdvancedSettingsPage.h"
 #include "CardPropertiesPage.h"
 #include "CertificateStoreViewer.h"
+#include "CertificateTexts.h"
 #include "SystemInformationDialog.h"
 #include "platform/CardDatabase.h"
 #include "CardDataCommands.h"
@@ -354,7 +355,7 @@ void MainWindow::ApplyView() {
 void MainWindow::FillReaderCombo(const QStringList& readers) {
   readerList_->clear();
   cardList_->clear();
-  readerList_->addItems(readers);
+  for (const QString& reader : readers) readerList_->addItem(Q(DisplayText(reader.toStdString())), reader);
   if (!readers.isEmpty()) {
     readerList_->setCurrentIndex(0);
     monitor_->SetCurrentReader(readers.first().toStdString());
@@ -382,14 +383,14 @@ void MainWindow::OnReaderListChanged(const QStringList& readers) {
 void MainWindow::OnCardStatusChanged(const QString& reader, const QString& /*cardName*/) {
   if (destroyed_ || detectionStopped_) return;
   // A notice about a reader the user has left since is stale.
-  if (reader != readerList_->currentText()) return;
+  if (reader != readerList_->currentData().toString()) return;
   session_.Keeper().NoteCardLeft();
   RefreshCardList();
 }
 
 void MainWindow::OnSelchangeReader() {
   if (Deferring()) return;
-  monitor_->SetCurrentReader(readerList_->currentText().toStdString());
+  monitor_->SetCurrentReader(readerList_->currentData().toString().toStdString());
   RefreshCardList();
 }
 

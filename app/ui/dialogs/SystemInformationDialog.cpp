@@ -9,6 +9,7 @@
 
 #include <memory>
 
+#include "CertificateTexts.h"
 #include "TextExport.h"
 #include "UiText.h"
 #include "platform/CardDatabase.h"
@@ -63,7 +64,8 @@ SystemInformationDialog::SystemInformationDialog(IUserPort& port, const SystemIn
 }
 
 void SystemInformationDialog::ShowReport(std::string report) {
-  report_ = std::move(report);
+  // Mount points, device and package names come from outside: plain text, line by line.
+  report_ = DisplayLines(report);
   ready_ = true;
   QString shown = QString::fromStdString(report_);
   shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));

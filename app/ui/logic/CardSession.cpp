@@ -1,6 +1,7 @@
 #include "CardSession.h"
 
 #include "CardRecognition.h"
+#include "CertificateTexts.h"
 #include "LoginFailedMessage.h"
 #include "Strings.h"
 #include "platform/MessageBox.h"
@@ -61,11 +62,11 @@ std::optional<CardSession::Notice> CardSession::RefreshCardList(const std::strin
   std::vector<CK_SLOT_ID> slots = token_->GetSlotList(true);
   const uint32_t n = vendor->extraSlotCount + 1;
   if (n < 2) {
-    view_.cards.push_back({cardType->displayName, 0});
+    view_.cards.push_back({DisplayText(cardType->displayName), 0});
   } else {
     view_.cardListEnabled = true;
     for (uint32_t i = 0; i < n; ++i)
-      view_.cards.push_back({std::string(cardType->displayName) + " - " + vendor->slotNames[i], i});
+      view_.cards.push_back({DisplayText(std::string(cardType->displayName) + " - " + vendor->slotNames[i]), i});
   }
   // A reader without a slot of its own leaves the clone on slot 0; the information read
   // below then says what is there, as it always did.

@@ -223,6 +223,19 @@ std::string DisplayText(const std::string& text) {
   return shown;
 }
 
+std::string DisplayLines(const std::string& text) {
+  std::string shown;
+  size_t start = 0;
+  for (;;) {
+    const size_t end = text.find('\n', start);
+    if (end == std::string::npos) return shown + DisplayText(text.substr(start));
+    const bool crlf = end > start && text[end - 1] == '\r';
+    shown += DisplayText(text.substr(start, end - start - (crlf ? 1 : 0)));
+    shown += crlf ? "\r\n" : "\n";
+    start = end + 1;
+  }
+}
+
 std::string LowerCaseText(const std::string& text) {
   std::string out;
   for (size_t i = 0; i < text.size(); ++i) {

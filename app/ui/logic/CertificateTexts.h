@@ -28,6 +28,8 @@ std::string Utf8ToCString(const std::string& text);
 // paragraph separators and the bidirectional formatting characters (U+202E would show
 // the rest of the line reversed) become U+FFFD, as does any malformed UTF-8 byte.
 std::string DisplayText(const std::string& text);
+// Lines of such text as DisplayText shows them, their ends ("\n" or "\r\n") kept.
+std::string DisplayLines(const std::string& text);
 
 // Lower case of UTF-8 text over Latin-1 and Latin Extended-A (enough for the
 // Hungarian and English type texts).

@@ -2,6 +2,7 @@
 
 #include <QFormLayout>
 
+#include "CertificateTexts.h"
 #include "UiText.h"
 #include "WaitCursor.h"
 
@@ -30,9 +31,10 @@ void CardPropertiesPage::Refill() {
   }
   WaitCursor wait;
   if (const TokenInfo* info = session_.GetTokenInfo(false)) {
-    labelEdit->setText(Q(info->label));
-    modelEdit->setText(Q(info->model));
-    serialEdit->setText(Q(info->serialNumber));
+    // Written by whoever personalised the card: shown as plain text.
+    labelEdit->setText(Q(DisplayText(info->label)));
+    modelEdit->setText(Q(DisplayText(info->model)));
+    serialEdit->setText(Q(DisplayText(info->serialNumber)));
     labelEdit->setFocus();
   } else {
     port_.MessageBox(Res::Text(Res::StringId::CardReadError), "", Platform::kMbIconError);

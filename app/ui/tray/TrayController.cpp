@@ -2,6 +2,16 @@
 
 #include <QApplication>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+#include <QDBusVariant>
+
+#include <memory>
+#include <optional>
+
+#include "CertificateTexts.h"
 
 #include "EventLog.h"
 #include "UiText.h"
@@ -20,6 +30,7 @@ TrayController::TrayController(const QIcon& icon, QWidget* window, QObject* pare
   connect(about_, &QAction::triggered, this, &TrayController::aboutRequested);
   connect(&icon_, &QSystemTrayIcon::activated, this, &TrayController::OnActivated);
   icon_.setToolTip(QApplication::applicationDisplayName().left(kMaxTooltipLength));
+  AskForMarkup(QDBusConnection::sessionBus());
 }
 
 TrayController::~TrayController() { Remove(); }
@@ -49,16 +60,63 @@ void TrayController::Remove() {
 }
 
 void TrayController::ShowBalloon(const BalloonInfo& balloon) {
-  if (!HasTray() || !QSystemTrayIcon::supportsMessages()) {
-    if (fallback_) fallback_(balloon);
+  const BalloonInfo shown{PlainBalloonText(balloon.title), PlainBalloonText(balloon.text), balloon.icon};
+  if (!TakesMessages()) {
+    if (fallback_) fallback_(shown);
     return;
   }
   QSystemTrayIcon::MessageIcon icon = QSystemTrayIcon::Information;
-  if (balloon.icon == kBalloonWarning) icon = QSystemTrayIcon::Warning;
-  if (balloon.icon == kBalloonError) icon = QSystemTrayIcon::Critical;
-  icon_.showMessage(Q(balloon.title).left(kMaxTitleLength), Q(balloon.text).left(kMaxTextLength),
-                    icon, kBalloonTimeoutMs);
+  if (shown.icon == kBalloonWarning) icon = QSystemTrayIcon::Warning;
+  if (shown.icon == kBalloonError) icon = QSystemTrayIcon::Critical;
+  // Cut before escaping, so that no entity is cut in half. The title is plain text for
+  // every notification server.
+  QString text = Q(shown.text).left(kMaxTextLength);
+  if (escapeMarkup_) text = text.toHtmlEscaped();
+  HandOver(Q(shown.title).left(kMaxTitleLength), text, icon);
 }
+
+bool TrayController::TakesMessages() const { return HasTray() && QSystemTrayIcon::supportsMessages(); }
+
+void TrayController::HandOver(const QString& title, const QString& text, QSystemTrayIcon::MessageIcon icon) {
+  icon_.showMessage(title, text, icon, kBalloonTimeoutMs);
+}
+
+void TrayController::AskForMarkup(const QDBusConnection& bus) {
+  if (!bus.isConnected()) {
+    escapeMarkup_ = false;  // Qt's own balloon: plain text
+    return;
+  }
+  constexpr int kAnswerMs = 2000;
+  // Both answers come back on this thread; until then the texts stay escaped. Qt hands
+  // balloons to the notification server only when a StatusNotifier host is registered.
+  auto host = std::make_shared<std::optional<bool>>();
+  auto markup = std::make_shared<std::optional<bool>>();
+  auto settle = [this, host, markup] { escapeMarkup_ = *host != false && *markup != false; };
+  QDBusMessage hostCall = QDBusMessage::createMethodCall(
+      QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("/StatusNotifierWatcher"),
+      QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+  hostCall << QStringLiteral("org.kde.StatusNotifierWatcher") << QStringLiteral("IsStatusNotifierHostRegistered");
+  escapeMarkup_ = true;
+  auto* hostWatch = new QDBusPendingCallWatcher(bus.asyncCall(hostCall, kAnswerMs), this);
+  connect(hostWatch, &QDBusPendingCallWatcher::finished, this, [host, settle](QDBusPendingCallWatcher* call) {
+    QDBusPendingReply<QDBusVariant> reply = *call;
+    *host = !reply.isError() && reply.value().variant().toBool();
+    settle();
+    call->deleteLater();
+  });
+  QDBusMessage capsCall = QDBusMessage::createMethodCall(
+      QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("/org/freedesktop/Notifications"),
+      QStringLiteral("org.freedesktop.Notifications"), QStringLiteral("GetCapabilities"));
+  auto* capsWatch = new QDBusPendingCallWatcher(bus.asyncCall(capsCall, kAnswerMs), this);
+  connect(capsWatch, &QDBusPendingCallWatcher::finished, this, [markup, settle](QDBusPendingCallWatcher* call) {
+    QDBusPendingReply<QStringList> reply = *call;
+    *markup = !reply.isError() && reply.value().contains(QStringLiteral("body-markup"));
+    settle();
+    call->deleteLater();
+  });
+}
+
+std::string PlainBalloonText(const std::string& text) { return DisplayLines(text); }
 
 void TrayController::UpdateMenuState() {
   const bool shown = window_ && window_->isVisible() && !window_->isMinimized();

@@ -1,9 +1,16 @@
 // The notification-area icon with its menu, and where balloons go. Without a tray on the
 // desktop the balloons go to a fallback (the main window's status line), so that the
 // user still sees them.
+//
+// Balloon texts carry names from outside (readers name themselves after USB device
+// strings) and are always shown as plain text: control and bidirectional characters are
+// replaced line by line, and where the desktop's notification server renders markup in
+// the text (Qt hands balloons to it when a StatusNotifier host runs; its own balloon is
+// plain text) the text is escaped.
 #pragma once
 
 #include <QAction>
+#include <QDBusConnection>
 #include <QIcon>
 #include <QMenu>
 #include <QObject>
@@ -32,6 +39,12 @@ class TrayController : public QObject, public IBalloonSink {
   bool HasTray() const;
 
   void ShowBalloon(const BalloonInfo& balloon) override;
+  // Whether balloon texts are escaped for a markup-rendering notification server. Asked
+  // of the session bus in the background at construction (AskForMarkup); a no from
+  // either answer turns escaping off, and it stays on until one comes.
+  bool EscapesMarkup() const { return escapeMarkup_; }
+  void SetEscapesMarkup(bool escape) { escapeMarkup_ = escape; }
+  void AskForMarkup(const QDBusConnection& bus);
   void SetFallback(std::function<void(const BalloonInfo&)> fallback) { fallback_ = std::move(fallback); }
 
   // The menu with "Megjelenítés" and "Elrejtés" set for the window's state.
@@ -48,6 +61,11 @@ class TrayController : public QObject, public IBalloonSink {
   void closeRequested();
   void aboutRequested();
 
+ protected:
+  virtual bool TakesMessages() const;
+  // Hands one balloon to the tray: the text as the tray shows it.
+  virtual void HandOver(const QString& title, const QString& text, QSystemTrayIcon::MessageIcon icon);
+
  private:
   void OnActivated(QSystemTrayIcon::ActivationReason reason);
 
@@ -59,4 +77,8 @@ class TrayController : public QObject, public IBalloonSink {
   QAction* about_;
   QAction* close_;
   std::function<void(const BalloonInfo&)> fallback_;
+  bool escapeMarkup_ = true;
 };
+
+// Outside text of a balloon as plain text, line breaks kept.
+std::string PlainBalloonText(const std::string& text);

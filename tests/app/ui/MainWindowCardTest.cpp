@@ -61,14 +61,14 @@ class MainWindowCardTest : public ::testing::Test {
     // certificate (never registered).
     leaf_ = UiTest::EncryptionLeaf("Őrző Ágnes");
     TvrTest::TokenSpec token;
-    token.label = "Card0";
+    token.label = label_;
     token.withKeyAndCertificate = false;
     tokens_.AddToken(token);
-    UiTest::WriteCardObject(dir_.Path(), "Card0", leaf_, "01");
-    UiTest::WriteCardObject(dir_.Path(), "Card0", TvrTest::TestPki::Get().Intermediate(), "02");
+    UiTest::WriteCardObject(dir_.Path(), label_, leaf_, "01");
+    UiTest::WriteCardObject(dir_.Path(), label_, TvrTest::TestPki::Get().Intermediate(), "02");
 
     TvrTest::ShimOptions options;
-    options.readers = {{"Card0", kReader}};
+    options.readers = {{label_, reader_}};
     shim_.emplace("libgclib.so", options);
     primary_ = PKCS11V220::Create(&VendorModuleTable[1], Platform::LoadLibrary("gclib.dll"));
     ASSERT_TRUE(primary_ && primary_->IsValid());
@@ -90,6 +90,8 @@ class MainWindowCardTest : public ::testing::Test {
 
   static bool Wait(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 15000); }
 
+  std::string label_ = "Card0";
+  std::string reader_ = kReader;
   UiTest::ProfileSandbox sandbox;
   TvrTest::TempDir dir_;
   TvrTest::SoftHsmTokens tokens_;
@@ -99,6 +101,29 @@ class MainWindowCardTest : public ::testing::Test {
   FakePcsc pcsc_;
   QtUserPort port_;
 };
+
+// A reader named after a USB device string and a card personalised elsewhere: shown as
+// plain text (the reversing and control characters replaced) while the reader keeps its
+// real name for the monitor, so that its card still connects.
+class MainWindowOutsideTextTest : public MainWindowCardTest {
+ protected:
+  MainWindowOutsideTextTest() {
+    label_ = "Card\xE2\x80\xAE" "0\x07";
+    reader_ = "Fake <b>Reader</b> \xE2\x80\xAE" "0\x1B";
+  }
+};
+
+TEST_F(MainWindowOutsideTextTest, ReaderAndTokenLabelShowAsPlainText) {
+  auto window = Open();
+  ASSERT_TRUE(Wait([&] { return pcsc_.Count("GetStatusChange") > 0; }));
+  pcsc_.AddReader(reader_);
+  ASSERT_TRUE(Wait([&] { return window->ReaderList()->count() == 1; }));
+  EXPECT_EQ(window->ReaderList()->currentText(), QString::fromUtf8("Fake <b>Reader</b> \uFFFD0\uFFFD"));
+  pcsc_.InsertCard(reader_, kAtr);
+  ASSERT_TRUE(Wait([&] { return window->LoginButton()->isEnabled(); }));
+  EXPECT_EQ(window->Properties()->labelEdit->text(), QString::fromUtf8("Card\uFFFD0\uFFFD"));
+  EXPECT_FALSE(window->Properties()->serialEdit->text().isEmpty());
+}
 
 TEST_F(MainWindowCardTest, ReaderAppearingFillsTheListAndACardConnectsAndFillsPageOne) {
   auto window = Open();

@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
 
 #include <filesystem>
+#include <optional>
 
 #include "AboutDialog.h"
 #include "AdvancedSettingsPage.h"
@@ -246,3 +250,119 @@ TEST_F(MainWindowTest, SystemMenuOpensStoreViewerAndSystemInformation) {
 }
 
 }  // namespace
+
+namespace {
+
+// Records what goes to the tray instead of showing it.
+class CapturingTray : public TrayController {
+ public:
+  using TrayController::TrayController;
+  bool takes = true;
+  QString title, text;
+
+ protected:
+  bool TakesMessages() const override { return takes; }
+  void HandOver(const QString& t, const QString& x, QSystemTrayIcon::MessageIcon) override {
+    title = t;
+    text = x;
+  }
+};
+
+// A reader named after a USB device string with markup and bidirectional and control
+// characters: the notification server gets it escaped, Qt's own plain-text balloon and
+// the status line get it as it reads, never the reversing or control characters.
+TEST(TrayBalloonTest, OutsideTextReachesTheTrayAsPlainText) {
+  const std::string reader =
+      "<b>Reader</b> <a href=\"http://127.0.0.1/\">x</a> <img src=\"file:///etc/hostname\"/> & \xE2\x80\xAEgnp.exe\x07";
+  const BalloonInfo balloon{"K\xC3\xA1rtya", "Olvas\xC3\xB3: " + reader + "\nk\xC3\xA9sz", kBalloonInformation};
+  const QString plain = QString::fromUtf8(
+      "Olvasó: <b>Reader</b> <a href=\"http://127.0.0.1/\">x</a> <img src=\"file:///etc/hostname\"/> & "
+      "\uFFFDgnp.exe\uFFFD\nkész");
+  CapturingTray tray(QIcon(), nullptr);
+
+  tray.SetEscapesMarkup(true);
+  tray.ShowBalloon(balloon);
+  EXPECT_EQ(tray.title, QString::fromUtf8("Kártya"));
+  EXPECT_EQ(tray.text, plain.toHtmlEscaped());
+  EXPECT_FALSE(tray.text.contains('<'));
+  EXPECT_TRUE(tray.text.contains("&lt;img src=&quot;file:///etc/hostname&quot;/&gt; &amp; "));
+
+  tray.SetEscapesMarkup(false);
+  tray.ShowBalloon(balloon);
+  EXPECT_EQ(tray.text, plain);
+
+  tray.takes = false;
+  std::optional<BalloonInfo> fallback;
+  tray.SetFallback([&](const BalloonInfo& b) { fallback = b; });
+  tray.ShowBalloon(balloon);
+  ASSERT_TRUE(fallback);
+  EXPECT_EQ(Q(fallback->text), plain);
+}
+
+// The desktop's side on a private session bus: a StatusNotifier watcher (whose host makes
+// Qt hand balloons to the notification server) and a notification server stating its
+// capabilities.
+class FakeWatcher : public QObject {
+  Q_OBJECT
+  Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
+  Q_PROPERTY(bool IsStatusNotifierHostRegistered READ HostRegistered)
+ public:
+  bool host = true;
+  bool HostRegistered() const { return host; }
+};
+
+class FakeNotifications : public QObject {
+  Q_OBJECT
+  Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+ public:
+  QStringList capabilities;
+ public slots:
+  QStringList GetCapabilities() { return capabilities; }
+};
+
+// Whether balloon texts are escaped follows what the desktop answers: escaped for a
+// notification server that renders markup, plain where nothing renders it.
+TEST(TrayBalloonTest, EscapesOnlyForANotificationServerThatRendersMarkup) {
+  if (QStandardPaths::findExecutable("dbus-daemon").isEmpty()) GTEST_SKIP() << "dbus-daemon is not installed";
+  QProcess daemon;
+  daemon.start("dbus-daemon", {"--session", "--print-address", "--nofork"});
+  ASSERT_TRUE(daemon.waitForReadyRead(5000)) << daemon.readAllStandardError().toStdString();
+  const QString address = QString::fromUtf8(daemon.readLine()).trimmed();
+  QDBusConnection desktop = QDBusConnection::connectToBus(address, "desktop");
+  QDBusConnection program = QDBusConnection::connectToBus(address, "program");
+  ASSERT_TRUE(desktop.isConnected() && program.isConnected());
+  FakeWatcher watcher;
+  FakeNotifications notifications;
+  ASSERT_TRUE(desktop.registerObject("/StatusNotifierWatcher", &watcher, QDBusConnection::ExportAllProperties));
+  ASSERT_TRUE(desktop.registerObject("/org/freedesktop/Notifications", &notifications,
+                                     QDBusConnection::ExportAllSlots));
+  ASSERT_TRUE(desktop.registerService("org.freedesktop.Notifications"));
+  CapturingTray tray(QIcon(), nullptr);
+  auto answer = [&](bool escapedBefore) {
+    tray.SetEscapesMarkup(escapedBefore);
+    tray.AskForMarkup(program);
+    (void)QTest::qWaitFor([&] { return tray.EscapesMarkup() != escapedBefore; }, 3000);
+    QTest::qWait(200);  // the other answer, when it came second
+    return tray.EscapesMarkup();
+  };
+
+  // No StatusNotifier host: Qt shows its own plain-text balloon.
+  notifications.capabilities = {"body", "body-markup"};
+  EXPECT_FALSE(answer(true));
+  ASSERT_TRUE(desktop.registerService("org.kde.StatusNotifierWatcher"));
+  EXPECT_TRUE(answer(false));
+  notifications.capabilities = {"body", "actions"};
+  EXPECT_FALSE(answer(true));
+  watcher.host = false;
+  notifications.capabilities = {"body", "body-markup"};
+  EXPECT_FALSE(answer(true));
+
+  QDBusConnection::disconnectFromBus("desktop");
+  QDBusConnection::disconnectFromBus("program");
+  daemon.kill();
+  daemon.waitForFinished(3000);
+}
+
+}  // namespace
+
+#include "MainWindowTest.moc"

@@ -58,6 +58,20 @@ TEST_F(SystemInformationDialogTest, ShowsCopiesAndSavesTheReportWithCrLf) {
   EXPECT_TRUE(port.boxes.empty());
 }
 
+// Names from outside (here a reader's) reach the box, the clipboard and the file as plain
+// text: bidirectional and control characters replaced, the lines kept.
+TEST_F(SystemInformationDialogTest, OutsideNamesArePlainText) {
+  probes.readers = [] { return std::string("Evil \xE2\x80\xAE" "redaeR\x1B[2J 00\r\n  VendorName: X\x07\r\n"); };
+  SystemInformationDialog dialog(port, probes);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.ReportReady(); }, 20000));
+  const std::string& report = dialog.Report();
+  EXPECT_NE(report.find("Evil \xEF\xBF\xBDredaeR\xEF\xBF\xBD[2J 00\r\n  VendorName: X\xEF\xBF\xBD\r\n"), std::string::npos)
+      << report;
+  EXPECT_EQ(report.find("\xE2\x80\xAE"), std::string::npos);
+  EXPECT_FALSE(dialog.Text()->toPlainText().contains(QChar(0x202E)));
+  EXPECT_TRUE(dialog.Text()->toPlainText().contains("Smart card reader(s):\nEvil "));
+}
+
 TEST_F(SystemInformationDialogTest, SaveIntoUnwritableFolderShowsError) {
   SystemInformationDialog dialog(port, probes);
   ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.ReportReady(); }, 20000));
