@@ -42,6 +42,22 @@ bool Present(const std::string& path) {
   return ::lstat(path.c_str(), &st) == 0;
 }
 
+// The installation's configuration folder as the installation wrote it beside the program
+// (relative to the program's folder); none for a program that was not installed. Read
+// once: it changes only with a new installation.
+std::string InstallationConfigDirectory() {
+  static const std::string folder = [] {
+    constexpr size_t kMaxLength = 4096;
+    std::string text;
+    if (ReadRegularFile(ExecutableDirectory() + "/" + TVR_CONFIG_FOLDER_FILE, kMaxLength, true, text) != FileRead::Ok)
+      return std::string();
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    if (text.empty() || text.find('\n') != std::string::npos) return std::string();
+    return text[0] == '/' ? std::filesystem::path(text).lexically_normal().string() : BesideProgram(text.c_str());
+  }();
+  return folder;
+}
+
 }  // namespace
 
 std::vector<std::string> SystemConfigDirectories() {
@@ -61,7 +77,7 @@ std::vector<std::string> SystemConfigDirectories() {
     add(dirs.substr(start, end - start));
     start = end + 1;
   }
-  add(BesideProgram(TVR_SYSCONF_FROM_PROGRAM));
+  add(InstallationConfigDirectory());
   return folders;
 }
 

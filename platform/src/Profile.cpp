@@ -90,8 +90,16 @@ std::optional<ProfileValue> Profile::Read(const std::string& section, const std:
   if (scope_ != Scope::Machine) {
     if (auto v = ReadFromFile(UserFilePath(), section, name)) return v;
   }
-  if (scope_ != Scope::User) return ReadFromFile(MachineFilePath(), section, name);
-  return std::nullopt;
+  if (scope_ == Scope::User) return std::nullopt;
+  const std::string machine = MachineFilePath();
+  if (auto v = ReadFromFile(machine, section, name)) return v;
+  // The shipped defaults stand below the administrator's file value by value, so that a
+  // value new in a later version arrives although the edited file is kept.
+  const std::string shipped = ShippedDefaultsDirectory();
+  if (shipped.empty()) return std::nullopt;
+  const std::string defaults = shipped + "/" + application_ + ".conf";
+  if (defaults == machine) return std::nullopt;
+  return ReadFromFile(defaults, section, name);
 }
 
 ValueType Profile::TypeOf(const std::string& section, const std::string& name) const {

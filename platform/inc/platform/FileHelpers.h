@@ -16,8 +16,8 @@ std::string UserConfigDirectory();
 // The machine's settings folders, most important first: $TVR_SYSTEM_CONFIG_DIR alone when
 // set (tests name every machine-wide file that way); else the absolute entries of
 // $XDG_CONFIG_DIRS (default /etc/xdg), then the installation's own <sysconfdir>/xdg,
-// found from the executable's folder (a program installed under ~/.local reads
-// ~/.local/etc/xdg).
+// which the installation names in a file beside the program (a program installed under
+// ~/.local reads ~/.local/etc/xdg, one under /opt/<x> /etc/opt/<x>/xdg).
 std::vector<std::string> SystemConfigDirectories();
 // The machine-wide file `name` (e.g. "Tavrenic/smartcards.conf") in the first of those
 // folders that has it; empty when none has.

@@ -3,9 +3,11 @@
 // A profile is a text file of sections holding typed values. The user file is
 // $XDG_CONFIG_HOME/Tavrenic/<application>.conf (default ~/.config); the machine file is
 // Tavrenic/<application>.conf in the first machine settings folder that has it (see
-// SystemConfigDirectories: /etc/xdg by default), or else the default shipped with the
-// program (<datadir>/kelmardin/<application>.conf). Reads through Profile::Scope::Merged
-// look in the user file first, then in the machine file; writes always go to the user file. Values keep their type (string, expandable string, 32-bit
+// SystemConfigDirectories: /etc/xdg by default), layered value by value over the defaults
+// shipped with the program (<datadir>/kelmardin/<application>.conf), which stand in alone
+// when no machine file exists. Reads through Profile::Scope::Merged look in the user file
+// first, then in the machine file, then in the shipped defaults; writes always go to the
+// user file. Values keep their type (string, expandable string, 32-bit
 // integer, multi-string, binary) so that callers can tell "absent" from "wrong type".
 //
 // Users may edit the file by hand: a write changes only the line of its value (or adds one

@@ -4,7 +4,9 @@
 // installation put in place, shows the main window and no error box.
 #include <gtest/gtest.h>
 
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -60,6 +62,41 @@ std::vector<std::string> ReportedPaths(const std::string& output) {
   return paths;
 }
 
+// Starts the installed program as a new user of a machine whose own settings folders hold
+// nothing, until its first start has settled the language (taken from the installation's
+// machine-wide file); the user's profile it wrote.
+std::string FirstStartProfile(const std::string& program, const std::string& dir) {
+  const std::string home = dir + "/home";
+  fs::remove_all(home);
+  fs::create_directories(home);
+  fs::create_directories(dir + "/run");
+  fs::permissions(dir + "/run", fs::perms::owner_all);
+  fs::create_directories(dir + "/machine");
+  const pid_t pid = Spawn({program}, EnvironmentWith({{"HOME", home},
+                                                      {"XDG_CONFIG_HOME", ""},
+                                                      {"XDG_DATA_HOME", ""},
+                                                      {"XDG_CONFIG_DIRS", dir + "/machine"},
+                                                      {"XDG_RUNTIME_DIR", dir + "/run"},
+                                                      {"TVR_SYSTEM_CONFIG_DIR", ""},
+                                                      {"QT_QPA_PLATFORM", "offscreen"},
+                                                      {"SESSION_MANAGER", ""},
+                                                      {"DBUS_SESSION_BUS_ADDRESS", ""}}));
+  EXPECT_GT(pid, 0);
+  const std::string profile = home + "/.config/Tavrenic/kelmardin.conf";
+  std::string text;
+  const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (std::chrono::steady_clock::now() < end) {
+    text = ReadText(profile);
+    if (text.find("\"Language\"=") != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  if (pid > 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  return text;
+}
+
 struct Layout {
   const char* name;
   const char* prefix;  // under the test folder unless absolute
@@ -80,6 +117,8 @@ TEST_P(InstallTest, StaysInThePrefixAndKeepsEditedConfiguration) {
   const std::string etc = destdir + (layout.etc[0] == '/' ? std::string(layout.etc) : prefix + "/" + layout.etc);
 
   const std::string first = Install(prefix, destdir);
+  EXPECT_NE(first.find("-- Configuration folder: " + (layout.etc[0] == '/' ? std::string(layout.etc) : prefix + "/" + layout.etc) + "/xdg\n"),
+            std::string::npos) << first;
   const std::vector<std::string> paths = ReportedPaths(first);
   ASSERT_FALSE(paths.empty()) << first;
   for (const std::string& path : paths) EXPECT_EQ(path.rfind(dir.Path() + "/", 0), 0u) << path;
@@ -106,11 +145,17 @@ TEST_P(InstallTest, StaysInThePrefixAndKeepsEditedConfiguration) {
   for (const std::string& path : ReportedPaths(second)) EXPECT_EQ(path.rfind(dir.Path() + "/", 0), 0u) << path;
   EXPECT_EQ(ReadText(cards), editedCards);
   EXPECT_EQ(ReadText(profile), editedProfile);
+
+  // Started from the installed tree, the program reads the administrator's value.
+  const std::string settled = FirstStartProfile(program, dir.Path());
+  EXPECT_NE(settled.find("\"Language\"=\"ENG\""), std::string::npos) << settled;
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, InstallTest,
+                         // None is the configured prefix (/usr/local): each install chooses its own.
                          ::testing::Values(Layout{"UserPrefix", ".local", false, "etc"},
-                                           Layout{"StagedUsr", "/usr", true, "/etc"}),
+                                           Layout{"StagedUsr", "/usr", true, "/etc"},
+                                           Layout{"StagedOpt", "/opt/kel-test", true, "/etc/opt/kel-test"}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // The visible top-level windows' names on a display.
