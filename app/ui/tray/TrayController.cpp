@@ -91,7 +91,11 @@ void TrayController::AskForMarkup(const QDBusConnection& bus) {
   // balloons to the notification server only when a StatusNotifier host is registered.
   auto host = std::make_shared<std::optional<bool>>();
   auto markup = std::make_shared<std::optional<bool>>();
-  auto settle = [this, host, markup] { escapeMarkup_ = *host != false && *markup != false; };
+  // Only the answers to the latest question count.
+  const int question = ++markupQuestion_;
+  auto settle = [this, host, markup, question] {
+    if (question == markupQuestion_) escapeMarkup_ = *host != false && *markup != false;
+  };
   QDBusMessage hostCall = QDBusMessage::createMethodCall(
       QStringLiteral("org.kde.StatusNotifierWatcher"), QStringLiteral("/StatusNotifierWatcher"),
       QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));

@@ -78,6 +78,7 @@ class TrayController : public QObject, public IBalloonSink {
   QAction* close_;
   std::function<void(const BalloonInfo&)> fallback_;
   bool escapeMarkup_ = true;
+  int markupQuestion_ = 0;
 };
 
 // Outside text of a balloon as plain text, line breaks kept.
