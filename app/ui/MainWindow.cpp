@@ -277,6 +277,8 @@ void MainWindow::SetPagesUpdating(bool updating) {
 }
 
 void MainWindow::RereadCard(std::function<void()> done) {
+  // A window on its way out reads nothing more, and the command's follow-up ends there.
+  if (destroyed_ || destroyPending_ || endSessionPending_ || detectionStopped_) return;
   // Another work has the card; its end refreshes the pages.
   if (session_.Working()) {
     if (done) done();

@@ -261,14 +261,25 @@ void ContentsCommands::RegisterCertificate(std::optional<CK_OBJECT_HANDLE> caret
     // No provider is installed by name here: type 0, as the registration on insertion does.
     if (!GetProviderTypeByName(csp, providerType)) providerType = 0;
   }
-  // A list of its own: the main window's per-reader list does not learn of this one,
-  // so card removal leaves it in the store.
-  ReaderCertificateMap registeredHere;
-  int registered = 0, expired = 0, expiring = 0;
-  RegisterPkcs11CardCertificates(token, objects, *caret, host_.PersonalStore(), provider, providerType,
-                                 host_.ReaderName(), registeredHere, registered, expired, expiring);
-  if (registered != 0) Box(StringId::CertificateRegistered, kMbOk | kMbIconInformation);
-  else Box(StringId::CertificateNotRegistrable, kMbOk | kMbIconError);
+  // The registration may ask the card (a key's container name) and writes the store: a
+  // card task.
+  auto registered = std::make_shared<int>(0);
+  CommandTaskBegins(view_);
+  host_.RunCardTask(
+      [token, objects, certificate = *caret, store = host_.PersonalStore(), provider, providerType,
+       reader = host_.ReaderName(), registered] {
+        // A list of its own: the main window's per-reader list does not learn of this one,
+        // so card removal leaves it in the store.
+        ReaderCertificateMap registeredHere;
+        int expired = 0, expiring = 0;
+        RegisterPkcs11CardCertificates(token, objects, certificate, store, provider, providerType, reader,
+                                       registeredHere, *registered, expired, expiring);
+      },
+      [this, registered] {
+        CommandTaskEnds(view_);
+        if (*registered != 0) Box(StringId::CertificateRegistered, kMbOk | kMbIconInformation);
+        else Box(StringId::CertificateNotRegistrable, kMbOk | kMbIconError);
+      });
 }
 
 void ContentsCommands::AssignCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
