@@ -20,6 +20,14 @@
 //                          request and 200 ms into the wait)
 //   pin-status-slow-module the PIN page's status with a module that takes 1.5 s to give
 //                          the token information, until its message box
+//   reader-slow-module     the reader chosen again: the card list's refresh with a module
+//                          that takes 1.5 s for the slot list and for the token information
+//   login-slow-module      the log-in button, PIN typed, with a module that takes 1.5 s to
+//                          log in, until the card is read again
+//   delete-slow-module     a certificate deleted with its keys, 1.5 s per object destroyed,
+//                          until the tree is read again and the card registered again
+//   renew-slow-module      a certificate renewed from a file, 1.5 s per object written
+//   pfx-slow-module        a key and certificate imported from a PFX file, likewise
 //
 // Adding a scenario: a class deriving from Scenario (BeforeRound and AfterRound are not
 // measured, Act is) and one line in the list in main(). CardRig gives a card token behind
@@ -46,6 +54,8 @@
 #include <QMessageBox>
 
 #include "AboutDialog.h"
+#include "PfxImport.h"
+#include "PinDialogs.h"
 #include "Application.h"
 #include "CardTables.h"
 #include "CardTokenWriter.h"
@@ -266,13 +276,28 @@ class CommandView : public IContentsView {
     host_.GetTokenObjects(refresh);
   }
   void SetBusy(bool) override {}
-  std::optional<std::string> ChooseCertificateFile() override { return std::nullopt; }
+  std::optional<std::string> ChooseCertificateFile() override { return file; }
   std::optional<std::string> ChooseFolder() override { return std::nullopt; }
   void OpenFolder(const std::string&) override {}
   bool ShowCertificate(const std::vector<uint8_t>&) override { return true; }
+  std::optional<std::string> file;
 
  private:
   IContentsHost& host_;
+};
+
+// The PFX file named, no password, the labels offered.
+class PfxPort : public IPfxImportPort {
+ public:
+  explicit PfxPort(std::string file) : file_(std::move(file)) {}
+  std::optional<std::string> ChoosePfxFile() override { return file_; }
+  std::optional<TvrCommon::SecureString> AskPfxPassword(const std::string&) override { return std::nullopt; }
+  std::optional<KeyAndCertLabels> AskLabels(const std::string& prefix, const TokenObjects&) override {
+    return LabelsForPrefix(prefix);
+  }
+
+ private:
+  std::string file_;
 };
 
 // Answers Yes to the delete and to its keys (the next round writes them again), OK to the rest.
@@ -288,10 +313,19 @@ class DeletePort : public IUserPort {
 std::unique_ptr<MainWindow> OpenWithCard(CardRig& rig, size_t certificates) {
   auto window = rig.OpenWindow(false, 1000);
   rig.Pcsc().InsertCard(kReader, kAtr);
-  SpinUntil([&] { return window->Session().Token() && window->Registrar().RegisteredFor(kReader).size() == certificates; },
-            "the card's registration");
+  // The window's own reads over, the one after the registration's notice included: the
+  // state holds for a while on end.
+  auto start = Clock::now();
+  SpinUntil([&] {
+    if (!window->Session().Token() || window->Registrar().RegisteredFor(kReader).size() != certificates ||
+        !window->LoginButton()->isEnabled() || window->Busy()) {
+      start = Clock::now();
+      return false;
+    }
+    return Clock::now() - start >= Ms(300);
+  }, "the card's registration");
   const TvrCommon::SecureString pin("1234");
-  if (window->Session().Login(&pin)) throw std::runtime_error("cannot log in");
+  if (window->Session().Login(&pin) || !window->Session().IsLoggedIn()) throw std::runtime_error("cannot log in");
   return window;
 }
 
@@ -360,6 +394,71 @@ class PinStatusSlowModule : public Scenario {
   CardRig& rig_;
   std::unique_ptr<MainWindow> window_;
 };
+
+// The window's own card work and the contents page's writes with a module that takes
+// 1.5 s in the functions they wait for. Each round opens a window over the card, logged
+// in (with `extra` written first, when given); `act` is measured until the window's card
+// tasks are over; `after` takes back what the act wrote (not measured).
+class SlowModule : public Scenario {
+ public:
+  struct Spec {
+    const char* name;
+    std::vector<const char*> slowed;
+    std::function<void(MainWindow&)> act;
+    std::function<void(MainWindow&)> after = {};
+    std::optional<TvrTest::PkiItem> extra = {};
+    std::function<void(MainWindow&)> before = {};
+  };
+  SlowModule(CardRig& rig, Spec spec) : rig_(rig), spec_(std::move(spec)) {}
+  const char* Name() const override { return spec_.name; }
+  void BeforeRound() override {
+    if (spec_.extra) rig_.Write(*spec_.extra, "0b");
+    window_ = OpenWithCard(rig_, spec_.extra ? 2 : 1);
+    window_->RefreshPropertyPages();
+    if (spec_.before) spec_.before(*window_);
+    for (const char* function : spec_.slowed) rig_.Shim().SetOption(std::string("delay_us.") + function, "1500000");
+  }
+  void Act() override {
+    spec_.act(*window_);
+    SpinUntil([&] { return !window_->Busy() && !QApplication::activeModalWidget(); }, "the card work");
+    Spin(Ms(30));
+  }
+  void AfterRound() override {
+    for (const char* function : spec_.slowed) rig_.Shim().ClearOption(std::string("delay_us.") + function);
+    if (spec_.after) {
+      spec_.after(*window_);
+      SpinUntil([&] { return !window_->Busy(); }, "the clean-up");
+    }
+    window_.reset();
+    rig_.Pcsc().RemoveCard(kReader);
+  }
+
+ private:
+  CardRig& rig_;
+  Spec spec_;
+  std::unique_ptr<MainWindow> window_;
+};
+
+// The handle of the card's certificate with that DER; 0 when there is none.
+CK_OBJECT_HANDLE CertificateOf(MainWindow& window, const TvrTest::PkiItem& item) {
+  const std::vector<unsigned char> der = item.Der();
+  if (const TokenObjects* objects = window.Session().GetTokenObjects(false))
+    for (const auto& [handle, record] : objects->certificates)
+      if (record->value == std::vector<uint8_t>(der.begin(), der.end())) return handle;
+  return 0;
+}
+
+// Answers the log-in's PIN dialog.
+void AnswerPin() {
+  QTimer::singleShot(20, [] {
+    if (auto* dialog = qobject_cast<PinDialog*>(QApplication::activeModalWidget())) {
+      dialog->Edit()->setText("1234");
+      dialog->accept();
+    } else {
+      AnswerPin();
+    }
+  });
+}
 
 // A signing certificate whose four OCSP addresses take the request and never answer.
 TvrTest::PkiItem StalledLeaf(const TvrTest::HttpTestServer& responders) {
@@ -434,6 +533,72 @@ int main(int argc, char** argv) {
     scenarios.push_back(std::make_unique<SigtermStalledOcsp>(card, responders));
     scenarios.push_back(std::make_unique<DeleteStalledOcsp>(card, responders));
     scenarios.push_back(std::make_unique<PinStatusSlowModule>(card));
+
+    // What the slow-module scenarios write and read.
+    const TvrTest::PkiItem leaf = UiTest::EncryptionLeaf("Lassú László");
+    const TvrTest::PkiItem renewed = [&] {
+      TvrTest::CertSpec spec;
+      spec.subject = "/C=HU/O=Tavrenic/CN=Lassú László";
+      spec.keyType = "rsa";
+      spec.extensions = {{"keyUsage", "critical,keyEncipherment"}};
+      return TvrTest::CertBuilder::Issue(spec, &TvrTest::TestPki::Get().Intermediate(), leaf.Key());
+    }();
+    const TvrTest::PkiItem spare = UiTest::EncryptionLeaf("Tartalék Tamás");
+    const std::string folder = sandbox.dir.Path();
+    const std::string renewedFile = folder + "/renewed.cer";
+    {
+      const std::vector<unsigned char> der = renewed.Der();
+      std::ofstream(renewedFile, std::ios::binary)
+          .write(reinterpret_cast<const char*>(der.data()), static_cast<std::streamsize>(der.size()));
+    }
+    const std::string pfxFile = folder + "/import.pfx";
+    std::ofstream(folder + "/import.key.pem") << spare.KeyPem();
+    std::ofstream(folder + "/import.pem") << spare.Pem();
+    if (TvrTest::RunCommand({"openssl", "pkcs12", "-export", "-inkey", folder + "/import.key.pem", "-in",
+                             folder + "/import.pem", "-out", pfxFile, "-passout", "pass:"}) != 0)
+      throw std::runtime_error("cannot write the PFX file");
+    std::unique_ptr<CommandView> view;
+    std::unique_ptr<ContentsCommands> commands;
+    DeletePort port;
+    auto commandsOf = [&](MainWindow& window) {
+      commands.reset();
+      view = std::make_unique<CommandView>(window);
+      view->file = renewedFile;
+      commands = std::make_unique<ContentsCommands>(window, *view, port);
+      return commands.get();
+    };
+    PfxPort pfxPort(pfxFile);
+    scenarios.push_back(std::make_unique<SlowModule>(
+        card, SlowModule::Spec{"reader-slow-module", {"C_GetSlotList", "C_GetTokenInfo"},
+                               [](MainWindow& w) { emit w.ReaderList()->activated(0); }}));
+    scenarios.push_back(std::make_unique<SlowModule>(
+        card, SlowModule::Spec{"login-slow-module", {"C_Login"},
+                               [](MainWindow& w) {
+                                 AnswerPin();
+                                 w.LoginButton()->click();
+                               },
+                               {}, std::nullopt, [](MainWindow& w) { w.Session().Logout(); }}));
+    scenarios.push_back(std::make_unique<SlowModule>(
+        card, SlowModule::Spec{"delete-slow-module", {"C_DestroyObject"},
+                               [&](MainWindow& w) { commandsOf(w)->DeleteCertificate(CertificateOf(w, leaf)); },
+                               {}, leaf}));
+    scenarios.push_back(std::make_unique<SlowModule>(
+        card, SlowModule::Spec{"renew-slow-module", {"C_CreateObject"},
+                               [&](MainWindow& w) { commandsOf(w)->RenewCertificate(CertificateOf(w, leaf)); },
+                               [&](MainWindow& w) { commandsOf(w)->DeleteCertificate(CertificateOf(w, renewed)); },
+                               leaf}));
+    std::unique_ptr<PfxImport> import;
+    scenarios.push_back(std::make_unique<SlowModule>(
+        card, SlowModule::Spec{"pfx-slow-module", {"C_CreateObject"},
+                               [&](MainWindow& w) {
+                                 ContentsCommands* commands = commandsOf(w);
+                                 import = std::make_unique<PfxImport>(w, *view, port, pfxPort, *commands);
+                                 import->Run();
+                               },
+                               [&](MainWindow& w) {
+                                 import.reset();
+                                 commandsOf(w)->DeleteCertificate(CertificateOf(w, spare));
+                               }}));
 
     std::printf("%-24s %7s %12s %12s %12s %7s  %s\n", "scenario", "rounds", "gap ms", "idle ms", "above ms",
                 "ratio", "target: <= 50 ms above idle");

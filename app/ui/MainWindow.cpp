@@ -7,7 +7,6 @@
 #include <QMetaObject>
 #include <QVBoxLayout>
 
-#include <atomic>
 #include <thread>
 
 #include "AboutDialog.h"
@@ -225,6 +224,7 @@ void MainWindow::EnsurePage(int index) {
   if (current) sheet_->setCurrentIndex(index);
   sheet_->removeTab(index + 1);
   delete placeholder;
+  if (session_.Working()) SetPagesUpdating(true);
 }
 
 ContentsPage* MainWindow::Contents() {
@@ -246,27 +246,64 @@ void MainWindow::QueueBalloon(const std::string& title, const std::string& text,
   balloons_.Queue({title, text, icon});
 }
 
-void MainWindow::RunCardWork(const std::function<void()>& work) {
+void MainWindow::RunSessionWork(SessionJob work,
+                                std::function<void(const std::optional<CardSession::Notice>&)> done,
+                                CardHold hold) {
+  if (!hold.Holds()) hold = session_.HoldCard();
   busy_ = true;
-  WaitCursor wait;
-  std::atomic<bool> done{false};
-  std::thread worker([&] {
-    work();
-    done = true;
-    // Wakes the loop below.
-    QMetaObject::invokeMethod(this, [] {}, Qt::QueuedConnection);
-  });
-  // Painting, timers and queued notices go on; clicks and keys wait for the card.
-  while (!done) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents | QEventLoop::ExcludeUserInputEvents);
-  worker.join();
-  busy_ = false;
+  SetPagesUpdating(true);
+  // Shared by the worker and the follow-up; whichever lets go last frees it.
+  std::shared_ptr<CardSession::Work> job = session_.BeginWork();
+  auto notice = std::make_shared<std::optional<CardSession::Notice>>();
+  StartCardTask(
+      std::move(hold), [job, notice, work = std::move(work)] { *notice = work(*job); },
+      [this, job, notice, done = std::move(done)] {
+        session_.FinishWork(*job);
+        busy_ = false;
+        SetPagesUpdating(false);
+        if (done) done(*notice);
+      });
+}
+
+void MainWindow::EndSessionWork(const std::optional<CardSession::Notice>& notice) {
+  // A window on its way out shows no late box.
+  if (destroyed_ || destroyPending_) return;
+  ShowNotice(notice);
+  RefreshPropertyPages();
+}
+
+void MainWindow::SetPagesUpdating(bool updating) {
+  if (contents_) contents_->SetCommandsEnabled(!updating);
+  if (pins_) pins_->SetCardUpdating(updating);
+}
+
+void MainWindow::RereadCard(std::function<void()> done) {
+  // A window on its way out reads nothing more, and the command's follow-up ends there.
+  if (destroyed_ || destroyPending_ || endSessionPending_ || detectionStopped_) return;
+  // Another work has the card; its end refreshes the pages.
+  if (session_.Working()) {
+    if (done) done();
+    return;
+  }
+  RunSessionWork(
+      [](CardSession::Work& work) {
+        work.ReadCaches();
+        return std::optional<CardSession::Notice>();
+      },
+      [done = std::move(done)](const std::optional<CardSession::Notice>&) {
+        if (done) done();
+      });
 }
 
 void MainWindow::RunCardTask(std::function<void()> work, std::function<void()> done) {
+  StartCardTask(session_.HoldCard(), std::move(work), std::move(done));
+}
+
+void MainWindow::StartCardTask(CardHold hold, std::function<void()> work, std::function<void()> done) {
   const int id = nextTask_++;
   CardTask& task = tasks_[id];
   // Taken and let go here, on the interface thread; the worker only borrows the card.
-  task.hold = session_.HoldCard();
+  task.hold = std::move(hold);
   task.done = std::move(done);
   task.thread = std::thread([this, id, work = std::move(work)] {
     work();
@@ -298,12 +335,20 @@ void MainWindow::OnHeldChanged(bool held) {
     return;
   }
   if (destroyed_) return;
+  // A refresh that waited comes first: the controls stay off until the card is read
+  // again, so that nothing is started on the card the refresh replaces.
+  if (refreshPending_ || pendingReaders_) controlsWaiting_ = true;
+  else EnableControls();
+  // The notices that waited, out of the holder's scope: it may still be unwinding.
+  QMetaObject::invokeMethod(this, &MainWindow::RunDeferred, Qt::QueuedConnection);
+}
+
+void MainWindow::EnableControls() {
+  controlsWaiting_ = false;
   readerList_->setEnabled(readerList_->count() > 0);
   const CardSession::View& view = session_.GetView();
   cardList_->setEnabled(view.cardListEnabled);
   loginButton_->setEnabled(session_.Token() && view.loginEnabled);
-  // The notices that waited, out of the holder's scope: it may still be unwinding.
-  QMetaObject::invokeMethod(this, &MainWindow::RunDeferred, Qt::QueuedConnection);
 }
 
 void MainWindow::ShowCardChanged() {
@@ -331,6 +376,7 @@ void MainWindow::RunDeferred() {
     refreshPending_ = false;
     RefreshCardList();
   }
+  if (controlsWaiting_ && !Deferring() && !destroyed_) EnableControls();
 }
 
 void MainWindow::ShowNotice(const std::optional<CardSession::Notice>& notice) {
@@ -402,56 +448,62 @@ void MainWindow::RefreshCardList() {
   cardList_->clear();
   const std::string reader = monitor_->CurrentReader();
   const std::string cardName = monitor_->CardName();
-  std::optional<CardSession::Notice> notice;
-  RunCardWork([&] { notice = session_.RefreshCardList(reader, cardName); });
-  ApplyView();
-  ShowNotice(notice);
-  RefreshPropertyPages();
-  RunDeferred();
+  // Holds taken from now on are on the card connected now; a notice while it connects
+  // marks them and brings another refresh.
+  session_.Keeper().NoteCardConnected();
+  RunSessionWork(
+      [reader, cardName](CardSession::Work& work) { return work.RefreshCardList(reader, cardName); },
+      [this](const std::optional<CardSession::Notice>& notice) {
+        ApplyView();
+        EndSessionWork(notice);
+      });
 }
 
 void MainWindow::ConnectSelectedCard() {
   if (Deferring()) return;
   const uint32_t slotIndex = cardList_->currentData().toUInt();
-  const std::string reader = monitor_->CurrentReader();
-  std::optional<CardSession::Notice> notice;
-  RunCardWork([&] { notice = session_.ConnectSelectedCard(reader, slotIndex); });
   const int kept = cardList_->currentIndex();
-  ApplyView();
-  cardList_->setCurrentIndex(kept);
-  ShowNotice(notice);
-  RefreshPropertyPages();
-  RunDeferred();
+  const std::string reader = monitor_->CurrentReader();
+  RunSessionWork(
+      [reader, slotIndex](CardSession::Work& work) { return work.ConnectSelectedCard(reader, slotIndex); },
+      [this, kept](const std::optional<CardSession::Notice>& notice) {
+        ApplyView();
+        cardList_->setCurrentIndex(kept);
+        EndSessionWork(notice);
+      });
 }
 
 void MainWindow::OnLoginLogout() {
   if (Deferring() || !session_.Token()) return;
   // The PIN is for this card: a card that leaves while the dialog is open never gets it.
   CardHold hold = session_.HoldCard();
-  std::optional<CardSession::Notice> notice;
+  SessionJob job;
   if (session_.IsLoggedIn()) {
-    RunCardWork([&] { notice = session_.Logout(); });
+    job = [](CardSession::Work& work) { return work.Logout(); };
   } else {
     std::optional<CardSession::PinRequest> request = session_.LoginPinRequest();
     if (request) {
       PinDialog dialog(port_, false, Q(request->title), request->minimum, request->maximum, this);
-      if (dialog.exec() != QDialog::Accepted) return;
+      if (dialog.exec() != QDialog::Accepted || destroyed_ || destroyPending_) return;
       if (hold.CardLeft()) {
         ShowCardChanged();
         return;
       }
-      // The dialog's copy goes with the dialog; this one is wiped when the road ends.
-      TvrCommon::SecureString pin = dialog.Value();
-      RunCardWork([&] { notice = session_.Login(&pin); });
+      // The dialog's copy goes with the dialog; this one is wiped when the task lets go.
+      auto pin = std::make_shared<TvrCommon::SecureString>(dialog.Value());
+      job = [pin](CardSession::Work& work) { return work.Login(pin.get()); };
     } else {
       // The reader's PIN pad or the card's own path takes the PIN.
-      RunCardWork([&] { notice = session_.Login(nullptr); });
+      job = [](CardSession::Work& work) { return work.Login(nullptr); };
     }
   }
-  loginButton_->setText(T(session_.IsLoggedIn() ? Res::StringId::LogoutButton : Res::StringId::LoginButton));
-  ShowNotice(notice);
-  RefreshPropertyPages();
-  hold.Release();
+  RunSessionWork(
+      std::move(job),
+      [this](const std::optional<CardSession::Notice>& notice) {
+        loginButton_->setText(T(session_.IsLoggedIn() ? Res::StringId::LogoutButton : Res::StringId::LoginButton));
+        EndSessionWork(notice);
+      },
+      std::move(hold));
 }
 
 void MainWindow::RefreshPropertyPages() {

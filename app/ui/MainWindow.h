@@ -145,6 +145,8 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   // refresh, destruction and end of session wait until `done` has run (queued to the
   // interface thread). The work is given the card the window keeps meanwhile.
   void RunCardTask(std::function<void()> work, std::function<void()> done) override;
+  bool CardUpdating() override { return session_.Working(); }
+  void RereadCard(std::function<void()> done) override;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -161,14 +163,26 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   void OnRestartTimer();
   void ApplyView();
   void ShowNotice(const std::optional<CardSession::Notice>& notice);
-  // Runs a card read on a worker thread; the window keeps painting meanwhile. Queued
-  // refreshes, the destruction and the end of the session wait until it is done.
-  void RunCardWork(const std::function<void()>& work);
+  // The window's own card work (refresh, another slot, log-in, log-out, reading the card
+  // again) as a card task: `work` runs on a worker with the session's card, taken out of
+  // the session meanwhile; `done` runs on the interface thread once the card is back, the
+  // hold still alive. The lists, the log-in button, the contents tree and the PIN page's
+  // buttons are disabled until then; queued refreshes, the destruction and the end of the
+  // session wait. `hold` is the caller's, carried into the task (one is taken without).
+  using SessionJob = std::function<std::optional<CardSession::Notice>(CardSession::Work&)>;
+  void RunSessionWork(SessionJob work, std::function<void(const std::optional<CardSession::Notice>&)> done,
+                      CardHold hold = CardHold());
+  // The end of the window's own card work: its notice and the active page's refill, unless
+  // the window is going.
+  void EndSessionWork(const std::optional<CardSession::Notice>& notice);
+  void SetPagesUpdating(bool updating);
+  void StartCardTask(CardHold hold, std::function<void()> work, std::function<void()> done);
   void RunDeferred();
   void FinishCardTask(int id);
   // The first hold disables the lists and the log-in button; after the last one they
   // come back and the notices that waited are applied.
   void OnHeldChanged(bool held);
+  void EnableControls();
   void ShowCardChanged();
   void LetCardGo();
   void StopDetection();
@@ -224,6 +238,8 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   // The newest reader list that came while the session was held.
   std::optional<QStringList> pendingReaders_;
   bool refreshPending_ = false;
+  // The lists and the log-in button wait for a refresh that waited.
+  bool controlsWaiting_ = false;
   bool destroyPending_ = false;
   bool endSessionPending_ = false;
   bool destroyed_ = false;

@@ -1,5 +1,7 @@
 #include "CardSession.h"
 
+#include <utility>
+
 #include "CardRecognition.h"
 #include "CertificateTexts.h"
 #include "LoginFailedMessage.h"
@@ -19,126 +21,180 @@ CardSession::CardSession(TokenRefMap tokens) : tokens_(std::move(tokens)) {}
 CardSession::~CardSession() { Close(); }
 
 std::string CardSession::TypeKey() const {
-  const VendorModuleEntry* row = token_ ? token_->GetVendorModule() : nullptr;
+  const VendorModuleEntry* row = card_.token ? card_.token->GetVendorModule() : nullptr;
   return row ? row->typeKey : "";
 }
 
-void CardSession::DropToken() {
-  info_.reset();
-  objects_.reset();
-  if (token_) {
-    if (token_->IsLoggedIn()) token_->Logout();
-    if (token_->HasSession()) token_->CloseSession();
-    token_.reset();
+std::unique_ptr<CardSession::Work> CardSession::BeginWork() {
+  auto work = std::make_unique<Work>();
+  work->tokens_ = &tokens_;
+  work->card_ = std::move(card_);
+  card_ = Card();
+  // The lists keep what they show until the work is done.
+  card_.view = work->card_.view;
+  working_ = true;
+  return work;
+}
+
+void CardSession::FinishWork(Work& work) {
+  card_ = std::move(work.card_);
+  work.card_ = Card();
+  working_ = false;
+}
+
+template <typename F>
+auto CardSession::RunNow(F f) {
+  // A work under way has the card: there is nothing here to act on.
+  if (working_) return decltype(f(std::declval<Work&>()))();
+  const std::unique_ptr<Work> work = BeginWork();
+  auto result = f(*work);
+  FinishWork(*work);
+  return result;
+}
+
+void CardSession::Work::DropToken() {
+  card_.info.reset();
+  card_.objects.reset();
+  if (PKCS11Base* token = card_.token.get()) {
+    if (token->IsLoggedIn()) token->Logout();
+    if (token->HasSession()) token->CloseSession();
+    card_.token.reset();
   }
 }
 
 void CardSession::Close() {
-  DropToken();
-  view_ = View();
+  // A work under way has the card: it frees what it has when it is dropped.
+  if (working_) return;
+  const std::unique_ptr<Work> work = BeginWork();
+  work->DropToken();
+  FinishWork(*work);
+  card_.view = View();
 }
 
-void CardSession::ReadCaches() {
-  info_ = token_->GetTokenInfo();
-  if (!info_) return;
-  view_.loginEnabled = info_->userPinInitialized;
-  token_->OpenSession(true);
-  objects_ = token_->ReadObjects();
+void CardSession::Work::Connect() {
+  card_.info = card_.token->GetTokenInfo();
+  if (!card_.info) return;
+  card_.view.loginEnabled = card_.info->userPinInitialized;
+  card_.token->OpenSession(true);
+  card_.objects = card_.token->ReadObjects();
 }
 
-std::optional<CardSession::Notice> CardSession::RefreshCardList(const std::string& reader,
-                                                                const std::string& cardName) {
+void CardSession::Work::ReadCaches() {
+  card_.info = card_.token ? card_.token->GetTokenInfo() : nullptr;
+  card_.objects = card_.token ? card_.token->ReadObjects() : nullptr;
+}
+
+std::optional<CardSession::Notice> CardSession::Work::RefreshCardList(const std::string& reader,
+                                                                      const std::string& cardName) {
   DropToken();
-  view_ = View();
-  keeper_.NoteCardConnected();
+  card_.view = View();
   const CardTypeEntry* cardType = FindCardTypeByCardName(cardName);
   const VendorModuleEntry* vendor = FindVendorModuleByType(cardType);
   if (vendor) {
-    auto found = tokens_.find(vendor->typeKey);
-    if (found != tokens_.end() && found->second) token_ = found->second->Clone();
+    auto found = tokens_->find(vendor->typeKey);
+    if (found != tokens_->end() && found->second) card_.token = found->second->Clone();
   }
-  if (!token_) return std::nullopt;
+  if (!card_.token) return std::nullopt;
 
-  std::vector<CK_SLOT_ID> slots = token_->GetSlotList(true);
+  std::vector<CK_SLOT_ID> slots = card_.token->GetSlotList(true);
   const uint32_t n = vendor->extraSlotCount + 1;
   if (n < 2) {
-    view_.cards.push_back({DisplayText(cardType->displayName), 0});
+    card_.view.cards.push_back({DisplayText(cardType->displayName), 0});
   } else {
-    view_.cardListEnabled = true;
+    card_.view.cardListEnabled = true;
     for (uint32_t i = 0; i < n; ++i)
-      view_.cards.push_back({DisplayText(std::string(cardType->displayName) + " - " + vendor->slotNames[i]), i});
+      card_.view.cards.push_back({DisplayText(std::string(cardType->displayName) + " - " + vendor->slotNames[i]), i});
   }
   // A reader without a slot of its own leaves the clone on slot 0; the information read
   // below then says what is there, as it always did.
-  SelectSlotForReader(slots, reader, 0, token_.get());
-  ReadCaches();
-  if (!info_) {
-    view_.cards.clear();
-    view_.cardListEnabled = false;
-    token_.reset();
+  SelectSlotForReader(slots, reader, 0, card_.token.get());
+  Connect();
+  if (!card_.info) {
+    card_.view.cards.clear();
+    card_.view.cardListEnabled = false;
+    card_.token.reset();
     return CardReadError();
   }
   return std::nullopt;
 }
 
-std::optional<CardSession::Notice> CardSession::ConnectSelectedCard(const std::string& reader,
-                                                                    uint32_t slotIndex) {
-  info_.reset();
-  objects_.reset();
-  if (!token_) return std::nullopt;
-  if (token_->IsLoggedIn()) token_->Logout();
-  if (token_->HasSession()) token_->CloseSession();
-  std::vector<CK_SLOT_ID> slots = token_->GetSlotList(true);
-  SelectSlotForReader(slots, reader, slotIndex, token_.get());
-  ReadCaches();
-  if (!info_) return CardReadError();
+std::optional<CardSession::Notice> CardSession::Work::ConnectSelectedCard(const std::string& reader,
+                                                                          uint32_t slotIndex) {
+  card_.info.reset();
+  card_.objects.reset();
+  PKCS11Base* token = card_.token.get();
+  if (!token) return std::nullopt;
+  if (token->IsLoggedIn()) token->Logout();
+  if (token->HasSession()) token->CloseSession();
+  std::vector<CK_SLOT_ID> slots = token->GetSlotList(true);
+  SelectSlotForReader(slots, reader, slotIndex, token);
+  Connect();
+  if (!card_.info) return CardReadError();
   return std::nullopt;
 }
 
-bool CardSession::IsLoggedIn() const { return token_ && token_->IsLoggedIn(); }
+std::optional<CardSession::Notice> CardSession::Work::Login(const TvrCommon::SecureString* pin) {
+  if (!card_.token) return std::nullopt;
+  std::optional<Notice> notice;
+  if (!card_.token->LoginEx(pin, false, nullptr))
+    notice = Notice{BuildLoginFailedMessage(card_.token.get()), Platform::kMbIconError};
+  ReadCaches();
+  return notice;
+}
+
+std::optional<CardSession::Notice> CardSession::Work::Logout() {
+  if (!card_.token) return std::nullopt;
+  std::optional<Notice> notice;
+  if (!card_.token->Logout()) notice = Notice{Res::Text(Res::StringId::LogoutFailed), Platform::kMbIconError};
+  ReadCaches();
+  return notice;
+}
+
+std::optional<CardSession::Notice> CardSession::RefreshCardList(const std::string& reader,
+                                                                const std::string& cardName) {
+  keeper_.NoteCardConnected();
+  return RunNow([&](Work& work) { return work.RefreshCardList(reader, cardName); });
+}
+
+std::optional<CardSession::Notice> CardSession::ConnectSelectedCard(const std::string& reader,
+                                                                    uint32_t slotIndex) {
+  return RunNow([&](Work& work) { return work.ConnectSelectedCard(reader, slotIndex); });
+}
+
+std::optional<CardSession::Notice> CardSession::Login(const TvrCommon::SecureString* pin) {
+  return RunNow([&](Work& work) { return work.Login(pin); });
+}
+
+std::optional<CardSession::Notice> CardSession::Logout() {
+  return RunNow([&](Work& work) { return work.Logout(); });
+}
+
+bool CardSession::IsLoggedIn() const { return card_.token && card_.token->IsLoggedIn(); }
 
 std::optional<CardSession::PinRequest> CardSession::LoginPinRequest() const {
-  if (info_ && info_->protectedAuthenticationPath) return std::nullopt;
+  const TokenInfo* info = card_.info.get();
+  if (info && info->protectedAuthenticationPath) return std::nullopt;
   const std::string key = TypeKey();
   PinRequest request;
   request.title = Res::Text(key == "Bit4ID" || key == "Gemalto2" ? Res::StringId::GlobalPinDialogTitle
                                                                   : Res::StringId::PinDialogTitle);
-  if (info_) {
-    request.minimum = static_cast<int>(info_->minPinLen);
-    request.maximum = static_cast<int>(info_->maxPinLen);
+  if (info) {
+    request.minimum = static_cast<int>(info->minPinLen);
+    request.maximum = static_cast<int>(info->maxPinLen);
   }
   return request;
 }
 
-std::optional<CardSession::Notice> CardSession::Login(const TvrCommon::SecureString* pin) {
-  if (!token_) return std::nullopt;
-  std::optional<Notice> notice;
-  if (!token_->LoginEx(pin, false, nullptr))
-    notice = Notice{BuildLoginFailedMessage(token_.get()), Platform::kMbIconError};
-  GetTokenInfo(true);
-  GetTokenObjects(true);
-  return notice;
-}
-
-std::optional<CardSession::Notice> CardSession::Logout() {
-  if (!token_) return std::nullopt;
-  std::optional<Notice> notice;
-  if (!token_->Logout()) notice = Notice{Res::Text(Res::StringId::LogoutFailed), Platform::kMbIconError};
-  GetTokenInfo(true);
-  GetTokenObjects(true);
-  return notice;
-}
-
 TokenInfo* CardSession::GetTokenInfo(bool refresh) {
-  if (refresh) info_ = token_ ? token_->GetTokenInfo() : nullptr;
-  return info_.get();
+  if (refresh) card_.info = card_.token ? card_.token->GetTokenInfo() : nullptr;
+  return card_.info.get();
 }
 
 void CardSession::KeepTokenInfo(std::unique_ptr<TokenInfo> info) {
-  if (token_ && info) info_ = std::move(info);
+  if (card_.token && info) card_.info = std::move(info);
 }
 
 TokenObjects* CardSession::GetTokenObjects(bool refresh) {
-  if (refresh) objects_ = token_ ? token_->ReadObjects() : nullptr;
-  return objects_.get();
+  if (refresh) card_.objects = card_.token ? card_.token->ReadObjects() : nullptr;
+  return card_.objects.get();
 }

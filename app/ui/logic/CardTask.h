@@ -17,4 +17,8 @@ class ICardTaskRunner {
     work();
     done();
   }
+  // True while the window's own card work (refresh, log-in, log-out, reading the card
+  // again) has the card: the token and the cached records are not there to read, so a
+  // page keeps what it shows and is refreshed when the work is over.
+  virtual bool CardUpdating() { return false; }
 };

@@ -197,21 +197,29 @@ void ContentsCommands::RenewCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
     Box(StringId::RenewKeysDiffer, kMbOk | kMbIconError);
     return;
   }
-  {
-    BusyScope busy(view_);
-    const std::string label = old->label;
-    const std::string id = old->GetId();
-    // The new certificate goes on first: whatever fails, the key keeps a certificate.
-    X509* certificate = renewed->get();
-    switch (ReplaceOnCard(*token, *caret, [&] { return token->CreateCertificate(&id, &label, 0, certificate); })) {
-      case ReplaceResult::Replaced: Box(StringId::RenewSucceeded, kMbOk | kMbIconInformation); break;
-      case ReplaceResult::NotCreated: Box(StringId::NewCertificateCreateFailed, kMbOk | kMbIconError); break;
-      case ReplaceResult::BothKept: Box(StringId::ReplaceCertificateBothKept, kMbOk | kMbIconError); break;
-      case ReplaceResult::OldLost: Box(StringId::ReplaceCertificateOldLost, kMbOk | kMbIconError); break;
-    }
-  }
-  view_.RefreshTree(true);
-  ReregisterCertificates();
+  // The write runs on a card task; the card stays held until its follow-up is over.
+  const std::string label = old->label;
+  const std::string id = old->GetId();
+  const CK_OBJECT_HANDLE oldHandle = *caret;
+  auto certificate = std::make_shared<X509Ptr>(std::move(*renewed));
+  auto result = std::make_shared<ReplaceResult>(ReplaceResult::NotCreated);
+  CommandTaskBegins(view_);
+  host_.RunCardTask(
+      [token, oldHandle, label, id, certificate, result] {
+        // The new certificate goes on first: whatever fails, the key keeps a certificate.
+        *result = ReplaceOnCard(*token, oldHandle,
+                                [&] { return token->CreateCertificate(&id, &label, 0, certificate->get()); });
+      },
+      [this, result] {
+        CommandTaskEnds(view_);
+        switch (*result) {
+          case ReplaceResult::Replaced: Box(StringId::RenewSucceeded, kMbOk | kMbIconInformation); break;
+          case ReplaceResult::NotCreated: Box(StringId::NewCertificateCreateFailed, kMbOk | kMbIconError); break;
+          case ReplaceResult::BothKept: Box(StringId::ReplaceCertificateBothKept, kMbOk | kMbIconError); break;
+          case ReplaceResult::OldLost: Box(StringId::ReplaceCertificateOldLost, kMbOk | kMbIconError); break;
+        }
+        RereadCardIntoTree(host_, view_, [this] { ReregisterCertificates(); });
+      });
 }
 
 void ContentsCommands::RegisterCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
@@ -253,14 +261,25 @@ void ContentsCommands::RegisterCertificate(std::optional<CK_OBJECT_HANDLE> caret
     // No provider is installed by name here: type 0, as the registration on insertion does.
     if (!GetProviderTypeByName(csp, providerType)) providerType = 0;
   }
-  // A list of its own: the main window's per-reader list does not learn of this one,
-  // so card removal leaves it in the store.
-  ReaderCertificateMap registeredHere;
-  int registered = 0, expired = 0, expiring = 0;
-  RegisterPkcs11CardCertificates(token, objects, *caret, host_.PersonalStore(), provider, providerType,
-                                 host_.ReaderName(), registeredHere, registered, expired, expiring);
-  if (registered != 0) Box(StringId::CertificateRegistered, kMbOk | kMbIconInformation);
-  else Box(StringId::CertificateNotRegistrable, kMbOk | kMbIconError);
+  // The registration may ask the card (a key's container name) and writes the store: a
+  // card task.
+  auto registered = std::make_shared<int>(0);
+  CommandTaskBegins(view_);
+  host_.RunCardTask(
+      [token, objects, certificate = *caret, store = host_.PersonalStore(), provider, providerType,
+       reader = host_.ReaderName(), registered] {
+        // A list of its own: the main window's per-reader list does not learn of this one,
+        // so card removal leaves it in the store.
+        ReaderCertificateMap registeredHere;
+        int expired = 0, expiring = 0;
+        RegisterPkcs11CardCertificates(token, objects, certificate, store, provider, providerType, reader,
+                                       registeredHere, *registered, expired, expiring);
+      },
+      [this, registered] {
+        CommandTaskEnds(view_);
+        if (*registered != 0) Box(StringId::CertificateRegistered, kMbOk | kMbIconInformation);
+        else Box(StringId::CertificateNotRegistrable, kMbOk | kMbIconError);
+      });
 }
 
 void ContentsCommands::AssignCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
@@ -284,17 +303,18 @@ void ContentsCommands::AssignCertificate(std::optional<CK_OBJECT_HANDLE> caret) 
     return;
   }
   if (!token) return;
-  {
-    BusyScope busy(view_);
-    const std::string id = key->GetId();
-    const std::string label = key->label;
-    if (token->CreateCertificate(&id, &label, 0, certificate->get()))
-      Box(StringId::AssignSucceeded, kMbOk | kMbIconInformation);
-    else
-      Box(StringId::NewCertificateCreateFailed, kMbOk | kMbIconError);
-  }
-  view_.RefreshTree(true);
-  ReregisterCertificates();
+  const std::string id = key->GetId();
+  const std::string label = key->label;
+  auto written = std::make_shared<X509Ptr>(std::move(*certificate));
+  auto created = std::make_shared<bool>(false);
+  CommandTaskBegins(view_);
+  host_.RunCardTask([token, id, label, written, created] { *created = token->CreateCertificate(&id, &label, 0, written->get()); },
+                    [this, created] {
+                      CommandTaskEnds(view_);
+                      if (*created) Box(StringId::AssignSucceeded, kMbOk | kMbIconInformation);
+                      else Box(StringId::NewCertificateCreateFailed, kMbOk | kMbIconError);
+                      RereadCardIntoTree(host_, view_, [this] { ReregisterCertificates(); });
+                    });
 }
 
 void ContentsCommands::DeleteCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
@@ -328,25 +348,32 @@ void ContentsCommands::DeleteCertificate(std::optional<CK_OBJECT_HANDLE> caret) 
   }
   const bool deletePublic = withKeys && publicKey;
   const bool deletePrivate = withKeys && privateKey;
-  bool certificateDeleted = false, publicDeleted = false, privateDeleted = false;
-  {
-    BusyScope busy(view_);
-    certificateDeleted = token->DestroyObject(*caret);
-    if (deletePublic) publicDeleted = token->DestroyObject(publicKey);
-    if (deletePrivate) privateDeleted = token->DestroyObject(privateKey);
-  }
-  auto yesNo = [](bool ok) { return Res::Text(ok ? StringId::YesWord : StringId::NoWord); };
-  std::string text;
-  if (deletePrivate) text += FormatText(Res::Text(StringId::PrivateKeyDeleted), yesNo(privateDeleted).c_str()) + "\n";
-  if (deletePublic) text += FormatText(Res::Text(StringId::PublicKeyDeleted), yesNo(publicDeleted).c_str()) + "\n";
-  text += FormatText(Res::Text(StringId::CertificateDeleted), yesNo(certificateDeleted).c_str());
-  const bool allDone = certificateDeleted && (!deletePublic || publicDeleted) && (!deletePrivate || privateDeleted);
-  port_.MessageBox(text, "", kMbOk | (allDone ? kMbIconInformation : kMbIconError));
-  {
-    BusyScope busy(view_);
-    view_.RefreshTree(true);
-  }
-  ReregisterCertificates();
+  struct Deleted {
+    bool certificate = false, publicKey = false, privateKey = false;
+  };
+  auto deleted = std::make_shared<Deleted>();
+  const CK_OBJECT_HANDLE certificate = *caret;
+  CommandTaskBegins(view_);
+  host_.RunCardTask(
+      [token, certificate, publicKey, privateKey, deletePublic, deletePrivate, deleted] {
+        deleted->certificate = token->DestroyObject(certificate);
+        if (deletePublic) deleted->publicKey = token->DestroyObject(publicKey);
+        if (deletePrivate) deleted->privateKey = token->DestroyObject(privateKey);
+      },
+      [this, deletePublic, deletePrivate, deleted] {
+        CommandTaskEnds(view_);
+        auto yesNo = [](bool ok) { return Res::Text(ok ? StringId::YesWord : StringId::NoWord); };
+        std::string text;
+        if (deletePrivate)
+          text += FormatText(Res::Text(StringId::PrivateKeyDeleted), yesNo(deleted->privateKey).c_str()) + "\n";
+        if (deletePublic)
+          text += FormatText(Res::Text(StringId::PublicKeyDeleted), yesNo(deleted->publicKey).c_str()) + "\n";
+        text += FormatText(Res::Text(StringId::CertificateDeleted), yesNo(deleted->certificate).c_str());
+        const bool allDone = deleted->certificate && (!deletePublic || deleted->publicKey) &&
+                             (!deletePrivate || deleted->privateKey);
+        port_.MessageBox(text, "", kMbOk | (allDone ? kMbIconInformation : kMbIconError));
+        RereadCardIntoTree(host_, view_, [this] { ReregisterCertificates(); });
+      });
 }
 
 void ContentsCommands::CopyCertificatesToFolder() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,15 @@ class IContentsHost : public ICardTaskRunner {
   // card first. Null when there is nothing to show.
   virtual TokenInfo* GetTokenInfo(bool refresh) = 0;
   virtual TokenObjects* GetTokenObjects(bool refresh) = 0;
+  // Reads the token information and objects again into the caches, then runs `done` on
+  // the interface thread. The window reads on a card task (the caches are replaced when
+  // it is over, so a holder calls this only once it is done with their records); without
+  // a window it reads at once.
+  virtual void RereadCard(std::function<void()> done) {
+    GetTokenInfo(true);
+    GetTokenObjects(true);
+    if (done) done();
+  }
   virtual std::string ReaderName() = 0;
   virtual std::string CardName() = 0;
   // The user's personal store ("MY"), kept open by the main window.
@@ -60,6 +70,26 @@ class IContentsView {
   // Shows a certificate; false when it cannot be shown.
   virtual bool ShowCertificate(const std::vector<uint8_t>& der) = 0;
 };
+
+// After a command changed the card: the card read again (on a card task in the window),
+// then the tree rebuilt from the new records and `then` run, on the interface thread.
+inline void RereadCardIntoTree(IContentsHost& host, IContentsView& view, std::function<void()> then = {}) {
+  host.RereadCard([&view, then = std::move(then)] {
+    view.RefreshTree(false);
+    if (then) then();
+  });
+}
+
+// The command's controls and the wait cursor while its card task runs: off when the
+// task starts, back in its follow-up.
+inline void CommandTaskBegins(IContentsView& view) {
+  view.SetCommandsEnabled(false);
+  view.SetBusy(true);
+}
+inline void CommandTaskEnds(IContentsView& view) {
+  view.SetBusy(false);
+  view.SetCommandsEnabled(true);
+}
 
 // Begins the wait cursor for the scope's length.
 class BusyScope {

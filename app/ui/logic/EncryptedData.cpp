@@ -240,21 +240,37 @@ void EncryptedDataCommands::Create() {
     Box(StringId::EncDataCreateFailed, kMbOk | kMbIconError);
     return;
   }
-  bool created = false;
-  {
-    BusyScope busy(view_);
-    const std::string application = kEncryptedDataApplication;
-    created = token->CreateDataObject(false, &entered->label, &application, der.data(),
-                                      static_cast<uint32_t>(der.size()));
-  }
-  if (!created) Box(StringId::EncDataCreateFailed, kMbOk | kMbIconError);
-  BusyScope busy(view_);
-  view_.RefreshTree(true);
+  auto value = std::make_shared<std::vector<uint8_t>>(std::move(der));
+  auto created = std::make_shared<bool>(false);
+  const std::string label = entered->label;
+  CommandTaskBegins(view_);
+  host_.RunCardTask(
+      [token, label, value, created] {
+        const std::string application = kEncryptedDataApplication;
+        *created = token->CreateDataObject(false, &label, &application, value->data(),
+                                           static_cast<uint32_t>(value->size()));
+      },
+      [this, created] {
+        CommandTaskEnds(view_);
+        if (!*created) Box(StringId::EncDataCreateFailed, kMbOk | kMbIconError);
+        RereadCardIntoTree(host_, view_);
+      });
 }
+
+// What the edit carries from the card task that opens the text to the one that writes it.
+struct EncryptedDataCommands::Opened {
+  CmsPtr cms;
+  CardKeyRef ref{};
+  X509* certificate = nullptr;  // in the host's cache, kept by the hold
+  bool rewrite = false;
+  bool decrypted = false;
+  std::vector<uint8_t> plain;
+  std::string label, application;
+};
 
 void EncryptedDataCommands::Edit(std::optional<CK_OBJECT_HANDLE> item) {
   if (!item) return;
-  const CardHold hold = host_.HoldCard();
+  auto hold = std::make_shared<CardHold>(host_.HoldCard());
   PKCS11Base* token = host_.Token();
   if (!token) {
     Box(StringId::EncDataDecodeFailed, kMbOk | kMbIconError);
@@ -270,84 +286,93 @@ void EncryptedDataCommands::Edit(std::optional<CK_OBJECT_HANDLE> item) {
     Box(StringId::EncDataDecodeFailed, kMbOk | kMbIconError);
     return;
   }
-  // The cache may be rebuilt by what follows: keep copies of what is written again.
-  const std::string label = found->label;
-  const std::string application = found->application;
+  auto opened = std::make_shared<Opened>();
+  // The cache is read again after the write: keep copies of what is written again.
+  opened->label = found->label;
+  opened->application = found->application;
   const std::vector<uint8_t> oldValue = found->value;
 
   const unsigned char* p = oldValue.data();
-  CmsPtr cms(oldValue.empty() ? nullptr : d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(oldValue.size())));
-  if (!cms) {
+  opened->cms.reset(oldValue.empty() ? nullptr : d2i_CMS_ContentInfo(nullptr, &p, static_cast<long>(oldValue.size())));
+  if (!opened->cms) {
     ERR_clear_error();
     Box(StringId::EncDataDecodeFailed, kMbOk | kMbIconError);
     return;
   }
   const CertificateObject* recipient = nullptr;
   for (const auto& [handle, record] : objects->certificates) {
-    if (record && record->certificate && IsCmsRecipient(cms.get(), record->certificate.get())) {
+    if (record && record->certificate && IsCmsRecipient(opened->cms.get(), record->certificate.get())) {
       recipient = record.get();
       break;
     }
   }
-  bool rewrite = false;
   if (!recipient) {
     recipient = SelectEncryptionCertificate(*objects);
-    if (CardLeftDuringCommand(hold, port_)) return;
+    if (CardLeftDuringCommand(*hold, port_)) return;
     if (!recipient) {
       Box(StringId::EncDataNoCertificate, kMbOk | kMbIconError);
       return;
     }
-    if (!SetCmsRecipientIssuerSerial(cms.get(), recipient->certificate.get())) {
+    if (!SetCmsRecipientIssuerSerial(opened->cms.get(), recipient->certificate.get())) {
       Box(StringId::EncDataDecodeFailed, kMbOk | kMbIconError);
       return;
     }
-    rewrite = true;
+    opened->rewrite = true;
   }
-  X509* certificate = recipient->certificate.get();
-  CardKeyRef ref{token, FindObjectHandleById(objects->privateKeys, recipient->GetId()), nullptr};
-  if (!recipient->id) ref.keyHandle = 0;
-  EvpPkeyPtr key(WrapCardKeyForCertificate(certificate, &ref));
-  if (!key) {
-    Box(StringId::EncDataDecodeFailed, kMbOk | kMbIconError);
-    return;
-  }
-  std::vector<uint8_t> plain;
-  bool decrypted = false;
-  {
-    BusyScope busy(view_);
-    decrypted = CmsDecryptWithCardKey(cms.get(), key.get(), certificate, plain);
-  }
-  const std::string oldText(plain.begin(), plain.end());
-  // Content that is not UTF-8 was not decoded: it is neither shown nor ever written back.
-  if (!decrypted || !IsValidUtf8(oldText)) {
-    Box(StringId::EncDataDecodeFailed, kMbOk | kMbIconError);
-    return;
-  }
-  const std::optional<EncryptedDataText> edited = data_.EditEncryptedData(true, label, oldText);
-  if (!edited || CardLeftDuringCommand(hold, port_)) return;
-  // The editor gives LF where the stored text has CR LF; the encryption writes CR LF anyway.
-  if (!rewrite && SameTextIgnoringLineEnds(edited->text, oldText)) return;
+  opened->certificate = recipient->certificate.get();
+  opened->ref = CardKeyRef{token, FindObjectHandleById(objects->privateKeys, recipient->GetId()), nullptr};
+  if (!recipient->id) opened->ref.keyHandle = 0;
+  // The card's key opens the text on a card task.
+  CommandTaskBegins(view_);
+  host_.RunCardTask(
+      [opened] {
+        EvpPkeyPtr key(WrapCardKeyForCertificate(opened->certificate, &opened->ref));
+        if (key) opened->decrypted = CmsDecryptWithCardKey(opened->cms.get(), key.get(), opened->certificate, opened->plain);
+      },
+      [this, hold, opened, token, item = *item] {
+        CommandTaskEnds(view_);
+        WriteEdited(hold, opened, token, item);
+      });
+}
 
-  std::vector<uint8_t> der;
-  if (!CmsEncryptForCertificates(certificate, reinterpret_cast<const uint8_t*>(edited->text.data()),
-                                 static_cast<int>(edited->text.size()), der)) {
+void EncryptedDataCommands::WriteEdited(const std::shared_ptr<CardHold>& hold, const std::shared_ptr<Opened>& opened,
+                                        PKCS11Base* token, CK_OBJECT_HANDLE item) {
+  const std::string oldText(opened->plain.begin(), opened->plain.end());
+  // Content that is not UTF-8 was not decoded: it is neither shown nor ever written back.
+  if (!opened->decrypted || !IsValidUtf8(oldText)) {
+    Box(StringId::EncDataDecodeFailed, kMbOk | kMbIconError);
+    return;
+  }
+  const std::optional<EncryptedDataText> edited = data_.EditEncryptedData(true, opened->label, oldText);
+  if (!edited || CardLeftDuringCommand(*hold, port_)) return;
+  // The editor gives LF where the stored text has CR LF; the encryption writes CR LF anyway.
+  if (!opened->rewrite && SameTextIgnoringLineEnds(edited->text, oldText)) return;
+
+  auto der = std::make_shared<std::vector<uint8_t>>();
+  if (!CmsEncryptForCertificates(opened->certificate, reinterpret_cast<const uint8_t*>(edited->text.data()),
+                                 static_cast<int>(edited->text.size()), *der)) {
     Box(StringId::EncDataCreateFailed, kMbOk | kMbIconError);
     return;
   }
-  {
-    BusyScope busy(view_);
-    // The new object goes on first: whatever fails, the text stays on the card.
-    const ReplaceResult result = ReplaceOnCard(*token, *item, [&] {
-      return token->CreateDataObject(false, &label, &application, der.data(), static_cast<uint32_t>(der.size()));
-    });
-    switch (result) {
-      case ReplaceResult::Replaced: break;
-      case ReplaceResult::NotCreated: Box(StringId::EncDataCreateFailed, kMbOk | kMbIconError); break;
-      case ReplaceResult::BothKept: Box(StringId::EncDataBothKept, kMbOk | kMbIconError); break;
-      case ReplaceResult::OldLost: Box(StringId::EncDataOldLost, kMbOk | kMbIconError); break;
-    }
-  }
-  view_.RefreshTree(true);
+  auto result = std::make_shared<ReplaceResult>(ReplaceResult::NotCreated);
+  CommandTaskBegins(view_);
+  host_.RunCardTask(
+      [token, item, der, result, label = opened->label, application = opened->application] {
+        // The new object goes on first: whatever fails, the text stays on the card.
+        *result = ReplaceOnCard(*token, item, [&] {
+          return token->CreateDataObject(false, &label, &application, der->data(), static_cast<uint32_t>(der->size()));
+        });
+      },
+      [this, result] {
+        CommandTaskEnds(view_);
+        switch (*result) {
+          case ReplaceResult::Replaced: break;
+          case ReplaceResult::NotCreated: Box(StringId::EncDataCreateFailed, kMbOk | kMbIconError); break;
+          case ReplaceResult::BothKept: Box(StringId::EncDataBothKept, kMbOk | kMbIconError); break;
+          case ReplaceResult::OldLost: Box(StringId::EncDataOldLost, kMbOk | kMbIconError); break;
+        }
+        RereadCardIntoTree(host_, view_);
+      });
 }
 
 void EncryptedDataCommands::Delete(std::optional<CK_OBJECT_HANDLE> item) {
@@ -369,9 +394,12 @@ void EncryptedDataCommands::Delete(std::optional<CK_OBJECT_HANDLE> item) {
   // handle names.
   const DataObject* found = objects ? objects->FindDataObject(*item) : nullptr;
   if (!found || found->application != kEncryptedDataApplication) return;
-  {
-    BusyScope busy(view_);
-    if (!token->DestroyObject(*item)) Box(StringId::EncDataDeleteFailed, kMbOk | kMbIconError);
-  }
-  view_.RefreshTree(true);
+  auto destroyed = std::make_shared<bool>(false);
+  CommandTaskBegins(view_);
+  host_.RunCardTask([token, item = *item, destroyed] { *destroyed = token->DestroyObject(item); },
+                    [this, destroyed] {
+                      CommandTaskEnds(view_);
+                      if (!*destroyed) Box(StringId::EncDataDeleteFailed, kMbOk | kMbIconError);
+                      RereadCardIntoTree(host_, view_);
+                    });
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -76,6 +77,10 @@ class EncryptedDataCommands {
   void Delete(std::optional<CK_OBJECT_HANDLE> item);
 
  private:
+  struct Opened;
+  // After the text was opened: the editor, then the new text written on a card task.
+  void WriteEdited(const std::shared_ptr<CardHold>& hold, const std::shared_ptr<Opened>& opened, PKCS11Base* token,
+                   CK_OBJECT_HANDLE item);
   int Box(Res::StringId text, unsigned flags);
   // The chosen card certificate; null when none was chosen or it is not on the card.
   const CertificateObject* SelectEncryptionCertificate(const TokenObjects& objects);

@@ -259,28 +259,37 @@ void PfxImport::Run() {
   token = host_.Token();
   if (!token) return;
 
-  bool privateWritten = false, publicWritten = false, certificateWritten = false;
-  {
-    BusyScope busy(view_);
-    const std::string id = NewImportIdHex();
-    privateWritten = token->CreatePrivateKey(&id, &labels->privateKey, key.get());
-    publicWritten = privateWritten && token->CreatePublicKey(&id, &labels->publicKey, key.get());
-    certificateWritten =
-        publicWritten && certificate && token->CreateCertificate(&id, &labels->certificate, 0, certificate.get());
-    // A write that failed half-way takes back what this import wrote (the identifier is
-    // new, so every object carrying it is ours): a retry with the same labels then works.
-    // Whatever cannot be taken back is still reported as written.
-    if (!id.empty() && (!publicWritten || (certificate && !certificateWritten)) &&
-        RemoveObjectsWithId(*token, id))
-      privateWritten = publicWritten = false;
-  }
-  const auto word = [](bool written) { return Res::Text(written ? StringId::YesWord : StringId::NoWord); };
-  const std::string result = FormatText(Res::Text(StringId::PfxResultPrivateKey), word(privateWritten).c_str()) +
-                             "\n" + FormatText(Res::Text(StringId::PfxResultPublicKey), word(publicWritten).c_str()) +
-                             "\n" +
-                             FormatText(Res::Text(StringId::PfxResultCertificate), word(certificateWritten).c_str());
-  port_.MessageBox(result, "",
-                   kMbOk | (privateWritten && publicWritten && certificateWritten ? kMbIconInformation : kMbIconError));
-  view_.RefreshTree(true);
-  commands_.ReregisterCertificates();
+  struct Written {
+    bool privateKey = false, publicKey = false, certificate = false;
+  };
+  auto written = std::make_shared<Written>();
+  auto pair = std::make_shared<std::pair<EvpPkeyPtr, X509Ptr>>(std::move(key), std::move(certificate));
+  CommandTaskBegins(view_);
+  host_.RunCardTask(
+      [token, pair, labels = *labels, written] {
+        EVP_PKEY* key = pair->first.get();
+        X509* certificate = pair->second.get();
+        Written& w = *written;
+        const std::string id = NewImportIdHex();
+        w.privateKey = token->CreatePrivateKey(&id, &labels.privateKey, key);
+        w.publicKey = w.privateKey && token->CreatePublicKey(&id, &labels.publicKey, key);
+        w.certificate = w.publicKey && certificate && token->CreateCertificate(&id, &labels.certificate, 0, certificate);
+        // A write that failed half-way takes back what this import wrote (the identifier is
+        // new, so every object carrying it is ours): a retry with the same labels then works.
+        // Whatever cannot be taken back is still reported as written.
+        if (!id.empty() && (!w.publicKey || (certificate && !w.certificate)) && RemoveObjectsWithId(*token, id))
+          w.privateKey = w.publicKey = false;
+      },
+      [this, written] {
+        CommandTaskEnds(view_);
+        const Written& w = *written;
+        const auto word = [](bool done) { return Res::Text(done ? StringId::YesWord : StringId::NoWord); };
+        const std::string result =
+            FormatText(Res::Text(StringId::PfxResultPrivateKey), word(w.privateKey).c_str()) + "\n" +
+            FormatText(Res::Text(StringId::PfxResultPublicKey), word(w.publicKey).c_str()) + "\n" +
+            FormatText(Res::Text(StringId::PfxResultCertificate), word(w.certificate).c_str());
+        port_.MessageBox(result, "",
+                         kMbOk | (w.privateKey && w.publicKey && w.certificate ? kMbIconInformation : kMbIconError));
+        RereadCardIntoTree(host_, view_, [this] { commands_.ReregisterCertificates(); });
+      });
 }

@@ -73,6 +73,7 @@ void RenewalCommand::Continue(const CardHold& hold, SearchResult& result, PKCS11
   const TvrServices::RenewalSource source{token, objects, &result.trust, [&hold] { return hold.CardLeft(); }};
   const bool changed = renewal_.RunRenewalDialog(source, result.map);
   if (CardLeftDuringCommand(hold, port_) || !changed) return;
-  view_.RefreshTree(true);
-  if (reregister_) reregister_();
+  RereadCardIntoTree(host_, view_, [this] {
+    if (reregister_) reregister_();
+  });
 }

@@ -23,6 +23,8 @@ CardPropertiesPage::CardPropertiesPage(CardSession& session, IUserPort& port, QW
 }
 
 void CardPropertiesPage::Refill() {
+  // The window's card work has the card: the fields stay until the window refills them.
+  if (session_.Working()) return;
   if (!session_.Token()) {
     labelEdit->clear();
     modelEdit->clear();

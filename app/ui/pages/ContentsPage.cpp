@@ -145,11 +145,19 @@ CK_OBJECT_HANDLE ContentsPage::HandleOf(const QTreeWidgetItem* item) {
 }
 
 void ContentsPage::BuildTree(bool refresh) {
+  // The window's card work has the card: the tree stays as it is until the window
+  // refreshes the page.
+  if (host_.CardUpdating()) return;
+  if (refresh) {
+    // The card is read on a card task; the tree follows when it is over.
+    host_.RereadCard([this] { BuildTree(false); });
+    return;
+  }
   tree_->clear();
   // The information before the objects, as the card is read.
-  const TokenInfo* info = host_.GetTokenInfo(refresh);
+  const TokenInfo* info = host_.GetTokenInfo(false);
   if (!info) return;
-  const TokenObjects* objects = host_.GetTokenObjects(refresh);
+  const TokenObjects* objects = host_.GetTokenObjects(false);
   if (!objects) return;
   const std::optional<TreeItem> root = BuildContentsTree(info, objects, ReadTreeOptions(), std::time(nullptr));
   if (!root) return;

@@ -24,7 +24,8 @@ class ContentsPage : public QWidget, public IContentsView, public IRenewalView {
 
   // Rebuilds the tree from the host's cache (each time the page is shown).
   void OnSetActive();
-  // Empties the tree and fills it; with refresh the host re-reads the card first.
+  // Empties the tree and fills it; with refresh the host re-reads the card first (on a
+  // card task: the tree follows once it is over).
   void BuildTree(bool refresh);
 
   QTreeWidget* Tree() const { return tree_; }

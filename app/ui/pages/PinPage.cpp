@@ -9,7 +9,7 @@
 using Res::StringId;
 
 PinPage::PinPage(IPinPageHost& host, IUserPort& port, IPinVendorPaths& paths, QWidget* parent)
-    : QWidget(parent), prompts_(port, this), operations_(host, port, prompts_, paths) {
+    : QWidget(parent), host_(host), prompts_(port, this), operations_(host, port, prompts_, paths) {
   setWindowTitle(T(StringId::PinPageTitle));
   statusButton = new QPushButton(T(StringId::PinStatusButton), this);
   changeButton = new QPushButton(T(StringId::PinChangeButton), this);
@@ -54,6 +54,23 @@ PinPage::PinPage(IPinPageHost& host, IUserPort& port, IPinVendorPaths& paths, QW
 
 void PinPage::Begin() {
   running_ = true;
+  Disable();
+}
+
+void PinPage::End() {
+  running_ = false;
+  // As before the operation; the window's refresh of the page follows the card's change.
+  Restore();
+}
+
+void PinPage::SetCardUpdating(bool updating) {
+  if (updating == updating_) return;
+  updating_ = updating;
+  if (updating) Disable();
+  else Restore();
+}
+
+void PinPage::Disable() {
   enabledBefore_.clear();
   for (QPushButton* button : Buttons()) {
     enabledBefore_.push_back(button->isEnabled());
@@ -61,9 +78,7 @@ void PinPage::Begin() {
   }
 }
 
-void PinPage::End() {
-  running_ = false;
-  // As before the operation; the window's refresh of the page follows the card's change.
+void PinPage::Restore() {
   const std::vector<QPushButton*> buttons = Buttons();
   for (size_t i = 0; i < buttons.size() && i < enabledBefore_.size(); ++i) buttons[i]->setEnabled(enabledBefore_[i]);
 }
@@ -73,8 +88,9 @@ std::vector<QPushButton*> PinPage::Buttons() const {
 }
 
 void PinPage::UpdateButtons() {
-  // The operation's end brings the buttons back.
-  if (running_) return;
+  // The operation's end brings the buttons back; the window's card work keeps the card
+  // until it is over, and the page is refreshed then.
+  if (running_ || updating_ || host_.CardUpdating()) return;
   PinButtons state;
   {
     WaitCursor wait;

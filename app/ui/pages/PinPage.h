@@ -22,6 +22,9 @@ class PinPage : public QWidget {
   // disabled: it waits for the card away from the interface thread.
   void UpdateButtons();
   bool Running() const { return running_; }
+  // While the window's own card work runs the buttons are disabled and the page keeps
+  // them so; afterwards they are as they were (the window refreshes the active page).
+  void SetCardUpdating(bool updating);
 
   QPushButton* statusButton;
   QPushButton* changeButton;
@@ -35,9 +38,13 @@ class PinPage : public QWidget {
  private:
   void Begin();
   void End();
+  void Disable();
+  void Restore();
   std::vector<QPushButton*> Buttons() const;
 
+  IPinPageHost& host_;
   bool running_ = false;
+  bool updating_ = false;
   std::vector<bool> enabledBefore_;
   QtPinPrompts prompts_;
   PinOperations operations_;

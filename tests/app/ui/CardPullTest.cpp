@@ -40,6 +40,7 @@
 #include "RenewCertificatesDialog.h"
 #include "TaskListDialog.h"
 #include "TestPki.h"
+#include "TrayController.h"
 #include "UiTestSupport.h"
 #include "monitor/FakePcsc.h"
 #include "platform/CertStore.h"
@@ -64,6 +65,13 @@ enum class Pull {
 class Driver {
  public:
   Driver(MainWindow& window, FakePcsc& pcsc) : window_(window), pcsc_(pcsc) { Schedule(); }
+
+  // The pull made by the command's own script, away from any dialog.
+  void PullNow() {
+    pulled = true;
+    sincePull.start();
+    DoPull();
+  }
 
   int pullAt = -1;
   Pull pull = Pull::Remove;
@@ -91,7 +99,9 @@ class Driver {
   void Tick() {
     Schedule();
     CardSession& session = window_.Session();
-    if (session.Keeper().Held() && (!session.Token() || !window_.Monitor().Running())) letGoWhileHeld = true;
+    // The window's own card work has the card out of the session while its hold lasts.
+    if (session.Keeper().Held() && !session.Working() && (!session.Token() || !window_.Monitor().Running()))
+      letGoWhileHeld = true;
     QWidget* modal = QApplication::activeModalWidget();
     if (!modal || !modal->isVisible()) return;
     if (current_.isNull() || current_.data() != modal) {
@@ -216,6 +226,10 @@ struct PullCase {
   std::vector<TaskImage> tasks = {};
   // The buttons of the question at the pull point.
   QMessageBox::StandardButtons buttons = {};
+  // The command logs in (once); no other row may send a PIN.
+  bool logsIn = false;
+  // No card read may fail meanwhile (the card reads fine until it is pulled).
+  bool quietReads = false;
 };
 
 // A failing row is named, not dumped.
@@ -274,7 +288,22 @@ struct CardPullTest : ::testing::TestWithParam<PullCase> {
     heldAtEnd_ = window_->Session().Keeper().Held();
   });
     window_->show();
-    ASSERT_TRUE(Wait([&] { return window_->LoginButton()->isEnabled(); }));
+    // The window's reads are over, the one after the registration's notice included.
+    ASSERT_TRUE(Settled([&] { return window_->Registrar().RegisteredFor(kReader).size() == 1; }));
+  }
+
+  // The window's own card reads are over and no notice brings another: the log-in button
+  // is back, nothing runs, and `also` holds, for a while on end.
+  bool Settled(const std::function<bool()>& also) {
+    QElapsedTimer stable;
+    return QTest::qWaitFor([&] {
+      if (window_->Busy() || !window_->LoginButton()->isEnabled() || !also()) {
+        stable.invalidate();
+        return false;
+      }
+      if (!stable.isValid()) stable.start();
+      return stable.elapsed() >= 300;
+    }, 15000);
   }
 
   void TearDown() override {
@@ -412,7 +441,7 @@ TEST_P(CardPullTest, TheCommandStopsAndTheCardKeepsWhatItHeld) {
   QTest::qWait(50);
   for (const auto& [key, value] : c.module) shim_->ClearOption(key);
   // No PIN reached any card: neither a log-in nor a PIN change was sent.
-  EXPECT_EQ(shim_->CountCalls("C_Login"), 0u);
+  EXPECT_EQ(shim_->CountCalls("C_Login"), c.logsIn ? 1u : 0u);
   EXPECT_EQ(shim_->CountCalls("C_SetPIN"), 0u);
   EXPECT_TRUE(driver.pulled) << "the command showed only " << driver.windows.size() << " windows";
 
@@ -426,6 +455,10 @@ TEST_P(CardPullTest, TheCommandStopsAndTheCardKeepsWhatItHeld) {
     EXPECT_EQ(driver.taskImages, c.tasks);
   }
   EXPECT_FALSE(driver.letGoWhileHeld);
+  if (c.quietReads) {
+    const QString readError = QString::fromUtf8("Hiba történt a kártya olvasása során!");
+    EXPECT_EQ(std::count(driver.boxes.begin(), driver.boxes.end(), readError), 0);
+  }
   EXPECT_FALSE(driver.unheard);
   EXPECT_EQ(told, c.expectMessage) << [&] {
     std::string seen;
@@ -492,6 +525,22 @@ void ChangePin(MainWindow& w, CardPullTest&) {
   w.Pins()->changeButton->click();
 }
 void LogInByButton(MainWindow& w, CardPullTest&) { w.LoginButton()->click(); }
+// The log-in button (log-in or log-out) with the module slowed: while the window's own
+// card work runs, the window is hidden to the tray and shown again and the contents and
+// PIN pages are shown in turn, each asking for what the work replaces; then the card
+// leaves, the work still running.
+void PagesDuringLogInOut(MainWindow& w, CardPullTest& t) {
+  w.LoginButton()->click();
+  QElapsedTimer clock;
+  clock.start();
+  for (int round = 0; w.Busy() && !clock.hasExpired(15000); ++round) {
+    emit w.Tray().hideRequested();
+    emit w.Tray().showRequested(true);
+    w.Sheet()->setCurrentIndex(round % 2 ? MainWindow::kPinPage : MainWindow::kContentsPage);
+    if (round == 6) t.driver_->PullNow();
+    QTest::qWait(40);
+  }
+}
 
 // The renewal's task list: the leaf's new certificate installed, then its old one deleted.
 // Each step is slowed so that the pull comes while the worker runs.
@@ -542,6 +591,14 @@ const PullCase kCases[] = {
     {"TrayCloseDuringRenewalTaskList", true, RenewAll, kTaskList, Pull::CloseWindow, false, true, kSlowSteps, {kOk, kOk}},
     {"EndOfSessionDuringRenewalTaskList", true, RenewAll, kTaskList, Pull::EndSession, false, true, kSlowSteps,
      {kOk, kOk}},
+    // Pages shown while the window's own card work has the card: they keep what they
+    // show, never read what the work replaces, and raise no false read errors.
+    {"PagesShownDuringLogOut", true, PagesDuringLogInOut, -1, Pull::Remove, false, false,
+     {{"delay_us.C_Logout", "1500000"}, {"delay_us.C_GetTokenInfo", "200000"}, {"delay_us.C_FindObjectsInit", "100000"}},
+     {}, {}, false, true},
+    {"PagesShownDuringLogIn", false, PagesDuringLogInOut, -1, Pull::Remove, false, false,
+     {{"delay_us.C_Login", "1500000"}, {"delay_us.C_GetTokenInfo", "200000"}, {"delay_us.C_FindObjectsInit", "100000"}},
+     {}, {}, true, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(PullPoints, CardPullTest, ::testing::ValuesIn(kCases),

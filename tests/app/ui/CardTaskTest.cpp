@@ -1,17 +1,23 @@
 // The main window's card work away from the interface thread: the re-registration after a
-// delete waits for a responder that never answers, the PIN page's calls for a slow module,
-// and a 10 ms heartbeat on the interface thread records the longest pause meanwhile.
+// delete waits for a responder that never answers, the PIN page's calls, the window's own
+// card reads, the log-in and the contents page's writes for a slow module, and a 10 ms
+// heartbeat on the interface thread records the longest pause meanwhile.
 // The faults are pauses of seconds; a gap under 1 s leaves room for a busy machine.
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
+#include <QTabBar>
 #include <QTest>
 #include <QTimer>
 
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -22,9 +28,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "CardDataDialogs.h"
+#include "CardPropertiesPage.h"
 #include "CardTables.h"
 #include "CardTokenWriter.h"
 #include "CertificateCommands.h"
+#include "ContentsPage.h"
+#include "PinDialogs.h"
 #include "Heartbeat.h"
 #include "MainWindow.h"
 #include "NetRig.h"
@@ -47,6 +57,20 @@ const std::vector<uint8_t> kAtr = {0x3B, 0x0A, 0x54, 0x41, 0x56, 0x52, 0x45, 0x4
 constexpr qint64 kMaxGapMs = 1000;
 // How long a revocation check waits for the responder that never answers.
 constexpr long kResponderTimeoutMs = 3000;
+
+// The window's own card reads are over and no notice brings another: the log-in button
+// is back, nothing runs, and `also` holds, for a while on end.
+inline bool WaitSettled(MainWindow& window, const std::function<bool()>& also, int ms = 15000) {
+  QElapsedTimer stable;
+  return QTest::qWaitFor([&] {
+    if (window.Busy() || !window.LoginButton()->isEnabled() || (also && !also())) {
+      stable.invalidate();
+      return false;
+    }
+    if (!stable.isValid()) stable.start();
+    return stable.elapsed() >= 300;
+  }, ms);
+}
 
 // A signing certificate whose OCSP responder takes the request and never answers.
 TvrTest::PkiItem StalledLeaf(const TvrTest::HttpTestServer& responder) {
@@ -136,8 +160,10 @@ class CardTaskTest : public ::testing::Test {
     auto window = std::make_unique<MainWindow>(TokenRefMap{{"Gemalto", primary_.get()}}, port_, options);
     window->show();
     pcsc_.InsertCard(kReader, kAtr);
-    const bool ready = Wait([&] { return window->Registrar().RegisteredFor(kReader).size() == 2 && window->Session().Token(); },
-                            kResponderTimeoutMs + 15000);
+    // The window's own reads are over: the log-in button is back.
+    const bool ready = WaitSettled(*window, [&] {
+      return window->Registrar().RegisteredFor(kReader).size() == 2 && window->Session().Token();
+    }, kResponderTimeoutMs + 15000);
     EXPECT_TRUE(ready);
     return window;
   }
@@ -185,7 +211,8 @@ TEST_F(CardTaskTest, DeleteWithAStalledResponderKeepsTheWindowBeating) {
   }, kResponderTimeoutMs + 15000)) << Describe(port, *window, requests);
   EXPECT_LT(beat.LongestGapMs(), kMaxGapMs);
   ASSERT_GE(port.boxes.size(), 3u);
-  EXPECT_EQ(view.enabled, (std::vector<bool>{false, true}));
+  // Off for the delete's card task and again for the re-registration's.
+  EXPECT_EQ(view.enabled, (std::vector<bool>{false, true, false, true}));
 }
 
 // The removal wins, whether the monitor saw it before the re-registration began (the
@@ -306,6 +333,152 @@ TEST_F(CardTaskTest, RenewalSearchWithAMuteDirectoryKeepsTheWindowBeating) {
   ASSERT_EQ(port.boxes.size(), 1u);  // the search's failure
   EXPECT_TRUE(port.boxes[0].flags & Platform::kMbIconError);
   ::close(listener);
+}
+
+// Answers what the window's commands ask, as a user would: the PIN, Yes and OK, the
+// file named, the labels as offered.
+class Answerer {
+ public:
+  Answerer() {
+    QObject::connect(&timer_, &QTimer::timeout, [this] { Answer(); });
+    timer_.start(20);
+  }
+  std::string file;
+  std::vector<QString> boxes;
+
+ private:
+  void Answer() {
+    QWidget* modal = QApplication::activeModalWidget();
+    if (!modal || !modal->isVisible()) return;
+    if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+      boxes.push_back(box->text());
+      QAbstractButton* button = box->button(QMessageBox::Yes);
+      if (!button) button = box->button(QMessageBox::Ok);
+      if (button) button->click();
+      else box->reject();
+    } else if (auto* files = qobject_cast<QFileDialog*>(modal)) {
+      const QString path = QString::fromStdString(file);
+      files->setDirectory(QFileInfo(path).absolutePath());
+      files->selectFile(path);
+      if (auto* name = files->findChild<QLineEdit*>("fileNameEdit")) name->setText(path);
+      static_cast<QDialog*>(files)->done(QDialog::Accepted);
+    } else if (auto* pin = qobject_cast<PinDialog*>(modal)) {
+      pin->Edit()->setText("1234");
+      pin->accept();
+    } else if (auto* dialog = qobject_cast<QDialog*>(modal)) {
+      dialog->accept();
+    }
+  }
+  QTimer timer_;
+};
+
+// Each of the window's card operations with the module slowed by seconds where it waits:
+// the interface thread keeps beating, and a click on another tab is taken while the
+// operation still runs. The faults are pauses as long as the delay.
+TEST_F(CardTaskTest, SlowModuleKeepsTheWindowTakingClicks) {
+  constexpr const char* kDelay = "3000000";
+  const TvrTest::PkiItem renewed = [&] {
+    TvrTest::CertSpec spec;
+    spec.subject = "/C=HU/O=Tavrenic/CN=Titkos Tivadar";
+    spec.keyType = "rsa";
+    spec.extensions = {{"keyUsage", "critical,keyEncipherment"}};
+    return TvrTest::CertBuilder::Issue(spec, &TvrTest::TestPki::Get().Intermediate(), encryption_.Key());
+  }();
+  const TvrTest::PkiItem spare = UiTest::EncryptionLeaf("Tartalék Tamás");
+  const std::string renewedFile = dir_.Path() + "/renewed.cer";
+  {
+    const std::vector<unsigned char> der = renewed.Der();
+    std::ofstream(renewedFile, std::ios::binary).write(reinterpret_cast<const char*>(der.data()), der.size());
+  }
+  const std::string pfxFile = dir_.Path() + "/import.pfx";
+  {
+    std::ofstream(dir_.Path() + "/import.key.pem") << spare.KeyPem();
+    std::ofstream(dir_.Path() + "/import.pem") << spare.Pem();
+    std::string output;
+    ASSERT_EQ(TvrTest::RunCommand({"openssl", "pkcs12", "-export", "-inkey", dir_.Path() + "/import.key.pem", "-in",
+                                   dir_.Path() + "/import.pem", "-out", pfxFile, "-passout", "pass:"},
+                                  &output),
+              0)
+        << output;
+  }
+
+  auto window = OpenWithCard();
+  ASSERT_FALSE(HasFailure());
+  auto certificateWith = [&](const TvrTest::PkiItem& item) {
+    const std::vector<unsigned char> der = item.Der();
+    if (const TokenObjects* objects = window->Session().GetTokenObjects(false))
+      for (const auto& [handle, record] : objects->certificates)
+        if (record->value == std::vector<uint8_t>(der.begin(), der.end())) return handle;
+    return CK_OBJECT_HANDLE(0);
+  };
+  auto contents = [&] { return window->Contents(); };
+
+  struct Step {
+    const char* name;
+    std::vector<const char*> slowed;
+    std::function<void()> act;
+    std::function<bool()> outcome;
+  };
+  Answerer answers;
+  const std::vector<Step> steps = {
+      {"reader chosen again", {"C_GetSlotList", "C_GetTokenInfo"},
+       [&] { emit window->ReaderList()->activated(0); },
+       [&] { return window->Session().Token() && window->LoginButton()->isEnabled(); }},
+      {"log-in", {"C_Login"}, [&] { window->LoginButton()->click(); },
+       [&] { return window->Session().IsLoggedIn(); }},
+      {"log-out", {"C_Logout"}, [&] { window->LoginButton()->click(); },
+       [&] { return !window->Session().IsLoggedIn(); }},
+      {"log-in again", {}, [&] { window->LoginButton()->click(); }, [&] { return window->Session().IsLoggedIn(); }},
+      {"renew from a file", {"C_CreateObject"},
+       [&] {
+         answers.file = renewedFile;
+         contents()->Commands().Run(kCmdRenewCertificate, certificateWith(encryption_));
+       },
+       [&] { return certificateWith(renewed) && !certificateWith(encryption_); }},
+      {"delete", {"C_DestroyObject"},
+       [&] { contents()->Commands().Run(kCmdDeleteCertificate, certificateWith(renewed)); },
+       [&] { return !certificateWith(renewed); }},
+      {"PFX import", {"C_CreateObject"},
+       [&] {
+         answers.file = pfxFile;
+         contents()->Commands().Run(kCmdImportKeyAndCertificate, std::nullopt);
+       },
+       [&] { return certificateWith(spare) != 0; }},
+  };
+  QTabBar* tabs = window->Sheet()->tabBar();
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.name);
+    for (const char* function : step.slowed) shim_->SetOption(std::string("delay_us.") + function, kDelay);
+    Heartbeat beat;
+    QTest::qWait(30);
+    beat.Reset();
+    step.act();
+    // The operation runs on: another tab is taken meanwhile, and the page shown then is
+    // brought up to the card once it is over.
+    const int other = window->Sheet()->currentIndex() == MainWindow::kContentsPage ? MainWindow::kPropertiesPage
+                                                                                  : MainWindow::kContentsPage;
+    EXPECT_TRUE(window->Busy());
+    QTest::mouseClick(tabs, Qt::LeftButton, {}, tabs->tabRect(other).center());
+    EXPECT_EQ(window->Sheet()->currentIndex(), other);
+    EXPECT_TRUE(window->Busy());
+    const bool ended = Wait([&] { return !window->Busy() && !QApplication::activeModalWidget(); },
+                            kResponderTimeoutMs + 20000);
+    for (const char* function : step.slowed) shim_->ClearOption(std::string("delay_us.") + function);
+    ASSERT_TRUE(ended);
+    const qint64 gap = beat.LongestGapMs();
+    std::printf("%-20s longest gap %4lld ms\n", step.name, static_cast<long long>(gap));
+    EXPECT_LT(gap, kMaxGapMs);
+    EXPECT_TRUE(step.outcome());
+    if (other == MainWindow::kContentsPage) {
+      EXPECT_GE(window->Contents()->Tree()->topLevelItemCount(), 1);
+    } else {
+      EXPECT_EQ(window->Properties()->labelEdit->text(), "Card0");
+    }
+    // The commands are started from the contents page.
+    window->Sheet()->setCurrentIndex(MainWindow::kContentsPage);
+  }
+  for (const QString& box : answers.boxes)
+    EXPECT_NE(box, QString::fromUtf8("Hiba történt a kártya olvasása során!"));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QMessageBox>
 #include <QPixmap>
@@ -35,6 +36,20 @@ namespace {
 constexpr const char* kReader = "Fake Reader 0";
 const std::vector<uint8_t> kAtr = {0x3B, 0x0A, 0x54, 0x41, 0x56, 0x52, 0x45, 0x4E, 0x49, 0x43, 0x30, 0x31};
 const std::vector<uint8_t> kUnknownAtr = {0x3B, 0x0A, 0x54, 0x41, 0x56, 0x52, 0x45, 0x4E, 0x49, 0x43, 0x30, 0x39};
+
+// The window's own card reads are over and no notice brings another: the log-in button
+// is back, nothing runs, and `also` holds, for a while on end.
+inline bool WaitSettled(MainWindow& window, const std::function<bool()>& also, int ms = 15000) {
+  QElapsedTimer stable;
+  return QTest::qWaitFor([&] {
+    if (window.Busy() || !window.LoginButton()->isEnabled() || (also && !also())) {
+      stable.invalidate();
+      return false;
+    }
+    if (!stable.isValid()) stable.start();
+    return stable.elapsed() >= 300;
+  }, ms);
+}
 
 // Answers the next PIN dialog with the PIN, or cancels it when the PIN is empty.
 void AnswerPinDialog(const QString& pin, QString* title = nullptr) {
@@ -133,13 +148,13 @@ TEST_F(MainWindowCardTest, ReaderAppearingFillsTheListAndACardConnectsAndFillsPa
   EXPECT_FALSE(window->LoginButton()->isEnabled());
 
   pcsc_.AddReader(kReader);
-  ASSERT_TRUE(Wait([&] { return window->ReaderList()->count() == 1; }));
-  EXPECT_TRUE(window->ReaderList()->isEnabled());
+  // Enabled once the window's read of the reader is over.
+  ASSERT_TRUE(Wait([&] { return window->ReaderList()->count() == 1 && window->ReaderList()->isEnabled(); }));
   EXPECT_EQ(window->ReaderList()->currentText(), kReader);
   EXPECT_FALSE(window->LoginButton()->isEnabled());
 
   pcsc_.InsertCard(kReader, kAtr);
-  ASSERT_TRUE(Wait([&] { return window->LoginButton()->isEnabled(); }));
+  ASSERT_TRUE(WaitSettled(*window, [&] { return StoreSize() == 1; }));
   EXPECT_EQ(window->CardList()->count(), 1);
   EXPECT_EQ(window->CardList()->currentText(), "Gemalto Classic TPC IM CC (oVG)");
   EXPECT_FALSE(window->CardList()->isEnabled());  // one slot: nothing to choose
@@ -160,13 +175,16 @@ TEST_F(MainWindowCardTest, ReaderAppearingFillsTheListAndACardConnectsAndFillsPa
   window->resize(640, 480);
   QApplication::processEvents();
   const QPixmap shot = window->grab();
+  QDir().mkpath(TVR_SCREENSHOT_DIR);
   // scripts/screenshots.sh runs this case on its X server as well.
   const QString suffix = QGuiApplication::platformName() == "offscreen" ? "" : "-" + QGuiApplication::platformName();
   ASSERT_TRUE(shot.save(QString(TVR_SCREENSHOT_DIR) + "/main-window-card" + suffix + ".png"));
 
   // Removal: no card, page 1 empty, the certificate gone.
   pcsc_.RemoveCard(kReader);
-  ASSERT_TRUE(Wait([&] { return !window->LoginButton()->isEnabled() && window->CardList()->count() == 0; }));
+  ASSERT_TRUE(Wait([&] {
+    return !window->LoginButton()->isEnabled() && window->CardList()->count() == 0 && !window->Busy();
+  }));
   EXPECT_TRUE(window->Properties()->labelEdit->text().isEmpty());
   EXPECT_EQ(window->Session().Token(), nullptr);
   ASSERT_TRUE(Wait([&] { return StoreSize() == 0; }));
@@ -189,7 +207,7 @@ TEST_F(MainWindowCardTest, LogInRightWrongCancelledAndLogOut) {
   pcsc_.AddReader(kReader);
   pcsc_.InsertCard(kReader, kAtr);
   auto window = Open();
-  ASSERT_TRUE(Wait([&] { return window->LoginButton()->isEnabled(); }));
+  ASSERT_TRUE(WaitSettled(*window, [&] { return StoreSize() == 1; }));
 
   // Cancelled: still logged out, the card not read again.
   shim_->ClearLog();
@@ -202,6 +220,7 @@ TEST_F(MainWindowCardTest, LogInRightWrongCancelledAndLogOut) {
   EXPECT_EQ(shim_->CountCalls("C_Login"), 0u);
 
   // Wrong PIN: the failure text with the tries left, as the token layer builds it.
+  ASSERT_TRUE(WaitSettled(*window, nullptr));
   AnswerPinDialog("9999");
   QString failure;
   QTimer poll;
@@ -213,18 +232,25 @@ TEST_F(MainWindowCardTest, LogInRightWrongCancelledAndLogOut) {
   });
   poll.start(20);
   window->LoginButton()->click();
+  ASSERT_TRUE(Wait([&] { return !failure.isEmpty() && !window->Busy(); }));
   poll.stop();
   // No PC/SC service answers the card's counter here, so the text has no tries line.
   EXPECT_EQ(failure, QString::fromUtf8("Sikertelen bejelentkezés!"));
   EXPECT_FALSE(window->Session().IsLoggedIn());
   EXPECT_EQ(window->LoginButton()->text(), QString::fromUtf8("Bejelentkezés"));
 
+  ASSERT_TRUE(WaitSettled(*window, nullptr));
   AnswerPinDialog("1234");
   window->LoginButton()->click();
+  // The log-in runs on a card task: the button is off until it is over.
+  EXPECT_FALSE(window->LoginButton()->isEnabled());
+  ASSERT_TRUE(Wait([&] { return !window->Busy(); }));
   EXPECT_TRUE(window->Session().IsLoggedIn());
   EXPECT_EQ(window->LoginButton()->text(), QString::fromUtf8("Kijelentkezés"));
+  EXPECT_TRUE(window->LoginButton()->isEnabled());
 
   window->LoginButton()->click();
+  ASSERT_TRUE(Wait([&] { return !window->Busy(); }));
   EXPECT_FALSE(window->Session().IsLoggedIn());
   EXPECT_EQ(window->LoginButton()->text(), QString::fromUtf8("Bejelentkezés"));
 }
@@ -252,7 +278,7 @@ TEST_F(MainWindowCardTest, ProtectedAuthenticationPathLogsInWithoutADialog) {
   pcsc_.AddReader(kReader);
   pcsc_.InsertCard(kReader, kAtr);
   auto window = Open();
-  ASSERT_TRUE(Wait([&] { return window->LoginButton()->isEnabled(); }));
+  ASSERT_TRUE(WaitSettled(*window, [&] { return StoreSize() == 1; }));
   ASSERT_TRUE(window->Session().GetTokenInfo(false)->protectedAuthenticationPath);
   shim_->ClearLog();
   // SoftHSM2 has no PIN pad: the log-in fails and says so, but no PIN is asked for.
@@ -266,6 +292,7 @@ TEST_F(MainWindowCardTest, ProtectedAuthenticationPathLogsInWithoutADialog) {
   });
   poll.start(20);
   window->LoginButton()->click();
+  ASSERT_TRUE(Wait([&] { return !window->Busy() && !QApplication::activeModalWidget(); }));
   poll.stop();
   EXPECT_FALSE(pinDialog);
   EXPECT_EQ(shim_->CountCalls("C_Login"), 1u);
@@ -275,13 +302,14 @@ TEST_F(MainWindowCardTest, RemovalWhileLoggedInLogsOutAndFindsNoCard) {
   pcsc_.AddReader(kReader);
   pcsc_.InsertCard(kReader, kAtr);
   auto window = Open();
-  ASSERT_TRUE(Wait([&] { return window->LoginButton()->isEnabled(); }));
+  ASSERT_TRUE(WaitSettled(*window, [&] { return StoreSize() == 1; }));
   AnswerPinDialog("1234");
   window->LoginButton()->click();
+  ASSERT_TRUE(Wait([&] { return !window->Busy(); }));
   ASSERT_TRUE(window->Session().IsLoggedIn());
   shim_->ClearLog();
   pcsc_.RemoveCard(kReader);
-  ASSERT_TRUE(Wait([&] { return window->Session().Token() == nullptr; }));
+  ASSERT_TRUE(Wait([&] { return window->Session().Token() == nullptr && !window->Busy(); }));
   EXPECT_EQ(shim_->CountCalls("C_Logout"), 1u);
   EXPECT_EQ(window->LoginButton()->text(), QString::fromUtf8("Bejelentkezés"));
   EXPECT_FALSE(window->LoginButton()->isEnabled());
@@ -291,7 +319,7 @@ TEST_F(MainWindowCardTest, EndOfSessionUnregistersEverythingAndKeepsTheWindow) {
   pcsc_.AddReader(kReader);
   pcsc_.InsertCard(kReader, kAtr);
   auto window = Open();
-  ASSERT_TRUE(Wait([&] { return StoreSize() == 1; }));
+  ASSERT_TRUE(WaitSettled(*window, [&] { return StoreSize() == 1; }));
   window->QueueBalloon("a", "b", kBalloonInformation);
   window->EndSessionCleanup();
   EXPECT_EQ(StoreSize(), 0u);
@@ -340,7 +368,8 @@ TEST_F(MainWindowCardTest, FailedDetectionRestartsEveryTenSecondsOnTheInterfaceT
   ASSERT_TRUE(Wait([&] { return window->RestartTimer().isActive(); }));
   EXPECT_EQ(window->RestartTimer().interval(), 10000);
   EXPECT_EQ(StoreSize(), 0u);
-  EXPECT_EQ(window->ReaderList()->count(), 0);
+  // Emptied once a card read of the window that was under way is over.
+  EXPECT_TRUE(Wait([&] { return window->ReaderList()->count() == 0 && !window->Busy(); }));
   bool logged = false;
   for (const std::string& e : sandbox.events->Texts()) logged |= e == "SCardGetStatusChange returned: 80100013";
   EXPECT_TRUE(logged) << ::testing::PrintToString(sandbox.events->Texts());
