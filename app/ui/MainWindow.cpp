@@ -8,6 +8,7 @@
 #include <QVBoxLayout>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "AboutDialog.h"
@@ -21,6 +22,7 @@
 #include "PinPage.h"
 #include "CloseOrHideDialog.h"
 #include "EventLog.h"
+#include "TransferAbort.h"
 #include "MonitorBridge.h"
 #include "PinDialogs.h"
 #include "Settings.h"
@@ -267,8 +269,10 @@ void MainWindow::RunCardTask(std::function<void()> work, std::function<void()> d
   // Taken and let go here, on the interface thread; the worker only borrows the card.
   task.hold = session_.HoldCard();
   task.done = std::move(done);
-  task.thread = std::thread([this, id, work = std::move(work)] {
+  ++*working_;
+  task.thread = std::thread([this, id, work = std::move(work), working = working_] {
     work();
+    --*working;
     QMetaObject::invokeMethod(this, [this, id] { FinishCardTask(id); }, Qt::QueuedConnection);
   });
 }
@@ -277,6 +281,12 @@ void MainWindow::FinishCardTask(int id) {
   const auto task = tasks_.find(id);
   if (task == tasks_.end()) return;
   task->second.thread.join();
+  if (ended_) {
+    // Its boxes and dialogs would come after the end: the command's follow-up goes.
+    LogEvent(EVENTLOG_INFORMATION_TYPE, "A command's follow-up dropped: the program ends.");
+    tasks_.erase(id);
+    return;
+  }
   // The hold stays while `done` asks the user: a card notice meanwhile waits for its end.
   const std::function<void()> done = std::move(task->second.done);
   if (done) done();
@@ -312,14 +322,6 @@ void MainWindow::ShowCardChanged() {
 void MainWindow::RunDeferred() {
   // A hold still alive keeps everything waiting; its end runs this again.
   if (Deferring()) return;
-  if (endSessionPending_) {
-    endSessionPending_ = false;
-    EndSessionCleanup();
-  }
-  if (destroyPending_) {
-    destroyPending_ = false;
-    Destroy();
-  }
   if (pendingReaders_ && !destroyed_ && !detectionStopped_) {
     const QStringList readers = *pendingReaders_;
     pendingReaders_.reset();
@@ -515,14 +517,9 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   }
 }
 
-void MainWindow::LetCardGo() {
-  session_.Close();
-  loginButton_->setText(T(Res::StringId::LoginButton));
-}
-
 void MainWindow::StopDetection() {
   restartTimer_.stop();
-  if (detectionStopped_ || !monitor_) return;
+  if (!monitor_) return;
   detectionStopped_ = true;
   // A PIN question of the monitor thread may be open: answer it, or the join below waits
   // for the user.
@@ -534,50 +531,51 @@ void MainWindow::StopDetection() {
   monitor_->Shutdown();
 }
 
-void MainWindow::Destroy() {
-  if (destroyed_) return;
-  if (!destroyPending_ && onEnding_) onEnding_();
-  // The window goes at once; letting the card go and stopping detection take a moment.
-  hide();
-  if (Deferring()) {
-    // A question of the monitor thread may hold up the card read: answer it now. A
-    // command that holds the card finishes first; its end brings the destruction back.
-    prompter_.CancelPending();
-    if (!tasks_.empty()) registrationAbort_->Abort();
-    destroyPending_ = true;
-    return;
-  }
+void MainWindow::End(const std::string& why, bool displayGone) {
+  if (ended_) return;
+  ended_ = true;
   destroyed_ = true;
-  LetCardGo();
-  StopDetection();
-  // Balloons only make sense where they can be seen, and only the latest still matter.
-  if (tray_->HasTray()) {
-    presenter_->DrainRecent();
-  } else {
-    presenter_->DropAll();
+  detectionStopped_ = true;
+  // A new start waits for this one no longer.
+  if (onEnding_) onEnding_();
+  LogEvent(EVENTLOG_INFORMATION_TYPE, why);
+  const auto grace = std::chrono::steady_clock::now() + std::chrono::milliseconds(kEndGraceMs);
+  // Out of sight at once, dialogs included (their loops end when control comes back).
+  if (!displayGone) {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+      if (widget->isVisible() && widget != this) widget->hide();
+    hide();
   }
-  tray_->Remove();
-  // The store stays open until the registrar that writes it is gone (destruction).
+  // No transfer of any kind goes on: registrations' revocation checks, the update check,
+  // the renewal search and its issuer downloads, the About dialog's fetch.
+  registrationAbort_->Abort();
+  TvrServices::AbortEveryTransfer();
+  // Whatever a running command does next shows nothing.
+  port_.SetEnded();
+  prompter_.CancelPending();
+  lateWindows_ = std::make_unique<LateWindowGuard>();
+  restartTimer_.stop();
+  updateCheckTimer_.stop();
+  showUpdateTimer_.stop();
+  hideUpdateTimer_.stop();
+  presenter_->DropAll();
+  // The certificates leave the store whatever the card, the module or PC/SC do.
+  registrar_->EndAll();
+  monitor_->RequestStop();
+  // The other threads get a moment to finish what they write; one inside a module or
+  // PC/SC is left where it is.
+  const auto left = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(grace - std::chrono::steady_clock::now());
+  };
+  if (left().count() > 0) monitor_->WaitStopped(left());
+  while (left().count() > 0 && (*working_ > 0 || !registrar_->Quiet()))
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  if (!displayGone) tray_->Remove();
   if (onDestroyed_) onDestroyed_();
 }
 
-void MainWindow::CleanUpBeforeExit() {
-  LogEvent(EVENTLOG_INFORMATION_TYPE, "The display is gone: the program ends.");
-  // Nothing can be waited for: the certificates leave the store now, whatever the card
-  // read in progress does.
-  StopDetection();
-  presenter_->DropAll();
-}
+void MainWindow::Destroy() { End("The window was closed: the program ends."); }
 
-void MainWindow::EndSessionCleanup() {
-  if (Deferring()) {
-    prompter_.CancelPending();
-    if (!tasks_.empty()) registrationAbort_->Abort();
-    endSessionPending_ = true;
-    return;
-  }
-  LogEvent(EVENTLOG_INFORMATION_TYPE, "The session is actually ending.");
-  LetCardGo();
-  StopDetection();
-  presenter_->DropAll();
-}
+void MainWindow::CleanUpBeforeExit() { End("The display is gone: the program ends.", true); }
+
+void MainWindow::EndSessionCleanup() { End("The session is actually ending."); }
