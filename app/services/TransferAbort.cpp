@@ -24,6 +24,8 @@ void AbortEveryTransfer()
 
 bool EveryTransferAborted() { return gEveryTransferAborted; }
 
+void AllowEveryTransfer() { gEveryTransferAborted = false; }
+
 LiveExchange::LiveExchange(const HttpOptions& options) : options_(options)
 {
     if (!options_.abort)

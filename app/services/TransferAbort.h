@@ -7,9 +7,12 @@
 namespace TvrServices {
 
 // Every exchange in flight is aborted, and every later one (and every later search of a
-// directory or archive) fails at once. For good: nothing undoes it.
+// directory or archive) fails at once.
 void AbortEveryTransfer();
 bool EveryTransferAborted();
+// Lifts it again: a later window of the same process (tests, benchmarks) talks to servers
+// as a fresh program does.
+void AllowEveryTransfer();
 
 // One exchange's options while it runs, with an abort that AbortEveryTransfer reaches.
 class LiveExchange {

@@ -114,6 +114,8 @@ MainWindow::~MainWindow() {
   tasks_.clear();
   session_.Close();
   port_.SetParent(nullptr);
+  // Nothing of this window talks to a server any more.
+  if (ended_) TvrServices::AllowEveryTransfer();
 }
 
 void MainWindow::ShowSystemInformation() {
