@@ -246,6 +246,7 @@ AdvancedSettingsPage* MainWindow::AdvancedSettings() {
 }
 
 void MainWindow::QueueBalloon(const std::string& title, const std::string& text, uint32_t icon) {
+  if (ended_) return;
   balloons_.Queue({title, text, icon});
 }
 
@@ -560,7 +561,6 @@ void MainWindow::End(const std::string& why, bool displayGone) {
   updateCheckTimer_.stop();
   showUpdateTimer_.stop();
   hideUpdateTimer_.stop();
-  presenter_->DropAll();
   // The certificates leave the store whatever the card, the module or PC/SC do.
   registrar_->EndAll();
   monitor_->RequestStop();
@@ -572,6 +572,8 @@ void MainWindow::End(const std::string& why, bool displayGone) {
   if (left().count() > 0) monitor_->WaitStopped(left());
   while (left().count() > 0 && (*working_ > 0 || !registrar_->Quiet()))
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // Balloons would outlive the icon; none is queued from now on.
+  presenter_->DropAll();
   if (!displayGone) tray_->Remove();
   if (onDestroyed_) onDestroyed_();
 }

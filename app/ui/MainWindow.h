@@ -234,7 +234,8 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   // The newest reader list that came while the session was held.
   std::optional<QStringList> pendingReaders_;
   bool refreshPending_ = false;
-  bool ended_ = false;
+  // Read by the monitor thread too (its balloons go nowhere after the end).
+  std::atomic<bool> ended_{false};
   // Card task works still running (the end's grace waits for them a little).
   std::shared_ptr<std::atomic<int>> working_ = std::make_shared<std::atomic<int>>(0);
   std::unique_ptr<LateWindowGuard> lateWindows_;
