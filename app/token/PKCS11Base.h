@@ -90,6 +90,9 @@ class PKCS11Base {
   virtual bool Logout();                                                                 // 18
   virtual bool IsLoggedIn() const;                                                       // 19
   virtual std::unique_ptr<TokenObjects> ReadObjects();                                   // 20
+  // The same, looking at `stop` between the module calls: once it is set the read ends
+  // with what it has (the caller then drops it).
+  std::unique_ptr<TokenObjects> ReadObjectsUnlessStopped(const std::atomic<bool>& stop);
   virtual bool InitPIN(const TvrCommon::SecureString* pin);                              // 21
   virtual bool SetPIN(const TvrCommon::SecureString* oldPin,
                       const TvrCommon::SecureString* newPin);                            // 22

@@ -154,6 +154,11 @@ bool PKCS11Base::ReadByteAttributes(CK_OBJECT_HANDLE object, CK_ATTRIBUTE* attri
 }
 
 std::unique_ptr<TokenObjects> PKCS11Base::ReadObjects() {
+  static const std::atomic<bool> never{false};
+  return ReadObjectsUnlessStopped(never);
+}
+
+std::unique_ptr<TokenObjects> PKCS11Base::ReadObjectsUnlessStopped(const std::atomic<bool>& stop) {
   auto objects = std::make_unique<TokenObjects>();
   if (!CheckFunctionList()) return objects;
   CK_FUNCTION_LIST* fl = GetFunctionList();
@@ -164,6 +169,7 @@ std::unique_ptr<TokenObjects> PKCS11Base::ReadObjects() {
   // One search at a time per session: keep the module to ourselves for the whole read.
   std::lock_guard<std::recursive_mutex> guard(CallLock());
   for (const ClassSpec& spec : classes) {
+    if (stop) return objects;
     CK_OBJECT_CLASS objectClass = spec.objectClass;
     CK_ATTRIBUTE search = {CKA_CLASS, &objectClass, sizeof objectClass};
     CK_RV rv = Call(fl->C_FindObjectsInit, GetSession(), &search, CK_ULONG(1));
@@ -171,7 +177,7 @@ std::unique_ptr<TokenObjects> PKCS11Base::ReadObjects() {
       LogError("%s FindObjectsInit ERROR! Error code: %08x", spec.prefix, Rv32(rv));
       continue;
     }
-    for (;;) {
+    while (!stop) {
       CK_OBJECT_HANDLE handle = 0;
       CK_ULONG found = 0;
       rv = Call(fl->C_FindObjects, GetSession(), &handle, CK_ULONG(1), &found);
@@ -188,6 +194,7 @@ std::unique_ptr<TokenObjects> PKCS11Base::ReadObjects() {
 
   auto readSize = [&](auto& map) {
     for (auto& [handle, record] : map) {
+      if (stop) return;
       CK_ULONG size = 0;
       if (Call(fl->C_GetObjectSize, GetSession(), handle, &size) == CKR_OK)
         record->size = std::make_unique<uint32_t>(static_cast<uint32_t>(size));

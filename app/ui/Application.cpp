@@ -9,11 +9,14 @@
 #include <QThread>
 
 #include <openssl/err.h>
+#include <semaphore.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
+#include <mutex>
 #include <thread>
 
 #include "CardKeys.h"
@@ -34,6 +37,12 @@ void InitProgramResources() { Q_INIT_RESOURCE(kelmardin); }
 namespace {
 
 int gSignalPipe[2] = {-1, -1};
+// Posted by the signal handler (sem_post is safe there); the watchdog waits for it.
+sem_t gWatchdogWake;
+// What the watchdog takes out of the store when the interface thread never gets to it;
+// cleared before the window goes.
+std::mutex gWatchdogLock;
+CertificateRegistrar* gWatchdogRegistrar = nullptr;
 Application* gProgram = nullptr;
 QtMessageHandler gPreviousMessageHandler = nullptr;
 // Start-up reads it between its steps: before the event loop runs, nothing reads the pipe.
@@ -44,6 +53,7 @@ void OnTerminationSignal(int) {
   gTerminationRequested = true;
   // A PC/SC service that does not answer must not hold up the end.
   Platform::AbandonPcscWaits();
+  sem_post(&gWatchdogWake);
   const char byte = 1;
   [[maybe_unused]] ssize_t n = ::write(gSignalPipe[1], &byte, 1);
 }
@@ -234,11 +244,13 @@ int Application::Start(const QStringList& arguments) {
   windowOptions.balloonIntervalMs = options_.balloonIntervalMs;
   windowOptions.pcsc = options_.pcsc;
   window_ = std::make_unique<MainWindow>(RefsOf(tokens_), port_, windowOptions);
-  window_->SetOnDestroyed([this] {
-    windowDestroyed_ = true;
-    QCoreApplication::quit();
-  });
-  window_->SetOnEnding([this] { instance_->StopListening(); });
+  window_->SetOnDestroyed([this] { Leave(); });
+  // A new start goes ahead at once: this one is on its way out.
+  window_->SetOnEnding([this] { instance_->Release(); });
+  {
+    std::lock_guard<std::mutex> guard(gWatchdogLock);
+    gWatchdogRegistrar = &window_->Registrar();
+  }
   connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { OnSaveRequest(); });
   qApp->installEventFilter(this);
 
@@ -246,6 +258,18 @@ int Application::Start(const QStringList& arguments) {
   // Without a tray a hidden window could not be reached again.
   if (!toTray || !window_->Tray().HasTray() || pendingActivation_) window_->show();
   return -1;
+}
+
+void Application::Leave() {
+  windowDestroyed_ = true;
+  if (options_.exitAtEnd) {
+    // Threads may still be inside a module or PC/SC: none is joined, no module is
+    // finalised, no destructor runs.
+    Platform::DeregisterEventSource();
+    std::fflush(nullptr);
+    ::_exit(0);
+  }
+  QCoreApplication::quit();
 }
 
 void Application::OnSaveRequest() {
@@ -289,11 +313,26 @@ void Application::InstallSignalHandlers() {
     char byte;
     [[maybe_unused]] ssize_t n = ::read(gSignalPipe[0], &byte, 1);
     terminating_ = true;
-    if (instance_) instance_->StopListening();
+    if (instance_ && !window_) instance_->StopListening();
     EndSession();
     // Ends every running event loop, a start-up dialog's included.
     QCoreApplication::exit(0);
   });
+  // Whatever holds up the interface thread (a card, a module, PC/SC), the signal ends the
+  // program: the certificates leave the store as file work, and the process goes.
+  if (options_.exitAtEnd && sem_init(&gWatchdogWake, 0, 0) == 0) {
+    std::thread([] {
+      while (sem_wait(&gWatchdogWake) != 0) {
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(kWatchdogMs));
+      {
+        std::lock_guard<std::mutex> guard(gWatchdogLock);
+        if (gWatchdogRegistrar) gWatchdogRegistrar->EndAll();
+      }
+      LogEvent(EVENTLOG_WARNING_TYPE, "The program did not end in time after the signal: it leaves now.");
+      ::_exit(0);
+    }).detach();
+  }
   struct sigaction action{};
   action.sa_handler = OnTerminationSignal;
   sigemptyset(&action.sa_mask);
@@ -310,6 +349,10 @@ void Application::Exit() {
   if (exited_) return;
   exited_ = true;
   if (options_.early) options_.early->WhenDone(nullptr);
+  {
+    std::lock_guard<std::mutex> guard(gWatchdogLock);
+    gWatchdogRegistrar = nullptr;
+  }
   window_.reset();
   if (warmUp_.joinable()) warmUp_.join();
   tokens_.clear();

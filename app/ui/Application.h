@@ -33,7 +33,14 @@ class Application : public QObject {
     // Checks begun before Qt started (their first answers are taken from there); none:
     // everything is asked when it is needed.
     EarlyStartChecks* early = nullptr;
+    // The end leaves the process at once (the program itself): nothing that a card, a
+    // module, PC/SC or a server holds up is waited for. Otherwise the event loop is asked
+    // to end (tests, which run on after it).
+    bool exitAtEnd = false;
   };
+  // After a termination signal the program is gone within this, whatever holds up the
+  // interface thread: a watchdog then takes the certificates out and ends the process.
+  static constexpr int kWatchdogMs = 2500;
   // The maker's certificate manager, looked for by its process name.
   static constexpr const char* kCertificateManagerProcess = "TvrCertificateManager";
   static constexpr const char* kSystemTraySwitch = "/system_tray";
@@ -85,6 +92,8 @@ class Application : public QObject {
   void CheckGemaltoService();
   // SIGTERM or SIGINT arrived, whether the event loop has seen it yet or not.
   bool Terminating() const;
+  // The end is done: the process leaves.
+  void Leave();
 
   IServiceControl* services_;
   std::unique_ptr<IServiceControl> ownServices_;

@@ -7,6 +7,8 @@
 #include <QMetaObject>
 #include <QVBoxLayout>
 
+#include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "AboutDialog.h"
@@ -21,6 +23,7 @@
 #include "PinPage.h"
 #include "CloseOrHideDialog.h"
 #include "EventLog.h"
+#include "TransferAbort.h"
 #include "MonitorBridge.h"
 #include "PinDialogs.h"
 #include "Settings.h"
@@ -112,6 +115,8 @@ MainWindow::~MainWindow() {
   tasks_.clear();
   session_.Close();
   port_.SetParent(nullptr);
+  // Nothing of this window talks to a server any more.
+  if (ended_) TvrServices::AllowEveryTransfer();
 }
 
 void MainWindow::ShowSystemInformation() {
@@ -243,6 +248,7 @@ AdvancedSettingsPage* MainWindow::AdvancedSettings() {
 }
 
 void MainWindow::QueueBalloon(const std::string& title, const std::string& text, uint32_t icon) {
+  if (ended_) return;
   balloons_.Queue({title, text, icon});
 }
 
@@ -267,7 +273,7 @@ void MainWindow::RunSessionWork(SessionJob work,
 
 void MainWindow::EndSessionWork(const std::optional<CardSession::Notice>& notice) {
   // A window on its way out shows no late box.
-  if (destroyed_ || destroyPending_) return;
+  if (destroyed_) return;
   ShowNotice(notice);
   RefreshPropertyPages();
 }
@@ -279,7 +285,7 @@ void MainWindow::SetPagesUpdating(bool updating) {
 
 void MainWindow::RereadCard(std::function<void()> done) {
   // A window on its way out reads nothing more, and the command's follow-up ends there.
-  if (destroyed_ || destroyPending_ || endSessionPending_ || detectionStopped_) return;
+  if (destroyed_ || detectionStopped_) return;
   // Another work has the card; its end refreshes the pages.
   if (session_.Working()) {
     if (done) done();
@@ -305,8 +311,10 @@ void MainWindow::StartCardTask(CardHold hold, std::function<void()> work, std::f
   // Taken and let go here, on the interface thread; the worker only borrows the card.
   task.hold = std::move(hold);
   task.done = std::move(done);
-  task.thread = std::thread([this, id, work = std::move(work)] {
+  ++*working_;
+  task.thread = std::thread([this, id, work = std::move(work), working = working_] {
     work();
+    --*working;
     QMetaObject::invokeMethod(this, [this, id] { FinishCardTask(id); }, Qt::QueuedConnection);
   });
 }
@@ -315,6 +323,12 @@ void MainWindow::FinishCardTask(int id) {
   const auto task = tasks_.find(id);
   if (task == tasks_.end()) return;
   task->second.thread.join();
+  if (ended_) {
+    // Its boxes and dialogs would come after the end: the command's follow-up goes.
+    LogEvent(EVENTLOG_INFORMATION_TYPE, "A command's follow-up dropped: the program ends.");
+    tasks_.erase(id);
+    return;
+  }
   // The hold stays while `done` asks the user: a card notice meanwhile waits for its end.
   const std::function<void()> done = std::move(task->second.done);
   if (done) done();
@@ -358,14 +372,6 @@ void MainWindow::ShowCardChanged() {
 void MainWindow::RunDeferred() {
   // A hold still alive keeps everything waiting; its end runs this again.
   if (Deferring()) return;
-  if (endSessionPending_) {
-    endSessionPending_ = false;
-    EndSessionCleanup();
-  }
-  if (destroyPending_) {
-    destroyPending_ = false;
-    Destroy();
-  }
   if (pendingReaders_ && !destroyed_ && !detectionStopped_) {
     const QStringList readers = *pendingReaders_;
     pendingReaders_.reset();
@@ -484,7 +490,7 @@ void MainWindow::OnLoginLogout() {
     std::optional<CardSession::PinRequest> request = session_.LoginPinRequest();
     if (request) {
       PinDialog dialog(port_, false, Q(request->title), request->minimum, request->maximum, this);
-      if (dialog.exec() != QDialog::Accepted || destroyed_ || destroyPending_) return;
+      if (dialog.exec() != QDialog::Accepted || destroyed_) return;
       if (hold.CardLeft()) {
         ShowCardChanged();
         return;
@@ -568,14 +574,9 @@ void MainWindow::closeEvent(QCloseEvent* event) {
   }
 }
 
-void MainWindow::LetCardGo() {
-  session_.Close();
-  loginButton_->setText(T(Res::StringId::LoginButton));
-}
-
 void MainWindow::StopDetection() {
   restartTimer_.stop();
-  if (detectionStopped_ || !monitor_) return;
+  if (!monitor_) return;
   detectionStopped_ = true;
   // A PIN question of the monitor thread may be open: answer it, or the join below waits
   // for the user.
@@ -587,50 +588,52 @@ void MainWindow::StopDetection() {
   monitor_->Shutdown();
 }
 
-void MainWindow::Destroy() {
-  if (destroyed_) return;
-  if (!destroyPending_ && onEnding_) onEnding_();
-  // The window goes at once; letting the card go and stopping detection take a moment.
-  hide();
-  if (Deferring()) {
-    // A question of the monitor thread may hold up the card read: answer it now. A
-    // command that holds the card finishes first; its end brings the destruction back.
-    prompter_.CancelPending();
-    if (!tasks_.empty()) registrationAbort_->Abort();
-    destroyPending_ = true;
-    return;
-  }
+void MainWindow::End(const std::string& why, bool displayGone) {
+  if (ended_) return;
+  ended_ = true;
   destroyed_ = true;
-  LetCardGo();
-  StopDetection();
-  // Balloons only make sense where they can be seen, and only the latest still matter.
-  if (tray_->HasTray()) {
-    presenter_->DrainRecent();
-  } else {
-    presenter_->DropAll();
+  detectionStopped_ = true;
+  // A new start waits for this one no longer.
+  if (onEnding_) onEnding_();
+  LogEvent(EVENTLOG_INFORMATION_TYPE, why);
+  const auto grace = std::chrono::steady_clock::now() + std::chrono::milliseconds(kEndGraceMs);
+  // Out of sight at once, dialogs included (their loops end when control comes back).
+  if (!displayGone) {
+    for (QWidget* widget : QApplication::topLevelWidgets())
+      if (widget->isVisible() && widget != this) widget->hide();
+    hide();
   }
-  tray_->Remove();
-  // The store stays open until the registrar that writes it is gone (destruction).
+  // No transfer of any kind goes on: registrations' revocation checks, the update check,
+  // the renewal search and its issuer downloads, the About dialog's fetch.
+  registrationAbort_->Abort();
+  TvrServices::AbortEveryTransfer();
+  // Whatever a running command does next shows nothing.
+  port_.SetEnded();
+  prompter_.CancelPending();
+  lateWindows_ = std::make_unique<LateWindowGuard>();
+  restartTimer_.stop();
+  updateCheckTimer_.stop();
+  showUpdateTimer_.stop();
+  hideUpdateTimer_.stop();
+  // The certificates leave the store whatever the card, the module or PC/SC do.
+  registrar_->EndAll();
+  monitor_->RequestStop();
+  // The other threads get a moment to finish what they write; one inside a module or
+  // PC/SC is left where it is.
+  const auto left = [&] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(grace - std::chrono::steady_clock::now());
+  };
+  if (left().count() > 0) monitor_->WaitStopped(left());
+  while (left().count() > 0 && (*working_ > 0 || !registrar_->Quiet()))
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  // Balloons would outlive the icon; none is queued from now on.
+  presenter_->DropAll();
+  if (!displayGone) tray_->Remove();
   if (onDestroyed_) onDestroyed_();
 }
 
-void MainWindow::CleanUpBeforeExit() {
-  LogEvent(EVENTLOG_INFORMATION_TYPE, "The display is gone: the program ends.");
-  // Nothing can be waited for: the certificates leave the store now, whatever the card
-  // read in progress does.
-  StopDetection();
-  presenter_->DropAll();
-}
+void MainWindow::Destroy() { End("The window was closed: the program ends."); }
 
-void MainWindow::EndSessionCleanup() {
-  if (Deferring()) {
-    prompter_.CancelPending();
-    if (!tasks_.empty()) registrationAbort_->Abort();
-    endSessionPending_ = true;
-    return;
-  }
-  LogEvent(EVENTLOG_INFORMATION_TYPE, "The session is actually ending.");
-  LetCardGo();
-  StopDetection();
-  presenter_->DropAll();
-}
+void MainWindow::CleanUpBeforeExit() { End("The display is gone: the program ends.", true); }
+
+void MainWindow::EndSessionCleanup() { End("The session is actually ending."); }

@@ -11,6 +11,7 @@
 #include <QTabWidget>
 #include <QTimer>
 #include <QWidget>
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
@@ -24,6 +25,7 @@
 #include "CertificateRegistrar.h"
 #include "ContentsHost.h"
 #include "InterfaceThreadPrompter.h"
+#include "LateWindowGuard.h"
 #include "PinActivation.h"
 #include "PinOperations.h"
 #include "PinVendorPaths.h"
@@ -93,6 +95,8 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   CertificateRegistrar& Registrar() { return *registrar_; }
   // True while a card read or a card task runs off the interface thread.
   bool Busy() const { return busy_ || !tasks_.empty(); }
+  // True while the work of a card task runs (its follow-up not yet queued).
+  bool TaskWorking() const { return *working_ > 0; }
   // True while the window leaves the session alone: its own card read runs, or a command,
   // dialog, worker or card task holds the card.
   bool Deferring() { return busy_ || session_.Keeper().Held(); }
@@ -101,21 +105,28 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   void BringToFront(bool activate);
   // Hides the window; without a tray it is minimised instead, so that it stays reachable.
   void HideToTray();
-  // The window goes away for good: hidden at once, then the card is let go, detection
-  // stopped (every certificate unregistered), the balloons of the last few seconds shown
-  // briefly, the tray icon removed; then the program ends.
+  // How long the end lets the other threads finish before the program leaves them.
+  static constexpr int kEndGraceMs = 1500;
+
+  // The one way out, whatever ends the program: the window and every dialog hidden at
+  // once; every transfer aborted; from now on no follow-up of a running command shows a
+  // box or a dialog (it is logged); every certificate out of the store and the record
+  // emptied, as file work alone; then a short grace for the other threads, and the
+  // program leaves (SetOnDestroyed) without waiting for one that is still inside a
+  // module or PC/SC, and without calling either from here. Runs once; `why` is logged.
+  void End(const std::string& why, bool displayGone = false);
+  bool Ended() const { return ended_; }
+  // Tray Close and the close question's "Bezárás".
   void Destroy();
-  // The end of the desktop session, when the program really ends (quit request, SIGTERM):
-  // card let go, detection stopped, queued balloons dropped unshown; the window and the
-  // tray icon stay, and the store closes with the window, after the registrar.
+  // The end of the desktop session, and SIGTERM, SIGHUP, SIGINT.
   void EndSessionCleanup();
-  // The process ends right after, with no event loop to defer to (the display is gone):
-  // detection stopped (every certificate unregistered) and balloons dropped, at once.
+  // The display is gone: the same end, without touching the display.
   void CleanUpBeforeExit();
 
-  // Runs when the window has been destroyed (the program then ends).
+  // Runs when the end is done: the program leaves (the real program exits the process
+  // at once; tests watch it).
   void SetOnDestroyed(std::function<void()> f) { onDestroyed_ = std::move(f); }
-  // Runs once when the destruction begins (a new start must not be taken for this one).
+  // Runs first thing in the end (a new start must not be taken for this one).
   void SetOnEnding(std::function<void()> f) { onEnding_ = std::move(f); }
 
   // The pages' entry points.
@@ -184,7 +195,6 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   void OnHeldChanged(bool held);
   void EnableControls();
   void ShowCardChanged();
-  void LetCardGo();
   void StopDetection();
 
   TokenRefMap tokens_;
@@ -240,8 +250,11 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   bool refreshPending_ = false;
   // The lists and the log-in button wait for a refresh that waited.
   bool controlsWaiting_ = false;
-  bool destroyPending_ = false;
-  bool endSessionPending_ = false;
+  // Read by the monitor thread too (its balloons go nowhere after the end).
+  std::atomic<bool> ended_{false};
+  // Card task works still running (the end's grace waits for them a little).
+  std::shared_ptr<std::atomic<int>> working_ = std::make_shared<std::atomic<int>>(0);
+  std::unique_ptr<LateWindowGuard> lateWindows_;
   bool destroyed_ = false;
   bool detectionStopped_ = false;
   bool noticeOpen_ = false;

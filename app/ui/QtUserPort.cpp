@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "EventLog.h"
 #include "UiText.h"
 
 namespace {
@@ -41,6 +42,11 @@ std::vector<ButtonAnswer> ButtonsOf(unsigned flags) {
 }  // namespace
 
 int QtUserPort::MessageBox(const std::string& text, const std::string& caption, unsigned flags) {
+  if (ended_) {
+    // Nobody is there to answer: the program is on its way out.
+    LogEvent(EVENTLOG_INFORMATION_TYPE, "Message not shown, the program ends: " + text);
+    return Platform::ClosedAnswer(flags);
+  }
   QMessageBox box(parent_.data());
   box.setWindowTitle(caption.empty() ? QApplication::applicationDisplayName() : Q(caption));
   // Texts carry card labels and names: never markup.

@@ -12,6 +12,7 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   Application::Options options;
   options.early = &early;
+  options.exitAtEnd = true;
   Application program(&services, options);
   program.InstallSignalHandlers();
   const int code = program.Start(QApplication::arguments());

@@ -1,4 +1,5 @@
 #include "HttpClient.h"
+#include "TransferAbort.h"
 
 #include <curl/curl.h>
 #include <strings.h>
@@ -80,8 +81,10 @@ const std::string& UserAgent()
 }
 
 HttpResponse HttpExchange(bool post, const std::string& url, const TvrCommon::ByteArray* body,
-                          const HttpOptions& options)
+                          const HttpOptions& given)
 {
+    const LiveExchange live(given);
+    const HttpOptions& options = live.Options();
     HttpResponse response;
     auto fail = [&response](CURLcode code, const char* detail) {
         response.transportError = code;

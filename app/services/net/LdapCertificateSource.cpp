@@ -2,11 +2,13 @@
 // bounded in time and size. A referral is reported as the failure it is for us and
 // never followed: it could send the search, and the answer we trust, anywhere.
 #include "CertificateSources.h"
+#include "TransferAbort.h"
 
 #include "EventLog.h"
 
 #include <openssl/x509.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <vector>
@@ -97,7 +99,13 @@ int Search(LDAP* handle, const std::string& baseDn, const std::string& filter, c
         result = LDAP_TIMEOUT;
         if (left.count() <= 0)
             break;
-        timeval wait{static_cast<time_t>(left.count() / 1000000), static_cast<suseconds_t>(left.count() % 1000000)};
+        if (EveryTransferAborted()) {
+            result = LDAP_USER_CANCELLED;
+            break;
+        }
+        // In short steps: the program's end may abort the search meanwhile.
+        const long long step = std::min<long long>(left.count(), 100000);
+        timeval wait{0, static_cast<suseconds_t>(step)};
         LDAPMessage* raw = nullptr;
         const int type = ldap_result(handle, id, LDAP_MSG_ONE, &wait, &raw);
         std::unique_ptr<LDAPMessage, MessageDeleter> message(raw);
@@ -152,6 +160,8 @@ CandidateSet SearchCertificatesLdap(const std::string& host, int port, const std
                                     std::string& errorText)
 {
     CandidateSet candidates;
+    if (EveryTransferAborted())
+        return candidates;
     const EventLogLevelScope level;
     Session session;
     int result = Open(session, host, port);

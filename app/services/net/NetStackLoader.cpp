@@ -3,6 +3,7 @@
 // and hands the call on. When the module cannot be loaded, every exchange fails the way
 // a failed transfer does, with the loader's text, and the event log says why once.
 #include "NetStack.h"
+#include "TransferAbort.h"
 
 #include "EventLog.h"
 #include "platform/EventLog.h"
@@ -55,9 +56,17 @@ const Loaded& Load()
 HttpResponse HttpExchange(bool post, const std::string& url, const TvrCommon::ByteArray* body,
                           const HttpOptions& options)
 {
+    if (EveryTransferAborted()) {
+        HttpResponse response;
+        response.transportError = CURLE_ABORTED_BY_CALLBACK;
+        response.errorMessage = "The program ends";
+        return response;
+    }
     const Loaded& net = Load();
-    if (net.stack)
-        return net.stack->httpExchange(post, url, body, options);
+    if (net.stack) {
+        const LiveExchange live(options);
+        return net.stack->httpExchange(post, url, body, live.Options());
+    }
     HttpResponse response;
     response.transportError = CURLE_FAILED_INIT;
     response.errorMessage = net.error;
@@ -68,8 +77,13 @@ std::unique_ptr<TvrCommon::ByteArray> DownloadUrl(bool post, const std::string& 
                                                   const TvrCommon::ByteArray* body,
                                                   const HttpOptions& options)
 {
+    if (EveryTransferAborted())
+        return nullptr;
     const Loaded& net = Load();
-    return net.stack ? net.stack->downloadUrl(post, url, body, options) : nullptr;
+    if (!net.stack)
+        return nullptr;
+    const LiveExchange live(options);
+    return net.stack->downloadUrl(post, url, body, live.Options());
 }
 
 std::unique_ptr<TvrCommon::ByteArray> DownloadUrlGet(const std::string& url, const HttpOptions& options)
@@ -84,6 +98,8 @@ std::unique_ptr<TvrCommon::ByteArray> Downloader::Download(const std::string& ur
 
 CandidateSet LoadCertificatesFromZip(const std::string& path, std::string& errorText)
 {
+    if (EveryTransferAborted())
+        return {};
     const Loaded& net = Load();
     if (net.stack)
         return net.stack->loadCertificatesFromZip(path, errorText);
@@ -95,6 +111,8 @@ CandidateSet SearchCertificatesLdap(const std::string& host, int port, const std
                                     const std::string& filter, const std::string& attribute,
                                     std::string& errorText)
 {
+    if (EveryTransferAborted())
+        return {};
     const Loaded& net = Load();
     if (net.stack)
         return net.stack->searchCertificatesLdap(host, port, baseDn, filter, attribute, errorText);

@@ -95,8 +95,7 @@ void CardMonitor::StopCardDetection() {
   }
 }
 
-void CardMonitor::Shutdown() {
-  stopping_ = true;
+void CardMonitor::CancelUntilStopped() {
   // A cancel reaches only a wait in progress: while the thread is busy with a card the
   // cancel would be lost and the next wait would block for good, so cancel until it ends.
   std::unique_lock<std::mutex> guard(lock_);
@@ -109,7 +108,23 @@ void CardMonitor::Shutdown() {
     }
     stopped_.wait_for(guard, std::chrono::milliseconds(100), [this] { return !running_; });
   }
-  guard.unlock();
+}
+
+void CardMonitor::RequestStop() {
+  stopping_ = true;
+  // A service that does not answer holds the cancel: it waits on the helper, never on
+  // the caller.
+  if (!canceller_.joinable() && running_) canceller_ = std::thread(&CardMonitor::CancelUntilStopped, this);
+}
+
+bool CardMonitor::WaitStopped(std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> guard(lock_);
+  return stopped_.wait_for(guard, limit, [this] { return !running_; });
+}
+
+void CardMonitor::Shutdown() {
+  RequestStop();
+  if (canceller_.joinable()) canceller_.join();
   StopCardDetection();
   stopping_ = false;
 }
@@ -208,7 +223,7 @@ void CardMonitor::Run(bool showError) {
       ReaderStateEntry& entry = states[i];
       const DWORD current = entry.currentState;
       const DWORD event = entry.eventState;
-      if (Has(event, SCARD_STATE_CHANGED)) {
+      if (Has(event, SCARD_STATE_CHANGED) && !stopping_) {
         if (i + 1 == states.size()) {
           readersChanged = true;
         } else if ((current == 0 || Has(current, SCARD_STATE_EMPTY)) && Has(event, SCARD_STATE_PRESENT) &&
@@ -229,7 +244,7 @@ void CardMonitor::Run(bool showError) {
         for (ReaderStateEntry& kept : states_)
           if (kept.reader == entry.reader) kept = entry;
     }
-    if (readersChanged) OnReaderChange(false);
+    if (readersChanged && !stopping_) OnReaderChange(false);
   }
 }
 
@@ -297,11 +312,14 @@ void CardMonitor::OnInsertion(const std::string& reader, const std::vector<uint8
 
 void CardMonitor::RegisterSlots(PKCS11Base* token, const std::string& typeKey, uint32_t extraSlots,
                                 const std::string& reader, std::string& csp, std::string& ksp) {
+  // Every step is a card call that may take long: a stop is looked at between them.
+  if (stopping_) return;
   std::vector<CK_SLOT_ID> slots = token->GetSlotList(true);
-  for (uint32_t k = 0; k <= extraSlots; ++k) {
+  for (uint32_t k = 0; k <= extraSlots && !stopping_; ++k) {
     // Without a slot of this reader the token would stay on another reader's slot, and
     // that card's certificates would be registered (and later removed) under this one.
     if (!SelectSlotForReader(slots, reader, k, token)) continue;
+    if (stopping_) return;
     std::unique_ptr<TokenInfo> info = token->GetTokenInfo();
     if (!info) {
       Balloon(host_, StringId::MonitorReadErrorTitle, StringId::MonitorReadErrorText, kIconError);
@@ -319,11 +337,13 @@ void CardMonitor::RegisterSlots(PKCS11Base* token, const std::string& typeKey, u
         ksp.clear();
         continue;
       }
+      if (stopping_) return;
       info = token->GetTokenInfo();
     }
+    if (stopping_) return;
     token->OpenSession(false);
-    std::unique_ptr<TokenObjects> objects = token->ReadObjects();
-    if (objects) registrar_.RegisterCertificates(reader, csp, ksp, token, objects.get());
+    std::unique_ptr<TokenObjects> objects = token->ReadObjectsUnlessStopped(stopping_);
+    if (objects && !stopping_) registrar_.RegisterCertificates(reader, csp, ksp, token, objects.get());
     if (token->HasSession()) token->CloseSession();
   }
 }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -35,6 +36,11 @@ class CardMonitor {
   void StopCardDetection();
   // Cancels the blocking call, lets the thread unregister every certificate, stops.
   void Shutdown();
+  // The program ends: the thread is told to stop and a helper of its own cancels its
+  // wait; nothing here calls PC/SC or waits, whatever the service does.
+  void RequestStop();
+  // Whether the thread ended within `limit` (the end's grace).
+  bool WaitStopped(std::chrono::milliseconds limit);
   // The restart timer fired (interface thread): false when the timer must be armed again
   // at once; a detection that fails later asks for it through the host.
   bool OnRestartTimer();
@@ -65,12 +71,16 @@ class CardMonitor {
                      const std::string& reader, std::string& csp, std::string& ksp);
   void LoadReaderPrompts(const std::string& reader);
   bool InsertionBalloonsOn() const;
+  // The stop's helper: cancels the wait until the thread has ended (a cancel reaches only
+  // a wait in progress).
+  void CancelUntilStopped();
 
   IMonitorHost& host_;
   CertificateRegistrar& registrar_;
   IPcsc& pcsc_;
 
   std::thread thread_;
+  std::thread canceller_;
   std::atomic<bool> running_{false};
   std::atomic<bool> stopping_{false};
   std::condition_variable stopped_;

@@ -143,7 +143,8 @@ void CertificateRegistrar::SaveRecord() {
     std::lock_guard<std::mutex> guard(lock_);
     for (const auto& [reader, contexts] : map_)
       for (const auto& context : contexts) thumbprints.insert(context->Thumbprint());
-    thumbprints.insert(pending_.begin(), pending_.end());
+    // After the end the store holds none of them: the end took them out.
+    if (!ended_) thumbprints.insert(pending_.begin(), pending_.end());
     thumbprints.insert(leftovers_.begin(), leftovers_.end());
   }
   const std::string text = RecordText(thumbprints);
@@ -162,12 +163,22 @@ bool CertificateRegistrar::StillWanted(const std::string& reader, uint64_t remov
   return (found == removals_.end() ? 0 : found->second) == removals;
 }
 
-void CertificateRegistrar::Merge(ReaderCertificateMap& added) {
-  std::lock_guard<std::mutex> guard(lock_);
-  for (auto& [name, contexts] : added) {
-    auto& list = map_[name];
-    list.insert(list.end(), contexts.begin(), contexts.end());
+bool CertificateRegistrar::Merge(ReaderCertificateMap& added) {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    --adding_;
+    if (!ended_) {
+      for (auto& [name, contexts] : added) {
+        auto& list = map_[name];
+        list.insert(list.end(), contexts.begin(), contexts.end());
+      }
+      return true;
+    }
   }
+  // The end came while this step was in the card: what it added goes again.
+  for (auto& [name, contexts] : added)
+    for (const auto& context : contexts) Platform::DeleteCertificateFromStore(context);
+  return false;
 }
 
 void CertificateRegistrar::RegisterCertificates(const std::string& reader, const std::string& cryptoProvider,
@@ -182,6 +193,7 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
   uint64_t removals = 0;
   {
     std::lock_guard<std::mutex> guard(lock_);
+    if (ended_) return;
     removals = removals_[reader];
     ++running_[reader];
     pending_.insert(candidates.begin(), candidates.end());
@@ -196,11 +208,15 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
   // unregistered since the start: the network checks in between hold no lock.
   auto addStep = [&](const std::function<void(ReaderCertificateMap&)>& add) {
     std::lock_guard<std::mutex> store(storeLock_);
-    if (!StillWanted(reader, removals)) return false;
+    {
+      std::lock_guard<std::mutex> guard(lock_);
+      const auto found = removals_.find(reader);
+      if (ended_ || (found == removals_.end() ? 0 : found->second) != removals) return false;
+      ++adding_;
+    }
     ReaderCertificateMap added;
     add(added);
-    Merge(added);
-    return true;
+    return Merge(added);
   };
   if (!objects) {
     cardLeft = !addStep([&](ReaderCertificateMap& added) {
@@ -265,7 +281,10 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (--running_[reader] == 0) running_.erase(reader);
-    for (const std::string& thumbprint : candidates) pending_.erase(pending_.find(thumbprint));
+    for (const std::string& thumbprint : candidates) {
+      const auto found = pending_.find(thumbprint);
+      if (found != pending_.end()) pending_.erase(found);
+    }
   }
   SaveRecord();
   if (cardLeft) {
@@ -335,6 +354,46 @@ void CertificateRegistrar::UnregisterAll() {
     for (const auto& entry : running_) readers.insert(entry.first);
   }
   for (const std::string& reader : readers) UnregisterCertificates(reader);
+}
+
+void CertificateRegistrar::EndAll() {
+  std::vector<Platform::CertContextPtr> contexts;
+  std::set<std::string> inFlight;
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (ended_) return;
+    ended_ = true;
+    for (auto& [reader, list] : map_) {
+      contexts.insert(contexts.end(), list.begin(), list.end());
+      ++removals_[reader];
+    }
+    for (const auto& [reader, count] : running_) ++removals_[reader];
+    map_.clear();
+    inFlight.insert(pending_.begin(), pending_.end());
+  }
+  // Not under the store lock: a registration step holds it while it reads the card.
+  std::set<std::string> kept;
+  for (const auto& context : contexts) {
+    if (Platform::DeleteCertificateFromStore(context)) continue;
+    kept.insert(context->Thumbprint());
+    LogEvent(EVENTLOG_ERROR_TYPE, "Certificate not removed at the end: " + context->Thumbprint());
+  }
+  // A step may have added one of these and not yet said so.
+  for (const std::string& thumbprint : inFlight) {
+    Platform::CertContextPtr context = store_ ? store_->FindByThumbprint(thumbprint) : nullptr;
+    if (context && !store_->Delete(*context)) kept.insert(thumbprint);
+  }
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    leftovers_.insert(kept.begin(), kept.end());
+  }
+  SaveRecord();
+  LogEvent(EVENTLOG_INFORMATION_TYPE, "Certificates unregistered at the end: " + std::to_string(contexts.size()));
+}
+
+bool CertificateRegistrar::Quiet() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return adding_ == 0;
 }
 
 std::vector<std::string> CertificateRegistrar::RegisteredFor(const std::string& reader) const {

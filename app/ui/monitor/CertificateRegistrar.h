@@ -46,6 +46,13 @@ class CertificateRegistrar {
   void UnregisterCertificates(const std::string& reader);
   // Every reader that has certificates registered or a registration running.
   void UnregisterAll();
+  // The program ends: every certificate registered, and every one a registration in
+  // flight may have added, leaves the store, and the record is emptied. File work only:
+  // it never waits for a registration that is inside a card or network call. From now on
+  // nothing is registered; a registration step that still adds takes its own out again.
+  void EndAll();
+  // No registration step is between its check and its addition to the store.
+  bool Quiet() const;
 
   // Thumbprints of the store's contexts registered for the reader.
   std::vector<std::string> RegisteredFor(const std::string& reader) const;
@@ -59,7 +66,8 @@ class CertificateRegistrar {
   // Whether the reader has seen no unregistration beyond `removals` (its count when the
   // registration began).
   bool StillWanted(const std::string& reader, uint64_t removals) const;
-  void Merge(ReaderCertificateMap& added);
+  // Keeps what a step added; after the end takes it out of the store again (false).
+  bool Merge(ReaderCertificateMap& added);
   // Writes the record when it changed: the registered thumbprints, those about to be, and
   // leftovers of an earlier run that could not be deleted.
   void SaveRecord();
@@ -76,6 +84,8 @@ class CertificateRegistrar {
   std::map<std::string, int> running_;           // reader -> registrations in progress
   std::multiset<std::string> pending_;           // thumbprints registrations are about to add
   std::set<std::string> leftovers_;              // an earlier run's, still in the store
+  bool ended_ = false;                           // EndAll ran: nothing more is registered
+  int adding_ = 0;                               // steps between their check and their merge
   std::mutex recordLock_;
   std::string recordPath_;
   std::optional<std::string> recorded_;  // the record file's contents as last written

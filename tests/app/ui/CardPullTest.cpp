@@ -19,6 +19,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
@@ -74,6 +77,8 @@ class Driver {
   }
 
   int pullAt = -1;
+  // The pull comes while a card task works, once `pullAt` windows have been seen.
+  bool duringTask = false;
   Pull pull = Pull::Remove;
   std::string file;
   std::string folder;
@@ -90,6 +95,9 @@ class Driver {
   // The holds never reported the pulled card.
   bool unheard = false;
   QElapsedTimer sincePull;
+  // How long the end took, and the windows that reached the screen after it.
+  qint64 endMs = -1;
+  std::vector<QString> shownAfterEnd;
 
  private:
   // A fresh timer for every tick: an answer may run a loop of its own (the renewal
@@ -99,17 +107,35 @@ class Driver {
   void Tick() {
     Schedule();
     CardSession& session = window_.Session();
-    // The window's own card work has the card out of the session while its hold lasts.
-    if (session.Keeper().Held() && !session.Working() && (!session.Token() || !window_.Monitor().Running()))
+    // The window's own card work has the card out of the session while its hold lasts; after
+    // the end the program leaves whatever holds the card.
+    if (!window_.Ended() && session.Keeper().Held() && !session.Working() &&
+        (!session.Token() || !window_.Monitor().Running()))
       letGoWhileHeld = true;
+    if (duringTask && !pulled && static_cast<int>(windows.size()) == pullAt && window_.TaskWorking()) {
+      pulled = true;
+      sincePull.start();
+      DoPull();
+      return;
+    }
     QWidget* modal = QApplication::activeModalWidget();
+    if (pulled && !Waits()) {
+      // Nothing may reach the screen after the end.
+      for (QWidget* widget : QApplication::topLevelWidgets())
+        if (widget->isVisible() && !widget->testAttribute(Qt::WA_DontShowOnScreen) &&
+            std::find(seenAfterEnd_.begin(), seenAfterEnd_.end(), widget) == seenAfterEnd_.end()) {
+          seenAfterEnd_.push_back(widget);
+          shownAfterEnd.push_back(widget->metaObject()->className());
+        }
+      return;
+    }
     if (!modal || !modal->isVisible()) return;
     if (current_.isNull() || current_.data() != modal) {
       current_ = modal;
       index_ = static_cast<int>(windows.size());
       windows.push_back(modal->metaObject()->className());
     }
-    if (index_ == pullAt && !pulled) {
+    if (index_ == pullAt && !pulled && !duringTask) {
       pulled = true;
       sincePull.start();
       if (auto* tasks = qobject_cast<TaskListDialog*>(modal)) workerRanAtPull = !tasks->State().Finished();
@@ -143,6 +169,7 @@ class Driver {
       case Pull::CloseWindow: window_.Destroy(); break;
       case Pull::EndSession: window_.EndSessionCleanup(); break;
     }
+    if (!Waits()) endMs = sincePull.elapsed();
   }
 
   void Answer(QWidget* modal, bool decline) {
@@ -199,6 +226,7 @@ class Driver {
   FakePcsc& pcsc_;
   QObject context_;  // drops the next tick with the driver
   QPointer<QWidget> current_;
+  std::vector<QPointer<QWidget>> seenAfterEnd_;
   int index_ = -1;
   bool reinserted_ = false;
 };
@@ -230,6 +258,8 @@ struct PullCase {
   bool logsIn = false;
   // No card read may fail meanwhile (the card reads fine until it is pulled).
   bool quietReads = false;
+  // The pull comes while a card task of the command works (after `pullAt` windows).
+  bool duringTask = false;
 };
 
 // A failing row is named, not dumped.
@@ -283,10 +313,7 @@ struct CardPullTest : ::testing::TestWithParam<PullCase> {
     MainWindow::Options windowOptions;
     windowOptions.pcsc = &pcsc_;
     window_ = std::make_unique<MainWindow>(TokenRefMap{{"Gemalto", primary_.get()}}, port_, windowOptions);
-    window_->SetOnDestroyed([this] {
-    ++destroyed_;
-    heldAtEnd_ = window_->Session().Keeper().Held();
-  });
+    window_->SetOnDestroyed([this] { ++destroyed_; });
     window_->show();
     // The window's reads are over, the one after the registration's notice included.
     ASSERT_TRUE(Settled([&] { return window_->Registrar().RegisteredFor(kReader).size() == 1; }));
@@ -309,6 +336,31 @@ struct CardPullTest : ::testing::TestWithParam<PullCase> {
   void TearDown() override {
     window_.reset();
     shim_.reset();
+    if (directory_ >= 0) ::close(directory_);
+  }
+
+  // The renewal searches a directory that takes the connection and never answers.
+  void UseMuteDirectory() {
+    directory_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(directory_, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    ASSERT_EQ(::bind(directory_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+    ASSERT_EQ(::listen(directory_, 8), 0);  // connections complete in the backlog, unanswered
+    ASSERT_EQ(::getsockname(directory_, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    Platform::Profile profile;
+    ASSERT_TRUE(profile.WriteDword("RenewCertificatesSettings", "Mode", 2));
+    ASSERT_TRUE(profile.WriteString("RenewCertificatesSettings", "LDAPHostname", "127.0.0.1"));
+    ASSERT_TRUE(profile.WriteDword("RenewCertificatesSettings", "LDAPPortnumber", ntohs(address.sin_port)));
+  }
+
+  static size_t StoreSize() {
+    std::vector<Platform::CertContextPtr> all;
+    auto store = Platform::CertStore::OpenSystem("MY");
+    if (store) store->Enumerate(all);
+    return all.size();
   }
 
   // An "Encrypted Data" object for the leaf, written before the window connects.
@@ -416,7 +468,7 @@ struct CardPullTest : ::testing::TestWithParam<PullCase> {
   std::unique_ptr<MainWindow> window_;
   Driver* driver_ = nullptr;
   int destroyed_ = 0;
-  bool heldAtEnd_ = false;
+  int directory_ = -1;
 };
 
 bool Contains(const std::multiset<std::string>& all, const std::multiset<std::string>& part) {
@@ -431,6 +483,7 @@ TEST_P(CardPullTest, TheCommandStopsAndTheCardKeepsWhatItHeld) {
   Driver driver(*window_, pcsc_);
   driver_ = &driver;
   driver.pullAt = c.pullAt;
+  driver.duringTask = c.duringTask;
   driver.pull = c.pull;
   driver.folder = dir_.Path();
   for (const auto& [key, value] : c.module) shim_->SetOption(key, value);
@@ -481,17 +534,18 @@ TEST_P(CardPullTest, TheCommandStopsAndTheCardKeepsWhatItHeld) {
   EXPECT_TRUE(Contains(after.privateKeys, before.privateKeys));
   EXPECT_TRUE(Contains(after.data, before.data));
 
-  if (c.pull == Pull::CloseWindow) {
-    // The window ends once the command let the card go.
-    ASSERT_TRUE(Wait([&] { return destroyed_ == 1; }));
-    EXPECT_FALSE(heldAtEnd_);
-    EXPECT_LT(driver.sincePull.elapsed(), 5000);
-    return;
-  }
-  if (c.pull == Pull::EndSession) {
-    ASSERT_TRUE(Wait([&] { return !window_->Monitor().Running(); }));
-    EXPECT_EQ(window_->Session().Token(), nullptr);
-    EXPECT_LT(driver.sincePull.elapsed(), 5000);
+  if (c.pull == Pull::CloseWindow || c.pull == Pull::EndSession) {
+    // The end comes at once, whatever the command still does, and nothing of the command
+    // reaches the screen after it.
+    EXPECT_EQ(destroyed_, 1);
+    EXPECT_GE(driver.endMs, 0);
+    EXPECT_LT(driver.endMs, 3000);
+    EXPECT_TRUE(driver.shownAfterEnd.empty()) << [&] {
+      std::string seen;
+      for (const QString& w : driver.shownAfterEnd) seen += w.toStdString() + " ";
+      return seen;
+    }();
+    EXPECT_EQ(StoreSize(), 0u);
     return;
   }
   // The window takes the card again once it is back.
@@ -541,6 +595,14 @@ void PagesDuringLogInOut(MainWindow& w, CardPullTest& t) {
     QTest::qWait(40);
   }
 }
+void PinStatus(MainWindow& w, CardPullTest&) {
+  w.Sheet()->setCurrentIndex(MainWindow::kPinPage);
+  w.Pins()->statusButton->click();
+}
+void RenewFromMuteDirectory(MainWindow&, CardPullTest& t) {
+  t.UseMuteDirectory();
+  t.RunCommand(kCmdRenewCertificates, std::nullopt);
+}
 
 // The renewal's task list: the leaf's new certificate installed, then its old one deleted.
 // Each step is slowed so that the pull comes while the worker runs.
@@ -587,18 +649,28 @@ const PullCase kCases[] = {
      SlowStepsAnd({{"removed_at.C_DestroyObject", "1"}, {"removed_after_call", "1"}}), {kOk, kFailed}},
     // The reader alone says so; the module still answers: the worker ends its list.
     {"RenewalTaskListReaderOnly", true, RenewAll, kTaskList, Pull::Remove, true, true, kSlowSteps, {kOk, kOk}},
-    // The end waits for the worker, then comes at once.
-    {"TrayCloseDuringRenewalTaskList", true, RenewAll, kTaskList, Pull::CloseWindow, false, true, kSlowSteps, {kOk, kOk}},
-    {"EndOfSessionDuringRenewalTaskList", true, RenewAll, kTaskList, Pull::EndSession, false, true, kSlowSteps,
-     {kOk, kOk}},
+    // The end comes at once; the worker, unseen, ends its list.
+    {"TrayCloseDuringRenewalTaskList", true, RenewAll, kTaskList, Pull::CloseWindow, false, true, kSlowSteps},
+    {"EndOfSessionDuringRenewalTaskList", true, RenewAll, kTaskList, Pull::EndSession, false, true, kSlowSteps},
+    // The end while a command's card task works (slowed, or waiting for a directory that
+    // never answers): the follow-up (the PIN dialog, the status, a failure, the renewal
+    // dialog or its time-out) never shows.
+    {"TrayCloseDuringPinChangeFirstTask", false, ChangePin, 0, Pull::CloseWindow, false, false,
+     {{"delay_us.C_GetTokenInfo", "8000000"}}, {}, {}, false, false, true},
+    {"TrayCloseDuringPinChangeTask", false, ChangePin, 1, Pull::CloseWindow, false, false,
+     {{"delay_us.C_GetSlotInfo", "8000000"}}, {}, {}, false, false, true},
+    {"EndOfSessionDuringPinStatusTask", false, PinStatus, 0, Pull::EndSession, false, false,
+     {{"delay_us.C_GetTokenInfo", "8000000"}}, {}, {}, false, false, true},
+    {"TrayCloseDuringRenewalSearch", true, RenewFromMuteDirectory, 0, Pull::CloseWindow, false, false, {}, {}, {}, false, false,
+     true},
     // Pages shown while the window's own card work has the card: they keep what they
     // show, never read what the work replaces, and raise no false read errors.
     {"PagesShownDuringLogOut", true, PagesDuringLogInOut, -1, Pull::Remove, false, false,
      {{"delay_us.C_Logout", "1500000"}, {"delay_us.C_GetTokenInfo", "200000"}, {"delay_us.C_FindObjectsInit", "100000"}},
-     {}, {}, false, true},
+     {}, {}, false, true, false},
     {"PagesShownDuringLogIn", false, PagesDuringLogInOut, -1, Pull::Remove, false, false,
      {{"delay_us.C_Login", "1500000"}, {"delay_us.C_GetTokenInfo", "200000"}, {"delay_us.C_FindObjectsInit", "100000"}},
-     {}, {}, true, true},
+     {}, {}, true, true, false},
 };
 
 INSTANTIATE_TEST_SUITE_P(PullPoints, CardPullTest, ::testing::ValuesIn(kCases),

@@ -37,10 +37,11 @@ using namespace UiTest;
 
 constexpr const char* kAtr = "3B0A54415652454E49433031";
 
-// Sends SIGTERM and waits (at most `limit`) for the end: the exit status, or nothing.
-std::optional<int> Terminate(pid_t pid, std::chrono::milliseconds limit, std::chrono::milliseconds* took) {
+// Sends the signal and waits (at most `limit`) for the end: the exit status, or nothing.
+std::optional<int> Terminate(pid_t pid, std::chrono::milliseconds limit, std::chrono::milliseconds* took,
+                             int signal = SIGTERM) {
   const auto start = std::chrono::steady_clock::now();
-  ::kill(pid, SIGTERM);
+  ::kill(pid, signal);
   int status = -1;
   const auto end = start + limit;
   bool ended = false;
@@ -118,6 +119,15 @@ class ProgramRoadTest : public ::testing::Test {
     return all.size();
   }
 
+  // The program's record of what it registered (empty once nothing is).
+  static std::string RecordText() {
+    const std::string stores = Platform::CertStore::StoresDirectory();
+    std::ifstream file(stores.substr(0, stores.rfind('/')) + "/kelmardin.registered");
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+
   static bool WaitFor(const std::function<bool()>& condition, std::chrono::seconds limit) {
     const auto end = std::chrono::steady_clock::now() + limit;
     while (std::chrono::steady_clock::now() < end) {
@@ -148,6 +158,50 @@ TEST_F(ProgramRoadTest, TerminationSignalsWithACardInUnregisterItsCertificates) 
     EXPECT_EQ(WEXITSTATUS(*status), 0) << signal;
     EXPECT_EQ(StoreSize(), 0u) << signal;
   }
+}
+
+// pcscd stops answering with a card registered (stopped, as a hung service is): each
+// termination signal still ends the program in seconds, and nothing stays registered
+// (the fault: the end cancelled the card monitor's wait on the interface thread, and
+// that call never returned).
+TEST_F(ProgramRoadTest, TerminationSignalsWithAHungPcscdEndInSeconds) {
+  InsertCard();
+  for (int signal : {SIGTERM, SIGHUP}) {
+    StartProgram();
+    ASSERT_TRUE(WaitFor([] { return StoreSize() == 1; }, std::chrono::seconds(30))) << signal;
+    ASSERT_FALSE(RecordText().empty());
+    ASSERT_EQ(::kill(pcscd_.Pid(), SIGSTOP), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    std::chrono::milliseconds took{0};
+    const std::optional<int> status = Terminate(pid_, std::chrono::seconds(15), &took, signal);
+    ::kill(pcscd_.Pid(), SIGCONT);
+    ASSERT_TRUE(status) << signal << ": still running after 15 s";
+    pid_ = -1;
+    EXPECT_LT(took, std::chrono::seconds(3)) << signal;
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << signal << ": " << *status;
+    EXPECT_EQ(StoreSize(), 0u) << signal;
+    EXPECT_EQ(RecordText(), "") << signal;
+  }
+}
+
+// The card's objects come slowly at insertion (20 s for each step of the search): the
+// termination signal ends the program in seconds with nothing registered (the fault: the
+// end waited for the card monitor, which went on reading object after object).
+TEST_F(ProgramRoadTest, SigtermWhileTheCardIsReadSlowlyEndsInSeconds) {
+  shim_->SetOption("delay_us.C_FindObjects", "20000000");
+  shim_->ClearLog();
+  InsertCard();
+  StartProgram();
+  ASSERT_TRUE(WaitFor([&] { return shim_->CountCalls("C_FindObjects") >= 1; }, std::chrono::seconds(30)));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  std::chrono::milliseconds took{0};
+  const std::optional<int> status = Terminate(pid_, std::chrono::seconds(15), &took);
+  ASSERT_TRUE(status) << "still running after 15 s";
+  pid_ = -1;
+  EXPECT_LT(took, std::chrono::seconds(3));
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+  EXPECT_EQ(StoreSize(), 0u);
+  EXPECT_EQ(RecordText(), "");
 }
 
 // The usual end of an X11 session: the display goes away and Qt ends the process at once.

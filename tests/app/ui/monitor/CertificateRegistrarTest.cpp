@@ -1,5 +1,6 @@
 // The registration's warnings about expired certificates and those expiring within two
 // weeks, and its summary, for a Gemalto card's certificates of the test PKI.
+#include "FakePcsc.h"
 #include "MonitorFixture.h"
 
 #include "X509Certificate.h"
@@ -9,12 +10,14 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <ctime>
 #include <fstream>
 #include <iterator>
 #include <map>
 #include <mutex>
+#include <thread>
 
 // Every fsync of the process, by the path it flushed (linked with --wrap=fsync).
 namespace {
@@ -283,6 +286,47 @@ TEST_F(MonitorFixture, RecordOfARunThatDidNotEndCleanlyIsCleanedAtTheNextStart) 
   EXPECT_TRUE(InStore(foreign));
   EXPECT_EQ(ReadFile(record), "");
   EXPECT_TRUE(HasEvent("Certificate left registered by an earlier run removed: " + thumbprint));
+}
+
+// The program's end takes the certificates out at once while a registration step is
+// inside a slow card call with the store lock held, and that step adds nothing after it
+// (the faults: the end waited for the card, or a step added a certificate after the end).
+TEST_F(MonitorFixture, EndUnregistersWhileARegistrationIsInsideTheCard) {
+  const PkiItem first = EncryptionLeaf("First"), second = EncryptionLeaf("Second");
+  MakeToken("Card0", {&first, &second});
+  FakePcsc pcsc;
+  MakeMonitor({{"Card0", "Reader A"}}, pcsc);
+  const std::vector<CK_SLOT_ID> slots = tokenObject_->GetSlotList(true);
+  ASSERT_EQ(slots.size(), 1u);
+  tokenObject_->SetSlot(slots[0]);
+  ASSERT_TRUE(tokenObject_->OpenSession(false));
+  const std::unique_ptr<TokenObjects> objects = tokenObject_->ReadObjects();
+  ASSERT_EQ(objects->certificates.size(), 2u);
+  const std::string record = dir_->Path() + "/data/Tavrenic/test.registered";
+  registrar_->KeepRecord(record);
+  // Each step of this provider asks the card for its key's name: slowly.
+  const char* provider = "eToken Base Cryptographic Provider";
+  shim_->SetOption("delay_us.C_GetAttributeValue", "1500000");
+  std::thread registering(
+      [&] { registrar_->RegisterCertificates("Reader A", provider, "", tokenObject_.get(), objects.get()); });
+  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (StoreSize() == 0 && std::chrono::steady_clock::now() < limit)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(StoreSize(), 1u);  // the first is in, the second step is inside the card
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+  const auto start = std::chrono::steady_clock::now();
+  registrar_->EndAll();
+  const auto took = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(StoreSize(), 0u);
+  EXPECT_EQ(ReadFile(record), "");
+  registering.join();
+  EXPECT_LT(took, std::chrono::seconds(1));
+  EXPECT_EQ(StoreSize(), 0u);
+  EXPECT_EQ(ReadFile(record), "");
+  shim_->ClearOption("delay_us.C_GetAttributeValue");
+  registrar_->RegisterCertificates("Reader A", provider, "", tokenObject_.get(), objects.get());
+  EXPECT_EQ(StoreSize(), 0u);
 }
 
 }  // namespace
