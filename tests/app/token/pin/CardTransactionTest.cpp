@@ -5,10 +5,15 @@
 
 #include <PCSC/winscard.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <filesystem>
+#include <iterator>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "CardPinCommands.h"
@@ -225,6 +230,27 @@ TEST_F(CardTransactionTest, GivesUpOnAProgramThatNeverLetsGo) {
     PcscHooks::Clear();
   }
   EXPECT_EQ(card_->Commands().size(), before);
+}
+
+// The deadline of holding the card is kept by one watchdog for the program: a thread per
+// transaction cost more than the commands. The threads alive at each of our PC/SC calls
+// over many commands stay those of the first.
+TEST_F(CardTransactionTest, TransactionsStartNoThreadOfTheirOwn) {
+  std::set<std::string> first, later;
+  bool firstCall = true;
+  PcscHooks::SetBeforeCardCall([&] {
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", ec))
+      (firstCall ? first : later).insert(entry.path().filename().string());
+    firstCall = false;
+  });
+  constexpr int kCommands = 10;
+  for (int i = 0; i < kCommands; ++i) ASSERT_EQ(GemaltoGetRetryCounter(token_.get(), 0), 3);
+  ASSERT_EQ(PcscHooks::Count("SCardBeginTransaction"), kCommands);
+  std::vector<std::string> added;
+  std::set_difference(later.begin(), later.end(), first.begin(), first.end(), std::back_inserter(added));
+  // A thread per transaction shows kCommands - 1 new ones.
+  EXPECT_LT(added.size(), 3u) << added.size() << " threads appeared";
 }
 
 // A card that another program reset after we connected is connected again once, and the
