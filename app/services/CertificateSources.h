@@ -35,6 +35,11 @@ inline constexpr int kLdapSizeLimit = 1000;
 // The largest directory message taken in (libldap would otherwise allocate what the
 // server announces).
 inline constexpr ber_len_t kLdapMaxMessageBytes = 4 * 1024 * 1024;
+// A value larger than this is no certificate and is not decoded (as in an archive).
+inline constexpr size_t kLdapMaxCertificateBytes = kMaxZipEntryBytes;
+// One search takes in at most this many bytes of entries; past it the search fails: the
+// renewal of one card finds a few certificates of a few kilobytes.
+inline constexpr size_t kLdapMaxSearchBytes = kMaxZipTotalBytes;
 inline constexpr int kLdapTimeoutSeconds = 30;
 
 // A DNS name, a dotted IPv4 address or a bracketed IPv6 address: nothing that could
@@ -59,7 +64,8 @@ CandidateSet SearchCertificatesLdap(const std::string& host, int port, const std
                                     std::string& errorText);
 
 // The first value of the attribute named exactly `attribute` (letter case counts) that
-// decodes as a DER certificate; null when none does.
+// decodes as a DER certificate and is no larger than kLdapMaxCertificateBytes; null when
+// none does.
 X509Ptr GetLdapEntryCertificate(LDAP* session, LDAPMessage* entry, const std::string& attribute);
 
 } // namespace TvrServices

@@ -6,6 +6,7 @@
 
 #include <openssl/x509v3.h>
 
+#include <ctime>
 #include <exception>
 
 namespace TvrServices {
@@ -45,10 +46,22 @@ bool Signed(X509* issuer, X509* subject)
     return key && X509_check_issued(issuer, subject) == X509_V_OK && X509_verify(subject, key) == 1;
 }
 
+// Only a CA certificate (basicConstraints CA) valid at `at` vouches for what its key
+// signed, wherever it was found: the card and the caIssuers addresses hold expired and
+// end-entity certificates as readily as the stores.
+bool MayVouch(X509* issuer, std::time_t at)
+{
+    if (!(X509_get_extension_flags(issuer) & EXFLAG_CA))
+        return false;
+    // X509_cmp_time: -1 at or before `at`, 1 after, 0 for a time that cannot be read.
+    return X509_cmp_time(X509_get0_notBefore(issuer), &at) == -1
+        && X509_cmp_time(X509_get0_notAfter(issuer), &at) == 1;
+}
+
 // The certificates at the caIssuers addresses of `certificate` that signed it. Each
 // address is fetched once, and no more than the budget allows.
 std::vector<X509Ptr> DownloadIssuers(X509* certificate, TvrX509::IStoreContextDownloader& downloader,
-                                     std::set<std::string>& fetched, int& budget)
+                                     std::set<std::string>& fetched, int& budget, std::time_t at)
 {
     std::vector<X509Ptr> issuers;
     std::set<std::string> urls;
@@ -68,7 +81,7 @@ std::vector<X509Ptr> DownloadIssuers(X509* certificate, TvrX509::IStoreContextDo
             TvrX509::X509Certificate parsed(body->GetData(), static_cast<int>(body->GetSize()));
             auto der = parsed.GetDER();
             X509Ptr issuer = der ? Decode(der->GetData(), der->GetSize()) : nullptr;
-            if (issuer && Signed(issuer.get(), certificate))
+            if (issuer && MayVouch(issuer.get(), at) && Signed(issuer.get(), certificate))
                 issuers.push_back(std::move(issuer));
         } catch (const std::exception&) {
             // Not a certificate: no issuer from this address.
@@ -122,13 +135,14 @@ RenewalTrust::RenewalTrust(const TokenObjects& objects, const CandidateMap& cand
     std::vector<X509Ptr> downloaded;
     std::set<std::string> fetched;
     int budget = kMaxRenewalIssuerDownloads;
+    const std::time_t at = static_cast<std::time_t>(now.GetValue(TvrCommon::Date::Seconds));
     for (X509* old : cardCertificates) {
         std::vector<X509*> issuers;
         for (X509* known : pool)
-            if (Signed(known, old))
+            if (MayVouch(known, at) && Signed(known, old))
                 issuers.push_back(known);
         if (issuers.empty() && downloader) {
-            for (X509Ptr& issuer : DownloadIssuers(old, *downloader, fetched, budget)) {
+            for (X509Ptr& issuer : DownloadIssuers(old, *downloader, fetched, budget, at)) {
                 issuers.push_back(issuer.get());
                 downloaded.push_back(std::move(issuer));
             }

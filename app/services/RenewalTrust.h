@@ -35,7 +35,9 @@ public:
     // proposed). A card certificate's issuer is looked for among the card's certificates
     // and the stores, else fetched from the certificate's own caIssuers addresses through
     // `downloader` (may be null); a fetched issuer counts only when it verifies the card
-    // certificate's signature. The candidates' addresses are never fetched.
+    // certificate's signature. Wherever it was found, an issuer counts only when it is a
+    // CA by its basic constraints and valid at `now`. The candidates' addresses are never
+    // fetched.
     RenewalTrust(const TokenObjects& objects, const CandidateMap& candidates, const RenewalTrustStores& stores,
                  const TvrCommon::Date& now, TvrX509::IStoreContextDownloader* downloader);
 

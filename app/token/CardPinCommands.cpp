@@ -116,36 +116,99 @@ class CardConnection {
 // and again without end. Past this we give up and the command fails.
 constexpr std::chrono::milliseconds kHoldDeadline{5000};
 
-// SCardBeginTransaction that gives up at the deadline: a watchdog drops our connection
-// under the waiting call, which ends pcsc-lite's retry loop with an invalid handle.
-LONG BeginTransactionWithin(SCARDHANDLE card, std::chrono::milliseconds deadline) {
+// One watchdog thread for the program's transactions, started with the first one: a
+// thread per transaction would cost more than the card commands it guards. A waiting
+// call past its deadline gets its connection dropped under it, which ends pcsc-lite's
+// retry loop with an invalid handle.
+class TransactionWatchdog {
+ public:
   struct Watch {
-    std::mutex lock;
-    std::condition_variable done;
-    bool finished = false;
-    bool fired = false;
+    SCARDHANDLE card = 0;
+    std::chrono::steady_clock::time_point deadline;
+    bool fired = false;         // the deadline passed: the connection is being dropped
+    bool disconnected = false;  // ... and has been
   };
-  auto watch = std::make_shared<Watch>();
-  std::thread watchdog;
-  try {
-    watchdog = std::thread([watch, card, deadline] {
-      std::unique_lock<std::mutex> guard(watch->lock);
-      if (watch->done.wait_for(guard, deadline, [&] { return watch->finished; })) return;
-      watch->fired = true;
+
+  // Never destroyed: its thread outlives every caller and is never joined.
+  static TransactionWatchdog& Get() {
+    static TransactionWatchdog* watchdog = new TransactionWatchdog;
+    return *watchdog;
+  }
+
+  // False when no watchdog thread could be started.
+  bool Add(Watch& watch) {
+    std::lock_guard<std::mutex> guard(lock_);
+    if (!started_) {
+      try {
+        std::thread([this] { Run(); }).detach();
+      } catch (const std::system_error&) {
+        return false;
+      }
+      started_ = true;
+    }
+    watches_.push_back(&watch);
+    wake_.notify_one();
+    return true;
+  }
+
+  // Whether the watch fired; once it did, returns only after the connection was dropped,
+  // so nothing acts on the handle behind the caller's back.
+  bool Remove(Watch& watch) {
+    std::unique_lock<std::mutex> guard(lock_);
+    if (!watch.fired) {
+      watches_.erase(std::find(watches_.begin(), watches_.end(), &watch));
+      return false;
+    }
+    dropped_.wait(guard, [&] { return watch.disconnected; });
+    return true;
+  }
+
+ private:
+  TransactionWatchdog() = default;
+
+  void Run() {
+    std::unique_lock<std::mutex> guard(lock_);
+    for (;;) {
+      if (watches_.empty()) {
+        wake_.wait(guard);
+        continue;
+      }
+      auto first = std::min_element(watches_.begin(), watches_.end(),
+                                    [](const Watch* a, const Watch* b) { return a->deadline < b->deadline; });
+      Watch* due = *first;
+      // A copy: the watch may be gone once the wait lets go of the lock.
+      const std::chrono::steady_clock::time_point deadline = due->deadline;
+      if (std::chrono::steady_clock::now() < deadline) {
+        wake_.wait_until(guard, deadline);
+        continue;
+      }
+      watches_.erase(first);
+      due->fired = true;
+      const SCARDHANDLE card = due->card;
       guard.unlock();
       SCardDisconnect(card, SCARD_LEAVE_CARD);
-    });
-  } catch (const std::system_error&) {
-    return SCARD_E_NO_MEMORY;
+      guard.lock();
+      due->disconnected = true;
+      dropped_.notify_all();
+    }
   }
+
+  std::mutex lock_;
+  std::condition_variable wake_;
+  std::condition_variable dropped_;
+  std::vector<Watch*> watches_;
+  bool started_ = false;
+};
+
+// SCardBeginTransaction that gives up at the deadline (SCARD_E_TIMEOUT).
+LONG BeginTransactionWithin(SCARDHANDLE card, std::chrono::milliseconds deadline) {
+  TransactionWatchdog& watchdog = TransactionWatchdog::Get();
+  TransactionWatchdog::Watch watch;
+  watch.card = card;
+  watch.deadline = std::chrono::steady_clock::now() + deadline;
+  if (!watchdog.Add(watch)) return SCARD_E_NO_MEMORY;
   const LONG rv = SCardBeginTransaction(card);
-  {
-    std::lock_guard<std::mutex> guard(watch->lock);
-    watch->finished = true;
-  }
-  watch->done.notify_all();
-  watchdog.join();
-  return watch->fired ? SCARD_E_TIMEOUT : rv;
+  return watchdog.Remove(watch) ? SCARD_E_TIMEOUT : rv;
 }
 
 // Holds the card for one command sequence: no other program's commands (the vendor

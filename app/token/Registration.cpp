@@ -1,5 +1,6 @@
 #include "Registration.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 
@@ -10,6 +11,7 @@
 #include "SmartCardProviders.h"
 #include "StoreHolders.h"
 #include "platform/LastError.h"
+#include "platform/Profile.h"
 
 namespace {
 
@@ -163,6 +165,20 @@ void RegisterPkcs11CardCertificates(PKCS11Base* token, const TokenObjects* objec
                              expired, expiring, registerExpired);
 }
 
+bool IsInRevokedKeys(const std::string& thumbprint) {
+  if (thumbprint.empty()) return false;
+  auto value = Platform::Profile().Read("", "RevokedKeys");
+  if (!value || value->type != Platform::ValueType::MultiString) return false;
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  for (const std::string& key : value->strings) {
+    if (key.empty()) break;
+    if (key.size() == thumbprint.size() &&
+        std::equal(key.begin(), key.end(), thumbprint.begin(), [&](char a, char b) { return lower(a) == lower(b); }))
+      return true;
+  }
+  return false;
+}
+
 bool GetProviderTypeByName(const std::string& name, uint32_t& providerType) {
   for (const InstalledProvider& provider : GetSmartCardProviders().EnumProviders()) {
     if (provider.name == name) {
@@ -181,6 +197,11 @@ void CopyCardStoreCertificates(Platform::CertStorePtr source, Platform::CertStor
   if (sourceHolder.Get()) sourceHolder.Get()->Enumerate(certificates);
   const std::time_t now = std::time(nullptr);
   for (const auto& certificate : certificates) {
+    // Not asked of any responder here, but what is known revoked stays out by this road too.
+    if (IsInRevokedKeys(certificate->Thumbprint())) {
+      LogEvent(EVENTLOG_WARNING_TYPE, "A revoked certificate is not registered: " + certificate->Thumbprint());
+      continue;
+    }
     Platform::CertContextPtr added;
     if (targetStore) {
       added = targetStore->Add(*certificate, Platform::CertAddDisposition::ReplaceExisting);

@@ -31,6 +31,9 @@ void RegisterPkcs11CardCertificates(PKCS11Base* token, const TokenObjects* objec
                                     const std::string& readerName, ReaderCertificateMap& map,
                                     int& registered, int& expired, int& expiring);
 
+// Whether the profile's "RevokedKeys" lists this thumbprint (hexadecimal, either letter case).
+bool IsInRevokedKeys(const std::string& thumbprint);
+
 // The type of an installed cryptographic service provider; false when it is not installed.
 bool GetProviderTypeByName(const std::string& name, uint32_t& providerType);
 

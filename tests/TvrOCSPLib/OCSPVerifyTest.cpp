@@ -65,6 +65,52 @@ TEST(OcspVerify, IssuerSigningItselfIsAuthorised)
     EXPECT_TRUE(basic.IsAuthorizedResponder(responder, Cert(Pki().Intermediate())));
 }
 
+// CAs renew their own certificate under the same name and key and go on signing OCSP
+// answers with that key: the renewed certificate is the issuer answering for itself. The
+// same name under another key, or the same key under another name, is not.
+TEST(OcspVerify, RenewedIssuerCertificateWithTheSameKeyIsTheIssuer)
+{
+    const std::time_t now = std::time(nullptr);
+    auto issue = [&](EVP_PKEY* key, const X509_NAME* subject) {
+        TvrTest::CertSpec spec;
+        spec.subject = "/CN=Placeholder";
+        spec.ca = true;
+        spec.notBefore = now - 3600;
+        spec.notAfter = now + 3650 * 24 * 3600;
+        PkiItem item = TvrTest::CertBuilder::Issue(spec, &Pki().Root(), key);
+        X509_set_subject_name(item.Cert(), subject);
+        EXPECT_GT(X509_sign(item.Cert(), Pki().Root().Key(), EVP_sha256()), 0);
+        return item;
+    };
+    const X509_NAME* issuerName = X509_get_subject_name(Pki().Intermediate().Cert());
+    const PkiItem renewed = issue(Pki().Intermediate().Key(), issuerName);
+    ASSERT_NE(X509_cmp(renewed.Cert(), Pki().Intermediate().Cert()), 0);
+    const PkiItem otherKey = issue(nullptr, issuerName);
+    TvrTest::CertSpec renamedSpec;
+    renamedSpec.subject = "/CN=Renamed Intermediate";
+    renamedSpec.ca = true;
+    const PkiItem renamed = TvrTest::CertBuilder::Issue(renamedSpec, &Pki().Root(), Pki().Intermediate().Key());
+
+    struct Case {
+        const char* name;
+        const PkiItem* signer;
+        bool authorised;
+    };
+    const Case cases[] = {
+        {"renewed: same name and key", &renewed, true},
+        {"same name, another key", &otherKey, false},
+        {"same key, another name", &renamed, false},
+    };
+    for (const Case& c : cases) {
+        BasicSpec spec = GoodFor(Pki().SigningLeaf());
+        spec.signer = c.signer;
+        BasicOCSPResponse basic = Basic(spec);
+        X509Certificate responder;
+        ASSERT_TRUE(basic.Verify(responder, nullptr)) << c.name;
+        EXPECT_EQ(basic.IsAuthorizedResponder(responder, Cert(Pki().Intermediate()), now), c.authorised) << c.name;
+    }
+}
+
 TEST(OcspVerify, SignersThatMayNotAnswerForTheIssuer)
 {
     LogCapture log(TvrOCSP::SetLogger);

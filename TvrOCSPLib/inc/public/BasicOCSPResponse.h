@@ -62,7 +62,8 @@ public:
     // byKey: SHA-1 of its public key).
     bool IsResponderCertificate(const TvrX509::X509Certificate& certificate) const;
     // True when the response is signed with `responder`'s key and `responder` may answer
-    // for certificates of `issuer` (RFC 6960 4.2.2.2): it is `issuer` itself, or it was
+    // for certificates of `issuer` (RFC 6960 4.2.2.2): it is `issuer` itself (or a renewed
+    // certificate of it: the same subject and public key), or it was
     // issued and signed by `issuer`, carries id-kp-OCSPSigning, is valid at `at` (seconds
     // since 1970, UTC) and, when it has a key usage, may make digital signatures.
     bool IsAuthorizedResponder(const TvrX509::X509Certificate& responder,

@@ -387,6 +387,16 @@ bool BasicOCSPResponseImpl::IsAuthorizedSigner(const TvrX509::X509Certificate& s
     X509* ca = TvrX509::X509CertificateImpl::Get(issuer);
     if (X509_cmp(signer, ca) == 0)
         return true;
+    // The issuer itself under a renewed certificate (same name and key, new serial and
+    // validity): the answer is signed with the issuer's own key.
+    if (X509_NAME_cmp(X509_get_subject_name(signer), X509_get_subject_name(ca)) == 0) {
+        const EVP_PKEY* signerKey = X509_get0_pubkey(signer);
+        const EVP_PKEY* caKey = X509_get0_pubkey(ca);
+        bool sameKey = signerKey && caKey && EVP_PKEY_eq(signerKey, caKey) == 1;
+        ERR_clear_error();
+        if (sameKey)
+            return true;
+    }
 
     // A delegated responder: issued and signed by the issuer, and entrusted with OCSP signing.
     KeyPtr caKey(X509_get_pubkey(ca), EVP_PKEY_free);

@@ -81,12 +81,32 @@ int Open(Session& session, const std::string& host, int port)
     return LDAP_SUCCESS;
 }
 
+// The size of an entry's message as received; an entry whose size cannot be read counts
+// as the largest message taken in.
+size_t EntryBytes(LDAP* handle, LDAPMessage* entry)
+{
+    BerElement* raw = nullptr;
+    berval dn{};
+    if (ldap_get_dn_ber(handle, entry, &raw, &dn) != LDAP_SUCCESS || !raw) {
+        if (raw)
+            ber_free(raw, 0);
+        return kLdapMaxMessageBytes;
+    }
+    std::unique_ptr<BerElement, BerDeleter> ber(raw);
+    ber_len_t total = 0;
+    if (ber_get_option(ber.get(), LBER_OPT_TOTAL_BYTES, &total) != LBER_OPT_SUCCESS)
+        return kLdapMaxMessageBytes;
+    return total;
+}
+
 // The search's answer taken message by message, each entry's certificate (or null) kept
-// in order. More entries than the size limit, or more time than the time limit, fail the
-// search whatever the server makes of those limits.
+// in order. More entries than the size limit, more entry bytes than the search's budget,
+// or more time than the time limit, fail the search whatever the server makes of those
+// limits.
 int Search(LDAP* handle, const std::string& baseDn, const std::string& filter, const std::string& attribute,
            std::vector<X509Ptr>& found)
 {
+    size_t taken = 0;
     timeval limit{kLdapTimeoutSeconds, 0};
     int id = 0;
     int result = ldap_search_ext(handle, baseDn.c_str(), LDAP_SCOPE_SUBTREE, filter.c_str(), nullptr, 0, nullptr,
@@ -120,6 +140,13 @@ int Search(LDAP* handle, const std::string& baseDn, const std::string& filter, c
                 result = LDAP_SIZELIMIT_EXCEEDED;
                 break;
             }
+            taken += EntryBytes(handle, message.get());
+            if (taken > kLdapMaxSearchBytes) {
+                LogEvent(EVENTLOG_ERROR_TYPE, "The ldap search's entries exceed " + std::to_string(kLdapMaxSearchBytes)
+                                                  + " bytes: the search is stopped");
+                result = LDAP_SIZELIMIT_EXCEEDED;
+                break;
+            }
             found.push_back(GetLdapEntryCertificate(handle, message.get(), attribute));
         } else if (type == LDAP_RES_SEARCH_RESULT) {
             int code = LDAP_OTHER;
@@ -146,6 +173,8 @@ X509Ptr GetLdapEntryCertificate(LDAP* session, LDAPMessage* entry, const std::st
         if (!values)
             continue;
         for (berval** value = values.get(); *value; ++value) {
+            if ((*value)->bv_len > kLdapMaxCertificateBytes)
+                continue;
             const unsigned char* cursor = reinterpret_cast<const unsigned char*>((*value)->bv_val);
             X509Ptr certificate(d2i_X509(nullptr, &cursor, static_cast<long>((*value)->bv_len)));
             if (certificate)

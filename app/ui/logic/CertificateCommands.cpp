@@ -16,6 +16,7 @@
 #include "ContentsTree.h"
 #include "EventLog.h"
 #include "Registration.h"
+#include "SharedUtilities.h"
 #include "TextFormat.h"
 #include "platform/FileHelpers.h"
 
@@ -249,6 +250,14 @@ void ContentsCommands::RegisterCertificate(std::optional<CK_OBJECT_HANDLE> caret
   const TokenObjects* objects = host_.GetTokenObjects(false);
   const CertificateObject* record = objects ? objects->FindCertificate(*caret) : nullptr;
   if (!token || !record) {
+    Box(StringId::CertificateNotRegistrable, kMbOk | kMbIconError);
+    return;
+  }
+  // A certificate the revocation check found revoked stays out of the store by this road
+  // too: removing the card would not take it out again.
+  const std::string thumbprint = CertificateThumbprintHex(record->certificate.get());
+  if (IsInRevokedKeys(thumbprint)) {
+    LogEvent(EVENTLOG_WARNING_TYPE, "A revoked certificate is not registered: " + thumbprint);
     Box(StringId::CertificateNotRegistrable, kMbOk | kMbIconError);
     return;
   }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -243,12 +244,17 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
         break;
       }
       ++total;
-      if (!EncryptionOnly(certificate)) {
+      {
         bool allowed = true;
         try {
           // The token's decoded certificate, shared: it does not change while it is checked.
           const TvrX509::X509Certificate checked = TvrX509::X509Certificate::Sharing(certificate);
-          allowed = checker ? checker->DoRevocationCheck(checked, revoked) : !revoked.count(checked.GetThumbprint());
+          // Encryption-only certificates ask no responder, but what is known revoked stays
+          // out whatever its key usage.
+          if (EncryptionOnly(certificate) || !checker)
+            allowed = !revoked.count(checked.GetThumbprint());
+          else
+            allowed = checker->DoRevocationCheck(checked, revoked);
         } catch (const std::exception& e) {
           LogEvent(EVENTLOG_WARNING_TYPE, std::string("Revocation check failed: ") + e.what());
         }
@@ -410,7 +416,11 @@ bool CertificateRegistrar::LoadRevokedKeys(std::set<std::string>& revoked) {
   if (!value || value->type != Platform::ValueType::MultiString) return true;
   for (const std::string& key : value->strings) {
     if (key.empty()) break;
-    revoked.insert(key);
+    // Thumbprints are compared in lower case; a hand-edited value may hold upper case.
+    std::string lower = key;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+    revoked.insert(lower);
   }
   return true;
 }

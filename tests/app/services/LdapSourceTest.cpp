@@ -229,7 +229,8 @@ class ScriptedLdapServer {
     const std::string id(reinterpret_cast<const char*>(request + at), 2 + request[at + 1]);
     const std::string answer = answer_(id);
     for (size_t sent = 0; sent < answer.size();) {
-      const ssize_t n = ::write(client_, answer.data() + sent, answer.size() - sent);
+      // A client that stopped reading closes the connection: no SIGPIPE for the test.
+      const ssize_t n = ::send(client_, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
       if (n <= 0) return;
       sent += static_cast<size_t>(n);
     }
@@ -282,6 +283,53 @@ TEST_F(LdapServerAbuseTest, EntriesBeyondTheSizeLimitFailTheSearch) {
       EXPECT_TRUE(set.empty());
       EXPECT_EQ(errorText, ldap_err2string(LDAP_SIZELIMIT_EXCEEDED));
       EXPECT_EQ(Events(), (std::vector<std::string>{"Succeeded to init ldap", "Failed to search ldap! Error code: 4"}));
+    }
+  }
+}
+
+// A directory's answer is bounded as an archive is: a value larger than any certificate
+// is not decoded, and once the entries of one search pass the budget the search fails
+// whole (each message within its own cap, but hundreds of them would fill the memory).
+TEST_F(LdapServerAbuseTest, OversizedValuesAreSkippedAndTheSearchHasABudget) {
+  SearchTestCertificates certs;
+  TvrTest::CertSpec spec;
+  spec.subject = "/C=HU/O=Tavrenic/CN=Padded";
+  spec.extensions = {{"1.3.6.1.4.1.99999.9",
+                      "DER:" + TvrTest::Hex(TvrTest::DerTlv(0x04, std::vector<unsigned char>(300 * 1024, 0x41)))}};
+  const PkiItem padded = TvrTest::CertBuilder::Issue(spec, &TvrTest::TestPki::Get().Intermediate());
+  ASSERT_GT(padded.Der().size(), TvrServices::kLdapMaxCertificateBytes);
+  const std::vector<unsigned char> filler(1024 * 1024, 0x41);  // a mebibyte that is no certificate
+  const size_t budgetMiB = TvrServices::kLdapMaxSearchBytes / (1024 * 1024);
+  struct Case {
+    const char* name;
+    size_t fillers;
+    std::vector<std::string> found;
+    std::string errorText;
+  };
+  const Case cases[] = {
+      {"within the budget", budgetMiB - 2, {CertificateThumbprintHex(certs.renewal.Cert())}, ""},
+      {"past the budget", budgetMiB + 1, {}, ldap_err2string(LDAP_SIZELIMIT_EXCEEDED)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedLdapServer server([&](const std::string& id) {
+      std::string answer = ScriptedLdapServer::Entry(id, padded.Der());
+      for (size_t i = 0; i < c.fillers; ++i) answer += ScriptedLdapServer::Entry(id, filler);
+      return answer + ScriptedLdapServer::Entry(id, certs.renewal.Der()) + ScriptedLdapServer::Done(id);
+    });
+    sink_->Clear();
+    std::string errorText;
+    CandidateSet set = Search(server, errorText);
+    std::vector<std::string> found;
+    for (const X509Ptr& certificate : set) found.push_back(CertificateThumbprintHex(certificate.get()));
+    EXPECT_EQ(found, c.found);
+    EXPECT_EQ(errorText, c.errorText);
+    if (!c.errorText.empty()) {
+      EXPECT_EQ(Events(), (std::vector<std::string>{
+                              "Succeeded to init ldap",
+                              "The ldap search's entries exceed " +
+                                  std::to_string(TvrServices::kLdapMaxSearchBytes) + " bytes: the search is stopped",
+                              "Failed to search ldap! Error code: 4"}));
     }
   }
 }

@@ -333,34 +333,54 @@ TEST(RenewalPairingTest, OnlyCandidatesOfTheIssuerOrChainingToAnAnchorArePropose
   const PkiItem fromIssuer = IssuedBy(pki.Intermediate(), "Renewal", now - kDay, key.get());
   const PkiItem fromOther = IssuedBy(otherCa, "Renewal", now - kDay, key.get(), kOtherUrl);
   const PkiItem forged = IssuedBy(forgedCa, "Renewal", now - kDay, key.get(), kIssuerUrl);
+  // The issuer's name and key in a certificate that expired, and in one that is no CA:
+  // each verifies what the issuer signed, but neither may vouch for it.
+  TvrTest::CertSpec expiredSpec;
+  expiredSpec.subject = kIntermediateSubject;
+  expiredSpec.ca = true;
+  expiredSpec.notBefore = now - 800 * kDay;
+  expiredSpec.notAfter = now - 30 * kDay;
+  const PkiItem expiredIssuer = TvrTest::CertBuilder::Issue(expiredSpec, &pki.Root(), pki.Intermediate().Key());
+  TvrTest::CertSpec endEntitySpec;
+  endEntitySpec.subject = kIntermediateSubject;
+  const PkiItem endEntityIssuer = TvrTest::CertBuilder::Issue(endEntitySpec, &pki.Root(), pki.Intermediate().Key());
 
   struct Case {
     const char* what;
     const PkiItem* candidate;
     std::vector<const PkiItem*> anchors, issuers;
-    bool issuerOnCard;
+    const PkiItem* issuerOnCard;
     std::map<std::string, const PkiItem*> served;
     bool proposed;
   };
   const Case cases[] = {
-      {"from the issuer, chaining to the root", &fromIssuer, {&pki.Root()}, {&pki.Intermediate()}, false, {}, true},
-      {"from the issuer the card holds", &fromIssuer, {}, {}, true, {}, true},
-      {"from the issuer in CA, without any anchor", &fromIssuer, {}, {&pki.Intermediate()}, false, {}, true},
-      {"from the issuer fetched from the card certificate's address", &fromIssuer, {}, {}, false,
+      {"from the issuer, chaining to the root", &fromIssuer, {&pki.Root()}, {&pki.Intermediate()}, nullptr, {}, true},
+      {"from the issuer the card holds", &fromIssuer, {}, {}, &pki.Intermediate(), {}, true},
+      {"from the issuer in CA, without any anchor", &fromIssuer, {}, {&pki.Intermediate()}, nullptr, {}, true},
+      {"from the issuer fetched from the card certificate's address", &fromIssuer, {}, {}, nullptr,
        {{kIssuerUrl, &pki.Intermediate()}}, true},
-      {"a fetched certificate that did not sign the card's", &fromIssuer, {}, {}, false,
+      {"a fetched certificate that did not sign the card's", &fromIssuer, {}, {}, nullptr,
        {{kIssuerUrl, &forgedCa}}, false},
-      {"from another CA chaining to the root", &fromOther, {&pki.Root()}, {&otherCa}, false, {}, true},
-      {"from another CA known only at the candidate's own address", &fromOther, {&pki.Root()}, {}, false,
+      {"from another CA chaining to the root", &fromOther, {&pki.Root()}, {&otherCa}, nullptr, {}, true},
+      {"from another CA known only at the candidate's own address", &fromOther, {&pki.Root()}, {}, nullptr,
        {{kOtherUrl, &otherCa}, {kIssuerUrl, &pki.Intermediate()}}, false},
-      {"from a self-made CA named like the issuer", &forged, {&pki.Root()}, {&pki.Intermediate()}, true,
-       {{kIssuerUrl, &pki.Intermediate()}}, false},
+      {"from a self-made CA named like the issuer", &forged, {&pki.Root()}, {&pki.Intermediate()},
+       &pki.Intermediate(), {{kIssuerUrl, &pki.Intermediate()}}, false},
+      {"from the issuer, whose certificate on the card expired", &fromIssuer, {}, {}, &expiredIssuer, {}, false},
+      {"from the issuer, whose fetched certificate expired", &fromIssuer, {}, {}, nullptr,
+       {{kIssuerUrl, &expiredIssuer}}, false},
+      {"from the issuer, expired on the card but current at its address", &fromIssuer, {}, {}, &expiredIssuer,
+       {{kIssuerUrl, &pki.Intermediate()}}, true},
+      {"from the issuer's key in a certificate that is no CA, on the card", &fromIssuer, {}, {}, &endEntityIssuer,
+       {}, false},
+      {"from the issuer's key in a fetched certificate that is no CA", &fromIssuer, {}, {}, nullptr,
+       {{kIssuerUrl, &endEntityIssuer}}, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     Card card;
     const CK_OBJECT_HANDLE certificate = card.Certificate(old, "01");
-    if (c.issuerOnCard) card.Certificate(pki.Intermediate(), "ca");
+    if (c.issuerOnCard) card.Certificate(*c.issuerOnCard, "ca");
     RenewalTrustStores stores;
     for (const PkiItem* item : c.anchors) stores.anchors.push_back(Dup(*item));
     for (const PkiItem* item : c.issuers) stores.issuers.push_back(Dup(*item));

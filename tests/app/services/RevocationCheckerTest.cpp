@@ -7,6 +7,9 @@
 #include "OCSPRequest.h"
 #include "X509Certificate.h"
 
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
 using TvrServices::HttpOptions;
 using TvrServices::RevocationChecker;
 using TvrTest::HttpTestServer;
@@ -143,6 +146,29 @@ TEST_F(RevocationCheckerTest, UnauthorisedOrStaleRevocationsAreNotBelieved) {
   std::set<std::string> revoked;
   EXPECT_FALSE(Check(victim, revoked));
   EXPECT_EQ(revoked.size(), 1u);
+}
+
+// A CA that renewed its own certificate (same name and key, new serial and validity) signs
+// its answers under the renewed one: that is still the issuer speaking.
+TEST_F(RevocationCheckerTest, IssuerAnsweringUnderItsRenewedCertificateIsBelieved) {
+  const TestPki& pki = TestPki::Get();
+  PkiItem victim = Leaf({server_.Base() + "/fwd/r"}, "Victim");
+  TvrTest::CertSpec spec;
+  spec.subject = "/CN=Placeholder";
+  spec.ca = true;
+  spec.notBefore = std::time(nullptr) - 3600;
+  PkiItem renewed = TvrTest::CertBuilder::Issue(spec, &pki.Root(), pki.Intermediate().Key());
+  X509_set_subject_name(renewed.Cert(), X509_get_subject_name(pki.Intermediate().Cert()));
+  ASSERT_GT(X509_sign(renewed.Cert(), pki.Root().Key(), EVP_sha256()), 0);
+  ASSERT_NE(renewed.SerialHex(), pki.Intermediate().SerialHex());
+  Save(renewed, "renewed-intermediate");
+
+  auto responder = Responder({IndexLine(victim, "keyCompromise")}, &renewed);
+  server_.Forward("r", responder->Port());
+  std::set<std::string> revoked;
+  EXPECT_FALSE(Check(victim, revoked));
+  EXPECT_EQ(revoked, std::set<std::string>{Cert(victim).GetThumbprint()});
+  EXPECT_TRUE(Events().empty()) << Events().front();
 }
 
 // Many responders hand out answers signed beforehand (RFC 5019), without the request's

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <functional>
 #include <set>
@@ -348,6 +349,41 @@ TEST_F(CertificateCommandsTest, RegisterOneCertificateByCardType) {
   // The one certificate is not in the per-reader list: nothing goes through the host.
   EXPECT_TRUE(registrations_.empty());
   EXPECT_EQ(refreshes_, 0);
+}
+
+// The command keeps its registration out of the per-reader list, so a revoked certificate
+// it let in would stay in the store for good: what "RevokedKeys" lists, in either letter
+// case, is refused.
+TEST_F(CertificateCommandsTest, RegisterRefusesACertificateListedInRevokedKeys) {
+  std::ofstream(sandbox_.Root() + "/system/Tavrenic/smartcards.conf")
+      << "[IDPrime MD T=0]\nKeyStorageProvider = SafeNet Smart Card Key Storage Provider\n";
+  shim_->SetOption("key_name.a1", "6b65792d6131");
+  cardName_ = "IDPrime MD T=0";
+  std::vector<unsigned char> der = owner_.Der();
+  std::string thumbprint = Platform::CertContext::Create(der.data(), der.size())->Thumbprint();
+  ASSERT_EQ(thumbprint.size(), 40u);
+  std::string upper = thumbprint;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  struct Case {
+    const char* name;
+    std::vector<std::string> revokedKeys;
+    const char* text;
+  };
+  const Case cases[] = {
+      {"lower case", {std::string(40, '0'), thumbprint}, "A tanúsítvány nem regisztrálható!"},
+      {"upper case", {upper}, "A tanúsítvány nem regisztrálható!"},
+      {"another certificate's", {std::string(40, 'a')}, "A tanúsítvány regisztrálva!"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(Platform::Profile().WriteMultiString("", "RevokedKeys", c.revokedKeys));
+    port_.boxes.clear();
+    commands_.Run(kCmdRegisterCertificate, handle_);
+    EXPECT_EQ(BoxTexts(), std::vector<std::string>{c.text});
+    std::vector<Platform::CertContextPtr> all;
+    store_->Enumerate(all);
+    EXPECT_EQ(all.size(), std::string(c.text) == "A tanúsítvány regisztrálva!" ? 1u : 0u);
+  }
 }
 
 TEST_F(CertificateCommandsTest, RegisterRsaCertificateWithoutAProviderOfThatName) {

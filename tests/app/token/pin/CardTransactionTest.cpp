@@ -5,10 +5,15 @@
 
 #include <PCSC/winscard.h>
 
+#include <algorithm>
 #include <condition_variable>
+#include <filesystem>
+#include <iterator>
 #include <future>
 #include <memory>
 #include <mutex>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "CardPinCommands.h"
@@ -225,6 +230,38 @@ TEST_F(CardTransactionTest, GivesUpOnAProgramThatNeverLetsGo) {
     PcscHooks::Clear();
   }
   EXPECT_EQ(card_->Commands().size(), before);
+}
+
+// The deadline of holding the card is kept by one watchdog for the program: a thread per
+// transaction cost more than the commands. The threads alive at each of our PC/SC calls
+// over many commands stay those of the first.
+TEST_F(CardTransactionTest, TransactionsStartNoThreadOfTheirOwn) {
+  auto threads = [] {
+    std::set<std::string> tids;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task", ec))
+      tids.insert(entry.path().filename().string());
+    return tids;
+  };
+  std::set<std::string> first, later;
+  bool firstCall = true;
+  PcscHooks::SetBeforeCardCall([&] {
+    // Threads alive across a pause: the short-lived helpers of the connect, which may still
+    // be ending, do not count.
+    const std::set<std::string> now = threads();
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    const std::set<std::string> after = threads();
+    for (const std::string& tid : now)
+      if (after.count(tid)) (firstCall ? first : later).insert(tid);
+    firstCall = false;
+  });
+  constexpr int kCommands = 10;
+  for (int i = 0; i < kCommands; ++i) ASSERT_EQ(GemaltoGetRetryCounter(token_.get(), 0), 3);
+  ASSERT_EQ(PcscHooks::Count("SCardBeginTransaction"), kCommands);
+  std::vector<std::string> added;
+  std::set_difference(later.begin(), later.end(), first.begin(), first.end(), std::back_inserter(added));
+  // A thread per transaction shows kCommands - 1 new ones.
+  EXPECT_LT(added.size(), 3u) << added.size() << " threads appeared";
 }
 
 // A card that another program reset after we connected is connected again once, and the

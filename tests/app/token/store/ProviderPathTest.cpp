@@ -2,6 +2,7 @@
 // standing in for the card stores, and the one-certificate primitive's failures.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 
 #include "EventLog.h"
@@ -9,6 +10,7 @@
 #include "SmartCardProviders.h"
 #include "StoreFixture.h"
 #include "platform/LastError.h"
+#include "platform/Profile.h"
 
 namespace {
 
@@ -116,6 +118,22 @@ TEST_F(ProviderPathTest, CopyTakesEveryCardCertificateWithItsProperties) {
   EXPECT_EQ(registered_, 0);
   EXPECT_EQ(Events(), std::vector<std::string>{"CertAddCertificateContextToStore error: " +
                                                Win32ErrorText(Platform::kErrorInvalidHandle)});
+}
+
+// The card's own store is asked of no responder, but what "RevokedKeys" lists (in either
+// letter case) is not copied.
+TEST_F(ProviderPathTest, CopyLeavesOutWhatRevokedKeysLists) {
+  auto revoked = Make(1);
+  auto kept = Make(2);
+  std::string upper = revoked->Thumbprint();
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  ASSERT_TRUE(Platform::Profile().WriteMultiString("", "RevokedKeys", {upper}));
+  CopyCardStoreCertificates(CardStore({revoked, kept}), target_.get(), map_, kReader, registered_, expired_,
+                            expiring_);
+  EXPECT_EQ(registered_, 1);
+  EXPECT_EQ(TargetSize(), 1u);
+  EXPECT_FALSE(target_->FindByThumbprint(revoked->Thumbprint()));
+  EXPECT_TRUE(target_->FindByThumbprint(kept->Thumbprint()));
 }
 
 TEST_F(ProviderPathTest, KeyStorageProviderFirstThenServiceProvider) {

@@ -10,6 +10,7 @@
 #include <openssl/evp.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <climits>
 #include <ctime>
@@ -243,6 +244,47 @@ TEST_F(MonitorFixture, UnreadableStoreCertificateLeavesTheRevocationCheckInPlace
   ASSERT_TRUE(stored);
   EXPECT_EQ(stored->strings.size(), 2u);
   EXPECT_TRUE(HasEventStarting("A certificate of the \"CA\" store has validity dates that cannot be read"));
+}
+
+// Encryption-only certificates ask no responder, but "RevokedKeys" (either letter case)
+// keeps them out like any other; a certificate without a responder address likewise.
+TEST_F(MonitorFixture, RevokedKeysRefusesEveryKindOfCertificateAtInsertion) {
+  TvrTest::CertSpec spec;
+  spec.subject = "/C=HU/O=Tavrenic/CN=Signing without OCSP";
+  spec.keyType = "rsa";
+  spec.extensions = {{"keyUsage", "critical,digitalSignature"}};
+  const PkiItem signing = TvrTest::CertBuilder::Issue(spec, &TestPki::Get().Intermediate());
+  const PkiItem encryption = EncryptionLeaf("Revoked encryption");
+  auto upper = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+  };
+  struct Case {
+    const char* name;
+    const PkiItem* certificate;
+    bool upperCase;
+  };
+  const Case cases[] = {
+      {"encryption-only", &encryption, false},
+      {"encryption-only, upper case", &encryption, true},
+      {"signing, upper case", &signing, true},
+  };
+  registrar_ = std::make_unique<CertificateRegistrar>(host_, store_.get());
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string thumbprint = Thumbprint(*c.certificate);
+    ASSERT_TRUE(Platform::Profile().WriteMultiString("", "RevokedKeys", {c.upperCase ? upper(thumbprint) : thumbprint}));
+    TokenObjects objects;
+    std::vector<unsigned char> der = c.certificate->Der();
+    objects.AddCertificate(1, "01", "cert01", std::vector<uint8_t>(der.begin(), der.end()));
+    objects.AddDataObject(2, "container01", "CSP", {0x01, 0x01, 0x01, 0x02, 0x01, 0x02});
+    host_.Clear();
+    registrar_->RegisterCertificates("Reader A", "Gemalto Classic Card CSP", "", nullptr, &objects);
+    EXPECT_FALSE(InStore(*c.certificate));
+    EXPECT_EQ(host_.Balloons(),
+              std::vector<std::string>{"Regisztrálás... | 1 tanúsítványból 1 beregisztrálása sikertelen volt! | 3"});
+    registrar_->UnregisterCertificates("Reader A");
+  }
 }
 
 std::string ReadFile(const std::string& path) {
