@@ -46,7 +46,7 @@ class ProgramMuteStartTest : public ::testing::Test {
   void SetUp() override {
     std::ofstream(sandbox_.Root() + "/user/Tavrenic/kelmardin.conf")
         << "\"ShowSplashScreen\"=dword:00000000\n\"Language\"=\"HUN\"\n\"EventLogLevel\"=dword:00000003\n"
-           "\"WaitForSCardSvr\"=dword:00000000\n\"WaitForSCardSvr2\"=dword:00000000\n";
+           "\"WaitForSCardSvr\"=dword:00000000\n\"WaitForSCardSvr2\"=dword:00000001\n";
     TvrTest::ShimOptions options;
     options.version = "2.20";
     options.pcscInInitialize = true;
@@ -117,6 +117,9 @@ TEST_F(ProgramMuteStartTest, SignalsEndTheProgramWhileAModuleWaitsForTheService)
     } else {
       ASSERT_TRUE(WaitFor([&] { return Logged(kDetectionTimedOut); }, std::chrono::seconds(45)))
           << "no window; the program logged:\n" << Events();
+      // The waiting dialog came first (one second of it), then the window without the module.
+      EXPECT_TRUE(Logged("Waiting for SCardSvr")) << Events();
+      EXPECT_TRUE(Logged("SCardSvr has unknown running status")) << Events();
       EXPECT_TRUE(Logged("Module did not start in time, left behind: libbit4ipki.so")) << Events();
     }
     std::chrono::milliseconds took{0};
