@@ -45,14 +45,16 @@ bool MeansSessionGone(CK_RV rv) {
          rv == CKR_DEVICE_REMOVED || rv == CKR_TOKEN_NOT_PRESENT;
 }
 
-std::string GetCryptokiVersion(ModuleHandle module) {
+std::string GetCryptokiVersion(ModuleHandle module, const std::atomic<bool>* givenUp) {
   if (!module) return {};
   auto getFunctionList = reinterpret_cast<GetFunctionListFn>(
       Platform::GetProcAddress(module, "C_GetFunctionList"));
   CK_FUNCTION_LIST* list = nullptr;
   if (!getFunctionList || getFunctionList(&list) != CKR_OK || !list) return {};
   if (!list->C_Initialize || !list->C_Finalize || !list->C_GetInfo) return {};
-  if (list->C_Initialize(nullptr) != CKR_OK) return {};
+  const CK_RV initialized = list->C_Initialize(nullptr);
+  if (givenUp && *givenUp) return {};
+  if (initialized != CKR_OK) return {};
   std::string version;
   CK_INFO info;
   std::memset(&info, 0, sizeof info);

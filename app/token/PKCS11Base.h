@@ -53,7 +53,9 @@ struct SessionInfo {
 // Asked through the function list of C_GetFunctionList, the one the token class binds to:
 // a module may export a newer C_GetInfo under that name than its list carries.
 // Initialises and finalises the module once; the caller loads it afresh afterwards.
-std::string GetCryptokiVersion(ModuleHandle module);
+// `givenUp`, once set while the module initialises, leaves the module alone from then on
+// (no version, no finalise): its caller stopped waiting for it.
+std::string GetCryptokiVersion(ModuleHandle module, const std::atomic<bool>* givenUp = nullptr);
 
 // Results by which a module says that a session is gone (closed behind our back, the card
 // pulled or swapped); the token object then forgets its session and log-in.

@@ -7,6 +7,7 @@
 #include <QLibraryInfo>
 #include <QLocale>
 #include <QThread>
+#include <QTimer>
 
 #include <openssl/err.h>
 #include <semaphore.h>
@@ -175,6 +176,16 @@ uint32_t Application::QueryService(const std::string& name) {
   return s;
 }
 
+void Application::AwaitWork(const std::function<bool()>& finished, std::chrono::steady_clock::time_point until) {
+  // The timer wakes the loop at the deadline; the worker wakes it when it is done.
+  QTimer deadline;
+  deadline.setSingleShot(true);
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+  deadline.start(std::max<qint64>(0, left.count()));
+  while (!finished() && !Terminating() && std::chrono::steady_clock::now() < until)
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
 void Application::CheckSmartCardService() {
   // The early answer stands unless the user was kept waiting since.
   uint32_t s = options_.early && !prompted_ ? AwaitEarlyChecks().smartCardService : QueryService("SCardSvr");
@@ -229,9 +240,18 @@ int Application::Start(const QStringList& arguments) {
   if (Terminating()) return 0;
   openssl_ = std::make_unique<TvrCrypto::CryptoAlgJanitor>();
   RegisterCardKeyExIndex();
-  tokens_ = LoadVendorTokens(port_, [this](const VendorModuleEntry& row) {
+  // The modules start on workers (a module that waits for a silent smart-card service
+  // must not hold the interface thread); their questions come here.
+  VendorLoadOptions load;
+  load.beforeRow = [this](const VendorModuleEntry& row) {
     if (std::string(row.typeKey) == "Gemalto" && !Terminating()) CheckGemaltoService();
-  });
+  };
+  load.wait = [this](const std::function<bool()>& finished, std::chrono::steady_clock::time_point until) {
+    AwaitWork(finished, until);
+  };
+  load.wake = [this] { QMetaObject::invokeMethod(this, [] {}, Qt::QueuedConnection); };
+  load.ending = [this] { return Terminating(); };
+  tokens_ = LoadVendorTokens(port_, load);
 
   if (Terminating()) return 0;
   if (Settings::GetInteger(Settings::kShowSplashScreen) != 0) {

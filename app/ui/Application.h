@@ -9,6 +9,8 @@
 #include <QSocketNotifier>
 #include <QStringList>
 #include <QTranslator>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -88,6 +90,8 @@ class Application : public QObject {
   void WaitForService(const std::string& name);
   // WaitForServiceRunning on a worker.
   uint32_t QueryService(const std::string& name);
+  // Runs the event loop (SIGTERM is seen) until `finished`, the deadline or the end.
+  void AwaitWork(const std::function<bool()>& finished, std::chrono::steady_clock::time_point until);
   void CheckSmartCardService();
   void CheckGemaltoService();
   // SIGTERM or SIGINT arrived, whether the event loop has seen it yet or not.

@@ -65,7 +65,8 @@ void InstalledShim::WriteConf() const {
   conf << "target=" << targetPath_ << "\n"
        << "log=" << logPath_ << "\n"
        << "delay_us=" << options_.delayUs << "\n"
-       << "hide_free_slot=" << (options_.hideFreeSlot ? 1 : 0) << "\n";
+       << "hide_free_slot=" << (options_.hideFreeSlot ? 1 : 0) << "\n"
+       << "pcsc_in_initialize=" << (options_.pcscInInitialize ? 1 : 0) << "\n";
   if (!options_.version.empty()) conf << "version=" << options_.version << "\n";
   for (const auto& [label, reader] : options_.readers) conf << "reader." << label << "=" << reader << "\n";
   for (const auto& [function, rv] : rv_) conf << "rv." << function << "=0x" << std::hex << rv << std::dec << "\n";

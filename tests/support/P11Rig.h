@@ -42,6 +42,7 @@ struct ShimOptions {
   bool withoutExtensions = false;              // install the build that lacks ETC_GetFunctionListEx
   unsigned delayUs = 0;                        // sleep inside every call
   bool hideFreeSlot = true;                    // leave SoftHSM2's uninitialised slot out of C_GetSlotList
+  bool pcscInInitialize = false;               // C_Initialize establishes a PC/SC context, as vendor modules do
 };
 
 // The shim installed as ModuleDir()/<fileName>, with its own SoftHSM2 copy,

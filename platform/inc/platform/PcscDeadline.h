@@ -7,6 +7,11 @@
 // left behind until the service answers or goes away, and then undoes what it got. While
 // a helper that establishes a context is left behind, further attempts give up at once:
 // they would only queue behind it.
+//
+// A helper left inside pcsc-lite would keep that lock for good, and with it every later
+// PC/SC call of the process, a vendor module's included. So before a context is asked
+// for, the service's socket is probed directly, with one exchange that pcscd answers at
+// once: only a service that answers is given to pcsc-lite.
 #pragma once
 
 #include <PCSC/winscard.h>
@@ -23,6 +28,23 @@ inline constexpr std::chrono::milliseconds kPcscContextDeadline{3000};
 // Connecting powers the card up, which a slow card may take a few seconds for.
 inline constexpr std::chrono::milliseconds kPcscConnectDeadline{5000};
 
+// What the service's socket showed.
+enum class PcscServiceAnswer {
+  NotRunning,  // no socket, or nobody listening on it
+  Silent,      // it took the connection and did not answer in time
+  Answers,     // it answered (or closed the connection: pcsc-lite would not wait either)
+  GivenUp,     // the caller stopped, or the program is ending
+};
+
+// The socket pcsc-lite's client talks to: $PCSCLITE_CSOCK_NAME, else pcscd's own.
+std::string PcscServiceSocketPath();
+
+// Asks the service for its protocol version, on the calling thread, without pcsc-lite.
+PcscServiceAnswer ProbePcscService(const std::string& socketPath, std::chrono::milliseconds deadline,
+                                   const std::atomic<bool>* giveUp = nullptr);
+
+// Probes the service first: no socket gives SCARD_E_NO_SERVICE at once and a silent one
+// SCARD_E_TIMEOUT at the deadline, both without a pcsc-lite call.
 // `giveUp`, when given, ends the wait early once it is set (the caller is stopping).
 LONG EstablishContextWithin(DWORD scope, SCARDCONTEXT* context,
                             std::chrono::milliseconds deadline = kPcscContextDeadline,

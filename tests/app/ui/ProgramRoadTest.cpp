@@ -367,8 +367,9 @@ TEST(ProgramMuteServiceTest, SigtermEndsTheProgramAtEveryPointOfStartUp) {
       << "\"ShowSplashScreen\"=dword:00000000\n\"Language\"=\"HUN\"\n\"WaitForSCardSvr2\"=dword:00000002\n";
   TvrTest::MutePcscd mute;
   // From the program's first connection to the service: inside that first wait, during
-  // the waiting dialog (after the 3 s deadline), with the window up.
-  for (int afterMs : {100, 4000, 9000}) {
+  // the waiting dialog (after the 3 s deadline; each look at the service takes 3 s), with
+  // the window up.
+  for (int afterMs : {100, 4000, 18000}) {
     const int connections = mute.Connections();
     const pid_t pid = Spawn({TVR_KELMARDIN_PATH}, EnvironmentWith({{"QT_QPA_PLATFORM", "offscreen"},
                                                                    {"PCSCLITE_CSOCK_NAME", mute.SocketPath()}}));

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include "P11Rig.h"
 #include "PKCS11Versions.h"
@@ -105,6 +108,55 @@ TEST_F(VendorTokensTest, ModuleWhoseVersionCannotBeReadIsLeftOutSilently) {
   EXPECT_FALSE(map.count("Gemalto2"));
   EXPECT_TRUE(map.count("Oberthur"));
   EXPECT_TRUE(port.boxes.empty());
+}
+
+// A module that takes longer than the deadline to start is left behind: the next rows
+// load meanwhile, and the module is never called, finalised or unloaded afterwards, even
+// once its C_Initialize has returned. The caller's wait is woken by the loading thread.
+TEST_F(VendorTokensTest, ModuleThatDoesNotStartInTimeIsLeftBehind) {
+  TvrTest::InstalledShim slow("libbit4ipki.so", {.version = "2.20"});
+  slow.SetOption("delay_us.C_Initialize", "8000000");
+  TvrTest::InstalledShim etoken("libeTPKCS11.so", {.version = "2.20"});
+  VendorLoadOptions options;
+  options.deadline = std::chrono::milliseconds(1500);
+  std::atomic<int> wakes{0};
+  options.wake = [&] { ++wakes; };
+  int waits = 0;
+  options.wait = [&](const std::function<bool()>& finished, std::chrono::steady_clock::time_point until) {
+    ++waits;
+    while (!finished() && std::chrono::steady_clock::now() < until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  };
+  const auto start = std::chrono::steady_clock::now();
+  TokenMap map = LoadVendorTokens(port, options);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  EXPECT_FALSE(map.count("Bit4ID"));
+  ASSERT_TRUE(map.count("Gemalto2"));
+  EXPECT_FALSE(map["Gemalto2"]->GetSlotList(true).empty());
+  EXPECT_TRUE(Logged("Module did not start in time, left behind: libbit4ipki.so"));
+  EXPECT_EQ(waits, 4);
+  EXPECT_GE(wakes.load(), 1);  // the rows that finished; never the one left behind
+  EXPECT_TRUE(port.boxes.empty());
+  // Its C_Initialize returns at last: nothing more reaches it.
+  std::this_thread::sleep_until(start + std::chrono::seconds(9));
+  EXPECT_EQ(slow.CallLog(), (std::vector<std::string>{"load", "C_GetFunctionList", "C_Initialize"}));
+  map.clear();
+  EXPECT_EQ(slow.CountCalls("C_Finalize"), 0u);
+}
+
+// The program ends while a module starts: the wait stops, nothing more is loaded.
+TEST_F(VendorTokensTest, EndingStopsTheLoading) {
+  TvrTest::InstalledShim slow("libbit4ipki.so", {.version = "2.20"});
+  slow.SetOption("delay_us.C_Initialize", "10000000");
+  TvrTest::InstalledShim etoken("libeTPKCS11.so", {.version = "2.20"});
+  VendorLoadOptions options;
+  const auto start = std::chrono::steady_clock::now();
+  options.ending = [&] { return std::chrono::steady_clock::now() - start > std::chrono::milliseconds(200); };
+  TokenMap map = LoadVendorTokens(port, options);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+  EXPECT_TRUE(map.empty());
+  EXPECT_EQ(etoken.CountCalls("load"), 0u);
+  EXPECT_FALSE(Logged("Module did not start in time, left behind: libbit4ipki.so"));
 }
 
 }  // namespace

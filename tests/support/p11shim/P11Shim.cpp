@@ -43,6 +43,10 @@
 //                              this loaded copy) answer CKR_BUFFER_TOO_SMALL with one slot
 //                              more, as a module that rescans its readers on every call
 //                              does when a card arrives between the count and the fill
+//   pcsc_in_initialize=1       C_Initialize first establishes a PC/SC context and releases
+//                              it again, as real vendor modules do (it then waits as long
+//                              as pcsc-lite does); the call log gets "SCardEstablishContext
+//                              <result in hex>"
 // and what a screenshot shows of the token:
 //   token_label=<text>         CK_TOKEN_INFO's label as the caller sees it (blank-padded, cut
 //                              at 32 bytes); reader.<label> still names SoftHSM2's label
@@ -136,6 +140,7 @@ struct Config {
   unsigned long slotFillShort = 0;
   std::map<std::string, unsigned long> removedAt;  // function name -> call that removes the card
   bool removedAfterCall = false;
+  bool pcscInInitialize = false;
 };
 
 std::string Trim(const std::string& text) {
@@ -232,6 +237,8 @@ void ParseLine(Config& config, const std::string& line) {
     if (const auto n = ParseNumber(value)) config.removedAt[key.substr(11)] = *n;
   } else if (key == "removed_after_call") {
     config.removedAfterCall = value != "0";
+  } else if (key == "pcsc_in_initialize") {
+    config.pcscInInitialize = value != "0";
   } else if (key == "slot_fill_short") {
     config.slotFillShort = ParseNumber(value).value_or(0);
   } else if (key.rfind("delay_us.", 0) == 0) {
@@ -337,6 +344,34 @@ struct Hook<&CK_FUNCTION_LIST::C_GetInfo> {
     const CK_RV rv = target->C_GetInfo(info);
     if (rv == CKR_OK && config.version) info->cryptokiVersion = *config.version;
     return rv;
+  }
+};
+
+// A context established and released through the process's own pcsc-lite (loaded on
+// first use, so that modules without the option never bring it in).
+void UsePcsc(const Config& config) {
+  using Establish = long (*)(unsigned long, const void*, const void*, long*);
+  using Release = long (*)(long);
+  void* pcsc = ::dlopen("libpcsclite.so.1", RTLD_NOW | RTLD_LOCAL);
+  if (!pcsc) {
+    AppendLog(config, "SCardEstablishContext unavailable");
+    return;
+  }
+  auto establish = reinterpret_cast<Establish>(::dlsym(pcsc, "SCardEstablishContext"));
+  auto release = reinterpret_cast<Release>(::dlsym(pcsc, "SCardReleaseContext"));
+  long context = 0;
+  const long rv = establish ? establish(0 /* user scope */, nullptr, nullptr, &context) : -1;
+  if (rv == 0 && release) release(context);
+  std::ostringstream line;
+  line << "SCardEstablishContext " << std::hex << static_cast<unsigned long>(rv & 0xFFFFFFFF);
+  AppendLog(config, line.str());
+}
+
+template <>
+struct Hook<&CK_FUNCTION_LIST::C_Initialize> {
+  static CK_RV Run(const Config& config, CK_FUNCTION_LIST* target, CK_VOID_PTR args) {
+    if (config.pcscInInitialize) UsePcsc(config);
+    return target->C_Initialize(args);
   }
 };
 

@@ -19,6 +19,16 @@ MutePcscd::MutePcscd() {
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed for " + pattern);
   folder_ = pattern;
   path_ = folder_ + "/pcscd.comm";
+  Listen();
+}
+
+MutePcscd::MutePcscd(const std::string& socketPath) : path_(socketPath) {
+  std::error_code ignored;
+  std::filesystem::remove(path_, ignored);
+  Listen();
+}
+
+void MutePcscd::Listen() {
   listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -38,7 +48,8 @@ MutePcscd::~MutePcscd() {
   ::close(wake_[1]);
   ::close(listener_);
   std::error_code error;
-  std::filesystem::remove_all(folder_, error);
+  if (folder_.empty()) std::filesystem::remove(path_, error);
+  else std::filesystem::remove_all(folder_, error);
 }
 
 void MutePcscd::HangUp() {

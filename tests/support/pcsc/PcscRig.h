@@ -144,6 +144,9 @@ class ScriptedCard {
 class MutePcscd {
  public:
   MutePcscd();
+  // On that socket path (its folder must exist): the path of a private pcscd that is
+  // started once this rig is gone (the socket file goes with the rig).
+  explicit MutePcscd(const std::string& socketPath);
   ~MutePcscd();
   MutePcscd(const MutePcscd&) = delete;
   MutePcscd& operator=(const MutePcscd&) = delete;
@@ -155,9 +158,10 @@ class MutePcscd {
   int Connections() const;
 
  private:
+  void Listen();
   void Serve();
 
-  std::string folder_;
+  std::string folder_;  // ours, removed with the rig; empty when the path was given
   std::string path_;
   int listener_ = -1;
   int wake_[2] = {-1, -1};
