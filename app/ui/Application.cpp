@@ -266,7 +266,9 @@ int Application::Start(const QStringList& arguments) {
   window_ = std::make_unique<MainWindow>(RefsOf(tokens_), port_, windowOptions);
   window_->SetOnDestroyed([this] { Leave(); });
   // A new start goes ahead at once: this one is on its way out.
-  window_->SetOnEnding([this] { instance_->Release(); });
+  // A start made from now on waits for this one's lock instead of asking it to show
+  // itself; the lock goes once the certificates are out of the store.
+  window_->SetOnEnding([this] { instance_->StopListening(); });
   {
     std::lock_guard<std::mutex> guard(gWatchdogLock);
     gWatchdogRegistrar = &window_->Registrar();
@@ -285,6 +287,7 @@ void Application::Leave() {
   if (options_.exitAtEnd) {
     // Threads may still be inside a module or PC/SC: none is joined, no module is
     // finalised, no destructor runs.
+    if (instance_) instance_->Release();
     Platform::DeregisterEventSource();
     std::fflush(nullptr);
     ::_exit(0);

@@ -593,7 +593,7 @@ void MainWindow::End(const std::string& why, bool displayGone) {
   ended_ = true;
   destroyed_ = true;
   detectionStopped_ = true;
-  // A new start waits for this one no longer.
+  // A new start no longer asks this one to show itself: it waits for its end.
   if (onEnding_) onEnding_();
   LogEvent(EVENTLOG_INFORMATION_TYPE, why);
   const auto grace = std::chrono::steady_clock::now() + std::chrono::milliseconds(kEndGraceMs);
