@@ -36,6 +36,7 @@
 #include "ContentsTree.h"
 #include "EncryptedData.h"
 #include "MainWindow.h"
+#include "WindowSettled.h"
 #include "P11Rig.h"
 #include "PKCS11Versions.h"
 #include "PinDialogs.h"
@@ -319,19 +320,7 @@ struct CardPullTest : ::testing::TestWithParam<PullCase> {
     ASSERT_TRUE(Settled([&] { return window_->Registrar().RegisteredFor(kReader).size() == 1; }));
   }
 
-  // The window's own card reads are over and no notice brings another: the log-in button
-  // is back, nothing runs, and `also` holds, for a while on end.
-  bool Settled(const std::function<bool()>& also) {
-    QElapsedTimer stable;
-    return QTest::qWaitFor([&] {
-      if (window_->Busy() || !window_->LoginButton()->isEnabled() || !also()) {
-        stable.invalidate();
-        return false;
-      }
-      if (!stable.isValid()) stable.start();
-      return stable.elapsed() >= 300;
-    }, 15000);
-  }
+  bool Settled(const std::function<bool()>& also) { return UiTest::WaitSettled(*window_, also); }
 
   void TearDown() override {
     window_.reset();

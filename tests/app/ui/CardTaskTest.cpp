@@ -37,6 +37,7 @@
 #include "PinDialogs.h"
 #include "Heartbeat.h"
 #include "MainWindow.h"
+#include "WindowSettled.h"
 #include "NetRig.h"
 #include "P11Rig.h"
 #include "PKCS11Versions.h"
@@ -58,19 +59,7 @@ constexpr qint64 kMaxGapMs = 1000;
 // How long a revocation check waits for the responder that never answers.
 constexpr long kResponderTimeoutMs = 3000;
 
-// The window's own card reads are over and no notice brings another: the log-in button
-// is back, nothing runs, and `also` holds, for a while on end.
-inline bool WaitSettled(MainWindow& window, const std::function<bool()>& also, int ms = 15000) {
-  QElapsedTimer stable;
-  return QTest::qWaitFor([&] {
-    if (window.Busy() || !window.LoginButton()->isEnabled() || (also && !also())) {
-      stable.invalidate();
-      return false;
-    }
-    if (!stable.isValid()) stable.start();
-    return stable.elapsed() >= 300;
-  }, ms);
-}
+using UiTest::WaitSettled;
 
 // A signing certificate whose OCSP responder takes the request and never answers.
 TvrTest::PkiItem StalledLeaf(const TvrTest::HttpTestServer& responder) {

@@ -22,6 +22,7 @@
 #include "CardTokenWriter.h"
 #include "monitor/FakePcsc.h"
 #include "MainWindow.h"
+#include "WindowSettled.h"
 #include "P11Rig.h"
 #include "PKCS11Versions.h"
 #include "PinDialogs.h"
@@ -37,19 +38,7 @@ constexpr const char* kReader = "Fake Reader 0";
 const std::vector<uint8_t> kAtr = {0x3B, 0x0A, 0x54, 0x41, 0x56, 0x52, 0x45, 0x4E, 0x49, 0x43, 0x30, 0x31};
 const std::vector<uint8_t> kUnknownAtr = {0x3B, 0x0A, 0x54, 0x41, 0x56, 0x52, 0x45, 0x4E, 0x49, 0x43, 0x30, 0x39};
 
-// The window's own card reads are over and no notice brings another: the log-in button
-// is back, nothing runs, and `also` holds, for a while on end.
-inline bool WaitSettled(MainWindow& window, const std::function<bool()>& also, int ms = 15000) {
-  QElapsedTimer stable;
-  return QTest::qWaitFor([&] {
-    if (window.Busy() || !window.LoginButton()->isEnabled() || (also && !also())) {
-      stable.invalidate();
-      return false;
-    }
-    if (!stable.isValid()) stable.start();
-    return stable.elapsed() >= 300;
-  }, ms);
-}
+using UiTest::WaitSettled;
 
 // Answers the next PIN dialog with the PIN, or cancels it when the PIN is empty.
 void AnswerPinDialog(const QString& pin, QString* title = nullptr) {
