@@ -332,6 +332,9 @@ const char* English(Res::StringId id) {
              "be on the card as well, with the same label.";
     case StringId::EncDataOldLost:
       return "The encrypted data could not be created, and the old encrypted data is no longer on the card either!";
+    case StringId::PfxMaybeWord: return "not sure, it may be on the card";
+    case StringId::PfxResultReread:
+      return "Objects of the import may still be on the card! Read the card again!";
     case StringId::FirstUnnumbered:
     case StringId::EndOfTable:
       break;

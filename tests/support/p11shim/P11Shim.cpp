@@ -27,7 +27,8 @@
 //                              bytes and "..." instead of a plain cut at 64
 //   delay_us.<function>=<us>   sleep inside that function only (overrides delay_us)
 //   rv_times.<function>=<n>    rv.<function> answers only the first n calls that see it
-//                              (counted in this loaded copy); later calls run normally
+//                              (counted in this loaded copy since the last call of that
+//                              function without an injected result); later calls run normally
 //   rv_at.<function>=<n>       rv.<function> answers only the n-th call that sees it
 //                              (counted likewise); the others run normally
 //   removed_at.<function>=<n>  the card leaves at the n-th call of that function (counted in
@@ -669,10 +670,20 @@ void DropSessionsWhenTold(const Config& config, CK_FUNCTION_LIST* target) {
   for (CK_ULONG i = 0; i < count; ++i) target->C_CloseAllSessions(slots[i]);
 }
 
+// Calls that saw an injected result, by function; a call without one starts the count
+// afresh, so that rv_at and rv_times count from when the result was injected.
+std::mutex gInjectionLock;
+std::map<std::string, unsigned long> gInjectionUsed;
+
+void ForgetInjection(const std::string& name) {
+  std::lock_guard<std::mutex> guard(gInjectionLock);
+  gInjectionUsed.erase(name);
+}
+
 // Whether an injected result answers this call: always, or for the first rv_times calls.
 bool InjectionApplies(const Config& config, const std::string& name) {
-  static std::mutex lock;
-  static std::map<std::string, unsigned long> used;
+  auto& lock = gInjectionLock;
+  auto& used = gInjectionUsed;
   if (const auto at = config.rvAt.find(name); at != config.rvAt.end()) {
     std::lock_guard<std::mutex> guard(lock);
     return ++used[name] == at->second;
@@ -718,8 +729,9 @@ struct Wrapper<Name, Member, CK_RV (*)(Args...)> {
     const Removal removal = CardRemoval(config, Name);
     if (removal == Removal::Gone) return CKR_DEVICE_REMOVED;
     if (removal == Removal::RemovedNow && !config.removedAfterCall) return CKR_DEVICE_REMOVED;
-    if (const auto injected = config.rv.find(Name);
-        injected != config.rv.end() && InjectionApplies(config, Name)) {
+    if (const auto injected = config.rv.find(Name); injected == config.rv.end()) {
+      ForgetInjection(Name);
+    } else if (InjectionApplies(config, Name)) {
       return injected->second;
     }
     CK_FUNCTION_LIST* target = LoadTarget(config);
