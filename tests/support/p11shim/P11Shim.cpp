@@ -44,6 +44,8 @@
 //                              this loaded copy) answer CKR_BUFFER_TOO_SMALL with one slot
 //                              more, as a module that rescans its readers on every call
 //                              does when a card arrives between the count and the fill
+//   refuse_duplicate_id=1      C_CreateObject answers CKR_TEMPLATE_INCONSISTENT when an object
+//                              of the template's CKA_CLASS with its CKA_ID is on the token
 //   pcsc_in_initialize=1       C_Initialize first establishes a PC/SC context and releases
 //                              it again, as real vendor modules do (it then waits as long
 //                              as pcsc-lite does); the call log gets "SCardEstablishContext
@@ -142,6 +144,7 @@ struct Config {
   std::map<std::string, unsigned long> removedAt;  // function name -> call that removes the card
   bool removedAfterCall = false;
   bool pcscInInitialize = false;
+  bool refuseDuplicateId = false;
 };
 
 std::string Trim(const std::string& text) {
@@ -238,6 +241,8 @@ void ParseLine(Config& config, const std::string& line) {
     if (const auto n = ParseNumber(value)) config.removedAt[key.substr(11)] = *n;
   } else if (key == "removed_after_call") {
     config.removedAfterCall = value != "0";
+  } else if (key == "refuse_duplicate_id") {
+    config.refuseDuplicateId = value != "0";
   } else if (key == "pcsc_in_initialize") {
     config.pcscInInitialize = value != "0";
   } else if (key == "slot_fill_short") {
@@ -547,6 +552,29 @@ struct Hook<&CK_FUNCTION_LIST::C_FindObjectsInit> {
     std::lock_guard lock(gSearchMutex);
     VendorSearches()[session] = found;
     return rv;
+  }
+};
+
+// A module that keeps CKA_ID unique per class refuses a second object with the same one.
+template <>
+struct Hook<&CK_FUNCTION_LIST::C_CreateObject> {
+  static CK_RV Run(const Config& config, CK_FUNCTION_LIST* target, CK_SESSION_HANDLE session,
+                   CK_ATTRIBUTE_PTR attributes, CK_ULONG count, CK_OBJECT_HANDLE_PTR object) {
+    if (config.refuseDuplicateId && attributes) {
+      std::vector<CK_ATTRIBUTE> search;
+      for (CK_ULONG i = 0; i < count; ++i)
+        if (attributes[i].type == CKA_CLASS || attributes[i].type == CKA_ID) search.push_back(attributes[i]);
+      if (search.size() == 2) {
+        CK_OBJECT_HANDLE found = 0;
+        CK_ULONG n = 0;
+        if (target->C_FindObjectsInit(session, search.data(), CK_ULONG(search.size())) == CKR_OK) {
+          target->C_FindObjects(session, &found, 1, &n);
+          target->C_FindObjectsFinal(session);
+        }
+        if (n) return CKR_TEMPLATE_INCONSISTENT;
+      }
+    }
+    return target->C_CreateObject(session, attributes, count, object);
   }
 };
 
