@@ -55,6 +55,7 @@
 //                              at 32 bytes); reader.<label> still names SoftHSM2's label
 //   token_model=<text>         CK_TOKEN_INFO's model (cut at 16 bytes)
 //   token_manufacturer=<text>  CK_TOKEN_INFO's manufacturer (cut at 32 bytes)
+//   token_serial=<text>        CK_TOKEN_INFO's serial number (cut at 16 bytes)
 // The extension entries log "<name>|<argument>|..." after their name line, PIN texts
 // included (this is a test double: nothing else ever sees that log).
 //
@@ -129,6 +130,7 @@ struct Config {
   std::optional<std::string> tokenLabel;         // replaces CK_TOKEN_INFO.label
   std::optional<std::string> tokenModel;         // replaces CK_TOKEN_INFO.model
   std::optional<std::string> tokenManufacturer;  // replaces CK_TOKEN_INFO.manufacturerID
+  std::optional<std::string> tokenSerial;        // replaces CK_TOKEN_INFO.serialNumber
   std::map<CK_OBJECT_CLASS, CK_RV> findFail;  // C_FindObjectsInit result by searched class
   std::optional<std::array<CK_ULONG, 4>> counters;  // the retry-counter object, when present
   std::map<CK_ULONG, CK_BYTE> pinStates;            // user type -> PIN-state flag
@@ -208,6 +210,8 @@ void ParseLine(Config& config, const std::string& line) {
     config.tokenModel = value;
   } else if (key == "token_manufacturer") {
     config.tokenManufacturer = value;
+  } else if (key == "token_serial") {
+    config.tokenSerial = value;
   } else if (key == "token_flags_clear") {
     config.tokenFlagsClear = ParseNumber(value).value_or(0);
   } else if (key == "hw.counters") {
@@ -457,6 +461,7 @@ struct Hook<&CK_FUNCTION_LIST::C_GetTokenInfo> {
     if (config.tokenLabel) fill(info->label, sizeof info->label, *config.tokenLabel);
     if (config.tokenModel) fill(info->model, sizeof info->model, *config.tokenModel);
     if (config.tokenManufacturer) fill(info->manufacturerID, sizeof info->manufacturerID, *config.tokenManufacturer);
+    if (config.tokenSerial) fill(info->serialNumber, sizeof info->serialNumber, *config.tokenSerial);
     return rv;
   }
 };
