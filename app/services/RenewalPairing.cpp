@@ -88,6 +88,27 @@ X509* Candidate(const CandidateMap& candidates, const std::string& thumbprint)
     return found == candidates.end() ? nullptr : found->second;
 }
 
+// The public key of the partner pair of a renewed key pair with the CKA_ID text `id`.
+EVP_PKEY* PartnerKey(const TokenObjects& objects, const std::string& id)
+{
+    const char* partnerId = PartnerId(id);
+    const CK_OBJECT_HANDLE handle = partnerId ? FindObjectHandleById(objects.publicKeys, partnerId) : 0;
+    const PublicKeyObject* partner = handle ? objects.FindPublicKey(handle) : nullptr;
+    return partner ? partner->publicKey.get() : nullptr;
+}
+
+// A certificate of the card, valid now, holds `key` and is not in `leaving` (those a
+// run deletes or replaces): the pair of that key has been renewed already, by an
+// earlier run cut short or by another tool.
+bool CardCertifiesNow(const TokenObjects& objects, EVP_PKEY* key, const std::set<CK_OBJECT_HANDLE>& leaving)
+{
+    for (const auto& [handle, record] : objects.certificates)
+        if (!leaving.count(handle) && record->certificate && ValidNow(record->certificate.get())
+            && SameKey(key, record->publicKey.get()))
+            return true;
+    return false;
+}
+
 } // namespace
 
 RenewalAction RenewalRow::Action() const
@@ -178,6 +199,28 @@ std::vector<RenewalRow> PairRenewalCandidates(const TokenObjects& objects, const
             continue;
         rows.push_back(RenewalRow{handle, RenewalRowKind::Key, {}, best});
     }
+    // A renewed pair is offered for deletion only when its partner is certified by then:
+    // already on the card, or installed by another row. Otherwise the run would drop it.
+    std::set<CK_OBJECT_HANDLE> leaving;
+    for (const RenewalRow& row : rows)
+        if (row.kind == RenewalRowKind::Certificate && row.decision != row.ownThumbprint)
+            leaving.insert(row.handle);
+    for (RenewalRow& row : rows) {
+        if (row.kind != RenewalRowKind::Certificate || !row.decision.empty())
+            continue;
+        const CertificateObject* record = objects.FindCertificate(row.handle);
+        if (!record || !record->certificate || IsExpiredSigningOnly(record->certificate.get()))
+            continue;
+        EVP_PKEY* partner = PartnerKey(objects, record->GetId());
+        bool certified = partner && CardCertifiesNow(objects, partner, leaving);
+        for (const RenewalRow& other : rows) {
+            X509* installed = other.decision.empty() ? nullptr : Candidate(candidates, other.decision);
+            if (installed && &other != &row && ValidNow(installed) && SameKey(partner, X509_get0_pubkey(installed)))
+                certified = true;
+        }
+        if (!certified)
+            row.decision = row.ownThumbprint;
+    }
     return rows;
 }
 
@@ -207,6 +250,7 @@ std::list<RenewalOperation> BuildRenewalOperations(std::vector<RenewalRow> rows,
 
     std::list<RenewalOperation> operations;
     std::set<CK_OBJECT_HANDLE> renewedPairs;  // old certificates of renewed key pairs, to delete
+    std::set<CK_OBJECT_HANDLE> leaving;       // card certificates the run deletes or replaces
     for (const RenewalRow& row : rows) {
         RenewalOperation operation;
         if (row.kind == RenewalRowKind::Certificate) {
@@ -216,6 +260,7 @@ std::list<RenewalOperation> BuildRenewalOperations(std::vector<RenewalRow> rows,
             operation.label = record->label;
             operation.id = record->GetId();
             operation.oldCertificate = row.handle;
+            leaving.insert(row.handle);
             if (MatchRenewalKeyPair(*record, objects, trust.Vouched(record->certificate.get(), candidates))) {
                 operation.oldPublicKey = FindObjectHandleById(objects.publicKeys, operation.id);
                 operation.oldPrivateKey = FindObjectHandleById(objects.privateKeys, operation.id);
@@ -243,17 +288,15 @@ std::list<RenewalOperation> BuildRenewalOperations(std::vector<RenewalRow> rows,
             continue;
         }
         const CertificateObject* record = objects.FindCertificate(it->oldCertificate);
-        const char* partnerId = PartnerId(it->id);
-        const CK_OBJECT_HANDLE partnerHandle = partnerId ? FindObjectHandleById(objects.publicKeys, partnerId) : 0;
-        const PublicKeyObject* partner = partnerHandle ? objects.FindPublicKey(partnerHandle) : nullptr;
+        EVP_PKEY* partner = PartnerKey(objects, it->id);
         for (const RenewalOperation& other : operations) {
             if (partner && other.newCertificate && ValidNow(other.newCertificate)
-                && SameKey(partner->publicKey.get(), X509_get0_pubkey(other.newCertificate))) {
+                && SameKey(partner, X509_get0_pubkey(other.newCertificate))) {
                 it->partnerCertificate = other.newCertificate;
                 break;
             }
         }
-        if (it->partnerCertificate) {
+        if (it->partnerCertificate || (partner && CardCertifiesNow(objects, partner, leaving))) {
             ++it;
         } else if (record && record->certificate && IsExpiredSigningOnly(record->certificate.get())) {
             it->oldPublicKey = it->oldPrivateKey = 0;

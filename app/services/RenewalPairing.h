@@ -58,7 +58,9 @@ bool MatchRenewalKeyPair(const CertificateObject& record, const TokenObjects& ob
 
 // Certificate rows (one per certificate, in handle order), then key rows for public
 // keys that no certificate of the card holds and some valid candidate does. Only
-// candidates that `trust` vouches for are paired.
+// candidates that `trust` vouches for are paired. A renewed key pair is proposed for
+// deletion only when its partner key has a certificate valid now on the card or from
+// another row.
 std::vector<RenewalRow> PairRenewalCandidates(const TokenObjects& objects, const CandidateMap& candidates,
                                               const RenewalTrust& trust);
 
@@ -76,6 +78,7 @@ struct RenewalOperation {
     X509* newCertificate = nullptr;  // owned by the candidate set
     // A renewed key pair: the certificate for its partner key that another operation of
     // the same run installs. The old pair is deleted only once that install succeeded.
+    // Null when the partner's certificate is on the card already.
     X509* partnerCertificate = nullptr;
 };
 
@@ -89,7 +92,8 @@ struct RenewalTask {
 // The operations of the rows in handle order; `ticked[i]` false sends row i back to no
 // change. Rows without a change give none, nor do rows whose decision names a candidate
 // that `trust` does not vouch for. A renewed key pair is deleted only together with the
-// install of a certificate, valid now, for its partner key in the same run; without one
+// install of a certificate, valid now, for its partner key in the same run, or when the
+// card holds such a certificate that the run leaves in place; without one
 // the pair stays (an expired signing-only certificate is still deleted, its keys stay).
 std::list<RenewalOperation> BuildRenewalOperations(std::vector<RenewalRow> rows, const std::vector<bool>& ticked,
                                                    const TokenObjects& objects, const CandidateMap& candidates,

@@ -61,6 +61,7 @@ void RenewalWorker::Run()
     const std::vector<RenewalTask> tasks = RenewalTasks(operations_);
     std::set<const RenewalOperation*> installedFor;  // operations whose new certificate is on the card
     std::set<const X509*> installed;
+    std::set<const RenewalOperation*> certificateKept;  // its old certificate could not be deleted
     for (size_t i = 0; i < tasks.size(); ++i) {
         const RenewalTask& task = tasks[i];
         const RenewalOperation* operation = task.operation;
@@ -70,13 +71,20 @@ void RenewalWorker::Run()
                 continue;
             if (operation->partnerCertificate && !installed.count(operation->partnerCertificate))
                 continue;
+            // A certificate left on the card keeps its keys.
+            if (task.step != RenewalStep::DeleteCertificate && certificateKept.count(operation))
+                continue;
         }
         if (RunStep(task, static_cast<int>(i))) {
             if (task.step == RenewalStep::InstallCertificate) {
                 installedFor.insert(operation);
                 installed.insert(operation->newCertificate);
             }
-        } else if (!token_.HasSession()) {
+        } else {
+            if (task.step == RenewalStep::DeleteCertificate)
+                certificateKept.insert(operation);
+            if (token_.HasSession())
+                continue;
             // The card (or its session) is gone: the token object has forgotten the
             // session, and nothing more is sent to it.
             break;

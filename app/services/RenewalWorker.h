@@ -5,7 +5,8 @@
 //
 // The steps run in the order of RenewalTasks: the installs first, then the deletions. An
 // old certificate is deleted only when its replacement was installed, a renewed key pair
-// only when its partner's certificate was; a step left out that way is never begun (it
+// only when its partner's certificate was, and its keys only when its certificate was
+// deleted; a step left out that way is never begun (it
 // stays pending). When the module says that the card or the session is gone, the step is
 // reported failed and the worker touches the token no more: the final report follows.
 #pragma once

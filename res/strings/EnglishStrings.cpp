@@ -332,6 +332,11 @@ const char* English(Res::StringId id) {
              "be on the card as well, with the same label.";
     case StringId::EncDataOldLost:
       return "The encrypted data could not be created, and the old encrypted data is no longer on the card either!";
+    case StringId::ReplaceCertificateOldRestored:
+      return "The new certificate could not be created! The old certificate remains on the card.";
+    case StringId::PfxMaybeWord: return "not sure, it may be on the card";
+    case StringId::PfxResultReread:
+      return "Objects of the import may still be on the card! Read the card again!";
     case StringId::FirstUnnumbered:
     case StringId::EndOfTable:
       break;

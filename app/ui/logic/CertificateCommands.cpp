@@ -203,13 +203,18 @@ void ContentsCommands::RenewCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
   const std::string id = old->GetId();
   const CK_OBJECT_HANDLE oldHandle = *caret;
   auto certificate = std::make_shared<X509Ptr>(std::move(*renewed));
+  // Kept to be written back should the card take the new one only after the old is gone.
+  auto previous = std::make_shared<X509Ptr>(old->certificate ? X509_dup(old->certificate.get()) : nullptr);
   auto result = std::make_shared<ReplaceResult>(ReplaceResult::NotCreated);
   CommandTaskBegins(view_);
   host_.RunCardTask(
-      [token, oldHandle, label, id, certificate, result] {
+      [token, oldHandle, label, id, certificate, previous, result] {
         // The new certificate goes on first: whatever fails, the key keeps a certificate.
-        *result = ReplaceOnCard(*token, oldHandle,
-                                [&] { return token->CreateCertificate(&id, &label, 0, certificate->get()); });
+        std::function<bool()> restore;
+        if (*previous) restore = [&] { return token->CreateCertificate(&id, &label, 0, previous->get()); };
+        *result = ReplaceOnCard(
+            *token, oldHandle, [&] { return token->CreateCertificate(&id, &label, 0, certificate->get()); },
+            restore);
       },
       [this, result] {
         CommandTaskEnds(view_);
@@ -218,6 +223,9 @@ void ContentsCommands::RenewCertificate(std::optional<CK_OBJECT_HANDLE> caret) {
           case ReplaceResult::NotCreated: Box(StringId::NewCertificateCreateFailed, kMbOk | kMbIconError); break;
           case ReplaceResult::BothKept: Box(StringId::ReplaceCertificateBothKept, kMbOk | kMbIconError); break;
           case ReplaceResult::OldLost: Box(StringId::ReplaceCertificateOldLost, kMbOk | kMbIconError); break;
+          case ReplaceResult::OldRestored:
+            Box(StringId::ReplaceCertificateOldRestored, kMbOk | kMbIconError);
+            break;
         }
         RereadCardIntoTree(host_, view_, [this] { ReregisterCertificates(); });
       });

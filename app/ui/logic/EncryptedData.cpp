@@ -370,6 +370,7 @@ void EncryptedDataCommands::WriteEdited(const std::shared_ptr<CardHold>& hold, c
           case ReplaceResult::NotCreated: Box(StringId::EncDataCreateFailed, kMbOk | kMbIconError); break;
           case ReplaceResult::BothKept: Box(StringId::EncDataBothKept, kMbOk | kMbIconError); break;
           case ReplaceResult::OldLost: Box(StringId::EncDataOldLost, kMbOk | kMbIconError); break;
+          case ReplaceResult::OldRestored: Box(StringId::EncDataCreateFailed, kMbOk | kMbIconError); break;
         }
         RereadCardIntoTree(host_, view_);
       });

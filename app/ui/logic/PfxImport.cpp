@@ -124,14 +124,18 @@ bool FindObjectsWithId(PKCS11Base& token, const std::vector<uint8_t>& id, std::v
   return ok;
 }
 
-// Destroys every object that carries the identifier; true when the card was searched and
-// all of them are gone.
-bool RemoveObjectsWithId(PKCS11Base& token, const std::string& idHex) {
+enum class Removal { All, None, Some };
+
+// Destroys every object that carries the identifier. All: the card was searched and all
+// of them are gone; None: nothing was destroyed; Some: what is left cannot be told.
+Removal RemoveObjectsWithId(PKCS11Base& token, const std::string& idHex) {
   std::vector<CK_OBJECT_HANDLE> found;
-  if (!FindObjectsWithId(token, HexBytes(idHex), found)) return false;
-  bool all = true;
-  for (CK_OBJECT_HANDLE handle : found) all = token.DestroyObject(handle) && all;
-  return all;
+  if (!FindObjectsWithId(token, HexBytes(idHex), found)) return Removal::None;
+  size_t destroyed = 0;
+  for (CK_OBJECT_HANDLE handle : found) destroyed += token.DestroyObject(handle) ? 1 : 0;
+  if (destroyed == found.size()) return Removal::All;
+  // A refusal may still have destroyed it when the answer was lost with the card.
+  return destroyed == 0 && token.HasSession() ? Removal::None : Removal::Some;
 }
 
 }  // namespace
@@ -259,8 +263,11 @@ void PfxImport::Run() {
   token = host_.Token();
   if (!token) return;
 
+  // What the card holds of each object; Maybe when a lost answer or a half-done
+  // roll-back leaves it open.
+  enum class Held { No, Yes, Maybe };
   struct Written {
-    bool privateKey = false, publicKey = false, certificate = false;
+    Held privateKey = Held::No, publicKey = Held::No, certificate = Held::No;
   };
   auto written = std::make_shared<Written>();
   auto pair = std::make_shared<std::pair<EvpPkeyPtr, X509Ptr>>(std::move(key), std::move(certificate));
@@ -270,26 +277,44 @@ void PfxImport::Run() {
         EVP_PKEY* key = pair->first.get();
         X509* certificate = pair->second.get();
         Written& w = *written;
+        // A refusal with the card (or session) gone may have been written all the same.
+        const auto held = [token](bool done) {
+          return done ? Held::Yes : token->HasSession() ? Held::No : Held::Maybe;
+        };
         const std::string id = NewImportIdHex();
-        w.privateKey = token->CreatePrivateKey(&id, &labels.privateKey, key);
-        w.publicKey = w.privateKey && token->CreatePublicKey(&id, &labels.publicKey, key);
-        w.certificate = w.publicKey && certificate && token->CreateCertificate(&id, &labels.certificate, 0, certificate);
+        w.privateKey = held(token->CreatePrivateKey(&id, &labels.privateKey, key));
+        if (w.privateKey == Held::Yes) w.publicKey = held(token->CreatePublicKey(&id, &labels.publicKey, key));
+        if (w.publicKey == Held::Yes && certificate)
+          w.certificate = held(token->CreateCertificate(&id, &labels.certificate, 0, certificate));
         // A write that failed half-way takes back what this import wrote (the identifier is
         // new, so every object carrying it is ours): a retry with the same labels then works.
-        // Whatever cannot be taken back is still reported as written.
-        if (!id.empty() && (!w.publicKey || (certificate && !w.certificate)) && RemoveObjectsWithId(*token, id))
-          w.privateKey = w.publicKey = false;
+        const bool complete = w.publicKey == Held::Yes && (!certificate || w.certificate == Held::Yes);
+        if (id.empty() || complete) return;
+        switch (RemoveObjectsWithId(*token, id)) {
+          case Removal::All: w = Written{}; break;
+          case Removal::None: break;
+          case Removal::Some:
+            for (Held* object : {&w.privateKey, &w.publicKey, &w.certificate})
+              if (*object == Held::Yes) *object = Held::Maybe;
+            break;
+        }
       },
       [this, written] {
         CommandTaskEnds(view_);
         const Written& w = *written;
-        const auto word = [](bool done) { return Res::Text(done ? StringId::YesWord : StringId::NoWord); };
-        const std::string result =
+        const auto word = [](Held held) {
+          return Res::Text(held == Held::Yes  ? StringId::YesWord
+                           : held == Held::No ? StringId::NoWord
+                                              : StringId::PfxMaybeWord);
+        };
+        std::string result =
             FormatText(Res::Text(StringId::PfxResultPrivateKey), word(w.privateKey).c_str()) + "\n" +
             FormatText(Res::Text(StringId::PfxResultPublicKey), word(w.publicKey).c_str()) + "\n" +
             FormatText(Res::Text(StringId::PfxResultCertificate), word(w.certificate).c_str());
-        port_.MessageBox(result, "",
-                         kMbOk | (w.privateKey && w.publicKey && w.certificate ? kMbIconInformation : kMbIconError));
+        if (w.privateKey == Held::Maybe || w.publicKey == Held::Maybe || w.certificate == Held::Maybe)
+          result += "\n\n" + Res::Text(StringId::PfxResultReread);
+        const bool all = w.privateKey == Held::Yes && w.publicKey == Held::Yes && w.certificate == Held::Yes;
+        port_.MessageBox(result, "", kMbOk | (all ? kMbIconInformation : kMbIconError));
         RereadCardIntoTree(host_, view_, [this] { commands_.ReregisterCertificates(); });
       });
 }

@@ -33,10 +33,11 @@ void CardPropertiesPage::Refill() {
   }
   WaitCursor wait;
   if (const TokenInfo* info = session_.GetTokenInfo(false)) {
-    // Written by whoever personalised the card: shown as plain text.
-    labelEdit->setText(Q(DisplayText(info->label)));
+    // Written by whoever personalised the card, not always in UTF-8 (then read as
+    // CP1250, as the contents tree does): shown as plain text.
+    labelEdit->setText(Q(Utf8ToCString(info->label)));
     modelEdit->setText(Q(DisplayText(info->model)));
-    serialEdit->setText(Q(DisplayText(info->serialNumber)));
+    serialEdit->setText(Q(Utf8ToCString(info->serialNumber)));
     labelEdit->setFocus();
   } else {
     port_.MessageBox(Res::Text(Res::StringId::CardReadError), "", Platform::kMbIconError);

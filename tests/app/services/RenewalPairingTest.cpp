@@ -261,6 +261,45 @@ TEST(RenewalPairingTest, RenewedKeyPairIsDeletedWithItsKeysUnlessItsCertificateW
     }
   }
 
+  // The partner's certificate is on the card already (an earlier run cut after its
+  // install, or another tool): a valid one lets the old pair go on its own; one not yet
+  // valid means the deletion is not offered at all, never a ticked row the run drops.
+  {
+    PkiItem onCardLater = Issue("Partner on card later", now + 10 * kDay, partnerKey.get(), now + 400 * kDay);
+    struct OnCard {
+      const PkiItem* partnerOnCard;
+      bool offered;
+    } onCardCases[] = {{&partner, true}, {&onCardLater, false}};
+    for (const OnCard& c : onCardCases) {
+      Card card;
+      const CK_OBJECT_HANDLE certificate = card.Certificate(old, "445335");
+      const CK_OBJECT_HANDLE publicKey = card.PublicKey(oldKey.get(), "445335");
+      const CK_OBJECT_HANDLE privateKey = card.PrivateKey("445335");
+      card.Certificate(*c.partnerOnCard, "445333");
+      card.PublicKey(partnerKey.get(), "445333");
+      const CandidateMap candidates = MapOf({&partner});
+      const RenewalTrust trust = TrustOf(card, candidates);
+      const std::vector<RenewalRow> rows = PairRenewalCandidates(card.objects, candidates, trust);
+      ASSERT_EQ(rows.size(), 2u);
+      ASSERT_EQ(rows[0].handle, certificate);
+      EXPECT_EQ(rows[0].Action(), c.offered ? RenewalAction::Delete : RenewalAction::None) << c.offered;
+      EXPECT_EQ(rows[1].Action(), RenewalAction::None) << c.offered;
+      const auto operations = BuildRenewalOperations(rows, {true, true}, card.objects, candidates, trust);
+      if (!c.offered) {
+        EXPECT_TRUE(operations.empty());
+        continue;
+      }
+      ASSERT_EQ(operations.size(), 1u);
+      EXPECT_EQ(operations.front().oldCertificate, certificate);
+      EXPECT_EQ(operations.front().oldPublicKey, publicKey);
+      EXPECT_EQ(operations.front().oldPrivateKey, privateKey);
+      std::vector<RenewalStep> steps;
+      for (const RenewalTask& task : RenewalTasks(operations)) steps.push_back(task.step);
+      EXPECT_EQ(steps, (std::vector<RenewalStep>{RenewalStep::DeleteCertificate, RenewalStep::DeletePublicKey,
+                                                 RenewalStep::DeletePrivateKey}));
+    }
+  }
+
   // A renewal of the old certificate itself wins: it is replaced, never only deleted,
   // and its keys stay.
   PkiItem renewed = Issue("Old pair renewed", now - kDay, oldKey.get());

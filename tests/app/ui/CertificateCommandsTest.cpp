@@ -166,6 +166,8 @@ TEST_F(CertificateCommandsTest, RenewalRefusals) {
 // The new certificate is written before the old one goes: whatever fails, and wherever
 // the card is pulled, the key keeps its old or its new certificate, and the text says
 // which; only a card that lost the old certificate by other means hears that it is gone.
+// A module that refuses a second certificate with the CKA_ID gets the old one deleted
+// first and written back when the new one fails.
 TEST_F(CertificateCommandsTest, RenewalNeverLeavesTheKeyWithoutACertificate) {
   const PkiItem renewed = Leaf("Kovács Éva", owner_.Key());
   const std::multiset<std::vector<uint8_t>> onlyOld = {owner_.Der()}, onlyNew = {renewed.Der()},
@@ -174,6 +176,8 @@ TEST_F(CertificateCommandsTest, RenewalNeverLeavesTheKeyWithoutACertificate) {
   const std::string bothKept =
       "Az új tanúsítvány létrejött, de a régi tanúsítvány törlése sikertelen! A régi tanúsítvány is a kártyán "
       "maradhatott.";
+  const std::string restored = "Az új tanúsítvány létrehozása sikertelen! A kártyán a régi tanúsítvány maradt.";
+  const std::string oldLost = "Az új tanúsítvány létrehozása sikertelen, és a régi tanúsítvány sincs már a kártyán!";
   struct Case {
     const char* what;
     std::function<void()> fault;
@@ -181,7 +185,26 @@ TEST_F(CertificateCommandsTest, RenewalNeverLeavesTheKeyWithoutACertificate) {
     std::string text;
     std::multiset<std::vector<uint8_t>> card;
   } cases[] = {
-      {"creation refused", [&] { shim_->InjectRv("C_CreateObject", 0x6); }, "", notCreated, onlyOld},
+      // A refused creation while the old certificate is there (as a module that keeps one
+      // object per CKA_ID does) is tried again after the deletion, and the old one is
+      // written back when that fails too.
+      {"module refuses a second CKA_ID", [&] { shim_->SetOption("refuse_duplicate_id", "1"); }, "",
+       "Sikeres tanúsítvány megújítás!", onlyNew},
+      {"second CKA_ID refused, then the creation refused",
+       [&] {
+         shim_->SetOption("refuse_duplicate_id", "1");
+         shim_->SetOption("rv_at.C_CreateObject", "2");
+         shim_->InjectRv("C_CreateObject", 0x6);
+       },
+       "", restored, onlyOld},
+      {"creation refused twice",
+       [&] {
+         shim_->SetOption("rv_times.C_CreateObject", "2");
+         shim_->InjectRv("C_CreateObject", 0x6);
+       },
+       "", restored, onlyOld},
+      {"every creation refused, the old one written back in vain",
+       [&] { shim_->InjectRv("C_CreateObject", 0x6); }, "", oldLost, {}},
       {"deletion refused", [&] { shim_->InjectRv("C_DestroyObject", 0x6); }, "", bothKept, both},
       {"pulled before the creation", [&] { UiTest::PullCardAt(*shim_, "C_CreateObject", 1); }, "C_CreateObject",
        notCreated, onlyOld},
@@ -196,7 +219,7 @@ TEST_F(CertificateCommandsTest, RenewalNeverLeavesTheKeyWithoutACertificate) {
          ASSERT_TRUE(token_->DestroyObject(handle_));
          shim_->InjectRv("C_CreateObject", 0x6);
        },
-       "", "Az új tanúsítvány létrehozása sikertelen, és a régi tanúsítvány sincs már a kártyán!", {}},
+       "", oldLost, {}},
   };
   file_ = WriteFile(dir_.Path() + "/renewed.cer", renewed.Der());
   for (const Case& c : cases) {
@@ -214,9 +237,11 @@ TEST_F(CertificateCommandsTest, RenewalNeverLeavesTheKeyWithoutACertificate) {
     commands_.Run(kCmdRenewCertificate, handle_);
     ASSERT_EQ(port_.boxes.size(), 1u);
     EXPECT_EQ(port_.boxes[0].text, c.text);
-    EXPECT_EQ(port_.boxes[0].flags, kError);
+    EXPECT_EQ(port_.boxes[0].flags, c.card == onlyNew && c.pulledAt.empty() ? kInformation : kError);
     shim_->ClearRv("C_CreateObject");
     shim_->ClearRv("C_DestroyObject");
+    for (const char* option : {"refuse_duplicate_id", "rv_at.C_CreateObject", "rv_times.C_CreateObject"})
+      shim_->ClearOption(option);
     if (!c.pulledAt.empty()) UiTest::PutCardBack(*shim_, *token_, c.pulledAt);
     std::multiset<std::vector<uint8_t>> held;
     const std::unique_ptr<TokenObjects> now = ReadCard();

@@ -129,6 +129,34 @@ TEST_F(MainWindowOutsideTextTest, ReaderAndTokenLabelShowAsPlainText) {
   EXPECT_FALSE(window->Properties()->serialEdit->text().isEmpty());
 }
 
+// A card personalised by a Windows tool: label and serial number in Windows-1250, shown
+// as the contents tree shows them, not as replacement characters.
+class MainWindowCp1250Test : public MainWindowCardTest {
+ protected:
+  void SetUp() override {
+    MainWindowCardTest::SetUp();
+    if (HasFatalFailure()) return;
+    shim_->SetOption("token_label", "\xC1rv\xEDzt\xFBr\xF5 t\xFCk\xF6rf\xFAr\xF3g\xE9p");
+    shim_->SetOption("token_serial", "\xD5RZ\xD5-0001");
+  }
+};
+
+TEST_F(MainWindowCp1250Test, LabelAndSerialFallBackToWindows1250) {
+  auto window = Open();
+  ASSERT_TRUE(Wait([&] { return pcsc_.Count("GetStatusChange") > 0; }));
+  pcsc_.AddReader(reader_);
+  ASSERT_TRUE(Wait([&] { return window->ReaderList()->count() == 1; }));
+  pcsc_.InsertCard(reader_, kAtr);
+  ASSERT_TRUE(WaitSettled(*window, [&] { return !window->Properties()->labelEdit->text().isEmpty(); }));
+  EXPECT_EQ(window->Properties()->labelEdit->text(), QString::fromUtf8("Árvíztűrő tükörfúrógép"));
+  EXPECT_EQ(window->Properties()->serialEdit->text(), QString::fromUtf8("ŐRZŐ-0001"));
+  window->Sheet()->setCurrentIndex(MainWindow::kPropertiesPage);
+  window->resize(640, 480);
+  QApplication::processEvents();
+  QDir().mkpath(TVR_SCREENSHOT_DIR);
+  ASSERT_TRUE(window->grab().save(QString(TVR_SCREENSHOT_DIR) + "/card-properties-cp1250.png"));
+}
+
 TEST_F(MainWindowCardTest, ReaderAppearingFillsTheListAndACardConnectsAndFillsPageOne) {
   auto window = Open();
   ASSERT_TRUE(Wait([&] { return pcsc_.Count("GetStatusChange") > 0; }));

@@ -171,34 +171,51 @@ TEST_F(PfxImportTest, KeyOnlyFileSaysTheCertificateWasNotWritten) {
 }
 
 // A write that fails half-way takes back what the import wrote, so that the same file
-// with the same prefix can be imported again; a card that leaves keeps what it took, and
-// the result says so.
+// with the same prefix can be imported again; a card that leaves keeps what it took. The
+// result never claims what the card may contradict: an object whose answer was lost, or
+// that a half-done roll-back may have left, is named as possibly on the card.
 TEST_F(PfxImportTest, AnImportThatFailsHalfWayCanBeRepeated) {
   const PkiItem item = Leaf("Félbe Maradt", "ec");
   const std::string path = MakePfx(item, {"-passout", "pass:"});
   const KeyAndCertLabels labels = LabelsForPrefix("Félbe Maradt");
   const std::string noneWritten =
       "Privát kulcs importálva: nem\nPublikus kulcs importálva: nem\nTanúsítvány importálva: nem";
+  const std::string reread = "\n\nA kártyán maradhattak az importálás objektumai! Olvassa be újra a kártyát!";
   struct Case {
     const char* what;
-    const char* failingCall;  // of C_CreateObject: 2 the public key, 3 the certificate
-    bool pulled;
+    const char* failingCall;  // of C_CreateObject: 1 the private key, 2 the public key, 3 the certificate
+    enum { Refused, Pulled, AnswerLost } how;
+    bool rollbackRefused;  // the first deletion of the roll-back is refused
     std::string text;
-    size_t keysLeft;
+    size_t keysLeft;  // private and public keys of the import still on the card
   } cases[] = {
-      {"public key refused", "2", false, noneWritten, 0},
-      {"certificate refused", "3", false, noneWritten, 0},
-      {"card pulled at the certificate", "3", true,
-       "Privát kulcs importálva: igen\nPublikus kulcs importálva: igen\nTanúsítvány importálva: nem", 1},
+      {"public key refused", "2", Case::Refused, false, noneWritten, 0},
+      {"certificate refused", "3", Case::Refused, false, noneWritten, 0},
+      {"certificate refused, roll-back half done", "3", Case::Refused, true,
+       "Privát kulcs importálva: nem biztos, a kártyán lehet\nPublikus kulcs importálva: nem biztos, a kártyán "
+       "lehet\nTanúsítvány importálva: nem" + reread,
+       1},
+      {"card pulled at the certificate", "3", Case::Pulled, false,
+       "Privát kulcs importálva: igen\nPublikus kulcs importálva: igen\nTanúsítvány importálva: nem biztos, a "
+       "kártyán lehet" + reread,
+       2},
+      {"answer of the private key lost", "1", Case::AnswerLost, false,
+       "Privát kulcs importálva: nem biztos, a kártyán lehet\nPublikus kulcs importálva: nem\nTanúsítvány "
+       "importálva: nem" + reread,
+       1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     shim_->ClearLog();
-    if (c.pulled) {
-      UiTest::PullCardAt(*shim_, "C_CreateObject", std::stoi(c.failingCall));
-    } else {
+    if (c.how == Case::Refused) {
       shim_->SetOption("rv_at.C_CreateObject", c.failingCall);
       shim_->InjectRv("C_CreateObject", 0x6);
+    } else {
+      UiTest::PullCardAt(*shim_, "C_CreateObject", std::stoi(c.failingCall), c.how == Case::AnswerLost);
+    }
+    if (c.rollbackRefused) {
+      shim_->SetOption("rv_at.C_DestroyObject", "1");
+      shim_->InjectRv("C_DestroyObject", 0x6);
     }
     port_.answers = {kIdYes};
     Import(path);
@@ -207,12 +224,20 @@ TEST_F(PfxImportTest, AnImportThatFailsHalfWayCanBeRepeated) {
     EXPECT_EQ(port_.boxes[1].flags, kError);
     shim_->ClearRv("C_CreateObject");
     shim_->ClearOption("rv_at.C_CreateObject");
-    if (c.pulled) UiTest::PutCardBack(*shim_, *token_, "C_CreateObject");
+    shim_->ClearRv("C_DestroyObject");
+    shim_->ClearOption("rv_at.C_DestroyObject");
+    if (c.how != Case::Refused) UiTest::PutCardBack(*shim_, *token_, "C_CreateObject");
     card_ = ReadCard();
     size_t keys = 0;
     for (const auto& [h, r] : card_->privateKeys) keys += r->label == labels.privateKey;
+    for (const auto& [h, r] : card_->publicKeys) keys += r->label == labels.publicKey;
     EXPECT_EQ(keys, c.keysLeft);
-    if (c.keysLeft) continue;
+    if (c.keysLeft) {
+      for (const auto& [h, r] : card_->privateKeys) ASSERT_TRUE(token_->DestroyObject(h));
+      for (const auto& [h, r] : card_->publicKeys) ASSERT_TRUE(token_->DestroyObject(h));
+      GetTokenObjects(true);
+      continue;
+    }
     EXPECT_TRUE(card_->certificates.empty());
     EXPECT_TRUE(card_->publicKeys.empty());
     // The labels dialog has nothing to refuse, and the retry writes all three.

@@ -243,6 +243,36 @@ TEST_F(RenewalWorkerTest, AnOldKeyPairStaysWhenItsPartnersInstallFails) {
   EXPECT_EQ(FindObjectHandleById(card->privateKeys, "a1"), 0u);
 }
 
+// A refused deletion of an old pair's certificate keeps that pair's keys (never a
+// certificate without its key); the next pair is still deleted whole.
+TEST_F(RenewalWorkerTest, ARefusedCertificateDeletionKeepsItsKeys) {
+  const TokenObjects& objects = *GetTokenObjects(false);
+  std::list<TvrServices::RenewalOperation> operations(2);
+  for (auto [operation, id] : {std::pair{&operations.front(), "a1"}, std::pair{&operations.back(), "b2"}}) {
+    operation->id = id;
+    operation->label = id;
+    operation->oldCertificate = FindObjectHandleById(objects.certificates, id);
+    operation->oldPublicKey = FindObjectHandleById(objects.publicKeys, id);
+    operation->oldPrivateKey = FindObjectHandleById(objects.privateKeys, id);
+    ASSERT_TRUE(operation->oldCertificate && operation->oldPublicKey && operation->oldPrivateKey);
+  }
+  shim_->SetOption("rv_at.C_DestroyObject", "1");
+  shim_->InjectRv("C_DestroyObject", 0x6);  // CKR_FUNCTION_FAILED for a1's certificate
+  {
+    TvrServices::RenewalWorker worker(*token_, operations, progress_);
+    worker.Run();
+  }
+  EXPECT_EQ(progress_.Reports(), (std::vector<std::string>{"S 0 -1", "S 1 0", "F 1 0", "S 1 3", "F 0 3", "S 1 4",
+                                                            "F 0 4", "S 1 5", "F 0 5", "F 2 -1"}));
+  const std::unique_ptr<TokenObjects> card = ReadCard();
+  EXPECT_NE(FindObjectHandleById(card->certificates, "a1"), 0u);
+  EXPECT_NE(FindObjectHandleById(card->publicKeys, "a1"), 0u);
+  EXPECT_NE(FindObjectHandleById(card->privateKeys, "a1"), 0u);
+  EXPECT_EQ(FindObjectHandleById(card->certificates, "b2"), 0u);
+  EXPECT_EQ(FindObjectHandleById(card->publicKeys, "b2"), 0u);
+  EXPECT_EQ(FindObjectHandleById(card->privateKeys, "b2"), 0u);
+}
+
 TEST_F(RenewalWorkerTest, NothingConfirmedChangesNothing) {
   candidates_.clear();
   EXPECT_FALSE(Renew());

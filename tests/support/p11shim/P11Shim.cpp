@@ -27,7 +27,8 @@
 //                              bytes and "..." instead of a plain cut at 64
 //   delay_us.<function>=<us>   sleep inside that function only (overrides delay_us)
 //   rv_times.<function>=<n>    rv.<function> answers only the first n calls that see it
-//                              (counted in this loaded copy); later calls run normally
+//                              (counted in this loaded copy since the last call of that
+//                              function without an injected result); later calls run normally
 //   rv_at.<function>=<n>       rv.<function> answers only the n-th call that sees it
 //                              (counted likewise); the others run normally
 //   removed_at.<function>=<n>  the card leaves at the n-th call of that function (counted in
@@ -43,6 +44,8 @@
 //                              this loaded copy) answer CKR_BUFFER_TOO_SMALL with one slot
 //                              more, as a module that rescans its readers on every call
 //                              does when a card arrives between the count and the fill
+//   refuse_duplicate_id=1      C_CreateObject answers CKR_TEMPLATE_INCONSISTENT when an object
+//                              of the template's CKA_CLASS with its CKA_ID is on the token
 //   pcsc_in_initialize=1       C_Initialize first establishes a PC/SC context and releases
 //                              it again, as real vendor modules do (it then waits as long
 //                              as pcsc-lite does); the call log gets "SCardEstablishContext
@@ -52,6 +55,7 @@
 //                              at 32 bytes); reader.<label> still names SoftHSM2's label
 //   token_model=<text>         CK_TOKEN_INFO's model (cut at 16 bytes)
 //   token_manufacturer=<text>  CK_TOKEN_INFO's manufacturer (cut at 32 bytes)
+//   token_serial=<text>        CK_TOKEN_INFO's serial number (cut at 16 bytes)
 // The extension entries log "<name>|<argument>|..." after their name line, PIN texts
 // included (this is a test double: nothing else ever sees that log).
 //
@@ -126,6 +130,7 @@ struct Config {
   std::optional<std::string> tokenLabel;         // replaces CK_TOKEN_INFO.label
   std::optional<std::string> tokenModel;         // replaces CK_TOKEN_INFO.model
   std::optional<std::string> tokenManufacturer;  // replaces CK_TOKEN_INFO.manufacturerID
+  std::optional<std::string> tokenSerial;        // replaces CK_TOKEN_INFO.serialNumber
   std::map<CK_OBJECT_CLASS, CK_RV> findFail;  // C_FindObjectsInit result by searched class
   std::optional<std::array<CK_ULONG, 4>> counters;  // the retry-counter object, when present
   std::map<CK_ULONG, CK_BYTE> pinStates;            // user type -> PIN-state flag
@@ -141,6 +146,7 @@ struct Config {
   std::map<std::string, unsigned long> removedAt;  // function name -> call that removes the card
   bool removedAfterCall = false;
   bool pcscInInitialize = false;
+  bool refuseDuplicateId = false;
 };
 
 std::string Trim(const std::string& text) {
@@ -204,6 +210,8 @@ void ParseLine(Config& config, const std::string& line) {
     config.tokenModel = value;
   } else if (key == "token_manufacturer") {
     config.tokenManufacturer = value;
+  } else if (key == "token_serial") {
+    config.tokenSerial = value;
   } else if (key == "token_flags_clear") {
     config.tokenFlagsClear = ParseNumber(value).value_or(0);
   } else if (key == "hw.counters") {
@@ -237,6 +245,8 @@ void ParseLine(Config& config, const std::string& line) {
     if (const auto n = ParseNumber(value)) config.removedAt[key.substr(11)] = *n;
   } else if (key == "removed_after_call") {
     config.removedAfterCall = value != "0";
+  } else if (key == "refuse_duplicate_id") {
+    config.refuseDuplicateId = value != "0";
   } else if (key == "pcsc_in_initialize") {
     config.pcscInInitialize = value != "0";
   } else if (key == "slot_fill_short") {
@@ -451,6 +461,7 @@ struct Hook<&CK_FUNCTION_LIST::C_GetTokenInfo> {
     if (config.tokenLabel) fill(info->label, sizeof info->label, *config.tokenLabel);
     if (config.tokenModel) fill(info->model, sizeof info->model, *config.tokenModel);
     if (config.tokenManufacturer) fill(info->manufacturerID, sizeof info->manufacturerID, *config.tokenManufacturer);
+    if (config.tokenSerial) fill(info->serialNumber, sizeof info->serialNumber, *config.tokenSerial);
     return rv;
   }
 };
@@ -546,6 +557,29 @@ struct Hook<&CK_FUNCTION_LIST::C_FindObjectsInit> {
     std::lock_guard lock(gSearchMutex);
     VendorSearches()[session] = found;
     return rv;
+  }
+};
+
+// A module that keeps CKA_ID unique per class refuses a second object with the same one.
+template <>
+struct Hook<&CK_FUNCTION_LIST::C_CreateObject> {
+  static CK_RV Run(const Config& config, CK_FUNCTION_LIST* target, CK_SESSION_HANDLE session,
+                   CK_ATTRIBUTE_PTR attributes, CK_ULONG count, CK_OBJECT_HANDLE_PTR object) {
+    if (config.refuseDuplicateId && attributes) {
+      std::vector<CK_ATTRIBUTE> search;
+      for (CK_ULONG i = 0; i < count; ++i)
+        if (attributes[i].type == CKA_CLASS || attributes[i].type == CKA_ID) search.push_back(attributes[i]);
+      if (search.size() == 2) {
+        CK_OBJECT_HANDLE found = 0;
+        CK_ULONG n = 0;
+        if (target->C_FindObjectsInit(session, search.data(), CK_ULONG(search.size())) == CKR_OK) {
+          target->C_FindObjects(session, &found, 1, &n);
+          target->C_FindObjectsFinal(session);
+        }
+        if (n) return CKR_TEMPLATE_INCONSISTENT;
+      }
+    }
+    return target->C_CreateObject(session, attributes, count, object);
   }
 };
 
@@ -669,10 +703,20 @@ void DropSessionsWhenTold(const Config& config, CK_FUNCTION_LIST* target) {
   for (CK_ULONG i = 0; i < count; ++i) target->C_CloseAllSessions(slots[i]);
 }
 
+// Calls that saw an injected result, by function; a call without one starts the count
+// afresh, so that rv_at and rv_times count from when the result was injected.
+std::mutex gInjectionLock;
+std::map<std::string, unsigned long> gInjectionUsed;
+
+void ForgetInjection(const std::string& name) {
+  std::lock_guard<std::mutex> guard(gInjectionLock);
+  gInjectionUsed.erase(name);
+}
+
 // Whether an injected result answers this call: always, or for the first rv_times calls.
 bool InjectionApplies(const Config& config, const std::string& name) {
-  static std::mutex lock;
-  static std::map<std::string, unsigned long> used;
+  auto& lock = gInjectionLock;
+  auto& used = gInjectionUsed;
   if (const auto at = config.rvAt.find(name); at != config.rvAt.end()) {
     std::lock_guard<std::mutex> guard(lock);
     return ++used[name] == at->second;
@@ -718,8 +762,9 @@ struct Wrapper<Name, Member, CK_RV (*)(Args...)> {
     const Removal removal = CardRemoval(config, Name);
     if (removal == Removal::Gone) return CKR_DEVICE_REMOVED;
     if (removal == Removal::RemovedNow && !config.removedAfterCall) return CKR_DEVICE_REMOVED;
-    if (const auto injected = config.rv.find(Name);
-        injected != config.rv.end() && InjectionApplies(config, Name)) {
+    if (const auto injected = config.rv.find(Name); injected == config.rv.end()) {
+      ForgetInjection(Name);
+    } else if (InjectionApplies(config, Name)) {
       return injected->second;
     }
     CK_FUNCTION_LIST* target = LoadTarget(config);
