@@ -15,6 +15,13 @@
 
 namespace {
 
+// Thumbprints are compared in lower case.
+std::string LowerCase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
+  return text;
+}
+
 constexpr const char* kBit4IdProvider = "Bit4id Universal Middleware Provider";
 constexpr const char* kBit4IdAuthProvider = "Bit4id Universal Middleware Provider AUTH";
 constexpr const char* kBit4IdDsProvider = "Bit4id Universal Middleware Provider DS";
@@ -165,18 +172,19 @@ void RegisterPkcs11CardCertificates(PKCS11Base* token, const TokenObjects* objec
                              expired, expiring, registerExpired);
 }
 
-bool IsInRevokedKeys(const std::string& thumbprint) {
-  if (thumbprint.empty()) return false;
-  auto value = Platform::Profile().Read("", "RevokedKeys");
-  if (!value || value->type != Platform::ValueType::MultiString) return false;
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+std::set<std::string> ReadRevokedKeys() {
+  std::set<std::string> revoked;
+  auto value = Platform::Profile().Read("", kRevokedKeys);
+  if (!value || value->type != Platform::ValueType::MultiString) return revoked;
   for (const std::string& key : value->strings) {
     if (key.empty()) break;
-    if (key.size() == thumbprint.size() &&
-        std::equal(key.begin(), key.end(), thumbprint.begin(), [&](char a, char b) { return lower(a) == lower(b); }))
-      return true;
+    revoked.insert(LowerCase(key));
   }
-  return false;
+  return revoked;
+}
+
+bool IsInRevokedKeys(const std::string& thumbprint) {
+  return !thumbprint.empty() && ReadRevokedKeys().count(LowerCase(thumbprint)) != 0;
 }
 
 bool GetProviderTypeByName(const std::string& name, uint32_t& providerType) {
@@ -196,9 +204,10 @@ void CopyCardStoreCertificates(Platform::CertStorePtr source, Platform::CertStor
   std::vector<Platform::CertContextPtr> certificates;
   if (sourceHolder.Get()) sourceHolder.Get()->Enumerate(certificates);
   const std::time_t now = std::time(nullptr);
+  // Not asked of any responder here, but what is known revoked stays out by this road too.
+  const std::set<std::string> revoked = certificates.empty() ? std::set<std::string>() : ReadRevokedKeys();
   for (const auto& certificate : certificates) {
-    // Not asked of any responder here, but what is known revoked stays out by this road too.
-    if (IsInRevokedKeys(certificate->Thumbprint())) {
+    if (revoked.count(LowerCase(certificate->Thumbprint()))) {
       LogEvent(EVENTLOG_WARNING_TYPE, "A revoked certificate is not registered: " + certificate->Thumbprint());
       continue;
     }

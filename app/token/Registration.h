@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,11 @@ void RegisterPkcs11CardCertificates(PKCS11Base* token, const TokenObjects* objec
                                     const std::string& readerName, ReaderCertificateMap& map,
                                     int& registered, int& expired, int& expiring);
 
+// The profile value naming the certificates found revoked: thumbprints, hexadecimal.
+inline constexpr const char* kRevokedKeys = "RevokedKeys";
+// What the profile's "RevokedKeys" lists, in lower case (a hand-edited value may hold upper
+// case); empty when it lists nothing.
+std::set<std::string> ReadRevokedKeys();
 // Whether the profile's "RevokedKeys" lists this thumbprint (hexadecimal, either letter case).
 bool IsInRevokedKeys(const std::string& thumbprint);
 

@@ -265,7 +265,6 @@ int Application::Start(const QStringList& arguments) {
   windowOptions.pcsc = options_.pcsc;
   window_ = std::make_unique<MainWindow>(RefsOf(tokens_), port_, windowOptions);
   window_->SetOnDestroyed([this] { Leave(); });
-  // A new start goes ahead at once: this one is on its way out.
   // A start made from now on waits for this one's lock instead of asking it to show
   // itself; the lock goes once the certificates are out of the store.
   window_->SetOnEnding([this] { instance_->StopListening(); });

@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -24,7 +23,6 @@
 
 namespace {
 
-constexpr const char* kRevokedKeys = "RevokedKeys";
 
 
 // "RevokedKeys" is read, extended and written by registrations on two threads.
@@ -160,6 +158,10 @@ void CertificateRegistrar::SaveRecord() {
 
 bool CertificateRegistrar::StillWanted(const std::string& reader, uint64_t removals) const {
   std::lock_guard<std::mutex> guard(lock_);
+  return StillWantedLocked(reader, removals);
+}
+
+bool CertificateRegistrar::StillWantedLocked(const std::string& reader, uint64_t removals) const {
   const auto found = removals_.find(reader);
   return (found == removals_.end() ? 0 : found->second) == removals;
 }
@@ -211,8 +213,7 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
     std::lock_guard<std::mutex> store(storeLock_);
     {
       std::lock_guard<std::mutex> guard(lock_);
-      const auto found = removals_.find(reader);
-      if (ended_ || (found == removals_.end() ? 0 : found->second) != removals) return false;
+      if (ended_ || !StillWantedLocked(reader, removals)) return false;
       ++adding_;
     }
     ReaderCertificateMap added;
@@ -412,16 +413,7 @@ std::vector<std::string> CertificateRegistrar::RegisteredFor(const std::string& 
 }
 
 bool CertificateRegistrar::LoadRevokedKeys(std::set<std::string>& revoked) {
-  auto value = Platform::Profile().Read("", kRevokedKeys);
-  if (!value || value->type != Platform::ValueType::MultiString) return true;
-  for (const std::string& key : value->strings) {
-    if (key.empty()) break;
-    // Thumbprints are compared in lower case; a hand-edited value may hold upper case.
-    std::string lower = key;
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; });
-    revoked.insert(lower);
-  }
+  revoked.merge(ReadRevokedKeys());
   return true;
 }
 

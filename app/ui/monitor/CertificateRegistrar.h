@@ -66,6 +66,8 @@ class CertificateRegistrar {
   // Whether the reader has seen no unregistration beyond `removals` (its count when the
   // registration began).
   bool StillWanted(const std::string& reader, uint64_t removals) const;
+  // The same, with `lock_` held by the caller.
+  bool StillWantedLocked(const std::string& reader, uint64_t removals) const;
   // Keeps what a step added; after the end takes it out of the store again (false).
   bool Merge(ReaderCertificateMap& added);
   // Writes the record when it changed: the registered thumbprints, those about to be, and
