@@ -19,13 +19,12 @@
 #include <QTest>
 #include <QTimer>
 
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
 #include <fstream>
+#include <optional>
 #include <set>
 
 #include "Application.h"
@@ -36,6 +35,7 @@
 #include "ContentsTree.h"
 #include "EncryptedData.h"
 #include "MainWindow.h"
+#include "NetRig.h"
 #include "WindowSettled.h"
 #include "P11Rig.h"
 #include "PKCS11Versions.h"
@@ -325,24 +325,15 @@ struct CardPullTest : ::testing::TestWithParam<PullCase> {
   void TearDown() override {
     window_.reset();
     shim_.reset();
-    if (directory_ >= 0) ::close(directory_);
   }
 
   // The renewal searches a directory that takes the connection and never answers.
   void UseMuteDirectory() {
-    directory_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(directory_, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof(address);
-    ASSERT_EQ(::bind(directory_, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-    ASSERT_EQ(::listen(directory_, 8), 0);  // connections complete in the backlog, unanswered
-    ASSERT_EQ(::getsockname(directory_, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    directory_.emplace();
     Platform::Profile profile;
     ASSERT_TRUE(profile.WriteDword("RenewCertificatesSettings", "Mode", 2));
     ASSERT_TRUE(profile.WriteString("RenewCertificatesSettings", "LDAPHostname", "127.0.0.1"));
-    ASSERT_TRUE(profile.WriteDword("RenewCertificatesSettings", "LDAPPortnumber", ntohs(address.sin_port)));
+    ASSERT_TRUE(profile.WriteDword("RenewCertificatesSettings", "LDAPPortnumber", directory_->Port()));
   }
 
   static size_t StoreSize() {
@@ -457,7 +448,7 @@ struct CardPullTest : ::testing::TestWithParam<PullCase> {
   std::unique_ptr<MainWindow> window_;
   Driver* driver_ = nullptr;
   int destroyed_ = 0;
-  int directory_ = -1;
+  std::optional<TvrTest::MuteTcpListener> directory_;
 };
 
 bool Contains(const std::multiset<std::string>& all, const std::multiset<std::string>& part) {

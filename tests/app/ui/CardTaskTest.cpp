@@ -284,19 +284,11 @@ TEST_F(CardTaskTest, PinStatusAndChangeWithASlowModuleKeepTheWindowBeating) {
 // window keeps painting while the search waits for its time limit, and the command ends
 // with the search's error once it is over.
 TEST_F(CardTaskTest, RenewalSearchWithAMuteDirectoryKeepsTheWindowBeating) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
-  ASSERT_EQ(::listen(listener, 8), 0);  // connections complete in the backlog, unanswered
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  const TvrTest::MuteTcpListener listener;
   Platform::Profile profile;
   ASSERT_TRUE(profile.WriteInt(TvrServices::kRenewalSettingsSection, "Mode", 2));
   ASSERT_TRUE(profile.WriteString(TvrServices::kRenewalSettingsSection, "LDAPHostname", "127.0.0.1"));
-  ASSERT_TRUE(profile.WriteInt(TvrServices::kRenewalSettingsSection, "LDAPPortnumber", ntohs(address.sin_port)));
+  ASSERT_TRUE(profile.WriteInt(TvrServices::kRenewalSettingsSection, "LDAPPortnumber", listener.Port()));
 
   auto window = OpenWithCard();
   ASSERT_FALSE(HasFailure());
@@ -321,7 +313,6 @@ TEST_F(CardTaskTest, RenewalSearchWithAMuteDirectoryKeepsTheWindowBeating) {
   EXPECT_EQ(view.enabled, (std::vector<bool>{false, true}));
   ASSERT_EQ(port.boxes.size(), 1u);  // the search's failure
   EXPECT_TRUE(port.boxes[0].flags & Platform::kMbIconError);
-  ::close(listener);
 }
 
 // Answers what the window's commands ask, as a user would: the PIN, Yes and OK, the

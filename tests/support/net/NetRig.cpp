@@ -105,6 +105,23 @@ int FreeTcpPort() {
   return ntohs(address.sin6_port);
 }
 
+MuteTcpListener::MuteTcpListener() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  const bool ok = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                  ::listen(fd_, 8) == 0 &&
+                  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  if (!ok) {
+    if (fd_ >= 0) ::close(fd_);
+    throw std::runtime_error("MuteTcpListener: no port");
+  }
+  port_ = ntohs(address.sin_port);
+}
+
+MuteTcpListener::~MuteTcpListener() { ::close(fd_); }
+
 HttpTestServer::HttpTestServer() { Start({}); }
 
 HttpTestServer::HttpTestServer(const std::string& certPem, const std::string& keyPem) : tls_(true) {

@@ -88,4 +88,19 @@ class OcspResponderProcess {
 // A TCP port nobody listens on at the moment (any interface).
 int FreeTcpPort();
 
+// A TCP server on 127.0.0.1 that takes connections (the backlog completes them) and never
+// answers: a directory or server that hangs. Throws when no port can be had.
+class MuteTcpListener {
+ public:
+  MuteTcpListener();
+  ~MuteTcpListener();
+  MuteTcpListener(const MuteTcpListener&) = delete;
+  MuteTcpListener& operator=(const MuteTcpListener&) = delete;
+  int Port() const { return port_; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
 }  // namespace TvrTest
