@@ -2,7 +2,9 @@
 # Runs the program on a private X server with a tray host and captures the whole screen
 # with the tray icon and a balloon into <build>/screenshots/desktop-tray-balloon.png, then
 # the main window with a card into docs/main-window.png.
-# The program gets a private profile: no splash, no wait for the smart-card service.
+# The program gets a private profile (no splash, no wait for the smart-card service) and
+# private data and runtime folders: beside the user's own running program it neither
+# touches the user's certificate store nor hands over to that program.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 BUILD="${TVR_BUILD_DIR:-$ROOT/build}"
@@ -35,16 +37,16 @@ trayer --edge top --align right --widthtype pixel --width 120 --height 24 &
 PIDS+=($!)
 sleep 1
 
-mkdir -p "$WORK/config/Tavrenic" "$WORK/runtime"
-chmod 700 "$WORK/runtime"
+mkdir -p "$WORK/config/Tavrenic" "$WORK/runtime" "$WORK/data"
+chmod 700 "$WORK/runtime" "$WORK/data"
 cat >"$WORK/config/Tavrenic/kelmardin.conf" <<'CONF'
 "Language"="HUN"
 "ShowSplashScreen"=dword:00000000
 "WaitForSCardSvr"=dword:00000000
 "WaitForSCardSvr2"=dword:00000000
 CONF
-XDG_CONFIG_HOME="$WORK/config" XDG_RUNTIME_DIR="$WORK/runtime" TVR_SYSTEM_CONFIG_DIR="$WORK/config" \
-  "$PROGRAM" >"$WORK/program.log" 2>&1 &
+XDG_CONFIG_HOME="$WORK/config" XDG_RUNTIME_DIR="$WORK/runtime" XDG_DATA_HOME="$WORK/data" \
+  TVR_SYSTEM_CONFIG_DIR="$WORK/config" "$PROGRAM" >"$WORK/program.log" 2>&1 &
 PIDS+=($!)
 
 # The main window, then its close box: the close-or-hide question, answered "Elrejtés"

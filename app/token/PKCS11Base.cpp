@@ -264,8 +264,8 @@ bool PKCS11Base::OpenSession(bool readWrite) {
     LogError("OPENSESSION ERROR! Error code: %08x", Rv32(rv));
     return false;
   }
-  session_ = handle;
   MarkSessionCurrent();
+  session_ = handle;
   return true;
 }
 
@@ -281,7 +281,7 @@ bool PKCS11Base::CloseSession() {
     LogError("CLOSESESSION ERROR! ILLEGAL STATE!");
     return false;
   }
-  CK_RV rv = Call(GetFunctionList()->C_CloseSession, session_);
+  CK_RV rv = Call(GetFunctionList()->C_CloseSession, session_.load());
   if (rv != CKR_OK) {
     LogError("CLOSESESSION ERROR! Error code: %08x", Rv32(rv));
     return false;
@@ -311,7 +311,7 @@ std::unique_ptr<SessionInfo> PKCS11Base::GetSessionInfo() {
 CK_SESSION_HANDLE PKCS11Base::GetSession() const {
   std::lock_guard<std::recursive_mutex> guard(CallLock());
   DropStaleSession();
-  return session_;
+  return session_.load();
 }
 
 bool PKCS11Base::Login(const TvrCommon::SecureString* pin, CK_USER_TYPE userType) {
@@ -322,8 +322,8 @@ bool PKCS11Base::Login(const TvrCommon::SecureString* pin, CK_USER_TYPE userType
     LogError("LOGIN ERROR! Error code: %08x", Rv32(rv));
     return false;
   }
-  loggedIn_ = true;
   MarkSessionCurrent();
+  loggedIn_ = true;
   return true;
 }
 
@@ -332,7 +332,7 @@ bool PKCS11Base::LoginEx(const TvrCommon::SecureString* pin, bool securityOffice
   std::lock_guard<std::recursive_mutex> guard(CallLock());
   DropStaleSession();
   if (loggedIn_) return false;
-  CK_RV result = Call(GetFunctionList()->C_Login, session_,
+  CK_RV result = Call(GetFunctionList()->C_Login, session_.load(),
                       static_cast<CK_USER_TYPE>(securityOfficer ? CKU_SO : CKU_USER),
                       PinBytes(pin), PinLength(pin));
   if (rv) *rv = result;
@@ -340,8 +340,8 @@ bool PKCS11Base::LoginEx(const TvrCommon::SecureString* pin, bool securityOffice
     LogError("LOGIN ERROR! Error code: %08x", Rv32(result));
     return false;
   }
-  loggedIn_ = true;
   MarkSessionCurrent();
+  loggedIn_ = true;
   return true;
 }
 
@@ -350,7 +350,7 @@ bool PKCS11Base::Logout() {
   std::lock_guard<std::recursive_mutex> guard(CallLock());
   DropStaleSession();
   if (!loggedIn_) return false;
-  CK_RV rv = Call(GetFunctionList()->C_Logout, session_);
+  CK_RV rv = Call(GetFunctionList()->C_Logout, session_.load());
   if (rv != CKR_OK) {
     LogError("LOGOUT ERROR! Error code: %08x", Rv32(rv));
     return false;

@@ -205,8 +205,8 @@ class PKCS11Base {
 
   bool InitializeAndReadInfo();
   void ForgetSession() const {
-    session_ = 0;
     loggedIn_ = false;
+    session_ = 0;
   }
   // The session and log-in were taken before the module was last reinitialised.
   bool SessionPredatesBinding() const {
@@ -216,7 +216,9 @@ class PKCS11Base {
   void DropStaleSession() const {
     if (SessionPredatesBinding()) ForgetSession();
   }
-  // Records that the session or log-in belongs to the module's current initialisation.
+  // Records that the session or log-in belongs to the module's current initialisation;
+  // called before the session or log-in is set, so that a reader without the call lock
+  // never sees a new one with an old generation.
   void MarkSessionCurrent() const { sessionGeneration_ = binding_->generation.load(); }
   std::recursive_mutex& CallLock() const { return binding_->callLock; }
   bool ReadByteAttributes(CK_OBJECT_HANDLE object, CK_ATTRIBUTE* attributes, size_t count,
@@ -249,11 +251,13 @@ class PKCS11Base {
   mutable std::mutex readerNameLock_;
   std::string readerName_;  // guarded by readerNameLock_
   CK_SLOT_ID slotId_ = 0;
-  // Mutable: any call, a const one included, may learn that the session is gone.
-  mutable CK_SESSION_HANDLE session_ = 0;
-  mutable bool loggedIn_ = false;
+  // Mutable: any call, a const one included, may learn that the session is gone. Written
+  // under the call lock only; atomic because HasSession and IsLoggedIn read them without
+  // it: the interface thread asks while a card task may sit in a slow or hung module call.
+  mutable std::atomic<CK_SESSION_HANDLE> session_{0};
+  mutable std::atomic<bool> loggedIn_{false};
   // The binding's generation when the session was opened or the log-in made.
-  mutable uint64_t sessionGeneration_ = 0;
+  mutable std::atomic<uint64_t> sessionGeneration_{0};
   bool isClone_ = false;
 };
 

@@ -226,9 +226,13 @@ int Application::Start(const QStringList& arguments) {
   switch (instance_->Acquire()) {
     case SingleInstance::Result::First: break;
     case SingleInstance::Result::AnotherRuns: return 0;
-    case SingleInstance::Result::Failed:
-      port_.MessageBox(Res::Text(Res::StringId::StartupError), "", Platform::kMbOk);
+    case SingleInstance::Result::Failed: {
+      // The system's own text, then which folder and what is wrong with it.
+      std::string text = Res::Text(Res::StringId::StartupError);
+      if (!instance_->FailureText().isEmpty()) text += "\n\n" + instance_->FailureText().toStdString();
+      port_.MessageBox(text, "", Platform::kMbOk);
       return 1;
+    }
   }
   connect(instance_.get(), &SingleInstance::activationRequested, this, [this] {
     if (window_) window_->BringToFront(true);

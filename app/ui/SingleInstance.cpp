@@ -10,11 +10,15 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <initializer_list>
+#include <thread>
 
 #include "EventLog.h"
+#include "UiText.h"
 
 namespace {
 
@@ -48,38 +52,103 @@ bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadlin
   }
 }
 
+// The string with each %s replaced by the next of `args`, in order; what the arguments
+// hold is never read as a format.
+QString Fill(Res::StringId id, std::initializer_list<QString> args) {
+  const QString format = T(id);
+  QString text;
+  auto arg = args.begin();
+  for (qsizetype i = 0; i < format.size(); ++i) {
+    if (format[i] == QLatin1Char('%') && i + 1 < format.size() && format[i + 1] == QLatin1Char('s') &&
+        arg != args.end()) {
+      text += *arg++;
+      ++i;
+    } else {
+      text += format[i];
+    }
+  }
+  return text;
+}
+
+QString ErrorText(int error) { return QString::fromLocal8Bit(std::strerror(error)); }
+
+QString Unusable(const QString& folder, const QString& reason) {
+  return Fill(Res::StringId::FolderUnusable, {folder, reason});
+}
+
+// Why the folder may not hold the lock: empty when it is this user's own directory that
+// nobody else may write to (made private). `st` is what the open found.
+QString PrivacyProblem(int fd, const struct stat& st) {
+  if (!S_ISDIR(st.st_mode)) return T(Res::StringId::FolderIsNotAFolder);
+  if (st.st_uid != ::getuid())
+    return Fill(Res::StringId::FolderOfAnotherUser, {QString::number(static_cast<qulonglong>(st.st_uid))});
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+    return Fill(Res::StringId::FolderWritableByOthers,
+                {QString::number(st.st_mode & 07777, 8).rightJustified(4, QLatin1Char('0'))});
+  if (::fchmod(fd, 0700) != 0) return Fill(Res::StringId::FolderModeNotSet, {ErrorText(errno)});
+  return QString();
+}
+
 // The private folder in the shared temporary folder, made when missing. Anyone may create
 // a name there first: a folder that is not this user's own directory (a link, another
 // user's, or one that others may write to) would let them take or fake the lock, so it
-// is refused. Empty when refused.
-QString PrivateTempFolder() {
+// is refused. Empty when refused; `failure` then names the folder and what is wrong.
+QString PrivateTempFolder(QString& failure) {
   const QString path = QDir::tempPath() + QStringLiteral("/kelmardin-%1").arg(::getuid());
   const QByteArray name = QFile::encodeName(path);
   if (::mkdir(name.constData(), 0700) != 0 && errno != EEXIST) {
-    LogEvent(EVENTLOG_ERROR_TYPE, "The single-instance folder cannot be created: " + name.toStdString());
+    failure = Unusable(path, Fill(Res::StringId::FolderCannotBeCreated, {ErrorText(errno)}));
+    LogEvent(EVENTLOG_ERROR_TYPE, "The single-instance folder cannot be created: " + failure.toStdString());
     return QString();
   }
   // Opened without following a link; the checks and the mode change are then on what was
   // opened. In a sticky temporary folder nobody else can swap the user's own folder.
   const int fd = ::open(name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  const int openError = errno;
+  QString problem;
   struct stat st;
-  const bool own = fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == ::getuid() &&
-                   (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 && ::fchmod(fd, 0700) == 0;
+  if (fd < 0) {
+    // What stands there, for the reason only: the open decided.
+    struct stat seen;
+    if (::lstat(name.constData(), &seen) == 0 && S_ISLNK(seen.st_mode)) problem = T(Res::StringId::FolderIsALink);
+    else if (openError == ENOTDIR) problem = T(Res::StringId::FolderIsNotAFolder);
+    else problem = Fill(Res::StringId::FolderCannotBeOpened, {ErrorText(openError)});
+  } else if (::fstat(fd, &st) != 0) {
+    problem = Fill(Res::StringId::FolderCannotBeOpened, {ErrorText(errno)});
+  } else {
+    problem = PrivacyProblem(fd, st);
+  }
   if (fd >= 0) ::close(fd);
-  if (!own) {
+  if (!problem.isEmpty()) {
+    failure = Unusable(path, problem);
     LogEvent(EVENTLOG_ERROR_TYPE,
              "The single-instance folder is not a private folder of this user, and is not used: " +
-                 name.toStdString());
+                 failure.toStdString());
     return QString();
   }
   return path;
+}
+
+// Only a socket of ours is asked: the lock file is the user's own, but what it names is
+// read as outside text.
+bool IsInstanceSocket(const std::string& path) {
+  const std::string tail = std::string("/") + kInstanceName + ".sock";
+  return path.size() > tail.size() && path[0] == '/' && path.compare(path.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// A field of the holder's lines as shown: printable, or "?".
+QString Shown(const std::string& field, bool digitsOnly) {
+  QString text = QString::fromUtf8(field).left(255);
+  text.removeIf([](QChar c) { return !c.isPrint(); });
+  if (digitsOnly && !std::all_of(text.begin(), text.end(), [](QChar c) { return c.isDigit(); })) text.clear();
+  return text.isEmpty() ? QStringLiteral("?") : text;
 }
 
 }  // namespace
 
 SingleInstance::SingleInstance(QObject* parent) : QObject(parent) {
   const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-  dir_ = !runtime.isEmpty() && QDir(runtime).exists() ? runtime : PrivateTempFolder();
+  dir_ = !runtime.isEmpty() && QDir(runtime).exists() ? runtime : PrivateTempFolder(failure_);
 }
 
 SingleInstance::~SingleInstance() { Release(); }
@@ -97,23 +166,64 @@ SingleInstance::Result SingleInstance::Acquire() {
   lock_ = std::make_unique<QLockFile>(LockPath());
   // Never stale by age; a lock whose owner process is gone is taken over at once.
   lock_->setStaleLockTime(0);
-  if (lock_->tryLock(0)) {
-    // Without the socket the program still runs; a later start then only ends.
-    if (!Listen()) LogEvent(EVENTLOG_WARNING_TYPE, "Failed to listen for a second start");
-    return Result::First;
+  if (!lock_->tryLock(0)) {
+    if (lock_->error() != QLockFile::LockFailedError) {
+      const int error = lock_->error() == QLockFile::PermissionError ? EACCES : (errno ? errno : EIO);
+      lock_.reset();
+      return Fail(Unusable(dir_, Fill(Res::StringId::FolderLockFileUnusable, {LockPath(), ErrorText(error)})));
+    }
+    // The running instance shows itself when it can answer; a busy one keeps the start
+    // too. One that no longer listens is ending: this start takes over once it is gone.
+    if (AskInstanceAt(ServerName()) != Answer::NotListening || !lock_->tryLock(kHandOverWaitMs)) {
+      lock_.reset();
+      return Result::AnotherRuns;
+    }
   }
-  if (lock_->error() != QLockFile::LockFailedError) {
+  const Result data = AcquireDataFolder();
+  if (data != Result::First) {
     lock_.reset();
-    return Result::Failed;
+    return data;
   }
-  // The running instance shows itself when it can answer; a busy one keeps the start too.
-  // One that no longer listens is ending: this start takes over once it is gone.
-  if (AskRunningInstance() != Answer::NotListening || !lock_->tryLock(kHandOverWaitMs)) {
-    lock_.reset();
-    return Result::AnotherRuns;
-  }
+  // Without the socket the program still runs; a later start then only ends.
   if (!Listen()) LogEvent(EVENTLOG_WARNING_TYPE, "Failed to listen for a second start");
+  if (!dataLock_.Announce(QFile::encodeName(ServerName()).toStdString()))
+    LogEvent(EVENTLOG_WARNING_TYPE, "The data folder's lock file does not name this instance: " + DataFolderLock::Path());
   return Result::First;
+}
+
+SingleInstance::Result SingleInstance::AcquireDataFolder() {
+  // A copy started from another session holds it when its runtime folder differs: it is
+  // asked through the socket it named, and waited for when it is ending (or has not begun
+  // to listen yet).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kHandOverWaitMs);
+  DataFolderLock::Holder holder;
+  for (;;) {
+    const DataFolderLock::State state = dataLock_.TryLock();
+    if (state == DataFolderLock::State::Held) return Result::First;
+    if (state == DataFolderLock::State::Failed) {
+      return Fail(Unusable(QFile::decodeName(DataFolderLock::Folder().c_str()),
+                           Fill(Res::StringId::FolderLockFileUnusable,
+                                {QFile::decodeName(DataFolderLock::Path().c_str()), ErrorText(dataLock_.Error())})));
+    }
+    holder = DataFolderLock::ReadHolder();
+    // A holder on another computer (a shared home folder) cannot be asked.
+    if (!holder.host.empty() && holder.host != DataFolderLock::HostName()) break;
+    if (IsInstanceSocket(holder.socket)) {
+      const Answer answer = AskInstanceAt(QFile::decodeName(holder.socket.c_str()));
+      if (answer == Answer::Taken) return Result::AnotherRuns;
+      if (answer == Answer::NoAnswer) break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return Fail(Unusable(QFile::decodeName(DataFolderLock::Folder().c_str()),
+                       Fill(Res::StringId::FolderInUseElsewhere, {Shown(holder.host, false), Shown(holder.pid, true)})));
+}
+
+SingleInstance::Result SingleInstance::Fail(const QString& text) {
+  failure_ = text;
+  LogEvent(EVENTLOG_ERROR_TYPE, "The program cannot start: " + text.toStdString());
+  return Result::Failed;
 }
 
 void SingleInstance::StopListening() {
@@ -181,9 +291,9 @@ void SingleInstance::CloseConnection(int fd) {
   ::close(fd);
 }
 
-SingleInstance::Answer SingleInstance::AskRunningInstance() {
+SingleInstance::Answer SingleInstance::AskInstanceAt(const QString& socket) {
   sockaddr_un address;
-  if (!Address(ServerName(), address)) return Answer::NoAnswer;
+  if (!Address(socket, address)) return Answer::NoAnswer;
   const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return Answer::NoAnswer;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kSocketTimeoutMs);
@@ -209,6 +319,7 @@ SingleInstance::Answer SingleInstance::AskRunningInstance() {
 
 void SingleInstance::Release() {
   StopListening();
+  dataLock_.Unlock();
   if (lock_) {
     lock_->unlock();
     lock_.reset();

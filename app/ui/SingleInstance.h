@@ -1,10 +1,12 @@
-// One running program per user: a lock file plus a local socket. The first instance holds
-// the lock and listens; a later one finds the lock taken, asks the first through the
-// socket to show itself, and ends. An instance that is ending stops listening first; a
-// start that then finds the lock taken and nobody listening waits for the lock, so that
-// it is not lost to the instance on its way out. The socket is a plain Unix-domain one:
-// Qt's network module, and the libraries it pulls in, would cost every start more than
-// this needs.
+// One running program per user session and per data folder: a lock file plus a local
+// socket in the runtime folder, and the data folder's lock (DataFolderLock). The first
+// instance holds both locks and listens; a later one finds a lock taken, asks the holder
+// through its socket to show itself, and ends. An instance that is ending stops listening
+// first; a start that then finds a lock taken and nobody listening waits for it, so that
+// it is not lost to the instance on its way out. A start whose data folder is held by a
+// copy it cannot reach (another computer, no answer) fails and says why. The socket is a
+// plain Unix-domain one: Qt's network module, and the libraries it pulls in, would cost
+// every start more than this needs.
 #pragma once
 
 #include <QLockFile>
@@ -13,6 +15,8 @@
 #include <QString>
 #include <map>
 #include <memory>
+
+#include "DataFolderLock.h"
 
 class SingleInstance : public QObject {
   Q_OBJECT
@@ -28,9 +32,13 @@ class SingleInstance : public QObject {
   static constexpr int kHandOverWaitMs = 10000;
 
   // First: this process is the instance (and listens). AnotherRuns: another process holds
-  // the lock and was asked to show itself, or did not let go in time. Failed: the lock
-  // file cannot be made, or its folder was refused.
+  // the lock and was asked to show itself, or did not let go in time. Failed: a lock file
+  // cannot be made, its folder was refused, or the data folder is held by a copy that
+  // cannot be asked; FailureText() says which.
   Result Acquire();
+  // After Failed: the folder and what is wrong with it, in the program's language, as
+  // plain text (the same text went to the event log).
+  QString FailureText() const { return failure_; }
   // The instance is ending: later starts wait for it instead of asking it.
   void StopListening();
   void Release();
@@ -44,7 +52,11 @@ class SingleInstance : public QObject {
 
  private:
   enum class Answer { Taken, NotListening, NoAnswer };
-  Answer AskRunningInstance();
+  // Asks the instance listening on `socket` to show itself.
+  static Answer AskInstanceAt(const QString& socket);
+  // The data folder's lock, once the runtime folder's is held.
+  Result AcquireDataFolder();
+  Result Fail(const QString& text);
   bool Listen();
 
   void Accept();
@@ -52,7 +64,9 @@ class SingleInstance : public QObject {
   void CloseConnection(int fd);
 
   QString dir_;
+  QString failure_;
   std::unique_ptr<QLockFile> lock_;
+  DataFolderLock dataLock_;
   int server_ = -1;
   std::unique_ptr<QSocketNotifier> serverNotifier_;
   // Accepted connections that have not sent their request yet.

@@ -18,6 +18,17 @@ const char* English(Res::StringId id) {
     case StringId::CloseCertificateManager:
       return "Please close the Olvanta Certificate Manager program, then click OK to continue!";
     case StringId::StartupError: return "An error occurred while starting TAVRENIC - Olvanta Kelmardin!";
+    case StringId::FolderUnusable: return "The folder %s cannot be used: %s";
+    case StringId::FolderCannotBeCreated: return "it cannot be created (%s).";
+    case StringId::FolderCannotBeOpened: return "it cannot be opened (%s).";
+    case StringId::FolderIsALink: return "it is a symbolic link, not a folder.";
+    case StringId::FolderIsNotAFolder: return "it is not a folder.";
+    case StringId::FolderOfAnotherUser: return "it belongs to another user (user id: %s).";
+    case StringId::FolderWritableByOthers: return "others may write to it (permissions: %s).";
+    case StringId::FolderModeNotSet: return "its permissions cannot be set (%s).";
+    case StringId::FolderLockFileUnusable: return "its lock file (%s) cannot be used (%s).";
+    case StringId::FolderInUseElsewhere:
+      return "another running copy of the program uses it (computer: %s, process: %s) and cannot be reached.";
     case StringId::WaitingForSCardSvr: return "Waiting for the \"Smart Card\" service";
     case StringId::WaitingForGslShmSrvc: return "Waiting for the Gemalto service";
     case StringId::GemaltoServiceNotRunning:

@@ -2,11 +2,20 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QMessageBox>
 #include <QTimer>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string>
 
 #include "Application.h"
 #include "monitor/FakePcsc.h"
 #include "UiTestSupport.h"
+#include "Strings.h"
 #include "platform/Profile.h"
 
 namespace {
@@ -49,6 +58,51 @@ TEST(ApplicationTest, SessionManagersDieQuitsWithoutTheCloseQuestion) {
   EXPECT_FALSE(asked);
   EXPECT_FALSE(program.Window()->Monitor().Running());
   program.Exit();
+}
+
+// Without $XDG_RUNTIME_DIR, a single-instance folder that others may write to: the
+// start-up error box keeps its own text and adds which folder and what is wrong with it
+// (the fault: the reason went only to the event log, which is off by default).
+TEST(ApplicationTest, UnsafeSingleInstanceFolderBoxNamesTheFolderAndWhy) {
+  UiTest::ProfileSandbox sandbox;
+  Platform::Profile profile;
+  ASSERT_TRUE(profile.WriteString("", "Language", "HUN"));
+  ASSERT_TRUE(profile.WriteDword("", "ShowSplashScreen", 0));
+  const std::string runtime = std::getenv("XDG_RUNTIME_DIR");
+  const char* oldTmp = std::getenv("TMPDIR");
+  const std::string savedTmp = oldTmp ? oldTmp : "";
+  const std::string tmp = sandbox.Root() + "/tmp";
+  const std::string folder = tmp + "/kelmardin-" + std::to_string(::getuid());
+  std::filesystem::create_directories(folder);
+  ASSERT_EQ(::chmod(folder.c_str(), 0777), 0);
+  ::unsetenv("XDG_RUNTIME_DIR");
+  ::setenv("TMPDIR", tmp.c_str(), 1);
+
+  QString shown;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      shown = box->text();
+      box->close();
+    }
+  });
+  watch.start(20);
+  FakePcsc pcsc;
+  Application::Options options;
+  options.waitForServices = false;
+  options.pcsc = &pcsc;
+  {
+    Application program(nullptr, options);
+    EXPECT_EQ(program.Start({"kelmardin"}), 1);
+    program.Exit();
+  }
+  watch.stop();
+  ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+  if (oldTmp) ::setenv("TMPDIR", savedTmp.c_str(), 1);
+  else ::unsetenv("TMPDIR");
+
+  EXPECT_EQ(shown.toStdString(), std::string(Res::HungarianText(Res::StringId::StartupError)) + "\n\nA(z) " + folder +
+                                     " mappa nem használható: mások is írhatják (jogosultságok: 0777).");
 }
 
 }  // namespace

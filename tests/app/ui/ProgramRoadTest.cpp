@@ -13,6 +13,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -269,6 +270,43 @@ TEST_F(ProgramRoadTest, RegistrationsOfAKilledRunGoAtTheNextStart) {
   ::kill(pid_, SIGTERM);
   ASSERT_TRUE(WaitForExit());
   EXPECT_EQ(StoreSize(), 0u);
+}
+
+// A second start from another session (its own runtime folder, so it cannot see the
+// first copy's single-instance lock) with the same data folder: it hands over to the
+// running copy and ends, and the first copy's registrations stay in the store and in the
+// record (the fault: it ran as a first copy and took them out at its start).
+TEST_F(ProgramRoadTest, SecondCopyFromAnotherSessionLeavesTheFirstsRegistrationsAlone) {
+  InsertCard();
+  StartProgram();
+  ASSERT_TRUE(WaitFor([] { return StoreSize() == 1; }, std::chrono::seconds(30)));
+  const std::string record = RecordText();
+  ASSERT_FALSE(record.empty());
+  const std::string runtime = sandbox_.Root() + "/runtime2";
+  ASSERT_TRUE(std::filesystem::create_directory(runtime));
+  std::filesystem::permissions(runtime, std::filesystem::perms::owner_all);
+  const pid_t second = Spawn({TVR_KELMARDIN_PATH},
+                             EnvironmentWith({{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_RUNTIME_DIR", runtime}}));
+  ASSERT_GT(second, 0);
+  // The store is watched all along: the second copy must not take the certificate out
+  // even for a moment (a copy that runs registers it again once it reads the card).
+  size_t lowest = 1;
+  int status = -1;
+  const bool ended = WaitFor([&] {
+    lowest = std::min(lowest, StoreSize());
+    return ::waitpid(second, &status, WNOHANG) == second;
+  }, std::chrono::seconds(20));
+  if (!ended) {
+    ::kill(second, SIGKILL);
+    ::waitpid(second, nullptr, 0);
+  }
+  EXPECT_TRUE(ended) << "the second copy still runs";
+  EXPECT_TRUE(ended && WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(lowest, 1u);
+  EXPECT_EQ(StoreSize(), 1u);
+  EXPECT_EQ(RecordText(), record);
+  EXPECT_EQ(::kill(pid_, 0), 0) << "the first copy is gone";
+  ExpectEndsInSeconds(SIGTERM);
 }
 
 // At log-in the tray host often starts after the program: the icon must appear in it.
