@@ -130,10 +130,10 @@ bool TransportPinActivation::RunBit4id(PKCS11Base* token, const TokenInfo& info)
           done = paths_.Bit4idReactivatePin(readerNumber, std::move(puk));
           break;
         case Call::UnblockSigning:
-          done = paths_.Bit4idUnblockPin(reader, 1, std::move(puk), std::move(newPin));
+          done = paths_.Bit4idUnblockPin(reader, 1, std::move(puk), std::move(newPin), nullptr);
           break;
         case Call::UnblockGlobal:
-          done = paths_.Bit4idUnblockPin(reader, 0, std::move(puk), std::move(newPin));
+          done = paths_.Bit4idUnblockPin(reader, 0, std::move(puk), std::move(newPin), nullptr);
           break;
       }
       if (done) break;

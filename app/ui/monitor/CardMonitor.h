@@ -19,6 +19,12 @@
 #include "MonitorHost.h"
 #include "Pcsc.h"
 
+// What one reader's change of state means to the monitor: a card that stays PRESENT
+// with another event count or answer-to-reset is another card (Swap).
+enum class ReaderEvent { None, Insertion, Removal, Unavailable, Swap };
+ReaderEvent ClassifyReaderEvent(DWORD current, DWORD event, const std::vector<uint8_t>& atrBefore,
+                                const std::vector<uint8_t>& atrNow);
+
 class CardMonitor {
  public:
   static constexpr int kRestartIntervalMs = 10000;  // the restart timer 20110207
@@ -62,13 +68,16 @@ class CardMonitor {
   void Run(bool showError);
   bool EstablishContext(bool showError);
   void RebuildReaderStates(bool listReaders);
-  void OnInsertion(const std::string& reader, const std::vector<uint8_t>& atr);
+  // `reread`: a card already known, read again quietly after the modules were initialised.
+  void OnInsertion(const std::string& reader, const std::vector<uint8_t>& atr, bool reread = false);
+  // The insertion road from the card's type on; `announce` adds the balloons and the notice.
+  void ReadCard(const std::string& reader, const std::string& cardName, bool announce);
   void OnRemoval(const std::string& reader);
   void OnUnavailable(const std::string& reader);
   void OnReaderChange(bool first);
   void OnError(LONG result);
   void RegisterSlots(PKCS11Base* token, const std::string& typeKey, uint32_t extraSlots,
-                     const std::string& reader, std::string& csp, std::string& ksp);
+                     const std::string& reader, std::string& csp, std::string& ksp, bool activate);
   void LoadReaderPrompts(const std::string& reader);
   bool InsertionBalloonsOn() const;
   // The stop's helper: cancels the wait until the thread has ended (a cancel reaches only
