@@ -153,6 +153,7 @@ class ScriptedPrompts : public IPinPrompts {
   }
 
   OwnedPin AskPuk(const std::string& title, int minimum, int maximum) override {
+    if (onAsk) onAsk();
     asked.push_back("AskPuk " + title + " " + std::to_string(minimum) + " " +
                     std::to_string(maximum));
     auto answer = Next();
