@@ -1,7 +1,8 @@
 // The card monitor: a worker thread blocking in the PC/SC status-change call on every
 // reader and on the plug-and-play pseudo-reader. It identifies inserted cards, reads
-// their tokens and registers their certificates, unregisters them when the card leaves,
-// follows reader changes, and on a failing status call unregisters everything and stops
+// their tokens and registers their certificates, unregisters them when the card leaves
+// (or is replaced by another, or its reader becomes unavailable), follows reader changes
+// (reading the cards that stay again), and on a failing status call unregisters everything and stops
 // (the application then calls OnRestartTimer every 10 s until detection runs again).
 #pragma once
 
