@@ -46,6 +46,21 @@ class WipedBytes {
   std::vector<uint8_t> bytes_;
 };
 
+// The card in the reader as the service reports it now: none for an empty, mute or
+// unavailable reader. An unaware current state makes the call answer at once.
+std::optional<CardIdentity> IdentityOn(SCARDCONTEXT context, const std::string& readerName) {
+  SCARD_READERSTATE state{};
+  state.szReader = readerName.c_str();
+  state.dwCurrentState = SCARD_STATE_UNAWARE;
+  if (SCardGetStatusChange(context, 0, &state, 1) != SCARD_S_SUCCESS) return std::nullopt;
+  const DWORD flags = state.dwEventState;
+  if (!(flags & SCARD_STATE_PRESENT) || (flags & (SCARD_STATE_MUTE | SCARD_STATE_UNAVAILABLE))) return std::nullopt;
+  CardIdentity identity;
+  identity.atr.assign(state.rgbAtr, state.rgbAtr + std::min<DWORD>(state.cbAtr, sizeof state.rgbAtr));
+  identity.events = static_cast<uint16_t>(flags >> 16);
+  return identity;
+}
+
 // A PC/SC context and a shared connection to one reader's card, left as they are when
 // the scope ends.
 class CardConnection {
@@ -78,6 +93,24 @@ class CardConnection {
     }
     SetProtocol(protocol);
     return Connected();
+  }
+
+  // Whether the card this connection reached is still `expected`: the handle has seen no
+  // removal, and the reader has counted no insertion or removal since `expected` was read.
+  // A card swapped after this check leaves the handle dead, so nothing of ours reaches it.
+  bool StillHolds(const std::string& readerName, const CardIdentity& expected) {
+    char name[MAX_READERNAME];
+    DWORD nameLength = sizeof name;
+    DWORD state = 0;
+    DWORD protocol = 0;
+    uint8_t atr[MAX_ATR_SIZE];
+    DWORD atrLength = sizeof atr;
+    const LONG rv = SCardStatus(card_.Get(), name, &nameLength, &state, &protocol, atr, &atrLength);
+    NoteResult(rv);
+    if (rv != SCARD_S_SUCCESS || atrLength > sizeof atr) return false;
+    if (std::vector<uint8_t>(atr, atr + atrLength) != expected.atr) return false;
+    const std::optional<CardIdentity> now = IdentityOn(context_.Get(), readerName);
+    return now && *now == expected;
   }
 
   // Whether a call since the last ClearReset found the card reset by another program.
@@ -330,7 +363,7 @@ bool ModifyOnPinPad(const CardConnection& connection, WipedBytes& command,
 
 bool RunPinCommand(const std::string& readerName, uint16_t minimumLength, uint16_t n,
                    OwnedPin first, OwnedPin second, const std::array<uint8_t, 4>& header,
-                   Platform::ReaderMessageSet set) {
+                   Platform::ReaderMessageSet set, const CardIdentity* expected) {
   // Lc is one byte; and a value that does not fit its block would spill into the next.
   if (n == 0 || n > kMaxPinBlockLength) return false;
   if (static_cast<bool>(first) != static_cast<bool>(second)) return false;
@@ -341,8 +374,11 @@ bool RunPinCommand(const std::string& readerName, uint16_t minimumLength, uint16
   WipedBytes command(kHeaderLength + 2 * static_cast<size_t>(n));
   BuildPinCommand(command, header, n, first.get(), second.get());
 
+  // The PINs were typed for one card: another one in its place gets nothing.
+  const auto sameCard = [&] { return !expected || connection.StillHolds(readerName, *expected); };
   if (first) {
     return RunHoldingCard(connection, false, [&] {
+      if (!sameCard()) return false;
       uint8_t response[2];
       size_t received = 0;
       return connection.Transmit(command.Data(), command.Size(), response, sizeof response,
@@ -353,6 +389,7 @@ bool RunPinCommand(const std::string& readerName, uint16_t minimumLength, uint16
 
   // The reader's texts are switched, used and restored within one hold of the card.
   return RunHoldingCard(connection, false, [&] {
+    if (!sameCard()) return false;
     LoadMessageSet(connection.Card(), set);
     const bool ok = ModifyOnPinPad(connection, command, minimumLength, n, set);
     LoadReaderMessages(connection.Card());
@@ -364,28 +401,39 @@ bool RunPinCommand(const std::string& readerName, uint16_t minimumLength, uint16
 
 bool ApduChangePin(const std::string& readerName, uint16_t minimumLength, uint16_t n,
                    OwnedPin first, OwnedPin second, uint8_t cla, uint8_t ins, uint8_t p1,
-                   uint8_t p2) {
+                   uint8_t p2, const CardIdentity* expected) {
   return RunPinCommand(readerName, minimumLength, n, std::move(first), std::move(second),
-                       {cla, ins, p1, p2}, Platform::ReaderMessageSet::General);
+                       {cla, ins, p1, p2}, Platform::ReaderMessageSet::General, expected);
 }
 
 bool ApduUnblockPin(const std::string& readerName, uint16_t minimumLength, uint16_t n,
                     OwnedPin first, OwnedPin second, uint8_t cla, uint8_t ins, uint8_t p1,
-                    uint8_t p2) {
+                    uint8_t p2, const CardIdentity* expected) {
   return RunPinCommand(readerName, minimumLength, n, std::move(first), std::move(second),
-                       {cla, ins, p1, p2}, Platform::ReaderMessageSet::Unblock);
+                       {cla, ins, p1, p2}, Platform::ReaderMessageSet::Unblock, expected);
 }
 
 bool GemaltoChangePin(const std::string& readerName, uint16_t minimumLength, uint16_t n,
-                      OwnedPin currentPin, OwnedPin newPin) {
+                      OwnedPin currentPin, OwnedPin newPin, const CardIdentity* expected) {
   return ApduChangePin(readerName, minimumLength, n, std::move(currentPin), std::move(newPin),
-                       0x00, 0x24, 0x00, 0x81);
+                       0x00, 0x24, 0x00, 0x81, expected);
 }
 
 bool GemaltoUnblockPin(const std::string& readerName, uint16_t minimumLength, uint16_t n,
-                       OwnedPin puk, OwnedPin newPin) {
+                       OwnedPin puk, OwnedPin newPin, const CardIdentity* expected) {
   return ApduUnblockPin(readerName, minimumLength, n, std::move(puk), std::move(newPin), 0x00,
-                        0x2C, 0x00, 0x81);
+                        0x2C, 0x00, 0x81, expected);
+}
+
+std::optional<CardIdentity> ReadCardIdentity(const std::string& readerName) {
+  AutoSCardContext context;
+  if (Platform::EstablishContextWithin(SCARD_SCOPE_USER, context.Put()) != SCARD_S_SUCCESS) return std::nullopt;
+  return IdentityOn(context.Get(), readerName);
+}
+
+bool CardStillIn(const std::string& readerName, const CardIdentity& expected) {
+  const std::optional<CardIdentity> now = ReadCardIdentity(readerName);
+  return now && *now == expected;
 }
 
 void LoadReaderMessages(SCARDHANDLE card) {

@@ -1,6 +1,7 @@
 #include "PinActivation.h"
 
 #include <cstring>
+#include <optional>
 
 #include "PKCS11Base.h"
 #include "PinTexts.h"
@@ -77,6 +78,11 @@ bool TransportPinActivation::RunBit4id(PKCS11Base* token, const TokenInfo& info)
   const std::string reader = token->GetReaderName();
   const int readerNumber = paths_.ReaderNumber(reader);
   const bool pinPad = info.protectedAuthenticationPath;
+  // The monitor hears of nothing while the activation asks: the PUKs typed go to the card
+  // it was started for, or nowhere.
+  const std::optional<CardIdentity> card = paths_.ReadCardIdentity(reader);
+  const CardIdentity* expected = card ? &*card : nullptr;
+  const auto swapped = [&] { return card && !paths_.CardStillIn(reader, *card); };
 
   enum class Call { Reactivate, UnblockSigning, UnblockGlobal };
   struct Step {
@@ -125,18 +131,26 @@ bool TransportPinActivation::RunBit4id(PKCS11Base* token, const TokenInfo& info)
         }
       }
       bool done = false;
+      if (swapped()) {
+        Box(StringId::CardChangedDuringCommand, kStopBox);
+        return false;
+      }
       switch (step.call) {
         case Call::Reactivate:
           done = paths_.Bit4idReactivatePin(readerNumber, std::move(puk));
           break;
         case Call::UnblockSigning:
-          done = paths_.Bit4idUnblockPin(reader, 1, std::move(puk), std::move(newPin));
+          done = paths_.Bit4idUnblockPin(reader, 1, std::move(puk), std::move(newPin), expected);
           break;
         case Call::UnblockGlobal:
-          done = paths_.Bit4idUnblockPin(reader, 0, std::move(puk), std::move(newPin));
+          done = paths_.Bit4idUnblockPin(reader, 0, std::move(puk), std::move(newPin), expected);
           break;
       }
       if (done) break;
+      if (swapped()) {
+        Box(StringId::CardChangedDuringCommand, kStopBox);
+        return false;
+      }
       if (AskRetry(step.texts, paths_.Bit4idGetRetryCounter(token, step.counter)) != Retry::Again)
         return false;
     }

@@ -239,6 +239,8 @@ struct PinOperations::Checks {
   std::optional<TokenInfo> info;          // what the operation goes by
   std::unique_ptr<TokenInfo> fresh;       // read for it, for the host's cache
   std::optional<Bit4idPinLimits> limits;  // the Bit4id dialog's lengths
+  // The card in the reader when the operation started: the PINs go to it or nowhere.
+  std::optional<CardIdentity> card;
 };
 
 // The card's part after the dialog, and its outcome.
@@ -266,6 +268,7 @@ void PinOperations::Run(PinOperation operation, std::function<void()> finished) 
   host_.RunCardTask(
       [this, operation, token, checks] {
         Checks& c = *checks;
+        c.card = paths_.ReadCardIdentity(token->GetReaderName());
         if (token->IsLoggedIn()) {
           c.stop = StringId::PleaseLogOut;
           c.stopIcon = kMbIconWarning;
@@ -363,11 +366,20 @@ void PinOperations::AskAndAttempt(PinOperation operation, std::shared_ptr<Checks
   }
 
   auto attempt = std::make_shared<Attempt>();
+  const std::optional<CardIdentity> card = checks->card;
   host_.RunCardTask(
-      [this, operation, token, kind, info, row, values, attempt] {
+      [this, operation, token, kind, info, row, values, attempt, card] {
         Attempt& a = *attempt;
         if (!token->IsTokenPresent()) {
           a.stop = StringId::PinCardNotInReader;
+          return;
+        }
+        // Another card in the reader that nobody has reported yet gets neither the PINs
+        // nor a question about its counters.
+        const std::string reader = token->GetReaderName();
+        const auto swapped = [&] { return card && !paths_.CardStillIn(reader, *card); };
+        if (swapped()) {
+          a.stop = StringId::CardChangedDuringCommand;
           return;
         }
         const bool signing = operation == PinOperation::ChangeSigningPin ||
@@ -386,7 +398,11 @@ void PinOperations::AskAndAttempt(PinOperation operation, std::shared_ptr<Checks
           return;
         }
         // The PIN pad, when the card has one, takes the values here.
-        a.done = CallVendor(kind, operation, token, info, std::move(*values));
+        a.done = CallVendor(kind, operation, token, info, std::move(*values), card ? &*card : nullptr);
+        if (!a.done && swapped()) {
+          a.stop = StringId::CardChangedDuringCommand;
+          return;
+        }
         // The main window's record follows the card's PIN state after every attempt.
         a.fresh = host_.ReadTokenInfo();
         if (!a.done && row.selector >= 0) a.counter = Counter(kind, operation, token);
@@ -410,7 +426,7 @@ void PinOperations::AskAndAttempt(PinOperation operation, std::shared_ptr<Checks
 }
 
 bool PinOperations::CallVendor(Kind kind, PinOperation operation, PKCS11Base* token,
-                               const TokenInfo& info, PinPair values) {
+                               const TokenInfo& info, PinPair values, const CardIdentity* expected) {
   const std::string reader = token->GetReaderName();
   const auto minimum = static_cast<uint16_t>(info.minPinLen);
   const auto blockLength = static_cast<uint16_t>(info.maxPinLen);
@@ -419,10 +435,10 @@ bool PinOperations::CallVendor(Kind kind, PinOperation operation, PKCS11Base* to
       switch (kind) {
         case Kind::Bit4id:
           return paths_.Bit4idChangePinPuk(reader, 0, std::move(values.first),
-                                           std::move(values.second));
+                                           std::move(values.second), expected);
         case Kind::Gemalto:
           return paths_.GemaltoChangePin(reader, minimum, blockLength, std::move(values.first),
-                                         std::move(values.second));
+                                         std::move(values.second), expected);
         case Kind::Gemalto2:
           return token->SetPIN(values.first.get(), values.second.get());
         default:
@@ -432,10 +448,10 @@ bool PinOperations::CallVendor(Kind kind, PinOperation operation, PKCS11Base* to
       switch (kind) {
         case Kind::Bit4id:
           return paths_.Bit4idUnblockPin(reader, 0, std::move(values.first),
-                                         std::move(values.second));
+                                         std::move(values.second), expected);
         case Kind::Gemalto:
           return paths_.GemaltoUnblockPin(reader, minimum, blockLength, std::move(values.first),
-                                          std::move(values.second));
+                                          std::move(values.second), expected);
         case Kind::Gemalto2:
           return paths_.EtokenUnblockPin(token, values.first.get(), values.second.get());
         default:
@@ -444,12 +460,12 @@ bool PinOperations::CallVendor(Kind kind, PinOperation operation, PKCS11Base* to
     case PinOperation::ChangeSigningPin:
       if (kind == Kind::Bit4id)
         return paths_.Bit4idChangePinPuk(reader, 2, std::move(values.first),
-                                         std::move(values.second));
+                                         std::move(values.second), expected);
       return paths_.EtokenChangeSigningPin(token, values.first.get(), values.second.get());
     case PinOperation::UnblockSigningPin:
       if (kind == Kind::Bit4id)
         return paths_.Bit4idUnblockPin(reader, 1, std::move(values.first),
-                                       std::move(values.second));
+                                       std::move(values.second), expected);
       return paths_.EtokenUnblockSigningPin(token, values.first.get(), values.second.get());
   }
   return false;

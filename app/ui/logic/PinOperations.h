@@ -73,7 +73,7 @@ class PinOperations {
   int Counter(Kind kind, PinOperation operation, PKCS11Base* token);
   // The operation's vendor path; the values are null for the PIN pad.
   bool CallVendor(Kind kind, PinOperation operation, PKCS11Base* token, const TokenInfo& info,
-                  PinPair values);
+                  PinPair values, const CardIdentity* expected);
   bool ChangeByPkcs11(PKCS11Base* token, const TokenInfo& info, PinPair values);
 
   // What the card gave before the PIN dialog, and the card's part after it (card tasks).

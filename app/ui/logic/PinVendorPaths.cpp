@@ -12,6 +12,14 @@ int SystemPinVendorPaths::ReaderNumber(const std::string& readerName) {
   return ::GetReaderNumber(readerName);
 }
 
+std::optional<CardIdentity> SystemPinVendorPaths::ReadCardIdentity(const std::string& readerName) {
+  return ::ReadCardIdentity(readerName);
+}
+
+bool SystemPinVendorPaths::CardStillIn(const std::string& readerName, const CardIdentity& expected) {
+  return ::CardStillIn(readerName, expected);
+}
+
 bool SystemPinVendorPaths::Bit4idGetPinLimit(int readerNumber, Bit4idPinLimits& limits) {
   return ::Bit4idGetPinLimit(readerNumber, limits);
 }
@@ -20,13 +28,18 @@ int SystemPinVendorPaths::Bit4idGetRetryCounter(const PKCS11Base* token, uint8_t
   return ::Bit4idGetRetryCounter(token, selector);
 }
 
+// The vendor's library connects by itself: the card is asked just before it is handed over.
 bool SystemPinVendorPaths::Bit4idChangePinPuk(const std::string& readerName, uint32_t selector,
-                                              OwnedPin oldPin, OwnedPin newPin) {
+                                              OwnedPin oldPin, OwnedPin newPin,
+                                              const CardIdentity* expected) {
+  if (expected && !::CardStillIn(readerName, *expected)) return false;
   return ::Bit4idChangePinPuk(readerName, selector, std::move(oldPin), std::move(newPin));
 }
 
 bool SystemPinVendorPaths::Bit4idUnblockPin(const std::string& readerName, uint32_t selector,
-                                            OwnedPin puk, OwnedPin newPin) {
+                                            OwnedPin puk, OwnedPin newPin,
+                                            const CardIdentity* expected) {
+  if (expected && !::CardStillIn(readerName, *expected)) return false;
   return ::Bit4idUnblockPin(readerName, selector, std::move(puk), std::move(newPin));
 }
 
@@ -40,15 +53,16 @@ int SystemPinVendorPaths::GemaltoGetRetryCounter(const PKCS11Base* token, uint32
 
 bool SystemPinVendorPaths::GemaltoChangePin(const std::string& readerName, uint16_t minimumLength,
                                             uint16_t blockLength, OwnedPin currentPin,
-                                            OwnedPin newPin) {
+                                            OwnedPin newPin, const CardIdentity* expected) {
   return ::GemaltoChangePin(readerName, minimumLength, blockLength, std::move(currentPin),
-                            std::move(newPin));
+                            std::move(newPin), expected);
 }
 
 bool SystemPinVendorPaths::GemaltoUnblockPin(const std::string& readerName, uint16_t minimumLength,
-                                             uint16_t blockLength, OwnedPin puk, OwnedPin newPin) {
+                                             uint16_t blockLength, OwnedPin puk, OwnedPin newPin,
+                                             const CardIdentity* expected) {
   return ::GemaltoUnblockPin(readerName, minimumLength, blockLength, std::move(puk),
-                             std::move(newPin));
+                             std::move(newPin), expected);
 }
 
 bool SystemPinVendorPaths::EtokenGetRetryCounters(PKCS11Base* token, CK_ULONG* first,

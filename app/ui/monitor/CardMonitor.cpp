@@ -37,6 +37,27 @@ bool Has(DWORD state, DWORD flag) { return (state & flag) != 0; }
 
 }  // namespace
 
+ReaderEvent ClassifyReaderEvent(DWORD current, DWORD event, const std::vector<uint8_t>& atrBefore,
+                                const std::vector<uint8_t>& atrNow) {
+  const bool wasUnavailable = Has(current, SCARD_STATE_UNAVAILABLE);
+  const bool isUnavailable = Has(event, SCARD_STATE_UNAVAILABLE);
+  const bool cardNow = Has(event, SCARD_STATE_PRESENT) && !Has(event, SCARD_STATE_MUTE) && !isUnavailable;
+  if ((current == 0 || Has(current, SCARD_STATE_EMPTY) || wasUnavailable) && cardNow) return ReaderEvent::Insertion;
+  if (wasUnavailable) return ReaderEvent::None;
+  if (Has(current, SCARD_STATE_PRESENT) && !Has(current, SCARD_STATE_MUTE) && Has(event, SCARD_STATE_EMPTY))
+    return ReaderEvent::Removal;
+  if (Has(current, SCARD_STATE_PRESENT) && isUnavailable) return ReaderEvent::Unavailable;
+  if (Has(current, SCARD_STATE_PRESENT) && Has(event, SCARD_STATE_PRESENT) && !isUnavailable) {
+    // The high word counts the insertions and removals of the reader: a card pulled and
+    // another put in between two calls leaves the reader PRESENT with another count. A
+    // service that does not count still shows another answer-to-reset (when it gives one).
+    const bool counted = (current >> 16) != (event >> 16);
+    const bool otherAtr = !atrBefore.empty() && !atrNow.empty() && atrBefore != atrNow;
+    if (counted || otherAtr) return ReaderEvent::Swap;
+  }
+  return ReaderEvent::None;
+}
+
 CardMonitor::CardMonitor(IMonitorHost& host, CertificateRegistrar& registrar, IPcsc& pcsc)
     : host_(host), registrar_(registrar), pcsc_(pcsc) {}
 
@@ -210,6 +231,9 @@ void CardMonitor::Run(bool showError) {
       std::lock_guard<std::mutex> guard(lock_);
       states = states_;
     }
+    // The answers-to-reset the last call reported: the call overwrites them.
+    std::vector<std::vector<uint8_t>> atrs;
+    for (const ReaderStateEntry& entry : states) atrs.push_back(entry.atr);
     LONG rv = stopping_ ? static_cast<LONG>(SCARD_E_CANCELLED) : pcsc_.GetStatusChange(context_, INFINITE, states);
     if (rv != SCARD_S_SUCCESS) {
       OnError(rv);
@@ -221,19 +245,23 @@ void CardMonitor::Run(bool showError) {
     bool readersChanged = false;
     for (size_t i = 0; i < states.size(); ++i) {
       ReaderStateEntry& entry = states[i];
-      const DWORD current = entry.currentState;
       const DWORD event = entry.eventState;
       if (Has(event, SCARD_STATE_CHANGED) && !stopping_) {
         if (i + 1 == states.size()) {
           readersChanged = true;
-        } else if ((current == 0 || Has(current, SCARD_STATE_EMPTY)) && Has(event, SCARD_STATE_PRESENT) &&
-                   !Has(event, SCARD_STATE_MUTE)) {
-          OnInsertion(entry.reader, entry.atr);
-        } else if (Has(current, SCARD_STATE_PRESENT) && !Has(current, SCARD_STATE_MUTE) &&
-                   Has(event, SCARD_STATE_EMPTY)) {
-          OnRemoval(entry.reader);
-        } else if (Has(current, SCARD_STATE_PRESENT) && Has(event, SCARD_STATE_UNAVAILABLE)) {
-          OnUnavailable(entry.reader);
+        } else {
+          switch (ClassifyReaderEvent(entry.currentState, event, atrs[i], entry.atr)) {
+            case ReaderEvent::Insertion: OnInsertion(entry.reader, entry.atr); break;
+            case ReaderEvent::Removal: OnRemoval(entry.reader); break;
+            case ReaderEvent::Unavailable: OnUnavailable(entry.reader); break;
+            case ReaderEvent::Swap:
+              // Pulled and another card put in while we were busy: the old card's road out,
+              // then the new card's road in. A mute card had no road in, so has none out.
+              if (!Has(entry.currentState, SCARD_STATE_MUTE)) OnRemoval(entry.reader);
+              if (!Has(event, SCARD_STATE_MUTE)) OnInsertion(entry.reader, entry.atr);
+              break;
+            case ReaderEvent::None: break;
+          }
         }
       }
       entry.currentState = event;
@@ -254,10 +282,15 @@ bool CardMonitor::InsertionBalloonsOn() const {
          profile.GetDword("", "ShowBallonsOnlyFromCertificateRegistration", 0) == 0;
 }
 
-void CardMonitor::OnInsertion(const std::string& reader, const std::vector<uint8_t>& atr) {
+void CardMonitor::OnInsertion(const std::string& reader, const std::vector<uint8_t>& atr, bool reread) {
   {
     std::lock_guard<std::mutex> guard(lock_);
     cards_.insert(reader);
+  }
+  if (reread) {
+    // The same card, read again through the modules just initialised: no news for the user.
+    ReadCard(reader, GetCardNameForAtr(atr), false);
+    return;
   }
   if (InsertionBalloonsOn())
     host_.QueueBalloon(Res::Text(StringId::MonitorCardInsertedTitle),
@@ -272,7 +305,10 @@ void CardMonitor::OnInsertion(const std::string& reader, const std::vector<uint8
     Balloon(host_, StringId::MonitorReadErrorTitle, StringId::MonitorReadErrorText, kIconError);
     return;
   }
+  ReadCard(reader, cardName, true);
+}
 
+void CardMonitor::ReadCard(const std::string& reader, const std::string& cardName, bool announce) {
   std::string csp, ksp, cardModule;
   GetCardTypeProviderNames(cardName, csp, ksp, cardModule);
   const CardTypeEntry* cardType = FindCardTypeByCardName(cardName);
@@ -291,13 +327,14 @@ void CardMonitor::OnInsertion(const std::string& reader, const std::vector<uint8
   if (token && typeKey == "Oberthur") {
     token->Reinitialize();
   } else if (token && (typeKey == "Bit4ID" || typeKey == "Gemalto" || typeKey == "Gemalto2")) {
-    RegisterSlots(token, typeKey, vendor->extraSlotCount, reader, csp, ksp);
+    RegisterSlots(token, typeKey, vendor->extraSlotCount, reader, csp, ksp, announce);
   }
   if ((csp == "Microsoft Base Smart Card Crypto Provider" || ksp == "Microsoft Smart Card Key Storage Provider") &&
       (!cardType || cardType->autoRegister != 0))
     registrar_.RegisterCertificates(reader, csp, ksp, nullptr, nullptr);
-  if (!vendor)
+  if (!vendor && announce)
     Balloon(host_, StringId::MonitorUnsupportedCardTitle, StringId::MonitorUnsupportedCardText, kIconWarning);
+  if (!announce) return;
 
   bool current = false;
   {
@@ -311,7 +348,7 @@ void CardMonitor::OnInsertion(const std::string& reader, const std::vector<uint8
 }
 
 void CardMonitor::RegisterSlots(PKCS11Base* token, const std::string& typeKey, uint32_t extraSlots,
-                                const std::string& reader, std::string& csp, std::string& ksp) {
+                                const std::string& reader, std::string& csp, std::string& ksp, bool activate) {
   // Every step is a card call that may take long: a stop is looked at between them.
   if (stopping_) return;
   std::vector<CK_SLOT_ID> slots = token->GetSlotList(true);
@@ -332,7 +369,8 @@ void CardMonitor::RegisterSlots(PKCS11Base* token, const std::string& typeKey, u
       if (token->HasSession()) token->CloseSession();
     }
     if (!info->userPinInitialized || info->userPinToBeChanged || transport) {
-      if (!host_.TransportPinActivation(token, *info, transport)) {
+      // A card read again is not asked about again: the user answered at its insertion.
+      if (!activate || !host_.TransportPinActivation(token, *info, transport)) {
         csp.clear();
         ksp.clear();
         continue;
@@ -371,10 +409,18 @@ void CardMonitor::OnUnavailable(const std::string& reader) {
   if (InsertionBalloonsOn())
     host_.QueueBalloon(Res::Text(StringId::MonitorReaderUnavailableTitle),
                        Printf(Res::Text(StringId::MonitorReaderUnavailableText), reader), kIconInformation);
+  // The window and whatever holds the card hear of it as of a removal: the card may come
+  // back as another one.
+  bool current = false;
   {
     std::lock_guard<std::mutex> guard(lock_);
     cards_.erase(reader);
+    if (reader == currentReader_) {
+      cardName_.clear();
+      current = true;
+    }
   }
+  if (current) host_.PostCardChanged();
   registrar_.UnregisterCertificates(reader);
 }
 
@@ -414,9 +460,16 @@ void CardMonitor::OnReaderChange(bool first) {
     }
     registrar_.UnregisterCertificates(reader);
   }
-  if (!first)
+  // The cards that stay in their readers, with what the last call said of them.
+  std::vector<std::pair<std::string, std::vector<uint8_t>>> staying;
+  if (!first) {
     for (auto& [key, token] : host_.Tokens())
       if (token) token->Reinitialize();
+    std::lock_guard<std::mutex> guard(lock_);
+    for (const ReaderStateEntry& entry : states_)
+      if (before.count(entry.reader) && cards_.count(entry.reader) && !entry.atr.empty())
+        staying.emplace_back(entry.reader, entry.atr);
+  }
   {
     std::lock_guard<std::mutex> guard(lock_);
     if (states_.size() > 1) {
@@ -428,6 +481,15 @@ void CardMonitor::OnReaderChange(bool first) {
     }
   }
   host_.PostReadersChanged();
+  // What was registered from them came through the modules as they were before: read them
+  // again, so that the store follows what the cards hold now (a command may have written
+  // meanwhile, and its own re-registration stops when it hears of the reader change).
+  for (const auto& [reader, atr] : staying) {
+    if (stopping_) return;
+    if (!HasCard(reader)) continue;
+    registrar_.UnregisterCertificates(reader);
+    OnInsertion(reader, atr, true);
+  }
 }
 
 void CardMonitor::OnError(LONG result) {

@@ -1,7 +1,8 @@
 // The card monitor: a worker thread blocking in the PC/SC status-change call on every
 // reader and on the plug-and-play pseudo-reader. It identifies inserted cards, reads
-// their tokens and registers their certificates, unregisters them when the card leaves,
-// follows reader changes, and on a failing status call unregisters everything and stops
+// their tokens and registers their certificates, unregisters them when the card leaves
+// (or is replaced by another, or its reader becomes unavailable), follows reader changes
+// (reading the cards that stay again), and on a failing status call unregisters everything and stops
 // (the application then calls OnRestartTimer every 10 s until detection runs again).
 #pragma once
 
@@ -18,6 +19,12 @@
 #include "CertificateRegistrar.h"
 #include "MonitorHost.h"
 #include "Pcsc.h"
+
+// What one reader's change of state means to the monitor: a card that stays PRESENT
+// with another event count or answer-to-reset is another card (Swap).
+enum class ReaderEvent { None, Insertion, Removal, Unavailable, Swap };
+ReaderEvent ClassifyReaderEvent(DWORD current, DWORD event, const std::vector<uint8_t>& atrBefore,
+                                const std::vector<uint8_t>& atrNow);
 
 class CardMonitor {
  public:
@@ -62,13 +69,16 @@ class CardMonitor {
   void Run(bool showError);
   bool EstablishContext(bool showError);
   void RebuildReaderStates(bool listReaders);
-  void OnInsertion(const std::string& reader, const std::vector<uint8_t>& atr);
+  // `reread`: a card already known, read again quietly after the modules were initialised.
+  void OnInsertion(const std::string& reader, const std::vector<uint8_t>& atr, bool reread = false);
+  // The insertion road from the card's type on; `announce` adds the balloons and the notice.
+  void ReadCard(const std::string& reader, const std::string& cardName, bool announce);
   void OnRemoval(const std::string& reader);
   void OnUnavailable(const std::string& reader);
   void OnReaderChange(bool first);
   void OnError(LONG result);
   void RegisterSlots(PKCS11Base* token, const std::string& typeKey, uint32_t extraSlots,
-                     const std::string& reader, std::string& csp, std::string& ksp);
+                     const std::string& reader, std::string& csp, std::string& ksp, bool activate);
   void LoadReaderPrompts(const std::string& reader);
   bool InsertionBalloonsOn() const;
   // The stop's helper: cancels the wait until the thread has ended (a cancel reaches only

@@ -59,6 +59,8 @@ const std::vector<uint8_t> kAtr = {0x3B, 0x0A, 0x54, 0x41, 0x56, 0x52, 0x45, 0x4
 enum class Pull {
   Remove,       // the card leaves the reader
   Replace,      // the card leaves and one comes back
+  Swap,         // another card of the same type in its place at once: the reader never looks empty
+  Unavailable,  // the reader goes unavailable (and comes back with the card at the end)
   PlugReader,   // another reader is plugged in
   CloseWindow,  // tray Close (the question is then answered "no")
   EndSession,   // the program's end-of-session clean-up (likewise)
@@ -68,7 +70,10 @@ enum class Pull {
 // world and waits until the window has heard of it.
 class Driver {
  public:
-  Driver(MainWindow& window, FakePcsc& pcsc) : window_(window), pcsc_(pcsc) { Schedule(); }
+  Driver(MainWindow& window, FakePcsc& pcsc, TvrTest::InstalledShim& shim)
+      : window_(window), pcsc_(pcsc), shim_(shim) {
+    Schedule();
+  }
 
   // The pull made by the command's own script, away from any dialog.
   void PullNow() {
@@ -166,6 +171,12 @@ class Driver {
     switch (pull) {
       case Pull::Remove: pcsc_.RemoveCard(kReader); break;
       case Pull::Replace: pcsc_.RemoveCard(kReader); break;
+      case Pull::Swap:
+        // The module loses its sessions as with any new card.
+        shim_.DropSessions();
+        pcsc_.SwapCard(kReader, kAtr);
+        break;
+      case Pull::Unavailable: pcsc_.SetUnavailable(kReader); break;
       case Pull::PlugReader: pcsc_.AddReader("Fake Reader 1"); break;
       case Pull::CloseWindow: window_.Destroy(); break;
       case Pull::EndSession: window_.EndSessionCleanup(); break;
@@ -225,6 +236,7 @@ class Driver {
 
   MainWindow& window_;
   FakePcsc& pcsc_;
+  TvrTest::InstalledShim& shim_;
   QObject context_;  // drops the next tick with the driver
   QPointer<QWidget> current_;
   std::vector<QPointer<QWidget>> seenAfterEnd_;
@@ -460,7 +472,7 @@ TEST_P(CardPullTest, TheCommandStopsAndTheCardKeepsWhatItHeld) {
   if (c.login) LogIn();
   const CardContents before = Contents();
   shim_->ClearLog();
-  Driver driver(*window_, pcsc_);
+  Driver driver(*window_, pcsc_, *shim_);
   driver_ = &driver;
   driver.pullAt = c.pullAt;
   driver.duringTask = c.duringTask;
@@ -530,8 +542,13 @@ TEST_P(CardPullTest, TheCommandStopsAndTheCardKeepsWhatItHeld) {
   }
   // The window takes the card again once it is back.
   if (c.pull == Pull::Remove) pcsc_.InsertCard(kReader, kAtr);
+  if (c.pull == Pull::Unavailable) pcsc_.SetUnavailable(kReader, false);
   ASSERT_TRUE(Wait([&] { return window_->LoginButton()->isEnabled() && !window_->Session().Keeper().CardLeft(); }));
   EXPECT_TRUE(window_->ReaderList()->isEnabled());
+  // The card in the reader now is the one registered.
+  if (c.pull == Pull::Swap || c.pull == Pull::Unavailable) {
+    EXPECT_TRUE(Wait([&] { return window_->Registrar().RegisteredFor(kReader).size() == 1 && StoreSize() == 1; }));
+  }
 }
 
 void DeleteLeaf(MainWindow&, CardPullTest& t) { t.RunCommand(kCmdDeleteCertificate, t.LeafCertificate()); }
@@ -615,6 +632,10 @@ const PullCase kCases[] = {
     {"RenewalDialog", true, RenewAll, 1, Pull::Remove, true},
     {"PinChangeDialog", false, ChangePin, 0, Pull::Remove, true},
     {"LogInPinDialogCardReplaced", false, LogInByButton, 0, Pull::Replace, true},
+    {"LogInPinDialogCardSwapped", false, LogInByButton, 0, Pull::Swap, true},
+    {"DeleteConfirmationCardSwapped", true, DeleteLeaf, 0, Pull::Swap, true, false, {}, {}, kYesNo},
+    {"PinChangeDialogCardSwapped", false, ChangePin, 0, Pull::Swap, true},
+    {"DeleteConfirmationReaderUnavailable", true, DeleteLeaf, 0, Pull::Unavailable, true, false, {}, {}, kYesNo},
     {"TrayCloseDuringDeleteConfirmation", true, DeleteLeaf, 0, Pull::CloseWindow, false},
     {"EndOfSessionDuringEncryptedDataEditor", true, EditData, 0, Pull::EndSession, false},
     // The card leaves while the worker runs: the step that met the removal fails, the

@@ -150,6 +150,38 @@ TEST_F(CardPinTest, RefusedCommandsSendNothing) {
   EXPECT_FALSE(GemaltoChangePin(kReader1, 4, 8, MakePin("1234"), MakePin("5678")));
 }
 
+// The PINs were typed for the card in the reader when the operation started. Another card
+// of the same type in its place (the same answer-to-reset, another event count) gets
+// nothing; the card itself still gets its command.
+TEST_F(CardPinTest, AnotherCardInTheReaderGetsNoPinCommand) {
+  StartPcscd();
+  ScriptedCard& first = InsertCard(0);
+  first.SetDefaultAnswer(kOk);
+  const std::optional<CardIdentity> started = ReadCardIdentity(kReader0);
+  ASSERT_TRUE(started.has_value());
+  EXPECT_EQ(started->atr, HexBytes(kCardAtr));
+  EXPECT_FALSE(ReadCardIdentity(kReader1).has_value());  // no card there
+  EXPECT_TRUE(CardStillIn(kReader0, *started));
+  EXPECT_TRUE(GemaltoChangePin(kReader0, 4, 8, MakePin("1234"), MakePin("5678"), &*started));
+  EXPECT_EQ(first.Commands().size(), 1u);
+
+  first.Remove();
+  ASSERT_TRUE(TvrTest::WaitForCard(kReader0, false).has_value()) << pcscd_.Log();
+  ScriptedCard& second = InsertCard(0);
+  second.SetDefaultAnswer(kOk);
+  EXPECT_FALSE(CardStillIn(kReader0, *started));
+  EXPECT_FALSE(GemaltoChangePin(kReader0, 4, 8, MakePin("1234"), MakePin("5678"), &*started));
+  EXPECT_FALSE(GemaltoUnblockPin(kReader0, 4, 8, MakePin("87654321"), MakePin("5678"), &*started));
+  EXPECT_FALSE(GemaltoChangePin(kReader0, 4, 8, nullptr, nullptr, &*started));  // the PIN pad's road
+  EXPECT_TRUE(second.Commands().empty());
+  // Started for the card now in the reader, the command goes out.
+  const std::optional<CardIdentity> now = ReadCardIdentity(kReader0);
+  ASSERT_TRUE(now.has_value());
+  EXPECT_NE(*now, *started);
+  EXPECT_TRUE(GemaltoChangePin(kReader0, 4, 8, MakePin("1234"), MakePin("5678"), &*now));
+  EXPECT_EQ(second.Commands().size(), 1u);
+}
+
 TEST_F(CardPinTest, RetryCounterFromGetDataAndGetResponse) {
   StartPcscd();
   struct Case {

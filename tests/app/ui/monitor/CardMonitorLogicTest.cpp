@@ -5,6 +5,7 @@
 #include "FakePcsc.h"
 #include "MonitorFixture.h"
 
+#include "CardRecognition.h"
 #include "platform/Profile.h"
 
 #include <fstream>
@@ -175,13 +176,129 @@ TEST_F(CardMonitorLogicTest, CardInsertedRegistersAndLeavingUnregisters) {
   EXPECT_TRUE(host_.Saw("Regisztrálás... | Minden (1 db) tanúsítvány sikeresen beregisztrálva! | 1"))
       << ::testing::PrintToString(host_.Balloons());
 
-  // A reader going unavailable under its card takes the card's certificates out as well.
+  // A reader going unavailable under its card takes the card's certificates out as well,
+  // and the window hears of it as of a removal.
   host_.Clear();
+  const int notices = host_.cardChanged_;
   Then([&] { pcsc_.SetUnavailable(kReaderA); });
   EXPECT_EQ(StoreSize(), 0u);
   EXPECT_EQ(host_.Balloons(),
             (std::vector<std::string>{"Olvasó elérhetetlen | Ez az olvasó elérhetetlen: Reader A | 1",
                                       "Regisztrálás... | Minden (1 db) tanúsítvány sikeresen kiregisztrálva! | 1"}));
+  EXPECT_EQ(host_.cardChanged_, notices + 1);
+  EXPECT_EQ(monitor_->CardName(), "");
+  EXPECT_FALSE(monitor_->HasCard(kReaderA));
+
+  // Back with the card in it: an insertion.
+  Then([&] { pcsc_.SetUnavailable(kReaderA, false); });
+  EXPECT_TRUE(InStore(leaf));
+  EXPECT_EQ(host_.cardChanged_, notices + 2);
+  EXPECT_EQ(monitor_->CardName(), "Classic TPC");
+}
+
+// pcsc-lite's state words: flags in the low word, the reader's event count in the high one.
+struct ClassifyCase {
+  const char* name;
+  DWORD current, event;
+  std::vector<uint8_t> atrBefore, atrNow;
+  ReaderEvent expected;
+};
+constexpr DWORD kPresent = SCARD_STATE_PRESENT, kEmpty = SCARD_STATE_EMPTY, kMute = SCARD_STATE_MUTE,
+                kUnavailable = SCARD_STATE_UNAVAILABLE, kChanged = SCARD_STATE_CHANGED, kInUse = SCARD_STATE_INUSE;
+constexpr DWORD Count(uint16_t n) { return static_cast<DWORD>(n) << 16; }
+const std::vector<uint8_t> kAtr1 = {0x3B, 0x01}, kAtr2 = {0x3B, 0x02};
+const ClassifyCase kClassifyCases[] = {
+    {"Inserted", Count(4) | kEmpty, Count(5) | kPresent | kChanged, {}, kAtr1, ReaderEvent::Insertion},
+    {"PresentAtStart", 0, Count(9) | kPresent | kChanged, {}, kAtr1, ReaderEvent::Insertion},
+    {"Removed", Count(5) | kPresent, Count(6) | kEmpty | kChanged, kAtr1, {}, ReaderEvent::Removal},
+    {"SwappedSameType", Count(5) | kPresent, Count(7) | kPresent | kChanged, kAtr1, kAtr1, ReaderEvent::Swap},
+    {"SwappedCountWrapped", Count(0xFFFF) | kPresent, Count(1) | kPresent | kChanged, kAtr1, kAtr1, ReaderEvent::Swap},
+    {"SwappedOtherAtrUncounted", Count(5) | kPresent, Count(5) | kPresent | kInUse | kChanged, kAtr1, kAtr2,
+     ReaderEvent::Swap},
+    {"SwappedForMute", Count(5) | kPresent, Count(7) | kPresent | kMute | kChanged, kAtr1, {}, ReaderEvent::Swap},
+    // Another program connecting changes the flags only.
+    {"InUse", Count(5) | kPresent, Count(5) | kPresent | kInUse | kChanged, kAtr1, kAtr1, ReaderEvent::None},
+    // A service that leaves the answer-to-reset out is no other card.
+    {"AtrLeftOut", Count(5) | kPresent, Count(5) | kPresent | kInUse | kChanged, kAtr1, {}, ReaderEvent::None},
+    {"MuteInserted", Count(4) | kEmpty, Count(5) | kPresent | kMute | kChanged, {}, {}, ReaderEvent::None},
+    {"MuteRemoved", Count(5) | kPresent | kMute, Count(6) | kEmpty | kChanged, {}, {}, ReaderEvent::None},
+    {"Unavailable", Count(5) | kPresent, Count(6) | kUnavailable | kChanged, kAtr1, {}, ReaderEvent::Unavailable},
+    {"UnavailableStill", Count(6) | kUnavailable | kPresent, Count(7) | kUnavailable | kPresent | kChanged, kAtr1,
+     kAtr1, ReaderEvent::None},
+    {"BackWithCard", Count(6) | kUnavailable, Count(7) | kPresent | kChanged, {}, kAtr1, ReaderEvent::Insertion},
+    {"BackEmpty", Count(6) | kUnavailable, Count(7) | kEmpty | kChanged, {}, {}, ReaderEvent::None},
+};
+void PrintTo(const ClassifyCase& c, std::ostream* os) { *os << c.name; }
+
+class ClassifyTest : public ::testing::TestWithParam<ClassifyCase> {};
+
+TEST_P(ClassifyTest, StateChangeMeans) {
+  const ClassifyCase& c = GetParam();
+  EXPECT_EQ(ClassifyReaderEvent(c.current, c.event, c.atrBefore, c.atrNow), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, ClassifyTest, ::testing::ValuesIn(kClassifyCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Card A is pulled and card B (of the same type: the same answer-to-reset) put in while
+// the monitor still reads A: the reader never reports EMPTY, only another event count.
+// A's certificates go, the window hears of the change, and B is read.
+TEST_F(CardMonitorLogicTest, CardSwappedDuringItsRegistrationIsAnotherCard) {
+  PkiItem first = EncryptionLeaf("Swapped out");
+  PkiItem second = EncryptionLeaf("Swapped in");
+  MakeToken("Card0", {&first});
+  MakeToken("Card1", {&second});
+  MakeMonitor({{"Card0", kReaderA}, {"Card1", "Reader Z"}}, pcsc_);
+  pcsc_.AddReader(kReaderA);
+  Start();
+  shim_->SetOption("delay_us.C_FindObjectsInit", "300000");
+  shim_->ClearLog();
+  pcsc_.InsertCard(kReaderA, Atr(kClassicTpcAtr));
+  // A's slot is chosen and its objects are being read.
+  ASSERT_TRUE(WaitFor([&] { return shim_->CountCalls("C_FindObjectsInit") > 0; }));
+  const int notices = host_.cardChanged_;
+  shim_->SetOption("reader.Card0", "Reader Z");
+  shim_->SetOption("reader.Card1", kReaderA);
+  Then([&] { pcsc_.SwapCard(kReaderA, Atr(kClassicTpcAtr)); });
+  EXPECT_FALSE(InStore(first));
+  EXPECT_TRUE(InStore(second));
+  EXPECT_EQ(registrar_->RegisteredFor(kReaderA).size(), 1u);
+  // A's insertion, its removal, B's insertion.
+  EXPECT_EQ(host_.cardChanged_, notices + 3);
+  EXPECT_TRUE(host_.Saw("Kártya eltávolítva az olvasóból")) << ::testing::PrintToString(host_.Balloons());
+  EXPECT_EQ(monitor_->CardName(), "Classic TPC");
+  EXPECT_TRUE(monitor_->HasCard(kReaderA));
+}
+
+// Plugging a reader initialises the modules afresh: the cards that stay are read again, so
+// that the store follows what they hold now (here a certificate deleted meanwhile by
+// another program), quietly.
+TEST_F(CardMonitorLogicTest, ReaderPluggedReadsThePresentCardsAgain) {
+  PkiItem leaf = EncryptionLeaf("Read again");
+  CardInReaderA(leaf);
+  pcsc_.AddReader(kReaderA, Atr(kClassicTpcAtr), true);
+  Start();
+  ASSERT_TRUE(InStore(leaf));
+  {
+    std::unique_ptr<PKCS11Base> other = tokenObject_->Clone();
+    ASSERT_TRUE(SelectSlotForReader(other->GetSlotList(true), kReaderA, 0, other.get()));
+    ASSERT_TRUE(other->OpenSession(true));
+    TvrCommon::SecureString pin("1234");
+    ASSERT_TRUE(other->Login(&pin, CKU_USER));
+    std::unique_ptr<TokenObjects> objects = other->ReadObjects();
+    ASSERT_TRUE(objects && objects->certificates.size() == 1u);
+    ASSERT_TRUE(other->DestroyObject(objects->certificates.begin()->first));
+    other->Logout();
+    other->CloseSession();
+  }
+  host_.Clear();
+  const int notices = host_.cardChanged_;
+  Then([&] { pcsc_.AddReader(kReaderB); });
+  EXPECT_FALSE(InStore(leaf));
+  EXPECT_TRUE(registrar_->RegisteredFor(kReaderA).empty());
+  EXPECT_FALSE(host_.Saw("Kártya behelyezve")) << ::testing::PrintToString(host_.Balloons());
+  EXPECT_EQ(host_.cardChanged_, notices);
+  EXPECT_TRUE(monitor_->HasCard(kReaderA));
 }
 
 // pcsc-lite reports an unplugged reader as unknown, not unavailable: its card's

@@ -295,4 +295,30 @@ TEST_F(CardMonitorRoadTest, CardPulledDuringAReregistrationLeavesNothingRegister
   EXPECT_TRUE(WaitFor([&] { return InStore(signing); }));
 }
 
+// The card is pulled and another of the same type put in while the monitor waits in the
+// first card's revocation check: pcsc-lite never shows the reader empty, only another
+// event count. The first card's certificate goes, the second card's comes.
+TEST_F(CardMonitorRoadTest, CardSwappedWhileItsRegistrationWaitsIsAnotherCard) {
+  HeldResponder responder;
+  PkiItem first = Leaf({responder.Url()}, "Swapped out", "rsa");
+  PkiItem second = EncryptionLeaf("Swapped in");
+  MakeToken("Card0", {&first});
+  MakeToken("Card1", {&second});
+  const std::string reader = TvrTest::PrivatePcscd::ReaderName(0);
+  StartMonitor({{"Card0", reader}, {"Card1", "Elsewhere"}});
+  Insert(0);
+  ASSERT_TRUE(responder.Hold());  // the first card's check
+  cards_.back()->Remove();
+  ASSERT_TRUE(TvrTest::WaitForCard(reader, false));
+  shim_->SetOption("reader.Card0", "Elsewhere");
+  shim_->SetOption("reader.Card1", reader);
+  Insert(0);
+  ASSERT_TRUE(TvrTest::WaitForCard(reader, true));
+  responder.Release();  // unanswered: the first card's certificate goes in
+  EXPECT_TRUE(WaitFor([&] {
+    return InStore(second) && !InStore(first) && registrar_->RegisteredFor(reader).size() == 1;
+  })) << ::testing::PrintToString(host_.Balloons());
+  EXPECT_TRUE(host_.Saw("Kártya eltávolítva az olvasóból")) << ::testing::PrintToString(host_.Balloons());
+}
+
 }  // namespace

@@ -51,8 +51,22 @@ class FakePcsc : public IPcsc {
       r.atr.clear();
     });
   }
-  void SetUnavailable(const std::string& reader) {
-    Change(reader, [](Reader& r) { r.unavailable = true; });
+  // The card pulled and another put in between two calls: the reader stays PRESENT and its
+  // event count moves by two (the removal and the insertion), as pcsc-lite's does.
+  void SwapCard(const std::string& reader, std::vector<uint8_t> atr) {
+    std::lock_guard<std::mutex> guard(lock_);
+    for (Reader& r : readers_)
+      if (r.name == reader) {
+        r.present = true;
+        r.mute = false;
+        r.atr = std::move(atr);
+        r.counter = static_cast<uint16_t>(r.counter + 2);
+      }
+    Moved();
+  }
+  // The reader goes unavailable, or (false) is back with its card as it was.
+  void SetUnavailable(const std::string& reader, bool unavailable = true) {
+    Change(reader, [unavailable](Reader& r) { r.unavailable = unavailable; });
   }
   // The wait in progress, or the next one, returns this.
   void FailNextWait(LONG result) {

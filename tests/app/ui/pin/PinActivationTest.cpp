@@ -122,6 +122,44 @@ TEST_F(ActivationTest, Bit4idRunsItsThreeStepsWithTheirBounds) {
                               "Bit4idUnblockPin Virtual PCD 00 00 0 null null"}));
 }
 
+// Another card put in the reader while the activation asks (the monitor hears of nothing
+// meanwhile), or at the last moment: the PUKs go nowhere, no counter is asked of the other
+// card, and the card is left unregistered.
+TEST_F(ActivationTest, Bit4idSendsNothingToAnotherCard) {
+  AddToken();
+  PKCS11Base* token = Token(0);
+  const Box changed{"A parancs végrehajtása közben a kártya megváltozott vagy eltávolították.", kStop};
+  for (bool lastMoment : {false, true}) {
+    SCOPED_TRACE(lastMoment ? "last moment" : "during the dialog");
+    paths_.card = CardIdentity{{0x3B, 0x01}, 7};
+    paths_.calls.clear();
+    paths_.counterReads = 0;
+    port_.boxes.clear();
+    int asked = 0;
+    const auto swap = [this] { paths_.card = CardIdentity{{0x3B, 0x01}, 9}; };
+    // The second question is the signing PIN's unblocking.
+    prompts_.onAsk = [&] {
+      if (++asked == 2 && !lastMoment) swap();
+    };
+    paths_.onAttempt = [&] {
+      if (asked == 2 && lastMoment) swap();
+    };
+    prompts_.Answer("111111");
+    prompts_.Answer("222222", "55555");
+    prompts_.Answer("33333333", "4444");
+    TokenInfo info;
+    EXPECT_FALSE(activation_.Run(token, info, false));
+    std::vector<std::string> calls = {"Bit4idReactivatePin 2 111111"};
+    if (lastMoment) calls.push_back("Bit4idUnblockPin refused: another card");
+    EXPECT_EQ(paths_.calls, calls);
+    EXPECT_EQ(paths_.counterReads, 0);
+    EXPECT_EQ(Boxes(), (std::vector<Box>{{kNoticeText, kNotice}, changed}));
+    prompts_.answers.clear();
+  }
+  prompts_.onAsk = nullptr;
+  paths_.onAttempt = nullptr;
+}
+
 TEST_F(ActivationTest, Bit4idRetryBoxesByTriesLeft) {
   AddToken();
   PKCS11Base* token = Token(0);

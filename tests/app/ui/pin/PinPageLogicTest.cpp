@@ -295,6 +295,46 @@ TEST_F(PinPageTest, LoggedInTokenOnlyAsksToLogOut) {
                                             {"Sikertelen aláíró PIN feloldás!", kError}}));
 }
 
+// Another card put in the reader in place of the one the operation started for, before
+// anything reported it: while the PIN dialog is open, or at the last moment before the
+// command goes out. The PINs go nowhere, no counter is asked of the other card, and the
+// operation says the card changed.
+TEST_F(PinPageTest, AnotherCardInTheReaderGetsNoPin) {
+  struct Case {
+    const char* name;
+    Card card;
+    PinOperation operation;
+    bool lastMoment;
+    std::vector<std::string> calls;
+  };
+  const std::vector<Case> cases = {
+      {"gemalto change, during the dialog", Gemalto, PinOperation::ChangePin, false, {}},
+      {"gemalto unblock, last moment", Gemalto, PinOperation::UnblockPin, true,
+       {"GemaltoUnblockPin refused: another card"}},
+      {"bit4id signing change, during the dialog", Bit4id, PinOperation::ChangeSigningPin, false, {}},
+      {"bit4id unblock, last moment", Bit4id, PinOperation::UnblockPin, true,
+       {"Bit4idUnblockPin refused: another card"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    host_.token = TokenOf(c.card);
+    paths_.card = CardIdentity{{0x3B, 0x01}, 7};
+    paths_.calls.clear();
+    port_.boxes.clear();
+    const auto swap = [this] { paths_.card = CardIdentity{{0x3B, 0x01}, 9}; };
+    prompts_.onAsk = c.lastMoment ? std::function<void()>() : swap;
+    paths_.onAttempt = c.lastMoment ? swap : std::function<void()>();
+    paths_.counterReads = 0;
+    prompts_.Answer("12345678", "5678");
+    page_.Run(c.operation);
+    EXPECT_EQ(paths_.calls, c.calls);
+    // The pre-check's counter of the card the operation started for, and no other.
+    EXPECT_EQ(paths_.counterReads, 1);
+    EXPECT_EQ(Boxes(), (std::vector<Expected>{
+                           {"A parancs végrehajtása közben a kártya megváltozott vagy eltávolították.", kError}}));
+  }
+}
+
 TEST_F(PinPageTest, PinPadReaderShowsNoDialogAndPassesNoValues) {
   TvrTest::ShimOptions options;
   host_.token = TokenOf(Bit4id, options);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -40,6 +41,11 @@ class FakeVendorPaths : public IPinVendorPaths {
   std::map<std::string, int> failures;
   std::optional<Bit4idPinLimits> limits;  // nothing: the limit call fails
   std::vector<std::string> calls;
+  // The card in the reader as the paths tell it; `onAttempt` runs when a PIN command is
+  // about to go out (a swap at the last moment), before the card is asked.
+  std::optional<CardIdentity> card = CardIdentity{{0x3B, 0x01}, 7};
+  std::function<void()> onAttempt;
+  int counterReads = 0;  // retry counters asked of the card
 
   bool Result(const std::string& name) {
     if (failures[name] > 0) {
@@ -51,21 +57,37 @@ class FakeVendorPaths : public IPinVendorPaths {
   }
 
   int ReaderNumber(const std::string&) override { return 2; }
+  std::optional<CardIdentity> ReadCardIdentity(const std::string&) override {
+    return card;
+  }
+  bool CardStillIn(const std::string&, const CardIdentity& expected) override {
+    return card && *card == expected;
+  }
+  // What the real paths do with `expected`: nothing goes out to another card.
+  bool Refused(const char* name, const CardIdentity* expected) {
+    if (onAttempt) onAttempt();
+    if (!expected || (card && *card == *expected)) return false;
+    calls.push_back(std::string(name) + " refused: another card");
+    return true;
+  }
   bool Bit4idGetPinLimit(int, Bit4idPinLimits& out) override {
     if (limits) out = *limits;
     return limits.has_value();
   }
   int Bit4idGetRetryCounter(const PKCS11Base*, uint8_t selector) override {
+    ++counterReads;
     return selector < 4 ? bit4[selector] : -1;
   }
   bool Bit4idChangePinPuk(const std::string& reader, uint32_t selector, OwnedPin a,
-                          OwnedPin b) override {
+                          OwnedPin b, const CardIdentity* expected) override {
+    if (Refused("Bit4idChangePinPuk", expected)) return false;
     calls.push_back("Bit4idChangePinPuk " + reader + " " + std::to_string(selector) + " " +
                     Text(a) + " " + Text(b));
     return Result("Bit4idChangePinPuk");
   }
   bool Bit4idUnblockPin(const std::string& reader, uint32_t selector, OwnedPin a,
-                        OwnedPin b) override {
+                        OwnedPin b, const CardIdentity* expected) override {
+    if (Refused("Bit4idUnblockPin", expected)) return false;
     calls.push_back("Bit4idUnblockPin " + reader + " " + std::to_string(selector) + " " +
                     Text(a) + " " + Text(b));
     const bool bySelector = Result("Bit4idUnblockPin#" + std::to_string(selector));
@@ -76,16 +98,19 @@ class FakeVendorPaths : public IPinVendorPaths {
     return Result("Bit4idReactivatePin");
   }
   int GemaltoGetRetryCounter(const PKCS11Base*, uint32_t index) override {
+    ++counterReads;
     return index < 2 ? gemalto[index] : -1;
   }
   bool GemaltoChangePin(const std::string& reader, uint16_t minimum, uint16_t n, OwnedPin a,
-                        OwnedPin b) override {
+                        OwnedPin b, const CardIdentity* expected) override {
+    if (Refused("GemaltoChangePin", expected)) return false;
     calls.push_back("GemaltoChangePin " + reader + " " + std::to_string(minimum) + " " +
                     std::to_string(n) + " " + Text(a) + " " + Text(b));
     return Result("GemaltoChangePin");
   }
   bool GemaltoUnblockPin(const std::string& reader, uint16_t minimum, uint16_t n, OwnedPin a,
-                         OwnedPin b) override {
+                         OwnedPin b, const CardIdentity* expected) override {
+    if (Refused("GemaltoUnblockPin", expected)) return false;
     calls.push_back("GemaltoUnblockPin " + reader + " " + std::to_string(minimum) + " " +
                     std::to_string(n) + " " + Text(a) + " " + Text(b));
     return Result("GemaltoUnblockPin");
@@ -128,18 +153,21 @@ class ScriptedPrompts : public IPinPrompts {
   }
 
   OwnedPin AskPuk(const std::string& title, int minimum, int maximum) override {
+    if (onAsk) onAsk();
     asked.push_back("AskPuk " + title + " " + std::to_string(minimum) + " " +
                     std::to_string(maximum));
     auto answer = Next();
     return answer ? std::move(answer->first) : nullptr;
   }
   std::optional<PinPair> AskChange(const std::string& title, int minimum, int maximum) override {
+    if (onAsk) onAsk();
     asked.push_back("AskChange " + title + " " + std::to_string(minimum) + " " +
                     std::to_string(maximum));
     return Next();
   }
   std::optional<PinPair> AskUnblock(const std::string& title, int pinMinimum, int pinMaximum,
                                     int pukMinimum, int pukMaximum) override {
+    if (onAsk) onAsk();
     asked.push_back("AskUnblock " + title + " " + std::to_string(pinMinimum) + " " +
                     std::to_string(pinMaximum) + " " + std::to_string(pukMinimum) + " " +
                     std::to_string(pukMaximum));
@@ -148,6 +176,7 @@ class ScriptedPrompts : public IPinPrompts {
 
   std::deque<std::pair<std::string, std::string>> answers;
   std::vector<std::string> asked;
+  std::function<void()> onAsk;  // runs while a PIN dialog is open
 
  private:
   std::optional<PinPair> Next() {
