@@ -4,9 +4,6 @@
 
 #include <zip.h>
 
-#include <openssl/bn.h>
-#include <openssl/evp.h>
-
 #include "CertificateTexts.h"
 #include "ContentsFixture.h"
 #include "RenewalCommand.h"
@@ -262,33 +259,8 @@ TEST(RenewalTableTest, RowsTextsLinksAndTheAdvancedView) {
 // An old key pair's deletion goes only with its partner key's new certificate: the row
 // follows the partner's install row, so no ticked row is dropped by OK.
 TEST(RenewalTableTest, AnOldPairsDeletionFollowsItsPartnersInstall) {
-  const std::time_t now = std::time(nullptr);
-  auto rsa = [](unsigned exponent) {
-    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-    BIGNUM* e = BN_new();
-    BN_set_word(e, exponent);
-    EVP_PKEY* key = nullptr;
-    if (EVP_PKEY_keygen_init(context) == 1 && EVP_PKEY_CTX_set_rsa_keygen_bits(context, 1024) == 1 &&
-        EVP_PKEY_CTX_set1_rsa_keygen_pubexp(context, e) == 1)
-      EVP_PKEY_keygen(context, &key);
-    BN_free(e);
-    EVP_PKEY_CTX_free(context);
-    return EvpPkeyPtr(key);
-  };
-  const EvpPkeyPtr oldKey = rsa(101), partnerKey = rsa(65537);
-  ASSERT_TRUE(oldKey && partnerKey);
-  PkiItem old = Leaf("Régi Pár", oldKey.get(), now - 10 * kDay);
-  PkiItem partner = Leaf("Társ Tamás", partnerKey.get(), now - kDay);
-  TokenObjects objects;
-  objects.AddCertificate(1, "445335", "Régi", old.Der());
-  EVP_PKEY_up_ref(oldKey.get());
-  objects.AddPublicKey(2, "445335", "Régi", false)->publicKey.reset(oldKey.get());
-  objects.AddPrivateKey(3, "445335", "Régi", false);
-  EVP_PKEY_up_ref(partnerKey.get());
-  objects.AddPublicKey(4, "445333", "Társ", false)->publicKey.reset(partnerKey.get());
-  const TvrServices::CandidateMap candidates = {{CertificateThumbprintHex(partner.Cert()), partner.Cert()}};
-  const TvrServices::RenewalTrust trust = UiTest::TestPkiTrust(objects, candidates);
-  RenewalTable table(objects, candidates, trust);
+  const UiTest::RenewedPairCard card;
+  RenewalTable table(card.objects, card.candidates, card.trust);
   ASSERT_EQ(table.Rows().size(), 2u);
   ASSERT_EQ(table.Rows()[0].texts[RenewalTable::kActionColumn], "törlés");
   ASSERT_EQ(table.Rows()[1].texts[RenewalTable::kActionColumn], "telepítés");
