@@ -268,6 +268,9 @@ void MainWindow::RunSessionWork(SessionJob work,
         busy_ = false;
         SetPagesUpdating(false);
         if (done) done(*notice);
+        // Once this work's hold has gone: a waiter takes a hold of its own.
+        if (!connectWaiters_.empty())
+          QMetaObject::invokeMethod(this, &MainWindow::RunConnectWaiters, Qt::QueuedConnection);
       });
 }
 
@@ -299,6 +302,28 @@ void MainWindow::RereadCard(std::function<void()> done) {
       [done = std::move(done)](const std::optional<CardSession::Notice>&) {
         if (done) done();
       });
+}
+
+void MainWindow::WhenCardConnected(std::function<void()> then) {
+  if (destroyed_ || detectionStopped_ || !then) return;
+  connectWaiters_.push_back(std::move(then));
+  // Never inside the caller: it may be the waiter's own command, still unwinding.
+  QMetaObject::invokeMethod(this, &MainWindow::RunConnectWaiters, Qt::QueuedConnection);
+}
+
+void MainWindow::RunConnectWaiters() {
+  if (destroyed_ || detectionStopped_) {
+    connectWaiters_.clear();
+    return;
+  }
+  // A card notice is followed by a refresh of the card list; until it has run, the
+  // session's card is not the reader's.
+  if (connectWaiters_.empty() || session_.Working() || session_.Keeper().CardLeft() || refreshPending_ ||
+      pendingReaders_)
+    return;
+  std::vector<std::function<void()>> waiters;
+  waiters.swap(connectWaiters_);
+  for (const std::function<void()>& then : waiters) then();
 }
 
 void MainWindow::RunCardTask(std::function<void()> work, std::function<void()> done) {
@@ -383,6 +408,7 @@ void MainWindow::RunDeferred() {
     RefreshCardList();
   }
   if (controlsWaiting_ && !Deferring() && !destroyed_) EnableControls();
+  RunConnectWaiters();
 }
 
 void MainWindow::ShowNotice(const std::optional<CardSession::Notice>& notice) {

@@ -17,6 +17,7 @@
 #include <memory>
 #include <thread>
 #include <optional>
+#include <vector>
 
 #include "BalloonPresenter.h"
 #include "BalloonQueue.h"
@@ -158,6 +159,7 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   void RunCardTask(std::function<void()> work, std::function<void()> done) override;
   bool CardUpdating() override { return session_.Working(); }
   void RereadCard(std::function<void()> done) override;
+  void WhenCardConnected(std::function<void()> then) override;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -196,6 +198,9 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   void EnableControls();
   void ShowCardChanged();
   void StopDetection();
+  // Runs what waits for the reader's card once the window has it again: no card work of
+  // the window's own, no card notice without its refresh.
+  void RunConnectWaiters();
 
   TokenRefMap tokens_;
   QtUserPort& port_;
@@ -245,6 +250,8 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   };
   std::map<int, CardTask> tasks_;
   int nextTask_ = 0;
+  // What runs once the window has connected the reader's card again (WhenCardConnected).
+  std::vector<std::function<void()>> connectWaiters_;
   // The newest reader list that came while the session was held.
   std::optional<QStringList> pendingReaders_;
   bool refreshPending_ = false;

@@ -87,7 +87,13 @@ RenewCertificatesDialog::RenewCertificatesDialog(const TvrServices::RenewalSourc
   connect(advanced_, &QCheckBox::toggled, this, &RenewCertificatesDialog::OnAdvancedView);
   connect(list_, &QTableWidget::cellClicked, this, &RenewCertificatesDialog::ClickCell);
   connect(list_, &QTableWidget::itemChanged, this, [this](QTableWidgetItem* item) {
-    if (!filling_ && item->column() == 0) table_.SetTicked(item->row(), item->checkState() == Qt::Checked);
+    if (filling_ || item->column() != 0) return;
+    table_.SetTicked(item->row(), item->checkState() == Qt::Checked);
+    // Rows that depend on this one follow it; their items are changed in place, never
+    // replaced under the signal.
+    filling_ = true;
+    for (int row = 0; row < list_->rowCount(); ++row) ShowTick(row);
+    filling_ = false;
   });
 
   auto* bottom = new QHBoxLayout;
@@ -131,10 +137,9 @@ void RenewCertificatesDialog::Fill() {
 void RenewCertificatesDialog::FillRow(int row) {
   const RenewalTable::Row& data = table_.Rows()[static_cast<size_t>(row)];
   auto* tick = new QTableWidgetItem;
-  tick->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable | Qt::ItemIsSelectable);
-  tick->setCheckState(data.ticked ? Qt::Checked : Qt::Unchecked);
   tick->setData(Qt::UserRole, QVariant::fromValue<qulonglong>(data.pairing.handle));
   list_->setItem(row, 0, tick);
+  ShowTick(row);
   for (int column = 1; column < list_->columnCount(); ++column) {
     auto* item = new QTableWidgetItem(Q(data.texts[static_cast<size_t>(column)]));
     item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable);
@@ -146,6 +151,16 @@ void RenewCertificatesDialog::FillRow(int row) {
     }
     list_->setItem(row, column, item);
   }
+}
+
+void RenewCertificatesDialog::ShowTick(int row) {
+  QTableWidgetItem* tick = list_->item(row, 0);
+  if (!tick) return;
+  const RenewalTable::Row& data = table_.Rows()[static_cast<size_t>(row)];
+  const Qt::ItemFlags flags = Qt::ItemIsUserCheckable | Qt::ItemIsSelectable | (data.enabled ? Qt::ItemIsEnabled : Qt::NoItemFlags);
+  if (tick->flags() != flags) tick->setFlags(flags);
+  const Qt::CheckState state = data.ticked ? Qt::Checked : Qt::Unchecked;
+  if (tick->checkState() != state || !tick->data(Qt::CheckStateRole).isValid()) tick->setCheckState(state);
 }
 
 void RenewCertificatesDialog::OnAdvancedView(bool on) {
@@ -179,6 +194,7 @@ void RenewCertificatesDialog::ClickCell(int row, int column) {
     table_.Choose(row, chosen);
     filling_ = true;
     FillRow(row);
+    for (int other = 0; other < list_->rowCount(); ++other) ShowTick(other);
     filling_ = false;
     list_->resizeColumnsToContents();
   }

@@ -67,6 +67,8 @@ class RenewCertificatesDialog : public QDialog {
  private:
   void Fill();
   void FillRow(int row);
+  // The row's tick as the table has it: checked or not, enabled or not.
+  void ShowTick(int row);
   void OnAdvancedView(bool on);
   // The width that shows every column (within reason).
   int FittingWidth() const;

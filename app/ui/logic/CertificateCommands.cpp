@@ -441,14 +441,39 @@ void ContentsCommands::CopyCertificatesToFolder() {
   view_.OpenFolder(*folder);
 }
 
-void ContentsCommands::ReregisterCertificates() {
+void ContentsCommands::ReregisterCertificates() { ReregisterCertificates(host_.ReaderName()); }
+
+void ContentsCommands::ReregisterLater(const std::string& reader) {
+  host_.WhenCardConnected([this, reader, alive = std::weak_ptr<int>(alive_)] {
+    if (alive.lock()) ReregisterCertificates(reader);
+  });
+}
+
+void ContentsCommands::ReregisterCertificates(const std::string& reader) {
   // What to register is decided here; the store, the revocation checks and the issuer
   // downloads run on the task, which is given only copies and the card the window keeps
   // for it.
-  // A card that left is unregistered by detection; a stale token registers nothing.
   const CardHold hold = host_.HoldCard();
-  if (hold.CardLeft()) return;
-  const std::string reader = host_.ReaderName();
+  // The card left or was replaced, or the modules were initialised afresh under it (a
+  // reader plugged in), or the window's own card work has it: what the command wrote is
+  // known only once the window has the reader's card again. The store follows what it
+  // reads then; a card that left leaves nothing behind.
+  if (!hold.Holds() || hold.CardLeft()) {
+    ReregisterLater(reader);
+    return;
+  }
+  if (reader.empty()) return;
+  if (reader != host_.ReaderName()) {
+    // The user went to another reader meanwhile: the card written to is not the window's.
+    // One that left is unregistered; one still there keeps what was registered for it.
+    if (host_.CardPresent(reader)) {
+      LogEvent(EVENTLOG_WARNING_TYPE, "Certificates not registered again: the reader is no longer selected: " + reader);
+      return;
+    }
+    IContentsHost& host = host_;
+    host_.RunCardTask([&host, reader] { host.UnregisterCertificates(reader); }, [] {});
+    return;
+  }
   const std::string cardName = host_.CardName();
   std::string csp, ksp, cardModule;
   GetCardTypeProviderNames(cardName, csp, ksp, cardModule);
@@ -468,14 +493,21 @@ void ContentsCommands::ReregisterCertificates() {
   IContentsHost& host = host_;
   view_.SetCommandsEnabled(false);
   host_.RunCardTask(
-      [&host, reader, csp, ksp, pkcs11, cardStore, token, objects] {
+      [&host, reader, csp, ksp, cardStore, token, objects] {
         host.UnregisterCertificates(reader);
-        if (pkcs11) host.RegisterCertificates(reader, csp, ksp, token, objects);
+        // Without the card's records (none in the reader, or unreadable) nothing of it goes
+        // in: the registration without records is the card's own store, a road of its own.
+        if (token && objects) host.RegisterCertificates(reader, csp, ksp, token, objects);
         if (cardStore) host.RegisterCertificates(reader, csp, ksp, nullptr, nullptr);
         // A removal seen before the registration began did not stop it (the registrar
         // stops only for one that comes during it): the card is gone, so are its
         // certificates.
         if (!host.CardPresent(reader)) host.UnregisterCertificates(reader);
       },
-      [this] { view_.SetCommandsEnabled(true); });
+      [this, reader] {
+        view_.SetCommandsEnabled(true);
+        // A card or reader notice came while it ran: what it registered was read before, so
+        // the card still there is read and registered again once the window has it.
+        if (host_.HoldCard().CardLeft() && host_.CardPresent(reader)) ReregisterLater(reader);
+      });
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,7 +55,9 @@ class ContentsCommands {
   void DeleteCertificate(std::optional<CK_OBJECT_HANDLE> caret);
   void CopyCertificatesToFolder();
   // Takes the reader's certificates out of the personal store and registers the card's
-  // current ones again, by the card type's providers.
+  // current ones again, by the card type's providers. After every command that wrote to
+  // the card, whatever happened meanwhile: when the card changed or left under the
+  // command, this waits until the window has the reader's card again.
   void ReregisterCertificates();
 
  private:
@@ -62,8 +65,13 @@ class ContentsCommands {
   // The chosen file's certificate; null after telling the user why (or after a cancel).
   std::optional<X509Ptr> ReadCertificateFile(Res::StringId failure);
 
+  void ReregisterCertificates(const std::string& reader);
+  void ReregisterLater(const std::string& reader);
+
   IContentsHost& host_;
   IContentsView& view_;
   IUserPort& port_;
   std::map<int, Handler> handlers_;
+  // A re-registration that waits for the card ends with these commands.
+  std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };

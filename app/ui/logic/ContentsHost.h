@@ -50,6 +50,10 @@ class IContentsHost : public ICardTaskRunner {
   // Whether the card monitor still sees a card in the reader (any thread). A card that
   // left while its certificates were registered again must end unregistered.
   virtual bool CardPresent(const std::string& /*reader*/) { return true; }
+  // Runs `then` on the interface thread once the window has connected the reader's card
+  // again after a card or reader notice, and its own card work is over. Without a window
+  // the card is never connected again: nothing runs.
+  virtual void WhenCardConnected(std::function<void()> /*then*/) {}
 };
 
 class IContentsView {

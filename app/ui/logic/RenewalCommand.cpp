@@ -72,7 +72,13 @@ void RenewalCommand::Continue(const CardHold& hold, SearchResult& result, PKCS11
   // The dialog checks the card again before its worker starts.
   const TvrServices::RenewalSource source{token, objects, &result.trust, [&hold] { return hold.CardLeft(); }};
   const bool changed = renewal_.RunRenewalDialog(source, result.map);
-  if (CardLeftDuringCommand(hold, port_) || !changed) return;
+  if (CardLeftDuringCommand(hold, port_)) {
+    // The worker may have written before the card went (or the modules were initialised
+    // afresh under it): the store follows the card once the window has it again.
+    if (reregister_) reregister_();
+    return;
+  }
+  if (!changed) return;
   RereadCardIntoTree(host_, view_, [this] {
     if (reregister_) reregister_();
   });

@@ -31,6 +31,7 @@ RenewalTable::RenewalTable(const TokenObjects& objects, const TvrServices::Candi
     if (added.texts[kValidityColumn].empty()) added.texts[kValidityColumn] = GetValidityText(nullptr);
     UpdateRowAction(row);
   }
+  FollowPartners();
 }
 
 std::vector<std::string> RenewalTable::ColumnTitles() const {
@@ -67,7 +68,45 @@ void RenewalTable::UpdateRowAction(int row) {
 }
 
 void RenewalTable::SetTicked(int row, bool ticked) {
-  if (ValidRow(row)) rows_[static_cast<size_t>(row)].ticked = ticked;
+  if (!ValidRow(row)) return;
+  Row& target = rows_[static_cast<size_t>(row)];
+  target.ticked = ticked && target.enabled;
+  FollowPartners();
+}
+
+void RenewalTable::FollowPartners() {
+  // A change can reach a row that another certificate row depends on: until nothing moves.
+  for (size_t pass = 0; pass <= rows_.size(); ++pass) {
+    bool moved = false;
+    for (size_t i = 0; i < rows_.size(); ++i) {
+      Row& row = rows_[i];
+      if (row.pairing.kind != RenewalRowKind::Certificate || row.pairing.Action() == RenewalAction::None) {
+        row.enabled = true;
+        continue;
+      }
+      std::vector<TvrServices::RenewalRow> pairings;
+      std::vector<bool> ticked;
+      for (const Row& other : rows_) {
+        pairings.push_back(other.pairing);
+        ticked.push_back(other.ticked);
+      }
+      ticked[i] = true;
+      const std::list<TvrServices::RenewalOperation> operations =
+          TvrServices::BuildRenewalOperations(std::move(pairings), ticked, objects_, candidates_, trust_);
+      const bool carried =
+          std::any_of(operations.begin(), operations.end(),
+                      [&](const TvrServices::RenewalOperation& o) { return o.oldCertificate == row.pairing.handle; });
+      if (carried == row.enabled) {
+        if (!carried) row.ticked = false;
+        continue;
+      }
+      // Unticked with the partner it needs, ticked again with it.
+      row.enabled = carried;
+      row.ticked = carried;
+      moved = true;
+    }
+    if (!moved) return;
+  }
 }
 
 void RenewalTable::SetAdvanced(bool advanced) {
@@ -114,6 +153,7 @@ void RenewalTable::Choose(int row, const std::string& thumbprint) {
   if (std::find(choices.begin(), choices.end(), thumbprint) == choices.end()) return;
   SetNewCertificate(row, thumbprint);
   UpdateRowAction(row);
+  FollowPartners();
 }
 
 std::list<TvrServices::RenewalOperation> RenewalTable::Operations() const {

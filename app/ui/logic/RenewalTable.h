@@ -22,6 +22,10 @@ class RenewalTable {
     TvrServices::RenewalRow pairing;
     std::array<std::string, 8> texts;
     bool ticked = false;
+    // False for a deletion that the run would drop as things are ticked now (an old key
+    // pair whose partner's install is unticked): it is shown unticked and cannot be
+    // ticked until its partner is again.
+    bool enabled = true;
   };
 
   // Pairs the objects with the candidates that `trust` vouches for; all three must
@@ -35,6 +39,7 @@ class RenewalTable {
   bool Advanced() const { return advanced_; }
   bool IsLinkCell(int row, int column) const { return links_.count({row, column}) != 0; }
 
+  // A disabled row stays unticked. Rows that depend on this one follow it.
   void SetTicked(int row, bool ticked);
   void SetAdvanced(bool advanced);
 
@@ -56,6 +61,10 @@ class RenewalTable {
  private:
   void SetNewCertificate(int row, const std::string& thumbprint);
   void UpdateRowAction(int row);
+  // Disables (and unticks) every ticked certificate row that the operations would drop as
+  // the other rows are ticked now, and enables (and ticks) again those that they would
+  // carry out once more.
+  void FollowPartners();
   bool ValidRow(int row) const { return row >= 0 && static_cast<size_t>(row) < rows_.size(); }
 
   const TokenObjects& objects_;

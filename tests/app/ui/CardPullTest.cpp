@@ -273,6 +273,10 @@ struct PullCase {
   bool quietReads = false;
   // The pull comes while a card task of the command works (after `pullAt` windows).
   bool duringTask = false;
+  // In the end the personal store holds exactly the card's certificates (CAs aside).
+  bool storeFollowsCard = false;
+  // The pull comes after the command's write, which deleted the leaf with its keys.
+  bool leafDeleted = false;
 };
 
 // A failing row is named, not dumped.
@@ -376,6 +380,25 @@ struct CardPullTest : ::testing::TestWithParam<PullCase> {
     TvrCommon::SecureString pin("1234");
     token->Login(&pin, CKU_USER);
     return token;
+  }
+
+  // The thumbprints of the certificates the card holds now that registration puts in
+  // the store (no CA), in order.
+  std::vector<std::string> CardThumbprints() {
+    std::unique_ptr<PKCS11Base> token = Session();
+    std::unique_ptr<TokenObjects> objects = token->ReadObjects();
+    token->Logout();
+    std::vector<std::string> thumbprints;
+    if (objects)
+      for (const auto& [h, o] : objects->certificates)
+        if (o && o->certificate && X509_check_ca(o->certificate.get()) != 1) thumbprints.push_back(o->GetThumbprint());
+    std::sort(thumbprints.begin(), thumbprints.end());
+    return thumbprints;
+  }
+  std::vector<std::string> Registered() {
+    std::vector<std::string> thumbprints = window_->Registrar().RegisteredFor(kReader);
+    std::sort(thumbprints.begin(), thumbprints.end());
+    return thumbprints;
   }
 
   CardContents Contents() {
@@ -514,6 +537,15 @@ TEST_P(CardPullTest, TheCommandStopsAndTheCardKeepsWhatItHeld) {
 
   const CardContents after = Contents();
   std::multiset<std::string> kept = before.certificates;
+  CardContents held = before;
+  if (c.leafDeleted) {
+    const std::vector<unsigned char> leaf = leaf_.Der();
+    const std::string leafDer(leaf.begin(), leaf.end());
+    EXPECT_EQ(after.certificates.count(leafDer), 0u);
+    kept.erase(leafDer);
+    held.publicKeys = after.publicKeys;
+    held.privateKeys = after.privateKeys;
+  }
   if (c.writesBefore) {
     // The leaf keeps a certificate: the old one, the renewed one or both.
     const std::vector<unsigned char> old = leaf_.Der(), renewed = renewed_.Der();
@@ -522,8 +554,8 @@ TEST_P(CardPullTest, TheCommandStopsAndTheCardKeepsWhatItHeld) {
     kept.erase(oldDer);
   }
   EXPECT_TRUE(Contains(after.certificates, kept));
-  EXPECT_TRUE(Contains(after.publicKeys, before.publicKeys));
-  EXPECT_TRUE(Contains(after.privateKeys, before.privateKeys));
+  EXPECT_TRUE(Contains(after.publicKeys, held.publicKeys));
+  EXPECT_TRUE(Contains(after.privateKeys, held.privateKeys));
   EXPECT_TRUE(Contains(after.data, before.data));
 
   if (c.pull == Pull::CloseWindow || c.pull == Pull::EndSession) {
@@ -548,6 +580,17 @@ TEST_P(CardPullTest, TheCommandStopsAndTheCardKeepsWhatItHeld) {
   // The card in the reader now is the one registered.
   if (c.pull == Pull::Swap || c.pull == Pull::Unavailable) {
     EXPECT_TRUE(Wait([&] { return window_->Registrar().RegisteredFor(kReader).size() == 1 && StoreSize() == 1; }));
+  }
+  if (c.storeFollowsCard) {
+    const std::vector<std::string> onCard = CardThumbprints();
+    EXPECT_TRUE(Settled([&] { return Registered() == onCard; })) << [&] {
+      std::string seen = "card:";
+      for (const std::string& t : onCard) seen += " " + t;
+      seen += " registered:";
+      for (const std::string& t : Registered()) seen += " " + t;
+      return seen;
+    }();
+    EXPECT_EQ(StoreSize(), onCard.size());
   }
 }
 
@@ -619,6 +662,9 @@ constexpr auto kYesNo = QMessageBox::Yes | QMessageBox::No;
 const PullCase kCases[] = {
     {"DeleteConfirmation", true, DeleteLeaf, 0, Pull::Remove, true, false, {}, {}, kYesNo},
     {"DeleteKeysQuestion", true, DeleteLeaf, 1, Pull::Remove, true, false, {}, {}, kYesNo | QMessageBox::Cancel},
+    // A reader plugged in at the result: the deleted certificate leaves the store.
+    {"DeleteResultReaderPlugged", true, DeleteLeaf, 2, Pull::PlugReader, false, false, {}, {}, {}, false, false, false,
+     true, true},
     {"RenewFileDialog", true, RenewLeaf, 0, Pull::Remove, true},
     {"AssignFileDialog", true, AssignSpare, 0, Pull::Remove, true},
     {"CopyFolderDialogReaderPlugged", true, CopyToFolder, 0, Pull::PlugReader, true},
@@ -650,6 +696,10 @@ const PullCase kCases[] = {
      SlowStepsAnd({{"removed_at.C_DestroyObject", "1"}, {"removed_after_call", "1"}}), {kOk, kFailed}},
     // The reader alone says so; the module still answers: the worker ends its list.
     {"RenewalTaskListReaderOnly", true, RenewAll, kTaskList, Pull::Remove, true, true, kSlowSteps, {kOk, kOk}},
+    // A reader plugged in initialises the modules afresh under the worker: its later steps
+    // fail, and the store follows what the card holds in the end.
+    {"RenewalTaskListReaderPlugged", true, RenewAll, kTaskList, Pull::PlugReader, true, true, kSlowSteps, {}, {},
+     false, false, false, true},
     // The end comes at once; the worker, unseen, ends its list.
     {"TrayCloseDuringRenewalTaskList", true, RenewAll, kTaskList, Pull::CloseWindow, false, true, kSlowSteps},
     {"EndOfSessionDuringRenewalTaskList", true, RenewAll, kTaskList, Pull::EndSession, false, true, kSlowSteps},

@@ -11,13 +11,18 @@
 #include <string>
 #include <vector>
 
+#include <openssl/bn.h>
+#include <openssl/evp.h>
 #include <openssl/x509.h>
+
+#include <ctime>
 
 #include "CardTables.h"
 #include "ContentsHost.h"
 #include "P11Rig.h"
 #include "PKCS11Versions.h"
 #include "RenewalTrust.h"
+#include "SharedUtilities.h"
 #include "SecureString.h"
 #include "TestPki.h"
 #include "UiTestSupport.h"
@@ -33,6 +38,49 @@ inline TvrServices::RenewalTrust TestPkiTrust(const TokenObjects& objects, const
   stores.issuers.emplace_back(X509_dup(TvrTest::TestPki::Get().Intermediate().Cert()));
   return TvrServices::RenewalTrust(objects, candidates, stores, TvrCommon::Date::Now(), nullptr);
 }
+
+// Cached objects of a card whose old key pair (RSA with exponent 101, CKA_ID "445335",
+// with its certificate, handle 1) was renewed into its partner key (RSA 65537, "445333",
+// handle 4) that has no certificate yet, and the partner's new certificate as the only
+// candidate: the old pair is offered for deletion (row 0) with the partner's install
+// (row 1).
+struct RenewedPairCard {
+  RenewedPairCard() {
+    const std::time_t now = std::time(nullptr);
+    EvpPkeyPtr oldKey = RsaKey(101), partnerKey = RsaKey(65537);
+    TvrTest::CertSpec spec;
+    spec.extensions = {{"keyUsage", "critical,digitalSignature,nonRepudiation"}};
+    spec.subject = "/C=HU/O=Tavrenic/CN=Régi Pár";
+    spec.notBefore = now - 10 * 86400;
+    old = TvrTest::CertBuilder::Issue(spec, &TvrTest::TestPki::Get().Intermediate(), oldKey.get());
+    spec.subject = "/C=HU/O=Tavrenic/CN=Társ Tamás";
+    spec.notBefore = now - 86400;
+    partner = TvrTest::CertBuilder::Issue(spec, &TvrTest::TestPki::Get().Intermediate(), partnerKey.get());
+    objects.AddCertificate(1, "445335", "Régi", old.Der());
+    objects.AddPublicKey(2, "445335", "Régi", false)->publicKey = std::move(oldKey);
+    objects.AddPrivateKey(3, "445335", "Régi", false);
+    objects.AddPublicKey(4, "445333", "Társ", false)->publicKey = std::move(partnerKey);
+    candidates[CertificateThumbprintHex(partner.Cert())] = partner.Cert();
+    trust = TestPkiTrust(objects, candidates);
+  }
+  static EvpPkeyPtr RsaKey(unsigned exponent) {
+    EVP_PKEY_CTX* context = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+    BIGNUM* e = BN_new();
+    BN_set_word(e, exponent);
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_keygen_init(context) == 1 && EVP_PKEY_CTX_set_rsa_keygen_bits(context, 1024) == 1 &&
+        EVP_PKEY_CTX_set1_rsa_keygen_pubexp(context, e) == 1)
+      EVP_PKEY_keygen(context, &key);
+    BN_free(e);
+    EVP_PKEY_CTX_free(context);
+    return EvpPkeyPtr(key);
+  }
+
+  TvrTest::PkiItem old, partner;
+  TokenObjects objects;
+  TvrServices::CandidateMap candidates;
+  TvrServices::RenewalTrust trust;
+};
 
 class ContentsFixture : public ::testing::Test, public IContentsHost, public IContentsView {
  protected:

@@ -210,6 +210,28 @@ TEST_F(RenewalDialogTest, TheContentsPageRunsTheRenewalCommand) {
   EXPECT_EQ(BoxTexts(), std::vector<std::string>{"Kérem, jelentkezzen be!"});
 }
 
+// Unticking the partner's install in the list unticks and disables the old pair's
+// deletion at once; ticking it again brings the deletion back.
+TEST(RenewalDialogPartnerTest, TheOldPairsDeletionFollowsItsPartnersTick) {
+  const UiTest::RenewedPairCard card;
+  const TvrServices::RenewalSource source{nullptr, const_cast<TokenObjects*>(&card.objects), &card.trust,
+                                          [] { return false; }};
+  RenewCertificatesDialog dialog(source, card.candidates);
+  QTableWidget* list = dialog.List();
+  ASSERT_EQ(list->rowCount(), 2);
+  auto tick = [&](int row) {
+    const QTableWidgetItem* item = list->item(row, 0);
+    return std::make_pair(item->checkState() == Qt::Checked, item->flags().testFlag(Qt::ItemIsEnabled));
+  };
+  EXPECT_EQ(tick(0), std::make_pair(true, true));
+  list->item(1, 0)->setCheckState(Qt::Unchecked);
+  EXPECT_EQ(tick(0), std::make_pair(false, false));
+  EXPECT_FALSE(dialog.Table().Rows()[0].ticked);
+  list->item(1, 0)->setCheckState(Qt::Checked);
+  EXPECT_EQ(tick(0), std::make_pair(true, true));
+  EXPECT_EQ(dialog.Table().Operations().size(), 2u);
+}
+
 TEST(TaskListDialogTest, InProgressAndClosableOnlyWhenFinished) {
   TaskListDialog dialog(QString::fromUtf8("Tanúsítványok megújítása"),
                         {"Új tanúsítvány telepítése: Új kulcs", "Új tanúsítvány telepítése: Aláíró kulcs",

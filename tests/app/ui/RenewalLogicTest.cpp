@@ -256,6 +256,45 @@ TEST(RenewalTableTest, RowsTextsLinksAndTheAdvancedView) {
   EXPECT_EQ(table.Rows()[1].texts[2], none);
 }
 
+// An old key pair's deletion goes only with its partner key's new certificate: the row
+// follows the partner's install row, so no ticked row is dropped by OK.
+TEST(RenewalTableTest, AnOldPairsDeletionFollowsItsPartnersInstall) {
+  const UiTest::RenewedPairCard card;
+  RenewalTable table(card.objects, card.candidates, card.trust);
+  ASSERT_EQ(table.Rows().size(), 2u);
+  ASSERT_EQ(table.Rows()[0].texts[RenewalTable::kActionColumn], "törlés");
+  ASSERT_EQ(table.Rows()[1].texts[RenewalTable::kActionColumn], "telepítés");
+  auto state = [&] {
+    std::vector<std::pair<bool, bool>> rows;
+    for (const RenewalTable::Row& r : table.Rows()) rows.emplace_back(r.ticked, r.enabled);
+    return rows;
+  };
+  using State = std::vector<std::pair<bool, bool>>;
+  EXPECT_EQ(state(), (State{{true, true}, {true, true}}));
+  EXPECT_EQ(table.Operations().size(), 2u);
+
+  // The partner's install unticked: the deletion goes with it and cannot be ticked alone.
+  table.SetTicked(1, false);
+  EXPECT_EQ(state(), (State{{false, false}, {false, true}}));
+  table.SetTicked(0, true);
+  EXPECT_EQ(state(), (State{{false, false}, {false, true}}));
+  EXPECT_TRUE(table.Operations().empty());
+
+  // Ticked again, the deletion comes back with it; unticked on its own it stays so.
+  table.SetTicked(1, true);
+  EXPECT_EQ(state(), (State{{true, true}, {true, true}}));
+  table.SetTicked(0, false);
+  EXPECT_EQ(state(), (State{{false, true}, {true, true}}));
+  ASSERT_EQ(table.Operations().size(), 1u);
+  EXPECT_EQ(table.Operations().front().oldCertificate, 0u);
+  table.SetTicked(0, true);
+  const auto operations = table.Operations();
+  ASSERT_EQ(operations.size(), 2u);
+  EXPECT_EQ(operations.front().oldCertificate, 1u);
+  EXPECT_EQ(operations.front().oldPublicKey, 2u);
+  EXPECT_EQ(operations.front().oldPrivateKey, 3u);
+}
+
 TEST(TaskListStateTest, ReportsMoveRowsAndTheSpinner) {
   TaskListState state({"egy", "kettő", "három"});
   // Without reports the spinner stands and OK stays disabled.
