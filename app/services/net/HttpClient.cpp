@@ -74,6 +74,11 @@ int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 
 } // namespace
 
+void PrepareNetworkStack()
+{
+    GlobalInit();
+}
+
 const std::string& UserAgent()
 {
     static const std::string agent = std::string("TavrenicKelmardin/") + TVR_PROGRAM_VERSION;
