@@ -339,6 +339,7 @@ TEST_F(MonitorFixture, RecordOfARunThatDidNotEndCleanlyIsCleanedAtTheNextStart) 
     EXPECT_TRUE(InStore(foreign));
     EXPECT_EQ(ReadFile(record), "");
     EXPECT_TRUE(HasEvent("Certificate left registered by an earlier run removed: " + thumbprint));
+    ASSERT_TRUE(store_->Delete(*Platform::CertContext::Create(foreignDer.data(), foreignDer.size())));
   }
 }
 
