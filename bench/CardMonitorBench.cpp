@@ -322,6 +322,7 @@ struct Rig {
     card = std::make_unique<TvrTest::ScriptedCard>(pcscd, 0, TvrTest::HexBytes(kAtr));
     personal = Platform::CertStore::OpenSystem("MY");
     registrar = std::make_unique<CertificateRegistrar>(host, personal.get());
+    registrar->KeepRecord(CertificateRegistrar::RecordPath());  // as the program does
   }
 
   ~Rig() {

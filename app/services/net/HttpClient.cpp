@@ -77,6 +77,8 @@ int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 void PrepareNetworkStack()
 {
     GlobalInit();
+    // The first handle sets up what every later one shares (the resolver, the protocol tables).
+    std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
 }
 
 const std::string& UserAgent()
