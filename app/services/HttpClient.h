@@ -99,6 +99,11 @@ HttpResponse HttpExchange(bool post, const std::string& url, const TvrCommon::By
 std::unique_ptr<TvrCommon::ByteArray> DownloadUrlGet(const std::string& url,
                                                      const HttpOptions& options = HttpOptions());
 
+// Makes the first exchange cost what every later one does: the network module loaded (where
+// the program reaches it on demand) and libcurl's global set-up done. Each happens once per
+// process; a caller that comes while another thread does it waits for that one.
+void PrepareNetworkStack();
+
 // Fetches the issuers the chain building asks for, by GET.
 class Downloader : public TvrX509::IStoreContextDownloader {
 public:

@@ -66,12 +66,13 @@ void LogAdded(const std::string& text) { LogEvent(EVENTLOG_INFORMATION_TYPE, tex
 
 }  // namespace
 
-void RegisterCertificateInStore(const uint8_t* der, size_t derLength, const std::string& containerName,
-                                const std::string& providerName, uint32_t providerType,
-                                uint32_t keySpec, Platform::CertStore* targetStore,
-                                ReaderCertificateMap& map, const std::string& readerName,
-                                int& registered, int& expired, int& expiring, bool registerExpired) {
-  AutoCertContext holder(Platform::CertContext::Create(der, derLength));
+namespace {
+
+void RegisterContext(Platform::CertContextPtr decoded, const std::string& containerName,
+                     const std::string& providerName, uint32_t providerType, uint32_t keySpec,
+                     Platform::CertStore* targetStore, ReaderCertificateMap& map, const std::string& readerName,
+                     int& registered, int& expired, int& expiring, bool registerExpired) {
+  AutoCertContext holder(std::move(decoded));
   Platform::CertContext* context = holder.Get().get();
   if (!context) return;
 
@@ -102,6 +103,17 @@ void RegisterCertificateInStore(const uint8_t* der, size_t derLength, const std:
            numbers);
   map[readerName].push_back(added);
   ++registered;
+}
+
+}  // namespace
+
+void RegisterCertificateInStore(const uint8_t* der, size_t derLength, const std::string& containerName,
+                                const std::string& providerName, uint32_t providerType,
+                                uint32_t keySpec, Platform::CertStore* targetStore,
+                                ReaderCertificateMap& map, const std::string& readerName,
+                                int& registered, int& expired, int& expiring, bool registerExpired) {
+  RegisterContext(Platform::CertContext::Create(der, derLength), containerName, providerName, providerType, keySpec,
+                  targetStore, map, readerName, registered, expired, expiring, registerExpired);
 }
 
 bool ParseGemaltoContainerDescriptor(const std::vector<uint8_t>& value, std::string& idHex,
@@ -167,9 +179,13 @@ void RegisterPkcs11CardCertificates(PKCS11Base* token, const TokenObjects* objec
   if (containerName.empty() || provider.empty()) return;
 
   const bool registerExpired = IsEncryptionOnlyKeyUsage(KeyUsageBits(record->certificate.get()));
-  RegisterCertificateInStore(record->value.data(), record->value.size(), containerName, provider,
-                             providerType, keySpec, targetStore, map, readerName, registered,
-                             expired, expiring, registerExpired);
+  // The certificate the card's objects decoded goes into the store as it is.
+  Platform::CertContextPtr context =
+      record->certificate
+          ? Platform::CertContext::Sharing(record->certificate.get(), record->value.data(), record->value.size())
+          : Platform::CertContext::Create(record->value.data(), record->value.size());
+  RegisterContext(std::move(context), containerName, provider, providerType, keySpec, targetStore, map, readerName,
+                  registered, expired, expiring, registerExpired);
 }
 
 std::set<std::string> ReadRevokedKeys() {

@@ -25,6 +25,7 @@
 #include "EventLog.h"
 #include "Language.h"
 #include "ProcessProbe.h"
+#include "RegistrationWarmUp.h"
 #include "Settings.h"
 #include "SplashDialog.h"
 #include "TrayController.h"
@@ -131,11 +132,30 @@ bool Application::WaitWhileCertificateManagerRuns() {
 
 void Application::BeginWarmUp() {
   if (warmUp_.joinable()) return;
-  warmUp_ = std::thread([] {
+  warmUp_ = std::thread([this] {
     QDBusConnection::sessionBus();
     QFontDatabase::families();
     QImage(QStringLiteral(":/icon.png"));
+    // The registration road's share waits for start-up: it would only compete with it.
+    std::unique_lock<std::mutex> guard(warmUpLock_);
+    warmUpGate_.wait(guard, [this] { return warmUpRuns_.has_value(); });
+    if (!*warmUpRuns_) return;
+    guard.unlock();
+    TvrServices::WarmUpRegistrationRoad([this] {
+      std::lock_guard<std::mutex> lock(warmUpLock_);
+      return !*warmUpRuns_;
+    });
   });
+}
+
+void Application::ReleaseWarmUp(bool runs) {
+  {
+    std::lock_guard<std::mutex> guard(warmUpLock_);
+    // The end stops a warm-up that runs; start-up ending after the end changes nothing.
+    if (warmUpRuns_ && (runs || !*warmUpRuns_)) return;
+    warmUpRuns_ = runs;
+  }
+  warmUpGate_.notify_all();
 }
 
 bool Application::Terminating() const { return terminating_ || gTerminationRequested; }
@@ -282,6 +302,8 @@ int Application::Start(const QStringList& arguments) {
   const bool toTray = arguments.join(' ').contains(QLatin1String(kSystemTraySwitch));
   // Without a tray a hidden window could not be reached again.
   if (!toTray || !window_->Tray().HasTray() || pendingActivation_) window_->show();
+  // Once the event loop has shown the window (or the tray icon) and gone quiet.
+  QTimer::singleShot(kWarmUpDelayMs, this, [this] { ReleaseWarmUp(true); });
   return -1;
 }
 
@@ -379,6 +401,8 @@ void Application::Exit() {
     std::lock_guard<std::mutex> guard(gWatchdogLock);
     gWatchdogRegistrar = nullptr;
   }
+  // A warm-up step under way is short (a decode, a library load); none begins after this.
+  ReleaseWarmUp(false);
   window_.reset();
   if (warmUp_.joinable()) warmUp_.join();
   tokens_.clear();

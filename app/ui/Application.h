@@ -10,8 +10,11 @@
 #include <QStringList>
 #include <QTranslator>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 #include "EarlyStartChecks.h"
@@ -43,6 +46,8 @@ class Application : public QObject {
   // After a termination signal the program is gone within this, whatever holds up the
   // interface thread: a watchdog then takes the certificates out and ends the process.
   static constexpr int kWatchdogMs = 2500;
+  // The first card insertion's road is readied this long after start-up ended.
+  static constexpr int kWarmUpDelayMs = 200;
   // The maker's certificate manager, looked for by its process name.
   static constexpr const char* kCertificateManagerProcess = "TvrCertificateManager";
   static constexpr const char* kSystemTraySwitch = "/system_tray";
@@ -85,8 +90,11 @@ class Application : public QObject {
   EarlyStartChecks::Answers AwaitEarlyChecks();
   // What Qt would otherwise load on the interface thread when the window is built: the
   // session bus connection (the global menu and the tray ask it), the font database, the
-  // image readers. A worker begins it while start-up does its own work.
+  // image readers. A worker begins it while start-up does its own work; once the program
+  // runs, the same worker readies the first card insertion's road (RegistrationWarmUp.h).
   void BeginWarmUp();
+  // Start-up ended (`runs`: the program runs) or the end came: the warm-up goes on or stops.
+  void ReleaseWarmUp(bool runs);
   void WaitForService(const std::string& name);
   // WaitForServiceRunning on a worker.
   uint32_t QueryService(const std::string& name);
@@ -118,6 +126,9 @@ class Application : public QObject {
   // A question was put to the user: the early answers may be stale.
   bool prompted_ = false;
   std::thread warmUp_;
+  std::mutex warmUpLock_;
+  std::condition_variable warmUpGate_;
+  std::optional<bool> warmUpRuns_;  // set once, by the end of start-up or by the end
 };
 
 // Makes the program's images available (they live in a static library).

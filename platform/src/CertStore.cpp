@@ -100,6 +100,19 @@ CertContextPtr CertContext::Create(const uint8_t* der, size_t length) {
   return std::make_shared<CertContext>(std::move(decoded), CertProperties{}, nullptr);
 }
 
+CertContextPtr CertContext::Sharing(X509* certificate, const uint8_t* der, size_t length) {
+  const int encoded = certificate ? i2d_X509(certificate, nullptr) : 0;
+  if (!der || encoded <= 0 || static_cast<size_t>(encoded) > length || X509_up_ref(certificate) != 1) {
+    SetLastError(kCryptEAsn1BadTag);
+    return nullptr;
+  }
+  auto decoded = std::make_shared<Decoded>();
+  decoded->certificate = certificate;
+  decoded->der.assign(der, der + encoded);
+  decoded->thumbprint = Sha1Hex(decoded->der);
+  return std::make_shared<CertContext>(std::move(decoded), CertProperties{}, nullptr);
+}
+
 const std::vector<uint8_t>& CertContext::Encoded() const { return decoded_->der; }
 const X509* CertContext::Certificate() const { return decoded_->certificate; }
 const std::string& CertContext::Thumbprint() const { return decoded_->thumbprint; }
@@ -177,6 +190,12 @@ bool CertStore::Enumerate(std::vector<CertContextPtr>& out) const {
   if (!backend_->List(all)) return false;
   out.insert(out.end(), all.begin(), all.end());
   return true;
+}
+
+std::string CertStore::Folder() const { return Backend() ? backend_->Folder() : std::string(); }
+
+bool CertStore::WriteCompanionFile(const std::string& name, const std::string& contents) {
+  return Backend() && backend_->WriteCompanionFile(name, contents);
 }
 
 std::string CertStore::ChangeStamp() const {

@@ -27,6 +27,9 @@ class CertStoreBackend : public std::enable_shared_from_this<CertStoreBackend> {
   virtual bool Remove(const std::string& thumbprint) = 0;
   // Makes the writes so far durable (the folder flush a write batch held back).
   virtual void Flush() {}
+  // See CertStore::Folder and CertStore::WriteCompanionFile.
+  virtual std::string Folder() const { return std::string(); }
+  virtual bool WriteCompanionFile(const std::string&, const std::string&) { return false; }
   // See CertStore::ChangeStamp.
   virtual std::string ChangeStamp() = 0;
 };

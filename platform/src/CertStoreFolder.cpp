@@ -119,7 +119,8 @@ class FolderBackend : public CertStoreBackend {
     while (const dirent* entry = ::readdir(dir)) names.emplace(entry->d_name);
     ::closedir(dir);
     for (const std::string& name : names) {
-      if (name == "." || name == ".." || name == ".lock") continue;
+      // Dot files are the store's own (its lock) or its users' companions.
+      if (name.empty() || name[0] == '.') continue;
       const std::string path = folder_ + "/" + name;
       if (IsTempFileName(name)) {
         ::unlink(path.c_str());
@@ -191,6 +192,18 @@ class FolderBackend : public CertStoreBackend {
   }
 
   void Flush() override { SyncFolder(folder_); }
+
+  std::string Folder() const override { return folder_; }
+
+  bool WriteCompanionFile(const std::string& name, const std::string& contents) override {
+    if (name.size() < 2 || name[0] != '.' || name == ".lock" || name.find('/') != std::string::npos) {
+      SetLastError(kEInvalidArg);
+      return false;
+    }
+    if (WriteFileAtomically(folder_ + "/" + name, contents, 0600, !DeferFolderFlush(this))) return true;
+    SetLastError(ErrorFromErrno(errno));
+    return false;
+  }
 
   // The bundle's identity and each store file's: a write replaces a file (another inode)
   // and a removal drops it. No lock: a change under way only makes the stamp differ.

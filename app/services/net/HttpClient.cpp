@@ -74,6 +74,13 @@ int Progress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 
 } // namespace
 
+void PrepareNetworkStack()
+{
+    GlobalInit();
+    // The first handle sets up what every later one shares (the resolver, the protocol tables).
+    std::unique_ptr<CURL, CurlDeleter> handle(curl_easy_init());
+}
+
 const std::string& UserAgent()
 {
     static const std::string agent = std::string("TavrenicKelmardin/") + TVR_PROGRAM_VERSION;

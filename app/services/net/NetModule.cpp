@@ -40,6 +40,7 @@ extern "C" __attribute__((visibility("default"))) const TvrServices::NetStack* T
         table.downloadUrl = &DownloadUrl;
         table.loadCertificatesFromZip = &LoadCertificatesFromZip;
         table.searchCertificatesLdap = &SearchCertificatesLdap;
+        table.prepare = &PrepareNetworkStack;
         return table;
     }();
     return &stack;

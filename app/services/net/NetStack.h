@@ -17,7 +17,7 @@ namespace TvrServices {
 inline constexpr const char* kNetModuleFile = "libkelmardin_net.so";
 inline constexpr const char* kNetModuleEntry = "TvrNetStackOpen";
 // Changes whenever a signature below does.
-inline constexpr int kNetStackVersion = 1;
+inline constexpr int kNetStackVersion = 2;
 
 // What the module uses of the program: its event source (whether one is registered, and
 // the writing), the one piece of state the module's code shares with the program's. The
@@ -43,6 +43,7 @@ struct NetStack {
     CandidateSet (*searchCertificatesLdap)(const std::string& host, int port, const std::string& baseDn,
                                            const std::string& filter, const std::string& attribute,
                                            std::string& errorText) = nullptr;
+    void (*prepare)() = nullptr;
 };
 
 // The entry point: the module's table, or null when the host was built otherwise. Called

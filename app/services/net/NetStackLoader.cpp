@@ -96,6 +96,13 @@ std::unique_ptr<TvrCommon::ByteArray> Downloader::Download(const std::string& ur
     return DownloadUrlGet(url, m_options);
 }
 
+void PrepareNetworkStack()
+{
+    const Loaded& net = Load();
+    if (net.stack)
+        net.stack->prepare();
+}
+
 CandidateSet LoadCertificatesFromZip(const std::string& path, std::string& errorText)
 {
     if (EveryTransferAborted())

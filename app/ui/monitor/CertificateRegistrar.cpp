@@ -104,8 +104,7 @@ CertificateRegistrar::CertificateRegistrar(IBalloonTarget& balloons, Platform::C
     : balloons_(balloons), store_(store), http_(std::move(http)) {}
 
 std::string CertificateRegistrar::RecordPath() {
-  std::string stores = Platform::CertStore::StoresDirectory();
-  return stores.substr(0, stores.rfind('/')) + "/" + Platform::ExecutableBaseName() + ".registered";
+  return Platform::CertStore::StoresDirectory() + "/MY/." + Platform::ExecutableBaseName() + ".registered";
 }
 
 void CertificateRegistrar::KeepRecord(const std::string& path) {
@@ -148,8 +147,14 @@ void CertificateRegistrar::SaveRecord() {
   }
   const std::string text = RecordText(thumbprints);
   if (recorded_ == text) return;
-  const std::string folder = recordPath_.substr(0, recordPath_.rfind('/'));
-  if (Platform::MakeDirectories(folder, 0700) && Platform::WriteFileAtomically(recordPath_, text, 0600)) {
+  const size_t slash = recordPath_.rfind('/');
+  const std::string folder = recordPath_.substr(0, slash);
+  // Beside the personal store's certificates it rides the store's own folder flush.
+  const bool written = store_ && folder == store_->Folder()
+                           ? store_->WriteCompanionFile(recordPath_.substr(slash + 1), text)
+                           : Platform::MakeDirectories(folder, 0700) &&
+                                 Platform::WriteFileAtomically(recordPath_, text, 0600);
+  if (written) {
     recorded_ = text;
   } else {
     LogEvent(EVENTLOG_ERROR_TYPE, "Failed to write the record of registered certificates: " + recordPath_);
@@ -191,8 +196,12 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
                                           cryptoProvider + "; SmartCardKeyStorageProvider: " + keyStorageProvider);
   if (reader.empty() || (cryptoProvider.empty() && keyStorageProvider.empty())) return;
 
-  // The record names what may go into the store before it does.
+  // The record names what may go into the store before it does. The card's certificates
+  // reach the disk with one folder flush at the end, and the record (in the same folder,
+  // written first) with them.
   const std::vector<std::string> candidates = CandidateThumbprints(objects);
+  std::optional<Platform::CertStore::WriteBatch> batch;
+  batch.emplace(store_);
   uint64_t removals = 0;
   {
     std::lock_guard<std::mutex> guard(lock_);
@@ -204,8 +213,6 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
   SaveRecord();
 
   int total = 0, registered = 0, expired = 0, expiring = 0;
-  // The card's certificates reach the disk with one folder flush at the end.
-  Platform::CertStore::WriteBatch batch(store_);
   bool cardLeft = false;
   // Each step adds under the store lock, and only while the reader has not been
   // unregistered since the start: the network checks in between hold no lock.
@@ -276,13 +283,12 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
     }
     {
       std::lock_guard<std::mutex> guard(RevokedKeysLock());
-      // Another registration may have added its own meanwhile: keep both. A value that
-      // already says exactly this is not written again: every write is a flush to disk.
-      auto stored = Platform::Profile().Read("", kRevokedKeys);
-      LoadRevokedKeys(revoked);
-      const std::vector<std::string> keys(revoked.begin(), revoked.end());
-      if (!stored || stored->type != Platform::ValueType::MultiString || stored->strings != keys)
-        SaveRevokedKeys(revoked);
+      // Another registration may have added its own meanwhile: keep both. Written only when
+      // this adds to what the value lists (no value lists nothing): every write is a flush
+      // to disk.
+      const std::set<std::string> stored = ReadRevokedKeys();
+      revoked.insert(stored.begin(), stored.end());
+      if (revoked != stored) SaveRevokedKeys(revoked);
     }
   }
   {
@@ -294,6 +300,7 @@ void CertificateRegistrar::RegisterCertificates(const std::string& reader, const
     }
   }
   SaveRecord();
+  batch.reset();  // on disk before the balloon says so
   if (cardLeft) {
     LogEvent(EVENTLOG_INFORMATION_TYPE, "RegisterCertificates; Reader: " + reader + "; the card left meanwhile");
     return;

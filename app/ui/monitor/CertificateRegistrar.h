@@ -4,8 +4,9 @@
 // certificates are being registered leaves none of them behind.
 //
 // With a record file (KeepRecord), the thumbprints of what is registered are kept on disk
-// as well, written before a certificate goes into the store and after it left it, so that
-// what a run killed or crashed left registered is known and taken out at the next start.
+// as well, written only when they change: before a certificate goes into the store (at the
+// latest with the store's own flush) and after it left it, so that what a run killed or
+// crashed left registered is known and taken out at the next start.
 #pragma once
 
 #include <cstddef>
@@ -32,7 +33,8 @@ class CertificateRegistrar {
   // what the file lists: an earlier run left it there (call before detection starts; the
   // cards present are registered again by their insertion).
   void KeepRecord(const std::string& path);
-  // The program's record: $XDG_DATA_HOME/Tavrenic/<executable>.registered, next to the stores.
+  // The program's record: .<executable>.registered in the personal store's folder, so that
+  // it reaches the disk with the store's own flush.
   static std::string RecordPath();
 
   // With objects: the card's PKCS#11 certificates through `token`; without: the card's

@@ -72,6 +72,9 @@ class CertContext {
   // Decodes one DER certificate; bytes after its end are not part of it. Null (last error
   // kCryptEAsn1BadTag) when the bytes do not start with a certificate.
   static CertContextPtr Create(const uint8_t* der, size_t length);
+  // The same without a second decode: `certificate` is what `der` decodes to (one more
+  // reference is taken; nobody changes it). Null when the bytes are shorter than it.
+  static CertContextPtr Sharing(X509* certificate, const uint8_t* der, size_t length);
 
   const std::vector<uint8_t>& Encoded() const;
   const X509* Certificate() const;
@@ -156,6 +159,15 @@ class CertStore {
   // removed. False only when it stays: kErrorAccessDenied for one of the read-only trust
   // bundle (the store is then unchanged), a file error, or a closed store.
   bool Delete(const CertContext& certificate);
+
+  // The store's folder; empty for a memory store.
+  std::string Folder() const;
+  // A file of the store's user kept beside the certificates (its name begins with a dot;
+  // never listed as a certificate), written as they are: flushed and renamed into place,
+  // and with this thread's WriteBatch running, its folder flush left to the batch's end, so
+  // that it reaches the disk no later than the certificates added after it. False for a
+  // memory store or another name.
+  bool WriteCompanionFile(const std::string& name, const std::string& contents);
 
   // While one lives, this thread's additions to the store leave the flush of the store's
   // folder to its end: a run of additions (a card's certificates) costs one folder flush

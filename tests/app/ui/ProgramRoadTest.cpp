@@ -124,7 +124,7 @@ class ProgramRoadTest : public ::testing::Test {
   // The program's record of what it registered (empty once nothing is).
   static std::string RecordText() {
     const std::string stores = Platform::CertStore::StoresDirectory();
-    std::ifstream file(stores.substr(0, stores.rfind('/')) + "/kelmardin.registered");
+    std::ifstream file(stores + "/MY/.kelmardin.registered");
     std::stringstream text;
     text << file.rdbuf();
     return text.str();
