@@ -72,7 +72,7 @@ MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, Options options)
   registrationHttp.abort = registrationAbort_;
   registrar_ = std::make_unique<CertificateRegistrar>(*bridge_, store_.get(), registrationHttp);
   // What a run that was killed left registered goes before detection registers anew.
-  registrar_->KeepRecord(CertificateRegistrar::RecordPath());
+  registrar_->KeepRecord(CertificateRegistrar::RecordPath(), CertificateRegistrar::EarlierRecordPath());
   monitor_ = std::make_unique<CardMonitor>(*bridge_, *registrar_,
                                            options_.pcsc ? *options_.pcsc : SystemPcsc());
   bridge_->SetMonitor(monitor_.get());

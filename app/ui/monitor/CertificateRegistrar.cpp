@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <functional>
 #include <memory>
@@ -107,8 +108,18 @@ std::string CertificateRegistrar::RecordPath() {
   return Platform::CertStore::StoresDirectory() + "/MY/." + Platform::ExecutableBaseName() + ".registered";
 }
 
-void CertificateRegistrar::KeepRecord(const std::string& path) {
-  const std::set<std::string> left = ReadRecord(path);
+std::string CertificateRegistrar::EarlierRecordPath() {
+  const std::string stores = Platform::CertStore::StoresDirectory();
+  return stores.substr(0, stores.rfind('/')) + "/" + Platform::ExecutableBaseName() + ".registered";
+}
+
+void CertificateRegistrar::KeepRecord(const std::string& path, const std::string& earlier) {
+  std::set<std::string> left = ReadRecord(path);
+  const bool hadEarlier = !earlier.empty() && earlier != path && access(earlier.c_str(), F_OK) == 0;
+  if (hadEarlier) {
+    const std::set<std::string> older = ReadRecord(earlier);
+    left.insert(older.begin(), older.end());
+  }
   std::set<std::string> kept;
   {
     std::lock_guard<std::mutex> store(storeLock_);
@@ -131,6 +142,18 @@ void CertificateRegistrar::KeepRecord(const std::string& path) {
     recorded_ = RecordText(left);  // a clean end left an empty record: nothing to write
   }
   SaveRecord();
+  // What could not be taken out is in the new record now (as a leftover); only then the
+  // older file goes.
+  if (hadEarlier) {
+    bool saved = false;
+    {
+      std::lock_guard<std::mutex> record(recordLock_);
+      std::lock_guard<std::mutex> guard(lock_);
+      saved = recorded_ == RecordText(leftovers_);
+    }
+    if (saved && unlink(earlier.c_str()) != 0 && errno != ENOENT)
+      LogEvent(EVENTLOG_ERROR_TYPE, "Failed to remove the earlier record of registered certificates: " + earlier);
+  }
 }
 
 void CertificateRegistrar::SaveRecord() {

@@ -32,10 +32,14 @@ class CertificateRegistrar {
   // From now on keeps the record in the file at `path`. First takes out of the store
   // what the file lists: an earlier run left it there (call before detection starts; the
   // cards present are registered again by their insertion).
-  void KeepRecord(const std::string& path);
+  // `earlier`: where an older version kept its record; what it lists is taken out too, and
+  // the file goes once what could not be taken out lives on in the record at `path`.
+  void KeepRecord(const std::string& path, const std::string& earlier = std::string());
   // The program's record: .<executable>.registered in the personal store's folder, so that
   // it reaches the disk with the store's own flush.
   static std::string RecordPath();
+  // Where older versions kept it: $XDG_DATA_HOME/Tavrenic/<executable>.registered.
+  static std::string EarlierRecordPath();
 
   // With objects: the card's PKCS#11 certificates through `token`; without: the card's
   // own store through its providers. Stops, without a balloon, when the reader is

@@ -4,6 +4,7 @@
 #include "MonitorFixture.h"
 
 #include "X509Certificate.h"
+#include "platform/FileHelpers.h"
 #include "platform/Profile.h"
 
 #include <openssl/asn1.h>
@@ -341,6 +342,26 @@ TEST_F(MonitorFixture, RecordOfARunThatDidNotEndCleanlyIsCleanedAtTheNextStart) 
     EXPECT_TRUE(HasEvent("Certificate left registered by an earlier run removed: " + thumbprint));
     ASSERT_TRUE(store_->Delete(*Platform::CertContext::Create(foreignDer.data(), foreignDer.size())));
   }
+}
+
+// A record an older version kept in the data folder is honoured once, then goes: what it
+// lists leaves the store, and what cannot leave lives on in the new record.
+TEST_F(MonitorFixture, RecordAtTheEarlierPlaceIsCleanedAndRemoved) {
+  PkiItem mine = EncryptionLeaf("Recorded earlier");
+  std::vector<unsigned char> der = mine.Der();
+  const std::string thumbprint = Platform::CertContext::Create(der.data(), der.size())->Thumbprint();
+  ASSERT_TRUE(store_->Add(*Platform::CertContext::Create(der.data(), der.size()),
+                          Platform::CertAddDisposition::ReplaceExisting));
+  const std::string earlier = CertificateRegistrar::EarlierRecordPath();
+  ASSERT_TRUE(Platform::MakeDirectories(earlier.substr(0, earlier.rfind('/')), 0700));
+  std::ofstream(earlier) << thumbprint << "\n";
+
+  registrar_ = std::make_unique<CertificateRegistrar>(host_, store_.get());
+  registrar_->KeepRecord(CertificateRegistrar::RecordPath(), earlier);
+  EXPECT_FALSE(InStore(mine));
+  EXPECT_NE(access(earlier.c_str(), F_OK), 0);
+  EXPECT_EQ(ReadFile(CertificateRegistrar::RecordPath()), "");
+  EXPECT_TRUE(HasEvent("Certificate left registered by an earlier run removed: " + thumbprint));
 }
 
 // The program's end takes the certificates out at once while a registration step is
