@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -45,6 +46,20 @@ bool WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadlin
     const int n = ::poll(&p, 1, static_cast<int>(left));
     if (n > 0) return true;
     if (n < 0 && errno != EINTR) return false;
+  }
+}
+
+enum class LockResult { Taken, Held, Error };
+
+// Takes the lock on fd, waiting up to waitMs for its holder to let go.
+LockResult TakeLock(int fd, int waitMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return LockResult::Taken;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return LockResult::Error;
+    if (std::chrono::steady_clock::now() >= deadline) return LockResult::Held;
+    ::usleep(20000);
   }
 }
 
@@ -94,22 +109,23 @@ QString SingleInstance::ServerName() const {
 
 SingleInstance::Result SingleInstance::Acquire() {
   if (dir_.isEmpty()) return Result::Failed;
-  lock_ = std::make_unique<QLockFile>(LockPath());
-  // Never stale by age; a lock whose owner process is gone is taken over at once.
-  lock_->setStaleLockTime(0);
-  if (lock_->tryLock(0)) {
+  if (lockFd_ >= 0) return Result::First;
+  lockFd_ = ::open(QFile::encodeName(LockPath()).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (lockFd_ < 0) return Result::Failed;
+  const LockResult taken = TakeLock(lockFd_, 0);
+  if (taken == LockResult::Taken) {
     // Without the socket the program still runs; a later start then only ends.
     if (!Listen()) LogEvent(EVENTLOG_WARNING_TYPE, "Failed to listen for a second start");
     return Result::First;
   }
-  if (lock_->error() != QLockFile::LockFailedError) {
-    lock_.reset();
+  if (taken == LockResult::Error) {
+    CloseLock();
     return Result::Failed;
   }
   // The running instance shows itself when it can answer; a busy one keeps the start too.
   // One that no longer listens is ending: this start takes over once it is gone.
-  if (AskRunningInstance() != Answer::NotListening || !lock_->tryLock(kHandOverWaitMs)) {
-    lock_.reset();
+  if (AskRunningInstance() != Answer::NotListening || TakeLock(lockFd_, kHandOverWaitMs) != LockResult::Taken) {
+    CloseLock();
     return Result::AnotherRuns;
   }
   if (!Listen()) LogEvent(EVENTLOG_WARNING_TYPE, "Failed to listen for a second start");
@@ -209,8 +225,13 @@ SingleInstance::Answer SingleInstance::AskRunningInstance() {
 
 void SingleInstance::Release() {
   StopListening();
-  if (lock_) {
-    lock_->unlock();
-    lock_.reset();
-  }
+  CloseLock();
+}
+
+void SingleInstance::CloseLock() {
+  // Closing the file lets go of the lock. The file stays: removing it could hand a later
+  // start a lock on a new file while another start waits on the old one.
+  if (lockFd_ < 0) return;
+  ::close(lockFd_);
+  lockFd_ = -1;
 }

@@ -4,10 +4,10 @@
 // start that then finds the lock taken and nobody listening waits for the lock, so that
 // it is not lost to the instance on its way out. The socket is a plain Unix-domain one:
 // Qt's network module, and the libraries it pulls in, would cost every start more than
-// this needs.
+// this needs. The lock is the kernel's (flock) on the lock file: it goes with its holder
+// however that ends, so no lock is ever stale, and taking it writes nothing to disk.
 #pragma once
 
-#include <QLockFile>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QString>
@@ -46,13 +46,14 @@ class SingleInstance : public QObject {
   enum class Answer { Taken, NotListening, NoAnswer };
   Answer AskRunningInstance();
   bool Listen();
+  void CloseLock();
 
   void Accept();
   void ReadRequest(int fd);
   void CloseConnection(int fd);
 
   QString dir_;
-  std::unique_ptr<QLockFile> lock_;
+  int lockFd_ = -1;  // open while this process holds the lock
   int server_ = -1;
   std::unique_ptr<QSocketNotifier> serverNotifier_;
   // Accepted connections that have not sent their request yet.
