@@ -21,7 +21,7 @@
 // pcscd, Xvfb on PATH.
 //
 //   bench_startup [--mode window|tray|both] [--min-pairs N] [--max-pairs N] [--modules 0..4]
-//                 [--program PATH] [--under "COMMAND ARGS"]
+//                 [--program PATH] [--under "COMMAND ARGS"] [--session-bus 0|1]
 // --program: another build of the program, e.g. to compare two in one run.
 // --under: the program runs under that command (perf record, strace, ltrace), e.g.
 //   --under "perf record -g -o /tmp/start.data --"; the figures then include its cost.
@@ -127,6 +127,36 @@ class Xvfb {
  private:
   pid_t pid_ = -1;
   std::string display_;
+};
+
+// A private session bus for the whole run (--session-bus). Without one, as by default,
+// both sides first try to start one (D-Bus autolaunch, which fails without dbus-launch);
+// with one, both ask it for the accessibility bus and the desktop's services, which a bare
+// bus starts or lacks. Neither is a real desktop; the default keeps figures comparable
+// with earlier runs. It has no StatusNotifier host, so tray icons go to the XEmbed tray.
+class SessionBus {
+ public:
+  SessionBus() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    pid_ = Spawn({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=" + std::to_string(fds[1])},
+                 fds[1]);
+    ::close(fds[1]);
+    pollfd p{fds[0], POLLIN, 0};
+    while (::poll(&p, 1, 10000) > 0) {
+      char c;
+      if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
+      address_ += c;
+    }
+    ::close(fds[0]);
+    if (address_.empty()) throw std::runtime_error("dbus-daemon did not start (is it installed?)");
+  }
+  ~SessionBus() { Stop(pid_); }
+  const std::string& Address() const { return address_; }
+
+ private:
+  pid_t pid_ = -1;
+  std::string address_;
 };
 
 template <typename T>
@@ -401,6 +431,7 @@ int main(int argc, char** argv) {
   int moduleCount = 1;
   std::string program = TVR_KELMARDIN_PATH;
   std::vector<std::string> under;
+  bool sessionBus = false;
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string option = argv[i], value = argv[i + 1];
     if (option == "--mode") mode = value;
@@ -409,6 +440,7 @@ int main(int argc, char** argv) {
     else if (option == "--modules") moduleCount = std::clamp(std::atoi(value.c_str()), 0, 4);
     else if (option == "--program") program = value;
     else if (option == "--under") under = Words(value);
+    else if (option == "--session-bus") sessionBus = value == "1";
     else {
       std::fprintf(stderr, "bench_startup: unknown option %s\n", option.c_str());
       return 2;
@@ -457,11 +489,19 @@ int main(int argc, char** argv) {
     ::setenv("DISPLAY", xvfb.Display().c_str(), 1);
     ::setenv("QT_QPA_PLATFORM", "xcb", 1);
     // Nothing from the caller's desktop: no session manager, no D-Bus tray, no Wayland.
-    for (const char* name : {"WAYLAND_DISPLAY", "SESSION_MANAGER", "DBUS_SESSION_BUS_ADDRESS"}) ::unsetenv(name);
+    for (const char* name : {"WAYLAND_DISPLAY", "SESSION_MANAGER"}) ::unsetenv(name);
+    std::unique_ptr<SessionBus> bus;
+    if (sessionBus) {
+      bus = std::make_unique<SessionBus>();
+      ::setenv("DBUS_SESSION_BUS_ADDRESS", bus->Address().c_str(), 1);
+    } else {
+      ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    }
     Desktop desktop(xvfb.Display());
 
-    std::printf("bench_startup: %s\n  %d vendor module%s, Xvfb %s with an XEmbed tray\n", program.c_str(),
-                moduleCount, moduleCount == 1 ? "" : "s", xvfb.Display().c_str());
+    std::printf("bench_startup: %s\n  %d vendor module%s, Xvfb %s with an XEmbed tray, %s\n", program.c_str(),
+                moduleCount, moduleCount == 1 ? "" : "s", xvfb.Display().c_str(),
+                sessionBus ? "a private session bus" : "no session bus");
     auto programSide = [&](std::vector<std::string> args) {
       std::vector<std::string> argv = under;
       argv.push_back(program);

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QFontDatabase>
+#include <QFontMetrics>
 #include <QIcon>
 #include <QImage>
 #include <QLibraryInfo>
@@ -139,6 +140,14 @@ void Application::BeginWarmUp() {
   });
 }
 
+void Application::PrepareWindowText() {
+  // The font's face and glyphs are cached per thread: only this thread can load them for
+  // the window, and it would otherwise do so while building it.
+  QFontMetrics(QApplication::font())
+      .boundingRect(QApplication::applicationDisplayName() +
+                    QString::fromUtf8(" 0123456789 ÁÉÍÓÖŐÚÜŰ áéíóöőúüű abcdefghijklmnopqrstuvwxyz:.,-()"));
+}
+
 bool Application::Terminating() const { return terminating_ || gTerminationRequested; }
 
 void Application::WaitForService(const std::string& name) {
@@ -256,7 +265,10 @@ int Application::Start(const QStringList& arguments) {
   load.beforeRow = [this](const VendorModuleEntry& row) {
     if (std::string(row.typeKey) == "Gemalto" && !Terminating()) CheckGemaltoService();
   };
-  load.wait = [this](const std::function<bool()>& finished, std::chrono::steady_clock::time_point until) {
+  load.wait = [this, firstWait = true](const std::function<bool()>& finished,
+                                      std::chrono::steady_clock::time_point until) mutable {
+    if (firstWait) PrepareWindowText();
+    firstWait = false;
     AwaitWork(finished, until);
   };
   load.wake = [this] { QMetaObject::invokeMethod(this, [] {}, Qt::QueuedConnection); };

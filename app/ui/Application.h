@@ -87,6 +87,9 @@ class Application : public QObject {
   // session bus connection (the global menu and the tray ask it), the font database, the
   // image readers. A worker begins it while start-up does its own work.
   void BeginWarmUp();
+  // While the interface thread waits for the first vendor module: the text work that the
+  // window's first build would do (the font's face and glyphs).
+  void PrepareWindowText();
   void WaitForService(const std::string& name);
   // WaitForServiceRunning on a worker.
   uint32_t QueryService(const std::string& name);
