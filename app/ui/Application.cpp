@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QDBusConnection>
 #include <QFontDatabase>
+#include <QFontMetrics>
+#include <QIcon>
 #include <QImage>
 #include <QLibraryInfo>
 #include <QLocale>
@@ -158,6 +160,14 @@ void Application::ReleaseWarmUp(bool runs) {
   warmUpGate_.notify_all();
 }
 
+void Application::PrepareWindowText() {
+  // The font's face and glyphs are cached per thread: only this thread can load them for
+  // the window, and it would otherwise do so while building it.
+  QFontMetrics(QApplication::font())
+      .boundingRect(QApplication::applicationDisplayName() +
+                    QString::fromUtf8(" 0123456789 ÁÉÍÓÖŐÚÜŰ áéíóöőúüű abcdefghijklmnopqrstuvwxyz:.,-()"));
+}
+
 bool Application::Terminating() const { return terminating_ || gTerminationRequested; }
 
 void Application::WaitForService(const std::string& name) {
@@ -260,6 +270,15 @@ int Application::Start(const QStringList& arguments) {
   });
 
   if (Terminating()) return 0;
+  const bool toTray = arguments.join(' ').contains(QLatin1String(kSystemTraySwitch));
+  // Started into the tray, the icon is all the user sees of the start: it comes now, not
+  // after the service check, the modules and the window. Its commands do nothing until
+  // the window takes it over.
+  std::shared_ptr<TrayController> tray;
+  if (toTray) {
+    tray = std::make_shared<TrayController>(QIcon(QStringLiteral(":/icon.png")), nullptr);
+    tray->Add();
+  }
   CheckSmartCardService();
   if (Terminating()) return 0;
   openssl_ = std::make_unique<TvrCrypto::CryptoAlgJanitor>();
@@ -270,7 +289,10 @@ int Application::Start(const QStringList& arguments) {
   load.beforeRow = [this](const VendorModuleEntry& row) {
     if (std::string(row.typeKey) == "Gemalto" && !Terminating()) CheckGemaltoService();
   };
-  load.wait = [this](const std::function<bool()>& finished, std::chrono::steady_clock::time_point until) {
+  load.wait = [this, firstWait = true](const std::function<bool()>& finished,
+                                      std::chrono::steady_clock::time_point until) mutable {
+    if (firstWait) PrepareWindowText();
+    firstWait = false;
     AwaitWork(finished, until);
   };
   load.wake = [this] { QMetaObject::invokeMethod(this, [] {}, Qt::QueuedConnection); };
@@ -287,7 +309,10 @@ int Application::Start(const QStringList& arguments) {
   MainWindow::Options windowOptions;
   windowOptions.balloonIntervalMs = options_.balloonIntervalMs;
   windowOptions.pcsc = options_.pcsc;
-  window_ = std::make_unique<MainWindow>(RefsOf(tokens_), port_, windowOptions);
+  windowOptions.tray = std::move(tray);
+  // A window that opens adds its icon once it is shown.
+  windowOptions.addTrayIcon = toTray;
+  window_ = std::make_unique<MainWindow>(RefsOf(tokens_), port_, std::move(windowOptions));
   window_->SetOnDestroyed([this] { Leave(); });
   // A start made from now on waits for this one's lock instead of asking it to show
   // itself; the lock goes once the certificates are out of the store.
@@ -299,9 +324,14 @@ int Application::Start(const QStringList& arguments) {
   connect(qApp, &QGuiApplication::commitDataRequest, this, [this] { OnSaveRequest(); });
   qApp->installEventFilter(this);
 
-  const bool toTray = arguments.join(' ').contains(QLatin1String(kSystemTraySwitch));
   // Without a tray a hidden window could not be reached again.
   if (!toTray || !window_->Tray().HasTray() || pendingActivation_) window_->show();
+  // The window goes to the display first; the icon follows on the event loop's first turn.
+  if (!toTray) {
+    QTimer::singleShot(0, window_.get(), [window = window_.get()] {
+      if (!window->Ended()) window->Tray().Add();
+    });
+  }
   // Once the event loop has shown the window (or the tray icon) and gone quiet.
   QTimer::singleShot(kWarmUpDelayMs, this, [this] { ReleaseWarmUp(true); });
   return -1;

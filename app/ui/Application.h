@@ -95,6 +95,9 @@ class Application : public QObject {
   void BeginWarmUp();
   // Start-up ended (`runs`: the program runs) or the end came: the warm-up goes on or stops.
   void ReleaseWarmUp(bool runs);
+  // While the interface thread waits for the first vendor module: the text work that the
+  // window's first build would do (the font's face and glyphs).
+  void PrepareWindowText();
   void WaitForService(const std::string& name);
   // WaitForServiceRunning on a worker.
   uint32_t QueryService(const std::string& name);

@@ -47,7 +47,9 @@ MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, Options options)
   setWindowIcon(QIcon(QStringLiteral(":/icon.png")));
   BuildControls();
 
-  tray_ = std::make_unique<TrayController>(windowIcon(), this);
+  const bool ownTray = !options_.tray;
+  tray_ = ownTray ? std::make_shared<TrayController>(windowIcon(), this) : std::move(options_.tray);
+  tray_->SetWindow(this);
   tray_->SetFallback([this](const BalloonInfo& b) {
     status_->setText(QStringLiteral("<b>%1</b><br>%2").arg(Q(b.title).toHtmlEscaped(),
                                                               Q(b.text).toHtmlEscaped()));
@@ -57,7 +59,7 @@ MainWindow::MainWindow(TokenRefMap tokens, QtUserPort& port, Options options)
   connect(tray_.get(), &TrayController::hideRequested, this, &MainWindow::HideToTray);
   connect(tray_.get(), &TrayController::closeRequested, this, &MainWindow::Destroy);
   connect(tray_.get(), &TrayController::aboutRequested, this, &MainWindow::OpenAbout);
-  tray_->Add();
+  if (ownTray && options_.addTrayIcon) tray_->Add();
   presenter_ = std::make_unique<BalloonPresenter>(balloons_, *tray_, options_.balloonIntervalMs);
   presenter_->Start();
   port_.SetParent(this);

@@ -61,6 +61,12 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
     IPcsc* pcsc = nullptr;  // the system's PC/SC when null
     TvrServices::HttpOptions http;
     UpdateAnnouncer::Options update;  // its HTTP options come from `http` unless it names a server
+    // A tray icon made (and added) before the window, which the window takes over; none:
+    // the window makes its own.
+    std::shared_ptr<TrayController> tray;
+    // False: the caller adds the window's own icon (after showing the window, so that the
+    // window is not kept waiting for the tray).
+    bool addTrayIcon = true;
   };
 
   MainWindow(TokenRefMap tokens, QtUserPort& port, Options options);
@@ -206,7 +212,7 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   QtUserPort& port_;
   Options options_;
   BalloonQueue balloons_;
-  std::unique_ptr<TrayController> tray_;
+  std::shared_ptr<TrayController> tray_;
   std::unique_ptr<BalloonPresenter> presenter_;
   CardSession session_;
   SystemPinVendorPaths pinPaths_;

@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -89,6 +90,20 @@ QString PrivacyProblem(int fd, const struct stat& st) {
   return QString();
 }
 
+enum class LockResult { Taken, Held, Error };
+
+// Takes the lock on fd, waiting up to waitMs for its holder to let go.
+LockResult TakeLock(int fd, int waitMs) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+  for (;;) {
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) return LockResult::Taken;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return LockResult::Error;
+    if (std::chrono::steady_clock::now() >= deadline) return LockResult::Held;
+    ::usleep(20000);
+  }
+}
+
 // The private folder in the shared temporary folder, made when missing. Anyone may create
 // a name there first: a folder that is not this user's own directory (a link, another
 // user's, or one that others may write to) would let them take or fake the lock, so it
@@ -163,25 +178,29 @@ QString SingleInstance::ServerName() const {
 
 SingleInstance::Result SingleInstance::Acquire() {
   if (dir_.isEmpty()) return Result::Failed;
-  lock_ = std::make_unique<QLockFile>(LockPath());
-  // Never stale by age; a lock whose owner process is gone is taken over at once.
-  lock_->setStaleLockTime(0);
-  if (!lock_->tryLock(0)) {
-    if (lock_->error() != QLockFile::LockFailedError) {
-      const int error = lock_->error() == QLockFile::PermissionError ? EACCES : (errno ? errno : EIO);
-      lock_.reset();
-      return Fail(Unusable(dir_, Fill(Res::StringId::FolderLockFileUnusable, {LockPath(), ErrorText(error)})));
-    }
+  if (lockFd_ >= 0) return Result::First;
+  lockFd_ = ::open(QFile::encodeName(LockPath()).constData(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (lockFd_ < 0) {
+    const int error = errno;
+    return Fail(Unusable(dir_, Fill(Res::StringId::FolderLockFileUnusable, {LockPath(), ErrorText(error)})));
+  }
+  const LockResult taken = TakeLock(lockFd_, 0);
+  if (taken == LockResult::Error) {
+    const int error = errno;
+    CloseLock();
+    return Fail(Unusable(dir_, Fill(Res::StringId::FolderLockFileUnusable, {LockPath(), ErrorText(error)})));
+  }
+  if (taken == LockResult::Held) {
     // The running instance shows itself when it can answer; a busy one keeps the start
     // too. One that no longer listens is ending: this start takes over once it is gone.
-    if (AskInstanceAt(ServerName()) != Answer::NotListening || !lock_->tryLock(kHandOverWaitMs)) {
-      lock_.reset();
+    if (AskInstanceAt(ServerName()) != Answer::NotListening || TakeLock(lockFd_, kHandOverWaitMs) != LockResult::Taken) {
+      CloseLock();
       return Result::AnotherRuns;
     }
   }
   const Result data = AcquireDataFolder();
   if (data != Result::First) {
-    lock_.reset();
+    CloseLock();
     return data;
   }
   // Without the socket the program still runs; a later start then only ends.
@@ -320,8 +339,13 @@ SingleInstance::Answer SingleInstance::AskInstanceAt(const QString& socket) {
 void SingleInstance::Release() {
   StopListening();
   dataLock_.Unlock();
-  if (lock_) {
-    lock_->unlock();
-    lock_.reset();
-  }
+  CloseLock();
+}
+
+void SingleInstance::CloseLock() {
+  // Closing the file lets go of the lock. The file stays: removing it could hand a later
+  // start a lock on a new file while another start waits on the old one.
+  if (lockFd_ < 0) return;
+  ::close(lockFd_);
+  lockFd_ = -1;
 }

@@ -6,10 +6,11 @@
 // it is not lost to the instance on its way out. A start whose data folder is held by a
 // copy it cannot reach (another computer, no answer) fails and says why. The socket is a
 // plain Unix-domain one: Qt's network module, and the libraries it pulls in, would cost
-// every start more than this needs.
+// every start more than this needs. The runtime folder's lock is the kernel's (flock) on
+// the lock file: it goes with its holder however that ends, so no lock is ever stale, and
+// taking it writes nothing to disk.
 #pragma once
 
-#include <QLockFile>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QString>
@@ -58,6 +59,7 @@ class SingleInstance : public QObject {
   Result AcquireDataFolder();
   Result Fail(const QString& text);
   bool Listen();
+  void CloseLock();
 
   void Accept();
   void ReadRequest(int fd);
@@ -65,7 +67,7 @@ class SingleInstance : public QObject {
 
   QString dir_;
   QString failure_;
-  std::unique_ptr<QLockFile> lock_;
+  int lockFd_ = -1;  // open while this process holds the runtime folder's lock
   DataFolderLock dataLock_;
   int server_ = -1;
   std::unique_ptr<QSocketNotifier> serverNotifier_;

@@ -29,8 +29,11 @@ class TrayController : public QObject, public IBalloonSink {
   static constexpr int kMaxTextLength = 255;
   static constexpr int kMaxTooltipLength = 127;
 
+  // `window` may be null: an icon shown before the window exists (a start into the tray)
+  // gets it with SetWindow; until then its menu commands reach nobody.
   TrayController(const QIcon& icon, QWidget* window, QObject* parent = nullptr);
   ~TrayController() override;
+  void SetWindow(QWidget* window) { window_ = window; }
 
   // Shows the icon; false when the desktop has no tray yet (the icon then appears in one
   // that starts later, and HasTray turns true).

@@ -16,6 +16,7 @@
 #include "monitor/FakePcsc.h"
 #include "UiTestSupport.h"
 #include "Strings.h"
+#include "TrayController.h"
 #include "platform/Profile.h"
 
 namespace {
@@ -103,6 +104,34 @@ TEST(ApplicationTest, UnsafeSingleInstanceFolderBoxNamesTheFolderAndWhy) {
 
   EXPECT_EQ(shown.toStdString(), std::string(Res::HungarianText(Res::StringId::StartupError)) + "\n\nA(z) " + folder +
                                      " mappa nem használható: mások is írhatják (jogosultságok: 0777).");
+}
+
+// Started into the tray, the icon is made before the window and handed to it: its menu
+// then follows the window. Offscreen there is no tray, so the window shows all the same.
+TEST(ApplicationTest, StartIntoTheTrayHandsTheEarlyIconToTheWindow) {
+  UiTest::ProfileSandbox sandbox;
+  Platform::Profile profile;
+  ASSERT_TRUE(profile.WriteString("", "Language", "HUN"));
+  ASSERT_TRUE(profile.WriteDword("", "ShowSplashScreen", 0));
+  FakePcsc pcsc;
+  Application::Options options;
+  options.waitForServices = false;
+  options.pcsc = &pcsc;
+  Application program(nullptr, options);
+  ASSERT_EQ(program.Start({"kelmardin", "/system_tray"}), -1);
+  MainWindow& window = *program.Window();
+  ASSERT_TRUE(window.isVisible());
+  TrayController& tray = window.Tray();
+  tray.UpdateMenuState();
+  EXPECT_FALSE(tray.ShowAction()->isEnabled());
+  EXPECT_TRUE(tray.HideAction()->isEnabled());
+  tray.HideAction()->trigger();  // no tray: minimised, so that it stays reachable
+  ASSERT_TRUE(window.isMinimized());
+  tray.UpdateMenuState();
+  EXPECT_TRUE(tray.ShowAction()->isEnabled());
+  tray.ShowAction()->trigger();
+  EXPECT_FALSE(window.isMinimized());
+  program.Exit();
 }
 
 }  // namespace
