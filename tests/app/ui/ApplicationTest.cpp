@@ -21,18 +21,25 @@
 
 namespace {
 
+// A private profile in Hungarian without the splash, and the program's options on the
+// scripted PC/SC fake.
+struct ApplicationTest : ::testing::Test {
+  void SetUp() override {
+    Platform::Profile profile;
+    ASSERT_TRUE(profile.WriteString("", "Language", "HUN"));
+    ASSERT_TRUE(profile.WriteDword("", "ShowSplashScreen", 0));
+    options.waitForServices = false;
+    options.pcsc = &pcsc;
+  }
+  UiTest::ProfileSandbox sandbox;
+  FakePcsc pcsc;
+  Application::Options options;
+};
+
 // The session manager's "die" reaches the program as the platform's request to quit
 // (the same event Qt's X11 session management delivers). With the window visible it must
 // end the program after the end-of-session clean-up, never ask whether to close or hide.
-TEST(ApplicationTest, SessionManagersDieQuitsWithoutTheCloseQuestion) {
-  UiTest::ProfileSandbox sandbox;
-  Platform::Profile profile;
-  ASSERT_TRUE(profile.WriteString("", "Language", "HUN"));
-  ASSERT_TRUE(profile.WriteDword("", "ShowSplashScreen", 0));
-  FakePcsc pcsc;
-  Application::Options options;
-  options.waitForServices = false;
-  options.pcsc = &pcsc;
+TEST_F(ApplicationTest, SessionManagersDieQuitsWithoutTheCloseQuestion) {
   Application program(nullptr, options);
   ASSERT_EQ(program.Start({"kelmardin"}), -1);
   ASSERT_TRUE(program.Window()->isVisible());
@@ -64,11 +71,7 @@ TEST(ApplicationTest, SessionManagersDieQuitsWithoutTheCloseQuestion) {
 // Without $XDG_RUNTIME_DIR, a single-instance folder that others may write to: the
 // start-up error box keeps its own text and adds which folder and what is wrong with it
 // (the fault: the reason went only to the event log, which is off by default).
-TEST(ApplicationTest, UnsafeSingleInstanceFolderBoxNamesTheFolderAndWhy) {
-  UiTest::ProfileSandbox sandbox;
-  Platform::Profile profile;
-  ASSERT_TRUE(profile.WriteString("", "Language", "HUN"));
-  ASSERT_TRUE(profile.WriteDword("", "ShowSplashScreen", 0));
+TEST_F(ApplicationTest, UnsafeSingleInstanceFolderBoxNamesTheFolderAndWhy) {
   const std::string runtime = std::getenv("XDG_RUNTIME_DIR");
   const char* oldTmp = std::getenv("TMPDIR");
   const std::string savedTmp = oldTmp ? oldTmp : "";
@@ -88,10 +91,6 @@ TEST(ApplicationTest, UnsafeSingleInstanceFolderBoxNamesTheFolderAndWhy) {
     }
   });
   watch.start(20);
-  FakePcsc pcsc;
-  Application::Options options;
-  options.waitForServices = false;
-  options.pcsc = &pcsc;
   {
     Application program(nullptr, options);
     EXPECT_EQ(program.Start({"kelmardin"}), 1);
@@ -108,15 +107,7 @@ TEST(ApplicationTest, UnsafeSingleInstanceFolderBoxNamesTheFolderAndWhy) {
 
 // Started into the tray, the icon is made before the window and handed to it: its menu
 // then follows the window. Offscreen there is no tray, so the window shows all the same.
-TEST(ApplicationTest, StartIntoTheTrayHandsTheEarlyIconToTheWindow) {
-  UiTest::ProfileSandbox sandbox;
-  Platform::Profile profile;
-  ASSERT_TRUE(profile.WriteString("", "Language", "HUN"));
-  ASSERT_TRUE(profile.WriteDword("", "ShowSplashScreen", 0));
-  FakePcsc pcsc;
-  Application::Options options;
-  options.waitForServices = false;
-  options.pcsc = &pcsc;
+TEST_F(ApplicationTest, StartIntoTheTrayHandsTheEarlyIconToTheWindow) {
   Application program(nullptr, options);
   ASSERT_EQ(program.Start({"kelmardin", "/system_tray"}), -1);
   MainWindow& window = *program.Window();
