@@ -332,6 +332,10 @@ void MainWindow::RunCardTask(std::function<void()> work, std::function<void()> d
   StartCardTask(session_.HoldCard(), std::move(work), std::move(done));
 }
 
+void MainWindow::RunStoreTask(std::function<void()> work, std::function<void()> done) {
+  StartCardTask(CardHold(), std::move(work), std::move(done));
+}
+
 void MainWindow::StartCardTask(CardHold hold, std::function<void()> work, std::function<void()> done) {
   const int id = nextTask_++;
   CardTask& task = tasks_[id];

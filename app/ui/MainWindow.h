@@ -166,6 +166,7 @@ class MainWindow : public QWidget, public IContentsHost, public IPinPageHost {
   bool CardUpdating() override { return session_.Working(); }
   void RereadCard(std::function<void()> done) override;
   void WhenCardConnected(std::function<void()> then) override;
+  void RunStoreTask(std::function<void()> work, std::function<void()> done) override;
 
  protected:
   void closeEvent(QCloseEvent* event) override;

@@ -471,7 +471,19 @@ void ContentsCommands::ReregisterCertificates(const std::string& reader) {
       return;
     }
     IContentsHost& host = host_;
-    host_.RunCardTask([&host, reader] { host.UnregisterCertificates(reader); }, [] {});
+    host_.RunStoreTask([&host, reader] { host.UnregisterCertificates(reader); }, [] {});
+    return;
+  }
+  if (!host_.Token() && !host_.CardPresent(reader)) {
+    // No card in the reader: what is left of it goes from the store. The task borrows no
+    // card, so it holds none: a hold on a card that is not there would only keep the
+    // window from taking the one that comes back. One that comes back meanwhile is
+    // registered once the window has it.
+    IContentsHost& host = host_;
+    host_.RunStoreTask([&host, reader] { host.UnregisterCertificates(reader); },
+                       [this, reader] {
+                         if (host_.CardPresent(reader)) ReregisterLater(reader);
+                       });
     return;
   }
   const std::string cardName = host_.CardName();

@@ -54,6 +54,13 @@ class IContentsHost : public ICardTaskRunner {
   // again after a card or reader notice, and its own card work is over. Without a window
   // the card is never connected again: nothing runs.
   virtual void WhenCardConnected(std::function<void()> /*then*/) {}
+  // Like `RunCardTask` for work that borrows nothing of the window's card (the store and
+  // the registrar only): it holds no card, so the card's notices meanwhile are applied at
+  // once and nothing holds a card that is not there.
+  virtual void RunStoreTask(std::function<void()> work, std::function<void()> done) {
+    work();
+    done();
+  }
 };
 
 class IContentsView {

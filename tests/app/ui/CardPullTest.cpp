@@ -98,6 +98,7 @@ class Driver {
   bool workerRanAtPull = false;
   // The window freed the card or stopped detection while something held the card.
   bool letGoWhileHeld = false;
+  std::string letGoSeen;  // what the window's state was when it was first seen
   // The holds never reported the pulled card.
   bool unheard = false;
   QElapsedTimer sincePull;
@@ -116,8 +117,13 @@ class Driver {
     // The window's own card work has the card out of the session while its hold lasts; after
     // the end the program leaves whatever holds the card.
     if (!window_.Ended() && session.Keeper().Held() && !session.Working() &&
-        (!session.Token() || !window_.Monitor().Running()))
+        (!session.Token() || !window_.Monitor().Running())) {
+      if (!letGoWhileHeld)
+        letGoSeen = std::string(session.Token() ? "" : "no token; ") +
+                    (window_.Monitor().Running() ? "" : "detection stopped; ") +
+                    (window_.TaskWorking() ? "a card task working" : "no card task working");
       letGoWhileHeld = true;
+    }
     if (duringTask && !pulled && static_cast<int>(windows.size()) == pullAt && window_.TaskWorking()) {
       pulled = true;
       sincePull.start();
@@ -522,7 +528,7 @@ TEST_P(CardPullTest, TheCommandStopsAndTheCardKeepsWhatItHeld) {
     EXPECT_TRUE(driver.workerRanAtPull);
     EXPECT_EQ(driver.taskImages, c.tasks);
   }
-  EXPECT_FALSE(driver.letGoWhileHeld);
+  EXPECT_FALSE(driver.letGoWhileHeld) << driver.letGoSeen;
   if (c.quietReads) {
     const QString readError = QString::fromUtf8("Hiba történt a kártya olvasása során!");
     EXPECT_EQ(std::count(driver.boxes.begin(), driver.boxes.end(), readError), 0);
