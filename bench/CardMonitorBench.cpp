@@ -36,6 +36,7 @@
 #include "CardMonitor.h"
 #include "CardTables.h"
 #include "CertificateRegistrar.h"
+#include "CryptoAlgJanitor.h"
 #include "NetRig.h"
 #include "P11Rig.h"
 #include "PKCS11Versions.h"
@@ -665,10 +666,12 @@ std::optional<std::string> ReadLine(int fd) {
 // when the insertion was not handled whole) after it, then "removed" after the removal.
 int FirstInsertionProcess(const std::string& shimPath, int toBench) {
   ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // The program sets OpenSSL up (its providers loaded) before it loads the modules.
+  const TvrCrypto::CryptoAlgJanitor openssl;
   TimingPcsc pcsc;
   BenchHost host;
-  // The program's start-up as far as the registration road goes: the module, the personal
-  // store and the record of what is registered, detection; then the warm-up.
+  // The program's start-up as far as the registration road goes: OpenSSL, the module, the
+  // personal store and the record of what is registered, detection; then the warm-up.
   std::unique_ptr<PKCS11Base> token =
       PKCS11V220::Create(&VendorModuleTable[1], Platform::LoadLibrary(shimPath.c_str()));
   if (!token || !token->IsValid()) return 2;

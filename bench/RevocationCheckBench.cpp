@@ -18,6 +18,7 @@
 // Both print min/min, the median of the per-pair ratios and the load at the start and the end.
 #include "Alternation.h"
 #include "BareOcsp.h"
+#include "CryptoAlgJanitor.h"
 #include "NetRig.h"
 #include "RegistrationWarmUp.h"
 #include "RevocationChecker.h"
@@ -184,6 +185,8 @@ int FirstCheckProcess(const std::string& leafPath, bool warm)
         std::fclose(file);
     if (!leaf)
         return 2;
+    // The program sets OpenSSL up (its providers loaded) at start, before any insertion.
+    const TvrCrypto::CryptoAlgJanitor openssl;
     if (warm)
         TvrServices::WarmUpRegistrationRoad();
     for (int i = 0; i < kChecksPerProcess; ++i) {
