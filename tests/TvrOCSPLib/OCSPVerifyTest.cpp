@@ -20,6 +20,14 @@ BasicSpec GoodFor(const PkiItem& leaf)
     return spec;
 }
 
+// A good answer about the signing leaf, signed by `signer`.
+BasicOCSPResponse GoodSignedBy(const PkiItem& signer)
+{
+    BasicSpec spec = GoodFor(Pki().SigningLeaf());
+    spec.signer = &signer;
+    return Basic(spec);
+}
+
 bool Contains(const std::ostringstream& stream, const std::string& text)
 {
     return stream.str().find(text) != std::string::npos;
@@ -57,9 +65,7 @@ TEST(OcspVerify, EmbeddedSignerVerifiesAndIsAuthorised)
 
 TEST(OcspVerify, IssuerSigningItselfIsAuthorised)
 {
-    BasicSpec spec = GoodFor(Pki().SigningLeaf());
-    spec.signer = &Pki().Intermediate();
-    BasicOCSPResponse basic = Basic(spec);
+    BasicOCSPResponse basic = GoodSignedBy(Pki().Intermediate());
     X509Certificate responder;
     ASSERT_TRUE(basic.Verify(responder, nullptr));
     EXPECT_TRUE(basic.IsAuthorizedResponder(responder, Cert(Pki().Intermediate())));
@@ -102,9 +108,7 @@ TEST(OcspVerify, RenewedIssuerCertificateWithTheSameKeyIsTheIssuer)
         {"same key, another name", &renamed, false},
     };
     for (const Case& c : cases) {
-        BasicSpec spec = GoodFor(Pki().SigningLeaf());
-        spec.signer = c.signer;
-        BasicOCSPResponse basic = Basic(spec);
+        BasicOCSPResponse basic = GoodSignedBy(*c.signer);
         X509Certificate responder;
         ASSERT_TRUE(basic.Verify(responder, nullptr)) << c.name;
         EXPECT_EQ(basic.IsAuthorizedResponder(responder, Cert(Pki().Intermediate()), now), c.authorised) << c.name;
@@ -125,9 +129,7 @@ TEST(OcspVerify, SignersThatMayNotAnswerForTheIssuer)
         {"a sibling end entity", &Pki().SigningLeaf(), "not entrusted with OCSP signing"},
     };
     for (const Case& c : cases) {
-        BasicSpec spec = GoodFor(Pki().SigningLeaf());
-        spec.signer = c.signer;
-        BasicOCSPResponse basic = Basic(spec);
+        BasicOCSPResponse basic = GoodSignedBy(*c.signer);
         X509Certificate responder;
         // Verify checks the signature only, so it accepts the embedded signer ...
         ASSERT_TRUE(basic.Verify(responder, nullptr)) << c.name;
@@ -141,9 +143,7 @@ TEST(OcspVerify, SignersThatMayNotAnswerForTheIssuer)
 
 TEST(OcspVerify, AuthorisedCertificateThatDidNotSignIsRefused)
 {
-    BasicSpec spec = GoodFor(Pki().SigningLeaf());
-    spec.signer = &Foreign().signer;
-    BasicOCSPResponse basic = Basic(spec);
+    BasicOCSPResponse basic = GoodSignedBy(Foreign().signer);
     // The real OCSP signer is authorised, but this response is not its signature.
     EXPECT_FALSE(basic.IsAuthorizedResponder(Cert(Pki().OcspSigner()), Cert(Pki().Intermediate())));
     EXPECT_FALSE(basic.IsAuthorizedResponder(Cert(Pki().Intermediate()), Cert(Pki().Intermediate())));
